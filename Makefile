@@ -1,0 +1,40 @@
+# The two entry points: `make demo` runs the quickstart, `make test` runs every test.
+# Both install what is missing first, so they work on a fresh Debian 12 machine.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+JOBS ?= $(shell nproc)
+
+.PHONY: deps build test test-cpp asan tsan bench clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test-cpp: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test: test-cpp
+
+# The C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARN_ASAN=ON \
+	  -DQUARN_BUILD_BENCH=OFF -DQUARN_BUILD_PYTHON=OFF >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The C++ tests under ThreadSanitizer.
+tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARN_TSAN=ON \
+	  -DQUARN_BUILD_BENCH=OFF -DQUARN_BUILD_PYTHON=OFF >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS)
+	@cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	@$(BUILD)/bench/distance_bench
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

@@ -1,0 +1,166 @@
+#include "quarn_core/io.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace quarn_core::io {
+
+using error::fail;
+using error::fail_errno;
+using error::IoError;
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+void UniqueFd::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+Result<UniqueFd> open_file(const std::filesystem::path& path, int flags, unsigned mode) {
+  for (;;) {
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EINTR) return fail_errno();
+  }
+}
+
+Result<void> write_all(int fd, const void* data, std::size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    if (n == 0) return fail(IoError::write_zero());
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<std::vector<std::byte>> read_file(const std::filesystem::path& path) {
+  auto fd = open_file(path, O_RDONLY);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) return fail_errno();
+  std::vector<std::byte> data;
+  data.reserve(static_cast<std::size_t>(st.st_size));
+  std::byte chunk[65536];
+  for (;;) {
+    ssize_t n = ::read(fd->get(), chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    if (n == 0) break;
+    data.insert(data.end(), chunk, chunk + n);
+  }
+  return data;
+}
+
+Result<void> sync_fd(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return fail_errno();
+  }
+  return {};
+}
+
+Result<void> sync_directory(const std::filesystem::path& dir) {
+  auto fd = open_file(dir, O_RDONLY | O_DIRECTORY);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  return sync_fd(fd->get());
+}
+
+MappedRegion& MappedRegion::operator=(MappedRegion&& other) noexcept {
+  if (this != &other) {
+    reset();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+void MappedRegion::reset() {
+  if (data_ != nullptr) ::munmap(data_, size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
+Result<MappedRegion> MappedRegion::map(int fd, std::size_t size) {
+  MappedRegion region;
+  if (size == 0) return region;
+  void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return fail_errno();
+  region.data_ = p;
+  region.size_ = size;
+  return region;
+}
+
+Result<void> BufWriter::write(const void* data, std::size_t size) {
+  const auto* p = static_cast<const std::byte*>(data);
+  if (buf_.size() + size <= kCapacity) {
+    buf_.insert(buf_.end(), p, p + size);
+    return {};
+  }
+  if (auto r = flush(); !r) return r;
+  // Large writes go straight through rather than being chopped into buffer-sized pieces.
+  if (size >= kCapacity) return write_all(fd_, p, size);
+  buf_.insert(buf_.end(), p, p + size);
+  return {};
+}
+
+Result<void> BufWriter::flush() {
+  if (buf_.empty()) return {};
+  auto r = write_all(fd_, buf_.data(), buf_.size());
+  buf_.clear();
+  return r;
+}
+
+Result<std::uint8_t> ByteCursor::read_u8() {
+  if (remaining() < 1) return fail(IoError::unexpected_eof());
+  return static_cast<std::uint8_t>(data_[pos_++]);
+}
+
+Result<std::uint32_t> ByteCursor::read_u32() {
+  if (remaining() < 4) return fail(IoError::unexpected_eof());
+  std::uint32_t v;
+  std::memcpy(&v, data_.data() + pos_, 4);
+  pos_ += 4;
+  return v;
+}
+
+Result<float> ByteCursor::read_f32() {
+  if (remaining() < 4) return fail(IoError::unexpected_eof());
+  float v;
+  std::memcpy(&v, data_.data() + pos_, 4);
+  pos_ += 4;
+  return v;
+}
+
+Result<std::span<const std::byte>> ByteCursor::read_bytes(std::size_t n) {
+  if (remaining() < n) return fail(IoError::unexpected_eof());
+  auto view = data_.subspan(pos_, n);
+  pos_ += n;
+  return view;
+}
+
+Result<std::vector<float>> ByteCursor::read_floats(std::size_t n) {
+  if (n > remaining() / 4) return fail(IoError::unexpected_eof());
+  std::vector<float> out(n);
+  std::memcpy(out.data(), data_.data() + pos_, n * 4);
+  pos_ += n * 4;
+  return out;
+}
+
+}  // namespace quarn_core::io
