@@ -1,0 +1,124 @@
+// The write-ahead log "wal.quarn": every mutation since the last save, as checksummed
+// records appended one after another, read back at open to replay them.
+//
+// Record: op (u8), payload length N (u32), N payload bytes, CRC-32 (zlib's) of the op byte
+// and the payload (u32). Little-endian, no padding, no file header.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "quarn_core/error.hpp"
+#include "quarn_core/io.hpp"
+#include "quarn_core/json.hpp"
+
+namespace quarn_core::wal {
+
+using json::Value;
+
+// The log's file name inside a collection directory.
+inline constexpr const char* kWalFileName = "wal.quarn";
+
+// One logged mutation.
+struct WalEntry {
+  // Logged by add and upsert; replayed as an upsert. Op code 1.
+  struct Insert {
+    std::string id;
+    std::vector<float> vector;
+    std::optional<Value> metadata;
+  };
+  // Op code 2.
+  struct Delete {
+    std::string id;
+  };
+  // Op code 3.
+  struct Update {
+    std::string id;
+    std::optional<std::vector<float>> vector;  // nullopt: the vector is unchanged
+    // nullopt: leave the metadata unchanged; a present nullopt: remove it; a present
+    // value: replace it.
+    std::optional<std::optional<Value>> metadata;
+  };
+
+  std::variant<Insert, Delete, Update> op;
+
+  WalEntry(Insert e) : op(std::move(e)) {}  // NOLINT(google-explicit-constructor)
+  WalEntry(Delete e) : op(std::move(e)) {}  // NOLINT(google-explicit-constructor)
+  WalEntry(Update e) : op(std::move(e)) {}  // NOLINT(google-explicit-constructor)
+
+  std::uint8_t op_code() const { return static_cast<std::uint8_t>(op.index() + 1); }
+  const std::string& id() const;
+
+  // Field by field, metadata compared with json_equal (so 1 and 1.0 differ) and vectors
+  // bit for bit.
+  friend bool operator==(const WalEntry& a, const WalEntry& b);
+};
+
+// Payload building blocks. The writers append to a payload buffer; the readers decode from
+// a cursor over one payload and advance it, yielding nullopt when the bytes are short or
+// invalid (a record holding such a payload is skipped).
+
+// Appends u32 length + compact JSON text, or a zero length for no metadata. Fails only when
+// the text is longer than a u32 can count.
+Result<void> write_metadata(std::vector<std::uint8_t>& buffer, const std::optional<Value>& metadata);
+// u32 byte length then UTF-8 bytes; nullopt if short or not valid UTF-8.
+std::optional<std::string> read_string(io::ByteCursor& cursor);
+// u32 element count then f32 values; nullopt if short.
+std::optional<std::vector<float>> read_vector(io::ByteCursor& cursor);
+// Three outcomes: nullopt (short, or JSON that does not parse), a present nullopt (length
+// 0: no metadata), or the value.
+std::optional<std::optional<Value>> read_metadata(io::ByteCursor& cursor);
+
+// The log of one collection. Not synchronized: the database holds it in a mutex. Assumes it
+// is the only writer of its file. Move-only (it owns the open file).
+class Wal {
+ public:
+  // `path` is the collection directory joined with kWalFileName. Opens nothing.
+  explicit Wal(std::filesystem::path path) : path_(std::move(path)) {}
+  Wal(Wal&&) noexcept = default;
+  Wal& operator=(Wal&&) noexcept = default;
+  Wal(const Wal&) = delete;
+  Wal& operator=(const Wal&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+  // Encodes the entry and hands the whole record to the operating system before returning
+  // (no fsync). The first append opens the file for appending, creating it (0666 before
+  // the umask) if missing. Io error on open, truncate or write failure; the record is then
+  // not in the log.
+  Result<void> append(const WalEntry& entry);
+
+  // Every entry in the log, in order. A missing or empty file is an empty log. Reading
+  // stops, without error, at a record cut short by the end of the file or whose checksum
+  // does not match; a record with a matching checksum whose payload does not decode, or
+  // whose op code is unknown, is skipped. Io error for any other read failure. The file is
+  // not changed, but where reading stopped early the next append first cuts the unreadable
+  // bytes off, so that new records land where a later read reaches them.
+  Result<std::vector<WalEntry>> read_all();
+
+  // After a save: closes the file and removes it if it exists; the next append starts a
+  // new one. Io error if the removal fails.
+  Result<void> reset();
+
+ private:
+  struct Writer {
+    io::UniqueFd fd;
+    io::BufWriter out;
+    std::uint64_t end = 0;  // file length after our last complete record
+  };
+
+  Result<void> open_writer();
+  Result<void> cut_unreadable_tail();
+
+  std::filesystem::path path_;
+  std::optional<Writer> writer_;
+  // Set when the file may hold bytes past this length that no read reaches (a torn or
+  // corrupt record, or the remains of a failed append); the next append cuts them off.
+  std::optional<std::uint64_t> good_length_;
+};
+
+}  // namespace quarn_core::wal
