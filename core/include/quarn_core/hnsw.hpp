@@ -1,0 +1,301 @@
+// The HNSW index of one collection (Parts 2.1 to 2.3): slots, vectors, norms and neighbour
+// lists; insertion and re-linking; layer searches, the exact scan and quantized traversal.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <unordered_set>
+#include <vector>
+
+#include "quarn_core/distance.hpp"
+#include "quarn_core/error.hpp"
+#include "quarn_core/io.hpp"
+#include "quarn_core/quantize.hpp"
+
+namespace quarn_core::hnsw {
+
+// One (slot, distance) pair; every search step produces these. Smaller is closer.
+struct Candidate {
+  std::uint32_t slot;
+  float distance;
+};
+
+// The entry point of an empty index.
+inline constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
+// Live floats (count × dim) below which `search` scans exactly instead of walking the graph.
+inline constexpr std::size_t kExactScanFloats = 10'000'000;
+// The leading vectors of a batch that are always linked one by one on the calling thread.
+inline constexpr std::size_t kSequentialBatch = 128;
+
+// Leaves the min(k, n) smallest distances of `pairs`, ascending, and drops the rest: a
+// partial selection of the k smallest (when there are more than k) followed by a stable
+// sort of those. Equal distances carry no order beyond that. The selection of the exact
+// scans (Part 2.3, and the database's filtered scan of Part 4.3).
+void select_k(std::vector<Candidate>& pairs, std::size_t k);
+
+// Euclidean norm as the index stores it: the sum of squares in f32, then its square root.
+float vector_norm(std::span<const float> v);
+
+// Stable ascending sort by distance (insertion sort below 21 elements, merge sort above).
+void stable_sort_by_distance(std::span<Candidate> pairs);
+
+// The vectors of an index, slot-major: an owned array, or a read-only mapping of a saved
+// vector file whose first `len` floats are the vectors (the per-slot norms follow them).
+// Move-only. Not thread-safe for writing; readers need no lock.
+class VectorStore {
+ public:
+  // An empty owned store.
+  VectorStore() = default;
+  // Owned from the given floats (n × dim of them).
+  explicit VectorStore(std::vector<float> owned) : owned_(std::move(owned)) {}
+  // Mapped: the first `len` floats of `region` are the vectors. REQUIRES: region holds at
+  // least `len` floats.
+  VectorStore(io::MappedRegion region, std::size_t len)
+      : region_(std::move(region)), len_(len), mapped_(true) {}
+
+  VectorStore(VectorStore&&) noexcept = default;
+  VectorStore& operator=(VectorStore&&) noexcept = default;
+  VectorStore(const VectorStore&) = delete;
+  VectorStore& operator=(const VectorStore&) = delete;
+
+  bool is_mapped() const { return mapped_; }
+  // The vector region: the owned floats, or the first `len` floats of the mapping. Valid
+  // until the next mutation of the store.
+  std::span<const float> data() const {
+    if (mapped_) return {static_cast<const float*>(region_.data()), len_};
+    return owned_;
+  }
+  std::size_t size() const { return mapped_ ? len_ : owned_.size(); }
+
+  // Mapped: copies the vector floats into an owned array and releases the mapping. Owned:
+  // nothing. Only memory exhaustion can fail it (fatally).
+  void ensure_owned();
+  // Mapped: a copy of every float after the first `len` (the stored norms). Owned: nothing.
+  std::optional<std::vector<float>> mapped_norms() const;
+  // The owned array, for writing. REQUIRES: owned ("cannot mutate mmap'd vectors — save
+  // and reopen, or use owned mode").
+  std::vector<float>& owned();
+
+ private:
+  std::vector<float> owned_;
+  io::MappedRegion region_;
+  std::size_t len_ = 0;
+  bool mapped_ = false;
+};
+
+// SQ8 state: a quantizer and dim codes per slot, slot-major.
+struct QuantizedSearch {
+  quantize::ScalarQuantizer quantizer;
+  std::vector<std::uint8_t> codes;
+};
+
+// Everything the file loader (Part 3.1) read, handed over whole to `HnswIndex::from_loaded`.
+struct LoadedGraph {
+  std::size_t dim = 0;
+  std::size_t m = 16;
+  std::size_t ef_construction = 200;
+  distance::Metric metric = distance::Metric::Cosine;
+  std::uint32_t entry_point = kNoEntry;
+  std::size_t max_level = 0;
+  // Per node, per layer (layer 0 first), the neighbour slots in stored order.
+  std::vector<std::vector<std::vector<std::uint32_t>>> layers;
+  std::unordered_set<std::uint32_t> deleted;
+  VectorStore vectors;       // node count × dim floats
+  std::vector<float> norms;  // one per node
+};
+
+// The graph node of one slot, as a view: its level and its neighbour lists live in the
+// index's own arrays (a flat block for layer 0, one block per node for the layers above).
+// Each list has a fixed capacity of its limit plus one (the entry appended before pruning)
+// and a one-word lock of its own.
+struct Node {
+  std::uint32_t level = 0;  // top layer; the node has lists on layers 0..level
+};
+
+// A hierarchical navigable small-world graph over dense f32 vectors, addressed by slot.
+//
+// Thread safety: the const members (searches, accessors) may run on many threads at once.
+// `connect_node` may run concurrently with other `connect_node` calls and with searches.
+// `insert`, `batch_insert`, `update_vector`, `mark_deleted`, `enable_quantized_search`,
+// `load_quantized` and `disable_quantized_search` need exclusive access (the database holds
+// its index lock for writing). Neighbour lists are read and written only under their own
+// lock, and no code path holds two list locks at once.
+//
+// Movable (not while anyone else uses it); not copyable.
+class HnswIndex {
+ public:
+  // An empty index: owned empty store, no entry point, max_level 0, m0 = 2·m,
+  // ml = 1 / ln(m). m below 2 is degenerate (see random_level).
+  HnswIndex(std::size_t dim, std::size_t m, std::size_t ef_construction, distance::Metric metric);
+  static std::unique_ptr<HnswIndex> create(std::size_t dim, std::size_t m,
+                                           std::size_t ef_construction, distance::Metric metric) {
+    return std::make_unique<HnswIndex>(dim, m, ef_construction, metric);
+  }
+
+  // Builds a loaded index (Part 3.1): count = N − D. Rejects inconsistent pieces as Io
+  // invalid-data errors: a vector region that is not N × dim floats, a norm list that is not
+  // N long, a node with no layer, a neighbour, deleted slot or entry point not below N, an
+  // entry point whose level is not max_level (or none with N > 0), a list longer than its
+  // limit, or an m above 65,536.
+  static Result<std::unique_ptr<HnswIndex>> from_loaded(LoadedGraph&& graph);
+
+  HnswIndex(HnswIndex&& other) noexcept;
+  HnswIndex& operator=(HnswIndex&& other) noexcept;
+  HnswIndex(const HnswIndex&) = delete;
+  HnswIndex& operator=(const HnswIndex&) = delete;
+  ~HnswIndex();
+
+  // ---- Construction (Part 2.2) ----
+
+  // The level of a new node: ⌊−ln(u) × ml⌋ with u uniform in (0, 1) from this thread's
+  // generator (u = 0 is drawn again). Capped at kMaxLevel, which only m < 2 can reach.
+  std::size_t random_level() const;
+  static constexpr std::size_t kMaxLevel = 64;
+
+  // Appends one vector and links it; returns its slot. REQUIRES: vector.size() == dim.
+  std::uint32_t insert(std::span<const float> vector);
+  // Appends many vectors, links the first 128 one by one and the rest in parallel; returns
+  // their slots in input order. REQUIRES: every vector has dim floats.
+  std::vector<std::uint32_t> batch_insert(std::span<const std::vector<float>> vectors);
+  // The same over n × dim floats back to back.
+  std::vector<std::uint32_t> batch_insert_flat(std::span<const float> data);
+  // Replaces a stored vector and re-links its node. REQUIRES: slot < node_count().
+  void update_vector(std::uint32_t slot, std::span<const float> vector);
+  // Links an appended node into layers min(level, max_level) .. 0 starting from `entry`.
+  // Shared access: may run on several threads at once.
+  void connect_node(std::uint32_t slot, std::size_t level, std::uint32_t entry);
+
+  // Test hooks: the same as insert and batch_insert with the levels given instead of drawn.
+  std::uint32_t insert_with_level(std::span<const float> vector, std::size_t level);
+  std::vector<std::uint32_t> batch_insert_with_levels(std::span<const float> data,
+                                                      std::span<const std::size_t> levels);
+
+  // ---- Search (Part 2.3); all const and thread-safe ----
+
+  // Greedy walk on one layer from `entry`; the closest slot reached.
+  std::uint32_t search_layer_single(std::span<const float> q, std::uint32_t entry,
+                                    std::size_t layer) const;
+  // Beam search of width ef on one layer: at most max(ef, 1) pairs, ascending.
+  std::vector<Candidate> search_layer(std::span<const float> q, std::uint32_t entry,
+                                      std::size_t ef, std::size_t layer) const;
+  // The same with quantized distances. REQUIRES: quantized() != nullptr. The beam variant
+  // works on layer 0.
+  std::uint32_t search_layer_single_quantized(std::span<const float> q, std::uint32_t entry,
+                                              std::size_t layer) const;
+  std::vector<Candidate> search_layer_quantized(std::span<const float> q, std::uint32_t entry,
+                                                std::size_t ef) const;
+  // Distance between q and the slot's dequantized vector, decoded into scratch (dim floats).
+  // REQUIRES: quantized() != nullptr.
+  float quantized_distance(std::span<const float> q, std::uint32_t slot,
+                           std::span<float> scratch) const;
+  // Greedy descent from the entry point through layers max_level .. 1 (quantized walk when
+  // quantized search is on); the layer-0 starting slot, or kNoEntry for an empty index.
+  std::uint32_t greedy_descent(std::span<const float> q) const;
+
+  // The k nearest live slots, ascending: exact scan below kExactScanFloats live floats,
+  // the graph above. REQUIRES: q.size() == dim ("query dimension mismatch").
+  std::vector<Candidate> search(std::span<const float> q, std::size_t k, std::size_t ef) const;
+  // The two paths of `search`, callable directly (benchmarks, tests).
+  std::vector<Candidate> search_graph(std::span<const float> q, std::size_t k,
+                                      std::size_t ef) const;
+  std::vector<Candidate> search_exact(std::span<const float> q, std::size_t k) const;
+
+  // Trains SQ8 on every stored vector and encodes them all; nothing on an empty index.
+  void enable_quantized_search();
+  // Installs saved SQ8 state (no size check; the loader passes codes for every slot).
+  void load_quantized(quantize::ScalarQuantizer quantizer, std::vector<std::uint8_t> codes);
+  // Drops the SQ8 state.
+  void disable_quantized_search();
+
+  // ---- Deletion (Part 4.1) ----
+
+  // Adds the slot to `deleted` and decrements count; false (and nothing changes) if it was
+  // already deleted. Exclusive access.
+  bool mark_deleted(std::uint32_t slot);
+  bool is_deleted(std::uint32_t slot) const {
+    return slot < deleted_flags_.size() && deleted_flags_[slot] != 0;
+  }
+  const std::unordered_set<std::uint32_t>& deleted() const { return deleted_; }
+
+  // ---- Persistence (defined in storage.cpp) ----
+
+  // Writes the header, the deleted slots and the nodes, then flushes (Part 3.1).
+  Result<void> save_graph(io::BufWriter& writer) const;
+
+  // ---- Read access ----
+
+  std::size_t node_count() const { return levels_.size(); }
+  // The node's top layer. REQUIRES: slot < node_count().
+  std::size_t node_level(std::uint32_t slot) const { return levels_[slot]; }
+  // A copy of the node's list on `layer`, taken under that list's lock. Empty when the node
+  // has no list there.
+  std::vector<std::uint32_t> neighbors(std::uint32_t slot, std::size_t layer) const;
+  std::uint32_t entry_point() const { return entry_point_; }
+  std::size_t max_level() const { return max_level_; }
+  std::size_t m() const { return m_; }
+  std::size_t m0() const { return m0_; }
+  std::size_t ef_construction() const { return ef_construction_; }
+  double ml() const { return ml_; }
+  std::size_t dim() const { return dim_; }
+  distance::Metric metric() const { return metric_; }
+  // Live (not deleted) slots.
+  std::size_t count() const { return count_.load(std::memory_order_relaxed); }
+  std::span<const float> vector(std::uint32_t slot) const {
+    return vectors_.data().subspan(static_cast<std::size_t>(slot) * dim_, dim_);
+  }
+  std::span<const float> vectors() const { return vectors_.data(); }
+  std::span<const float> norms() const { return norms_; }
+  const QuantizedSearch* quantized() const { return quantized_ ? &*quantized_ : nullptr; }
+  bool is_mapped() const { return vectors_.is_mapped(); }
+  const VectorStore& vector_store() const { return vectors_; }
+
+ private:
+  // The words of one list: [lock, count, ids × capacity].
+  std::uint32_t* list_words(std::uint32_t slot, std::size_t layer) const;
+  std::size_t list_capacity(std::size_t layer) const { return (layer == 0 ? m0_ : m_) + 1; }
+  std::size_t list_stride(std::size_t layer) const { return list_capacity(layer) + 2; }
+  // Appends the per-slot data of one vector (codes, norm, floats, node) without linking.
+  void append_unlinked(std::span<const float> vector, std::size_t level);
+  void reserve_nodes(std::size_t extra);
+  template <class Get>
+  std::vector<std::uint32_t> batch_insert_generic(std::size_t n, Get get,
+                                                  std::span<const std::size_t> levels);
+  float dist(const float* a, const float* b) const;
+  // Appends `slot` to n's list on layer lc and prunes it to `limit` entries if over-full.
+  void add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, std::size_t limit);
+  template <bool kQuantized>
+  std::uint32_t greedy_walk(std::span<const float> q, std::uint32_t entry,
+                            std::size_t layer) const;
+  template <bool kQuantized>
+  std::vector<Candidate> beam_search(std::span<const float> q, std::uint32_t entry,
+                                     std::size_t ef, std::size_t layer) const;
+
+  std::size_t dim_;
+  std::size_t m_;
+  std::size_t m0_;
+  std::size_t ef_construction_;
+  double ml_;
+  distance::Metric metric_;
+
+  VectorStore vectors_;
+  std::vector<float> norms_;
+  // Node levels, one per slot; node_count() is their number.
+  std::vector<std::uint32_t> levels_;
+  // Layer 0 of every node, slot-major, list_stride(0) words per slot. The vector grows only
+  // under exclusive access; the lists are edited in place under their lock words.
+  std::vector<std::uint32_t> layer0_;
+  // Layers 1..level of each node (null for level 0), level × list_stride(1) words.
+  std::vector<std::unique_ptr<std::uint32_t[]>> upper_;
+  std::optional<QuantizedSearch> quantized_;
+  std::unordered_set<std::uint32_t> deleted_;
+  std::vector<std::uint8_t> deleted_flags_;  // mirror of deleted_, one byte per slot
+  std::size_t max_level_ = 0;
+  std::atomic<std::size_t> count_{0};
+  std::uint32_t entry_point_ = kNoEntry;
+};
+
+}  // namespace quarn_core::hnsw

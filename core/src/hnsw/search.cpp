@@ -1,0 +1,252 @@
+// Graph search (Part 2.3): layer searches, their quantized variants, the exact scan.
+#pragma GCC optimize("fp-contract=off")  // the exact-scan formulas and SQ8 decoding are
+                                         // separate f32 multiplies and adds
+
+#include <cblas.h>
+#include <xmmintrin.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <limits>
+
+#include "internal.hpp"
+#include "quarn_core/hnsw.hpp"
+
+namespace quarn_core::hnsw {
+
+namespace {
+
+bool heap_max_less(const Candidate& a, const Candidate& b) { return a.distance < b.distance; }
+bool heap_min_less(const Candidate& a, const Candidate& b) { return a.distance > b.distance; }
+
+}  // namespace
+
+float HnswIndex::quantized_distance(std::span<const float> q, std::uint32_t slot,
+                                    std::span<float> scratch) const {
+  assert(quantized_);
+  const std::uint8_t* codes = quantized_->codes.data() + static_cast<std::size_t>(slot) * dim_;
+  const float* scales = quantized_->quantizer.scales().data();
+  const float* mins = quantized_->quantizer.mins().data();
+  float* out = scratch.data();
+  for (std::size_t i = 0; i < dim_; ++i) {
+    out[i] = static_cast<float>(codes[i]) * scales[i] + mins[i];
+  }
+  return distance::distance(q.data(), out, dim_, metric_);
+}
+
+template <bool kQuantized>
+std::uint32_t HnswIndex::greedy_walk(std::span<const float> q, std::uint32_t entry,
+                                     std::size_t layer) const {
+  std::vector<float> scratch(kQuantized ? dim_ : 0);
+  auto measure = [&](std::uint32_t s) {
+    if constexpr (kQuantized) {
+      return quantized_distance(q, s, scratch);
+    } else {
+      return dist(q.data(), vectors_.data().data() + static_cast<std::size_t>(s) * dim_);
+    }
+  };
+  std::vector<std::uint32_t> ids(list_capacity(layer));
+  std::uint32_t cur = entry;
+  float best = measure(cur);
+  for (;;) {
+    if (levels_[cur] < layer) return cur;
+    const std::size_t count = detail::copy_list(list_words(cur, layer), ids.data());
+    std::uint32_t tracked = cur;
+    float running = best;
+    bool moved = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      const float d = measure(ids[i]);
+      if (d < running) {
+        running = d;
+        tracked = ids[i];
+        moved = true;
+      }
+    }
+    if (!moved) return cur;
+    cur = tracked;
+    best = running;
+  }
+}
+
+template <bool kQuantized>
+std::vector<Candidate> HnswIndex::beam_search(std::span<const float> q, std::uint32_t entry,
+                                              std::size_t ef, std::size_t layer) const {
+  std::vector<float> scratch(kQuantized ? dim_ : 0);
+  const float* base = vectors_.data().data();
+  auto measure = [&](std::uint32_t s) {
+    if constexpr (kQuantized) {
+      return quantized_distance(q, s, scratch);
+    } else {
+      return dist(q.data(), base + static_cast<std::size_t>(s) * dim_);
+    }
+  };
+  detail::VisitedTable visited(node_count());
+  std::vector<std::uint32_t> ids(list_capacity(layer));
+  std::vector<Candidate> candidates;  // min-heap
+  std::vector<Candidate> results;     // max-heap
+  candidates.reserve(ef + 1);
+  results.reserve(ef + 2);
+
+  const Candidate first{entry, measure(entry)};
+  candidates.push_back(first);
+  results.push_back(first);
+  visited.test_and_set(entry);
+
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), heap_min_less);
+    const Candidate c = candidates.back();
+    candidates.pop_back();
+    float worst = results.empty() ? std::numeric_limits<float>::max() : results.front().distance;
+    if (c.distance > worst) break;
+    if (levels_[c.slot] < layer) continue;
+    const std::size_t count = detail::copy_list(list_words(c.slot, layer), ids.data());
+    // Mark first, then measure in list order: the same as marking as we go, since a slot
+    // listed twice is measured once either way. Marking first lets the vectors be fetched
+    // ahead of their use.
+    std::size_t fresh = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!visited.test_and_set(ids[i])) ids[fresh++] = ids[i];
+    }
+    if constexpr (!kQuantized) {
+      for (std::size_t i = 0; i < fresh; ++i) {
+        _mm_prefetch(reinterpret_cast<const char*>(base + static_cast<std::size_t>(ids[i]) * dim_),
+                     _MM_HINT_T0);
+      }
+    }
+    for (std::size_t i = 0; i < fresh; ++i) {
+      const std::uint32_t n = ids[i];
+      const float dn = measure(n);
+      worst = results.front().distance;
+      if (dn < worst || results.size() < ef) {
+        candidates.push_back({n, dn});
+        std::push_heap(candidates.begin(), candidates.end(), heap_min_less);
+        results.push_back({n, dn});
+        std::push_heap(results.begin(), results.end(), heap_max_less);
+        if (results.size() > ef) {
+          std::pop_heap(results.begin(), results.end(), heap_max_less);
+          results.pop_back();
+        }
+      }
+    }
+  }
+  stable_sort_by_distance(results);
+  return results;
+}
+
+std::uint32_t HnswIndex::search_layer_single(std::span<const float> q, std::uint32_t entry,
+                                             std::size_t layer) const {
+  return greedy_walk<false>(q, entry, layer);
+}
+
+std::vector<Candidate> HnswIndex::search_layer(std::span<const float> q, std::uint32_t entry,
+                                               std::size_t ef, std::size_t layer) const {
+  return beam_search<false>(q, entry, ef, layer);
+}
+
+std::uint32_t HnswIndex::search_layer_single_quantized(std::span<const float> q,
+                                                       std::uint32_t entry,
+                                                       std::size_t layer) const {
+  return greedy_walk<true>(q, entry, layer);
+}
+
+std::vector<Candidate> HnswIndex::search_layer_quantized(std::span<const float> q,
+                                                         std::uint32_t entry,
+                                                         std::size_t ef) const {
+  return beam_search<true>(q, entry, ef, 0);
+}
+
+std::uint32_t HnswIndex::greedy_descent(std::span<const float> q) const {
+  std::uint32_t ep = entry_point_;
+  if (ep == kNoEntry) return kNoEntry;
+  for (std::size_t lc = max_level_; lc >= 1; --lc) {
+    ep = quantized_ ? search_layer_single_quantized(q, ep, lc) : search_layer_single(q, ep, lc);
+  }
+  return ep;
+}
+
+std::vector<Candidate> HnswIndex::search(std::span<const float> q, std::size_t k,
+                                         std::size_t ef) const {
+  assert(q.size() == dim_ && "query dimension mismatch");
+  if (entry_point_ == kNoEntry || k == 0) return {};
+  if (count() * dim_ < kExactScanFloats) return search_exact(q, k);
+  return search_graph(q, k, ef);
+}
+
+std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::size_t k,
+                                               std::size_t ef) const {
+  if (entry_point_ == kNoEntry || k == 0) return {};
+  const std::size_t width = std::max(ef, k);
+  const std::uint32_t ep = greedy_descent(q);
+  std::vector<Candidate> out;
+  out.reserve(k);
+  if (!quantized_) {
+    for (const Candidate& c : search_layer(q, ep, width, 0)) {
+      if (is_deleted(c.slot)) continue;
+      out.push_back(c);
+      if (out.size() == k) break;
+    }
+    return out;
+  }
+  const std::vector<Candidate> w = search_layer_quantized(q, ep, width);
+  const float* base = vectors_.data().data();
+  for (const Candidate& c : w) {
+    if (is_deleted(c.slot)) continue;
+    out.push_back({c.slot, dist(q.data(), base + static_cast<std::size_t>(c.slot) * dim_)});
+  }
+  stable_sort_by_distance(out);
+  if (out.size() > k) out.resize(k);
+  return out;
+}
+
+std::vector<Candidate> HnswIndex::search_exact(std::span<const float> q, std::size_t k) const {
+  if (entry_point_ == kNoEntry || k == 0) return {};
+  std::vector<Candidate> pairs;
+  if (deleted_.empty()) {
+    const std::size_t n = node_count();
+    thread_local std::vector<float> scores;
+    scores.assign(n, 0.0f);
+    if (dim_ > 0) {
+      cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(dim_), 1.0f,
+                  vectors_.data().data(), static_cast<int>(dim_), q.data(), 1, 0.0f,
+                  scores.data(), 1);
+    }
+    float qq = 0.0f;
+    for (float x : q) qq += x * x;
+    pairs.resize(n);
+    switch (metric_) {
+      case distance::Metric::Cosine:
+        if (qq == 0.0f) {
+          for (std::size_t s = 0; s < n; ++s) pairs[s] = {static_cast<std::uint32_t>(s), 1.0f};
+        } else {
+          const float qn = std::sqrt(qq);
+          for (std::size_t s = 0; s < n; ++s) {
+            const float d = norms_[s] == 0.0f ? 1.0f : 1.0f - scores[s] / (norms_[s] * qn);
+            pairs[s] = {static_cast<std::uint32_t>(s), d};
+          }
+        }
+        break;
+      case distance::Metric::Euclidean:
+        for (std::size_t s = 0; s < n; ++s) {
+          const float d = (norms_[s] * norms_[s] + qq) - (scores[s] + scores[s]);
+          pairs[s] = {static_cast<std::uint32_t>(s), d};
+        }
+        break;
+      case distance::Metric::DotProduct:
+        for (std::size_t s = 0; s < n; ++s) pairs[s] = {static_cast<std::uint32_t>(s), -scores[s]};
+        break;
+    }
+  } else {
+    const std::size_t n = node_count();
+    const float* base = vectors_.data().data();
+    pairs.reserve(count());
+    for (std::size_t s = 0; s < n; ++s) {
+      if (deleted_flags_[s] != 0) continue;
+      pairs.push_back({static_cast<std::uint32_t>(s), dist(q.data(), base + s * dim_)});
+    }
+  }
+  select_k(pairs, k);
+  return pairs;
+}
+
+}  // namespace quarn_core::hnsw
