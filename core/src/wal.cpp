@@ -133,7 +133,8 @@ std::optional<WalEntry> decode(std::uint8_t op, std::span<const std::byte> paylo
 
 std::uint32_t checksum(std::uint8_t op, const void* payload, std::size_t size) {
   uLong crc = ::crc32(0L, &op, 1);
-  crc = ::crc32_z(crc, static_cast<const Bytef*>(payload), size);
+  // zlib answers 0 for a null buffer, which an empty vector may hand us.
+  if (size > 0) crc = ::crc32_z(crc, static_cast<const Bytef*>(payload), size);
   return static_cast<std::uint32_t>(crc);
 }
 
