@@ -163,4 +163,46 @@ Result<std::vector<float>> ByteCursor::read_floats(std::size_t n) {
   return out;
 }
 
+std::optional<std::string> utf8_error(std::span<const std::byte> bytes) {
+  const std::size_t n = bytes.size();
+  auto at = [&](std::size_t i) { return static_cast<unsigned>(bytes[i]); };
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned lead = at(i);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t width;
+    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the first continuation byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      width = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      width = 3;
+      if (lead == 0xE0) lo = 0xA0;
+      if (lead == 0xED) hi = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      width = 4;
+      if (lead == 0xF0) lo = 0x90;
+      if (lead == 0xF4) hi = 0x8F;
+    } else {
+      return "invalid utf-8 sequence of 1 bytes from index " + std::to_string(i);
+    }
+    std::size_t good = 1;  // bytes of this sequence that are valid so far
+    for (; good < width; ++good) {
+      if (i + good >= n) {
+        return "incomplete utf-8 byte sequence from index " + std::to_string(i);
+      }
+      const unsigned c = at(i + good);
+      const bool ok = good == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
+      if (!ok) {
+        return "invalid utf-8 sequence of " + std::to_string(good) + " bytes from index " +
+               std::to_string(i);
+      }
+    }
+    i += width;
+  }
+  return std::nullopt;
+}
+
 }  // namespace quarn_core::io

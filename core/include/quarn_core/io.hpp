@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -126,6 +127,11 @@ class ByteCursor {
   std::span<const std::byte> data_;
   std::size_t pos_ = 0;
 };
+
+// Validates UTF-8. Returns nothing for valid text, otherwise the decoding error's text:
+// "invalid utf-8 sequence of N bytes from index I" for a bad sequence, or
+// "incomplete utf-8 byte sequence from index I" when the data ends inside one.
+std::optional<std::string> utf8_error(std::span<const std::byte> bytes);
 
 // Appends little-endian values to a growable byte buffer (payloads built in memory).
 inline void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {

@@ -1,0 +1,256 @@
+#include "quarn_core/storage.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "quarn_core/db.hpp"
+#include "testutil.hpp"
+
+namespace quarn_core::storage {
+namespace {
+
+namespace fs = std::filesystem;
+using distance::Metric;
+
+std::vector<std::byte> read_bytes(const fs::path& p) {
+  auto r = io::read_file(p);
+  EXPECT_TRUE(r.has_value());
+  return r ? *r : std::vector<std::byte>{};
+}
+
+void write_bytes(const fs::path& p, std::span<const std::byte> data) {
+  // A fresh file rather than a truncated one: ext4 flushes a file truncated and rewritten
+  // in place on close, which makes byte-by-byte sweeps crawl.
+  fs::remove(p);
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+std::unique_ptr<db::Database> create(const fs::path& dir, std::size_t dim, bool quantize = false) {
+  auto r = db::Database::open_or_create_with_config(dir, dim, Metric::Euclidean,
+                                                    db::DatabaseConfig{4, 20, quantize});
+  EXPECT_TRUE(r.has_value()) << (r ? "" : r.error().to_string());
+  return r ? std::move(*r) : nullptr;
+}
+
+// A loaded index must be usable without reading outside its buffers: walk everything.
+void exercise(const Storage::Loaded& loaded) {
+  const auto& index = *loaded.index;
+  std::vector<float> q(index.dim(), 0.5f);
+  (void)index.search(q, 5, 16);
+  if (index.entry_point() != hnsw::kNoEntry) (void)index.search_graph(q, 5, 16);
+  for (std::uint32_t s = 0; s < index.node_count(); ++s) {
+    for (std::size_t l = 0; l <= index.node_level(s); ++l) {
+      for (auto n : index.neighbors(s, l)) {
+        EXPECT_LT(n, index.node_count());
+      }
+    }
+    (void)index.vector(s);
+  }
+  for (const auto& r : loaded.records) {
+    EXPECT_LT(r.slot, index.node_count());
+  }
+}
+
+TEST(StorageTest, EmptyCollectionFilesAreExact) {
+  testing::TempDir dir;
+  auto db = create(dir.path(), 3);
+  ASSERT_TRUE(db->save());
+  const auto graph = read_bytes(dir.path() / "graph.quarn");
+  ASSERT_EQ(graph.size(), 45u);
+  const unsigned char expected[45] = {
+      'G', 'W', 'S', 'H', 2, 0, 0, 0, 3, 0, 0, 0, 1,    4, 0, 0, 0, 20, 0, 0, 0,  0xFF, 0xFF,
+      0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'A', 'T', 'E', 'M', 0, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(graph.data(), expected, 45), 0);
+  EXPECT_EQ(fs::file_size(dir.path() / "vectors.bin"), 0u);
+  auto loaded = Storage(dir.path()).load();
+  ASSERT_TRUE(loaded) << loaded.error().to_string();
+  EXPECT_EQ(loaded->index->node_count(), 0u);
+  EXPECT_EQ(loaded->index->entry_point(), hnsw::kNoEntry);
+  EXPECT_TRUE(loaded->records.empty());
+}
+
+TEST(StorageTest, OneVectorFileIsVectorThenNorm) {
+  testing::TempDir dir;
+  auto db = create(dir.path(), 3);
+  ASSERT_TRUE(db->add("a", {3, 0, 4}, json::parse(R"({"k":1})")));
+  ASSERT_TRUE(db->save());
+  const auto bytes = read_bytes(dir.path() / "vectors.bin");
+  ASSERT_EQ(bytes.size(), 16u);
+  float f[4];
+  std::memcpy(f, bytes.data(), 16);
+  EXPECT_EQ(f[0], 3.0f);
+  EXPECT_EQ(f[1], 0.0f);
+  EXPECT_EQ(f[2], 4.0f);
+  EXPECT_EQ(f[3], 5.0f);
+  EXPECT_FALSE(fs::exists(dir.path() / "wal.quarn"));
+  EXPECT_FALSE(fs::exists(dir.path() / "graph.tmp"));
+  EXPECT_FALSE(fs::exists(dir.path() / "vectors.tmp"));
+}
+
+TEST(StorageTest, HeaderErrorsHaveTheirMessages) {
+  testing::TempDir dir;
+  auto db = create(dir.path(), 2);
+  ASSERT_TRUE(db->add("a", {1, 2}, std::nullopt));
+  ASSERT_TRUE(db->save());
+  db.reset();
+  const auto good = read_bytes(dir.path() / "graph.quarn");
+  struct Case {
+    std::size_t offset;
+    std::vector<unsigned char> bytes;
+    const char* message;
+  };
+  const Case cases[] = {
+      {0, {'H', 'S', 'W', 'G'}, "io error: bad graph magic"},
+      {4, {1, 0, 0, 0}, "io error: unsupported graph version: 1"},
+      {12, {3}, "io error: unknown metric: 3"},
+      {29, {2, 0, 0, 0}, nullptr},  // N = 2 with one vector's worth of files: invalid data
+      {21, {5, 0, 0, 0}, nullptr},  // entry point beyond N
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offset);
+    auto bad = good;
+    std::memcpy(bad.data() + c.offset, c.bytes.data(), c.bytes.size());
+    write_bytes(dir.path() / "graph.quarn", bad);
+    auto r = Storage(dir.path()).load();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), error::ErrorKind::Io);
+    if (c.message) {
+      EXPECT_EQ(r.error().to_string(), c.message);
+    }
+  }
+  // The metadata section's own magic.
+  auto bad = good;
+  const std::size_t section = good.size() - (4 + 4 + 4 + 4 + 1 + 4);
+  bad[section] = std::byte{'X'};
+  write_bytes(dir.path() / "graph.quarn", bad);
+  auto r = Storage(dir.path()).load();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "io error: bad metadata section magic");
+}
+
+TEST(StorageTest, CorruptMetadataTextLoadsAsNoneAndBadUtf8IdFails) {
+  testing::TempDir dir;
+  auto db = create(dir.path(), 2);
+  ASSERT_TRUE(db->add("a", {1, 2}, json::parse(R"({"k":1})")));
+  ASSERT_TRUE(db->save());
+  db.reset();
+  auto bytes = read_bytes(dir.path() / "graph.quarn");
+  // The record ends with the 7 bytes {"k":1}; break the JSON.
+  bytes[bytes.size() - 1] = std::byte{'x'};
+  write_bytes(dir.path() / "graph.quarn", bytes);
+  auto loaded = Storage(dir.path()).load();
+  ASSERT_TRUE(loaded);
+  ASSERT_EQ(loaded->records.size(), 1u);
+  EXPECT_EQ(loaded->records[0].id, "a");
+  EXPECT_FALSE(loaded->records[0].metadata.has_value());
+  // The id byte 'a' sits right before the metadata length.
+  bytes[bytes.size() - 7 - 4 - 1] = std::byte{0xFF};
+  write_bytes(dir.path() / "graph.quarn", bytes);
+  auto r = Storage(dir.path()).load();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "io error: invalid utf-8 sequence of 1 bytes from index 0");
+}
+
+class SavedCollection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto db = create(dir_.path(), 4, /*quantize=*/true);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> u(-1, 1);
+    for (int i = 0; i < 40; ++i) {
+      std::vector<float> v(4);
+      for (auto& x : v) x = u(rng);
+      ASSERT_TRUE(db->add("id" + std::to_string(i), v,
+                          json::parse("{\"i\":" + std::to_string(i) + "}")));
+    }
+    for (int i = 0; i < 40; i += 7) ASSERT_TRUE(db->remove("id" + std::to_string(i)));
+    ASSERT_TRUE(db->save());
+    graph_ = read_bytes(dir_.path() / "graph.quarn");
+    vectors_ = read_bytes(dir_.path() / "vectors.bin");
+  }
+  testing::TempDir dir_;
+  std::vector<std::byte> graph_, vectors_;
+};
+
+TEST_F(SavedCollection, DeletedSlotsSurviveAndStoreIsMappedUntilFirstInsert) {
+  auto loaded = Storage(dir_.path()).load();
+  ASSERT_TRUE(loaded) << loaded.error().to_string();
+  auto& index = *loaded->index;
+  EXPECT_EQ(index.node_count(), 40u);
+  EXPECT_EQ(index.deleted().size(), 6u);
+  EXPECT_EQ(index.count(), 34u);
+  EXPECT_TRUE(index.is_deleted(0));
+  EXPECT_FALSE(index.neighbors(0, 0).empty());  // a tombstone keeps its links
+  EXPECT_EQ(loaded->records.size(), 34u);
+  ASSERT_NE(index.quantized(), nullptr);
+  EXPECT_EQ(index.quantized()->codes.size(), 40u * 4);
+  ASSERT_TRUE(index.is_mapped());
+  const std::vector<float> before(index.vectors().begin(), index.vectors().end());
+  const std::vector<float> norms(index.norms().begin(), index.norms().end());
+  (void)index.insert(std::vector<float>{0.1f, 0.2f, 0.3f, 0.4f});
+  EXPECT_FALSE(index.is_mapped());
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), index.vectors().begin()));
+  EXPECT_TRUE(std::equal(norms.begin(), norms.end(), index.norms().begin()));
+  EXPECT_EQ(index.vectors().size(), 41u * 4);
+}
+
+TEST_F(SavedCollection, EveryTruncationIsACleanError) {
+  for (std::size_t len = 0; len < graph_.size(); ++len) {
+    SCOPED_TRACE(len);
+    write_bytes(dir_.path() / "graph.quarn", std::span(graph_).first(len));
+    auto r = Storage(dir_.path()).load();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), error::ErrorKind::Io);
+  }
+  write_bytes(dir_.path() / "graph.quarn", graph_);
+  for (std::size_t len = 0; len < vectors_.size(); len += 3) {
+    SCOPED_TRACE(len);
+    write_bytes(dir_.path() / "vectors.bin", std::span(vectors_).first(len));
+    auto r = Storage(dir_.path()).load();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), error::ErrorKind::Io);
+  }
+}
+
+TEST_F(SavedCollection, EveryHeaderByteCorruptionIsCleanErrorOrConsistentIndex) {
+  // The header, the deleted slots and the first node records: every byte, several values.
+  const std::size_t span = std::min<std::size_t>(graph_.size(), 37 + 6 * 4 + 200);
+  for (std::size_t at = 0; at < span; ++at) {
+    for (unsigned value : {0x00u, 0x01u, 0x7Fu, 0x80u, 0xFFu}) {
+      if (graph_[at] == std::byte(value)) continue;
+      SCOPED_TRACE(std::to_string(at) + "=" + std::to_string(value));
+      auto bad = graph_;
+      bad[at] = std::byte(value);
+      write_bytes(dir_.path() / "graph.quarn", bad);
+      auto r = Storage(dir_.path()).load();
+      if (r) {
+        exercise(*r);
+      } else {
+        EXPECT_EQ(r.error().kind(), error::ErrorKind::Io);
+      }
+    }
+  }
+}
+
+TEST_F(SavedCollection, QuantizedFileMustMatchTheCollection) {
+  const auto sq8 = read_bytes(dir_.path() / "vectors.sq8");
+  // Short codes.
+  write_bytes(dir_.path() / "vectors.sq8", std::span(sq8).first(sq8.size() - 1));
+  EXPECT_FALSE(Storage(dir_.path()).load());
+  // A quantizer header cut short.
+  write_bytes(dir_.path() / "vectors.sq8", std::span(sq8).first(10));
+  auto r = Storage(dir_.path()).load();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "io error: failed to fill whole buffer");
+  // Another dimension.
+  auto bad = sq8;
+  bad[0] = std::byte{3};
+  write_bytes(dir_.path() / "vectors.sq8", bad);
+  EXPECT_FALSE(Storage(dir_.path()).load());
+}
+
+}  // namespace
+}  // namespace quarn_core::storage
