@@ -16,12 +16,6 @@ using error::IoError;
 
 namespace {
 
-// Propagates the error of a Result<T> out of a function returning Result<U>.
-#define QUARN_TRY_ASSIGN(var, expr)                                  \
-  auto var##_result = (expr);                                        \
-  if (!var##_result) return std::unexpected(std::move(var##_result.error())); \
-  auto var = std::move(*var##_result)
-
 std::unexpected<QuarnError> invalid(const std::string& message) {
   return fail(IoError::invalid_data(message));
 }
@@ -39,31 +33,57 @@ Storage::Storage(const fs::path& directory)
       quantized_path_(directory / "vectors.sq8") {}
 
 Result<Storage::Loaded> Storage::load() const {
-  QUARN_TRY_ASSIGN(graph_bytes, io::read_file(graph_path_));
-  QUARN_TRY_ASSIGN(vectors_fd, io::open_file(vectors_path_, O_RDONLY));
+  auto graph_bytes_read = io::read_file(graph_path_);
+  if (!graph_bytes_read) return std::unexpected(std::move(graph_bytes_read.error()));
+  auto graph_bytes = std::move(*graph_bytes_read);
+  auto vectors_fd_read = io::open_file(vectors_path_, O_RDONLY);
+  if (!vectors_fd_read) return std::unexpected(std::move(vectors_fd_read.error()));
+  auto vectors_fd = std::move(*vectors_fd_read);
   struct stat st {};
   if (::fstat(vectors_fd.get(), &st) != 0) return error::fail_errno();
   const auto vectors_size = static_cast<std::size_t>(st.st_size);
   // From here on every early return releases the mapping and the descriptor.
-  QUARN_TRY_ASSIGN(region, io::MappedRegion::map(vectors_fd.get(), vectors_size));
+  auto region_read = io::MappedRegion::map(vectors_fd.get(), vectors_size);
+  if (!region_read) return std::unexpected(std::move(region_read.error()));
+  auto region = std::move(*region_read);
 
   io::ByteCursor cur(graph_bytes);
-  QUARN_TRY_ASSIGN(magic, cur.read_u32());
+  auto magic_read = cur.read_u32();
+  if (!magic_read) return std::unexpected(std::move(magic_read.error()));
+  auto magic = std::move(*magic_read);
   if (magic != kGraphMagic) return invalid("bad graph magic");
-  QUARN_TRY_ASSIGN(version, cur.read_u32());
+  auto version_read = cur.read_u32();
+  if (!version_read) return std::unexpected(std::move(version_read.error()));
+  auto version = std::move(*version_read);
   if (version != kGraphVersion) {
     return invalid("unsupported graph version: " + std::to_string(version));
   }
-  QUARN_TRY_ASSIGN(dim, cur.read_u32());
-  QUARN_TRY_ASSIGN(metric_code, cur.read_u8());
+  auto dim_read = cur.read_u32();
+  if (!dim_read) return std::unexpected(std::move(dim_read.error()));
+  auto dim = std::move(*dim_read);
+  auto metric_code_read = cur.read_u8();
+  if (!metric_code_read) return std::unexpected(std::move(metric_code_read.error()));
+  auto metric_code = std::move(*metric_code_read);
   auto metric = distance::metric_from_code(metric_code);
   if (!metric) return invalid("unknown metric: " + std::to_string(metric_code));
-  QUARN_TRY_ASSIGN(m, cur.read_u32());
-  QUARN_TRY_ASSIGN(ef_construction, cur.read_u32());
-  QUARN_TRY_ASSIGN(entry_point, cur.read_u32());
-  QUARN_TRY_ASSIGN(max_level, cur.read_u32());
-  QUARN_TRY_ASSIGN(n, cur.read_u32());
-  QUARN_TRY_ASSIGN(d, cur.read_u32());
+  auto m_read = cur.read_u32();
+  if (!m_read) return std::unexpected(std::move(m_read.error()));
+  auto m = std::move(*m_read);
+  auto ef_construction_read = cur.read_u32();
+  if (!ef_construction_read) return std::unexpected(std::move(ef_construction_read.error()));
+  auto ef_construction = std::move(*ef_construction_read);
+  auto entry_point_read = cur.read_u32();
+  if (!entry_point_read) return std::unexpected(std::move(entry_point_read.error()));
+  auto entry_point = std::move(*entry_point_read);
+  auto max_level_read = cur.read_u32();
+  if (!max_level_read) return std::unexpected(std::move(max_level_read.error()));
+  auto max_level = std::move(*max_level_read);
+  auto n_read = cur.read_u32();
+  if (!n_read) return std::unexpected(std::move(n_read.error()));
+  auto n = std::move(*n_read);
+  auto d_read = cur.read_u32();
+  if (!d_read) return std::unexpected(std::move(d_read.error()));
+  auto d = std::move(*d_read);
 
   hnsw::LoadedGraph graph;
   graph.dim = dim;
@@ -78,23 +98,31 @@ Result<Storage::Loaded> Storage::load() const {
   if (d > cur.remaining() / 4) return fail(IoError::unexpected_eof());
   graph.deleted.reserve(d);
   for (std::uint32_t i = 0; i < d; ++i) {
-    QUARN_TRY_ASSIGN(slot, cur.read_u32());
+    auto slot_read = cur.read_u32();
+    if (!slot_read) return std::unexpected(std::move(slot_read.error()));
+    auto slot = std::move(*slot_read);
     if (slot >= n) return invalid(slot_message("deleted slot", slot, n));
     graph.deleted.insert(slot);
   }
   if (n > cur.remaining() / 4) return fail(IoError::unexpected_eof());
   graph.layers.resize(n);
   for (std::uint32_t s = 0; s < n; ++s) {
-    QUARN_TRY_ASSIGN(layer_count, cur.read_u32());
+    auto layer_count_read = cur.read_u32();
+    if (!layer_count_read) return std::unexpected(std::move(layer_count_read.error()));
+    auto layer_count = std::move(*layer_count_read);
     if (layer_count > cur.remaining() / 4) return fail(IoError::unexpected_eof());
     auto& layers = graph.layers[s];
     layers.resize(layer_count);
     for (auto& list : layers) {
-      QUARN_TRY_ASSIGN(c, cur.read_u32());
+      auto c_read = cur.read_u32();
+      if (!c_read) return std::unexpected(std::move(c_read.error()));
+      auto c = std::move(*c_read);
       if (c > cur.remaining() / 4) return fail(IoError::unexpected_eof());
       list.resize(c);
       for (auto& neighbour : list) {
-        QUARN_TRY_ASSIGN(v, cur.read_u32());
+        auto v_read = cur.read_u32();
+        if (!v_read) return std::unexpected(std::move(v_read.error()));
+        auto v = std::move(*v_read);
         if (v >= n) return invalid(slot_message("neighbour slot", v, n));
         neighbour = v;
       }
@@ -115,13 +143,19 @@ Result<Storage::Loaded> Storage::load() const {
   graph.norms = *graph.vectors.mapped_norms();
   vectors_fd.reset();  // the mapping stays valid without the descriptor
 
-  QUARN_TRY_ASSIGN(index, hnsw::HnswIndex::from_loaded(std::move(graph)));
+  auto index_read = hnsw::HnswIndex::from_loaded(std::move(graph));
+  if (!index_read) return std::unexpected(std::move(index_read.error()));
+  auto index = std::move(*index_read);
 
   std::error_code ec;
   if (fs::exists(quantized_path_, ec)) {
-    QUARN_TRY_ASSIGN(sq8_bytes, io::read_file(quantized_path_));
+    auto sq8_bytes_read = io::read_file(quantized_path_);
+    if (!sq8_bytes_read) return std::unexpected(std::move(sq8_bytes_read.error()));
+    auto sq8_bytes = std::move(*sq8_bytes_read);
     io::ByteCursor sq8(sq8_bytes);
-    QUARN_TRY_ASSIGN(quantizer, quantize::ScalarQuantizer::load(sq8));
+    auto quantizer_read = quantize::ScalarQuantizer::load(sq8);
+    if (!quantizer_read) return std::unexpected(std::move(quantizer_read.error()));
+    auto quantizer = std::move(*quantizer_read);
     if (quantizer.dim() != dim) {
       return invalid("vectors.sq8 has dimension " + std::to_string(quantizer.dim()) +
                      ", the collection " + std::to_string(dim));
@@ -136,21 +170,35 @@ Result<Storage::Loaded> Storage::load() const {
     index->load_quantized(std::move(quantizer), std::vector<std::uint8_t>(codes, codes + floats));
   }
 
-  QUARN_TRY_ASSIGN(section_magic, cur.read_u32());
+  auto section_magic_read = cur.read_u32();
+  if (!section_magic_read) return std::unexpected(std::move(section_magic_read.error()));
+  auto section_magic = std::move(*section_magic_read);
   if (section_magic != kMetadataMagic) return invalid("bad metadata section magic");
-  QUARN_TRY_ASSIGN(r, cur.read_u32());
+  auto r_read = cur.read_u32();
+  if (!r_read) return std::unexpected(std::move(r_read.error()));
+  auto r = std::move(*r_read);
   // Every record takes at least 12 bytes.
   if (r > cur.remaining() / 12) return fail(IoError::unexpected_eof());
   std::vector<MetaRecord> records;
   records.reserve(r);
   for (std::uint32_t i = 0; i < r; ++i) {
-    QUARN_TRY_ASSIGN(slot, cur.read_u32());
+    auto slot_read = cur.read_u32();
+    if (!slot_read) return std::unexpected(std::move(slot_read.error()));
+    auto slot = std::move(*slot_read);
     if (slot >= n) return invalid(slot_message("record slot", slot, n));
-    QUARN_TRY_ASSIGN(id_len, cur.read_u32());
-    QUARN_TRY_ASSIGN(id_bytes, cur.read_bytes(id_len));
+    auto id_len_read = cur.read_u32();
+    if (!id_len_read) return std::unexpected(std::move(id_len_read.error()));
+    auto id_len = std::move(*id_len_read);
+    auto id_bytes_read = cur.read_bytes(id_len);
+    if (!id_bytes_read) return std::unexpected(std::move(id_bytes_read.error()));
+    auto id_bytes = std::move(*id_bytes_read);
     if (auto bad = io::utf8_error(id_bytes)) return invalid(*bad);
-    QUARN_TRY_ASSIGN(md_len, cur.read_u32());
-    QUARN_TRY_ASSIGN(md_bytes, cur.read_bytes(md_len));
+    auto md_len_read = cur.read_u32();
+    if (!md_len_read) return std::unexpected(std::move(md_len_read.error()));
+    auto md_len = std::move(*md_len_read);
+    auto md_bytes_read = cur.read_bytes(md_len);
+    if (!md_bytes_read) return std::unexpected(std::move(md_bytes_read.error()));
+    auto md_bytes = std::move(*md_bytes_read);
     MetaRecord record;
     record.slot = slot;
     record.id.assign(reinterpret_cast<const char*>(id_bytes.data()), id_bytes.size());
@@ -186,7 +234,9 @@ Result<void> replace_file(const fs::path& target,
   fs::path tmp = target;
   tmp.replace_extension("tmp");
   auto written = [&]() -> Result<void> {
-    QUARN_TRY_ASSIGN(fd, io::open_file(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    auto fd_read = io::open_file(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (!fd_read) return std::unexpected(std::move(fd_read.error()));
+    auto fd = std::move(*fd_read);
     io::BufWriter writer(fd.get());
     if (auto r = fill(writer); !r) return r;
     if (auto r = writer.flush(); !r) return r;
