@@ -1,4 +1,4 @@
-// The HNSW index of one collection (Parts 2.1 to 2.3): slots, vectors, norms and neighbour
+// The HNSW index of one collection: slots, vectors, norms and neighbour
 // lists; insertion and re-linking; layer searches, the exact scan and quantized traversal.
 #pragma once
 
@@ -22,6 +22,8 @@ namespace quarn_core::hnsw {
 struct Candidate {
   std::uint32_t slot;
   float distance;
+
+  friend bool operator==(const Candidate&, const Candidate&) = default;
 };
 
 // The entry point of an empty index.
@@ -34,7 +36,7 @@ inline constexpr std::size_t kSequentialBatch = 128;
 // Leaves the min(k, n) smallest distances of `pairs`, ascending, and drops the rest: a
 // partial selection of the k smallest (when there are more than k) followed by a stable
 // sort of those. Equal distances carry no order beyond that. The selection of the exact
-// scans (Part 2.3, and the database's filtered scan of Part 4.3).
+// scans (the index's own and the database's filtered one).
 void select_k(std::vector<Candidate>& pairs, std::size_t k);
 
 // Euclidean norm as the index stores it: the sum of squares in f32, then its square root.
@@ -93,7 +95,7 @@ struct QuantizedSearch {
   std::vector<std::uint8_t> codes;
 };
 
-// Everything the file loader (Part 3.1) read, handed over whole to `HnswIndex::from_loaded`.
+// Everything the file loader read, handed over whole to `HnswIndex::from_loaded`.
 struct LoadedGraph {
   std::size_t dim = 0;
   std::size_t m = 16;
@@ -136,7 +138,7 @@ class HnswIndex {
     return std::make_unique<HnswIndex>(dim, m, ef_construction, metric);
   }
 
-  // Builds a loaded index (Part 3.1): count = N − D. Rejects inconsistent pieces as Io
+  // Builds a loaded index: count = N − D. Rejects inconsistent pieces as Io
   // invalid-data errors: a vector region that is not N × dim floats, a norm list that is not
   // N long, a node with no layer, a neighbour, deleted slot or entry point not below N, an
   // entry point whose level is not max_level (or none with N > 0), a list longer than its
@@ -149,7 +151,7 @@ class HnswIndex {
   HnswIndex& operator=(const HnswIndex&) = delete;
   ~HnswIndex();
 
-  // ---- Construction (Part 2.2) ----
+  // ---- Construction ----
 
   // The level of a new node: ⌊−ln(u) × ml⌋ with u uniform in (0, 1) from this thread's
   // generator (u = 0 is drawn again). Capped at kMaxLevel, which only m < 2 can reach.
@@ -174,7 +176,7 @@ class HnswIndex {
   std::vector<std::uint32_t> batch_insert_with_levels(std::span<const float> data,
                                                       std::span<const std::size_t> levels);
 
-  // ---- Search (Part 2.3); all const and thread-safe ----
+  // ---- Search; all const and thread-safe ----
 
   // Greedy walk on one layer from `entry`; the closest slot reached.
   std::uint32_t search_layer_single(std::span<const float> q, std::uint32_t entry,
@@ -211,7 +213,7 @@ class HnswIndex {
   // Drops the SQ8 state.
   void disable_quantized_search();
 
-  // ---- Deletion (Part 4.1) ----
+  // ---- Deletion (the database's delete and its replay) ----
 
   // Adds the slot to `deleted` and decrements count; false (and nothing changes) if it was
   // already deleted. Exclusive access.
@@ -223,7 +225,7 @@ class HnswIndex {
 
   // ---- Persistence (defined in storage.cpp) ----
 
-  // Writes the header, the deleted slots and the nodes, then flushes (Part 3.1).
+  // Writes the header, the deleted slots and the nodes, then flushes; defined with the storage module.
   Result<void> save_graph(io::BufWriter& writer) const;
 
   // ---- Read access ----

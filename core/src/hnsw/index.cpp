@@ -1,4 +1,4 @@
-// The index's structure (Part 2.1) and graph construction (Part 2.2).
+// The index's structure and graph construction: levels, insertion, batches, re-linking.
 #pragma GCC optimize("fp-contract=off")
 
 #include <sys/random.h>
@@ -271,7 +271,13 @@ void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_
   for (std::size_t lc = top; lc > level; --lc) ep = search_layer_single(q, ep, lc);
   for (std::size_t lc = std::min(level, top) + 1; lc-- > 0;) {
     const std::size_t mc = lc == 0 ? m0_ : m_;
-    const std::vector<Candidate> w = search_layer(q, ep, ef_construction_, lc);
+    std::vector<Candidate> w = search_layer(q, ep, ef_construction_, lc);
+    // A node never becomes its own neighbour. It can only meet itself when it is re-linked
+    // after an update (other nodes still point at it), where it is always the closest: as
+    // its own neighbour and as the start of the next layer down, whose lists were just
+    // emptied, it would leave the node linked only to itself there, a dead end that ends
+    // every search reaching it with a single result.
+    std::erase_if(w, [slot](const Candidate& c) { return c.slot == slot; });
     const std::size_t take = std::min(mc, w.size());
     {
       std::uint32_t* words = list_words(slot, lc);

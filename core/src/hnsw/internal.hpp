@@ -50,8 +50,8 @@ inline std::size_t copy_list(std::uint32_t* words, std::uint32_t* out) {
   return n;
 }
 
-// Strict weak order on distances: ascending, NaN after everything (Part 2.3 leaves where a
-// NaN lands open; this keeps every sort well defined).
+// Strict weak order on distances: ascending, NaN after everything. A plain `<` is not a
+// strict weak order once a NaN distance appears, and the standard sorts may then misbehave.
 inline bool distance_less(float a, float b) {
   return a < b || (!std::isnan(a) && std::isnan(b));
 }

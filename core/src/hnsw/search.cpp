@@ -1,4 +1,4 @@
-// Graph search (Part 2.3): layer searches, their quantized variants, the exact scan.
+// Graph search: layer searches, their quantized variants, the exact scan.
 #pragma GCC optimize("fp-contract=off")  // the exact-scan formulas and SQ8 decoding are
                                          // separate f32 multiplies and adds
 
