@@ -207,7 +207,8 @@ bool metadata_equal(const std::optional<Value>& a, const std::optional<Value>& b
 }
 
 bool vectors_identical(const std::vector<float>& a, const std::vector<float>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
 }  // namespace
@@ -256,6 +257,7 @@ std::optional<std::string> read_string(io::ByteCursor& cursor) {
 std::optional<std::vector<float>> read_vector(io::ByteCursor& cursor) {
   auto count = cursor.read_u32();
   if (!count) return std::nullopt;
+  if (*count == 0) return std::vector<float>();  // read_floats would memcpy into nullptr
   auto values = cursor.read_floats(*count);  // checks the length before allocating
   if (!values) return std::nullopt;
   return std::move(*values);
@@ -305,7 +307,15 @@ Result<void> Wal::append(const WalEntry& entry) {
   // The whole record is built in memory first: op, length (patched below), payload, then
   // the checksum, so the file receives it in one buffered sequence.
   std::vector<std::uint8_t> record;
-  record.reserve(256);
+  // Room for everything but a long metadata text, so a typical record is built without
+  // reallocating.
+  std::size_t vector_floats = 0;
+  if (const auto* insert = std::get_if<WalEntry::Insert>(&entry.op)) {
+    vector_floats = insert->vector.size();
+  } else if (const auto* update = std::get_if<WalEntry::Update>(&entry.op)) {
+    vector_floats = update->vector ? update->vector->size() : 0;
+  }
+  record.reserve(256 + entry.id().size() + vector_floats * sizeof(float));
   record.push_back(entry.op_code());
   io::put_u32(record, 0);
   auto encoded =
