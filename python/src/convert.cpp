@@ -1,0 +1,604 @@
+#include "convert.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "buffer_view.hpp"
+#include "py_ref.hpp"
+
+namespace quarn_py {
+
+using quarn_core::db::Filter;
+namespace json = quarn_core::json;
+
+namespace {
+
+// The type's short name (`__name__`), as error messages show it.
+std::string type_name(PyObject* obj) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  if (!name) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  const char* text = PyUnicode_AsUTF8(name.get());
+  if (text == nullptr) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  return text;
+}
+
+// The one template for every failed type test.
+void type_test_error(PyObject* obj, const char* target) {
+  const std::string message = "'" + type_name(obj) + "' object cannot be converted to '" +
+                              target + "'";
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+// Takes the pending exception out of the error indicator (normalized).
+PyRef take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyRef::steal(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return PyRef::steal(value);
+#endif
+}
+
+std::string str_of(PyObject* obj) {
+  PyRef text = PyRef::steal(PyObject_Str(obj));
+  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "<exception str() failed>";
+  }
+  return utf8;
+}
+
+// "TypeName: message", then ", caused by TypeName: message" for each __cause__ in turn.
+std::string render_exception(PyObject* exception) {
+  std::string out;
+  PyRef current = PyRef::borrow(exception);
+  while (current) {
+    if (!out.empty()) out += ", caused by ";
+    out += type_name(current.get()) + ": " + str_of(current.get());
+    current = PyRef::steal(PyException_GetCause(current.get()));
+  }
+  return out;
+}
+
+// Prefixes a pending TypeError with the argument's name; other exceptions stay as they are.
+void name_argument(const char* name) {
+  if (name == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyRef exception = take_exception();
+  const std::string message = std::string("argument '") + name + "': " +
+                              str_of(exception.get());
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+bool has_type_named(PyObject* obj, const char* full_name) {
+  PyObject* mro = Py_TYPE(obj)->tp_mro;
+  if (mro == nullptr || !PyTuple_Check(mro)) {
+    return std::strcmp(Py_TYPE(obj)->tp_name, full_name) == 0;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (std::strcmp(type->tp_name, full_name) == 0) return true;
+  }
+  return false;
+}
+
+// NumPy is never imported here: its array type is recognised by its name.
+bool is_ndarray(PyObject* obj) { return has_type_named(obj, "numpy.ndarray"); }
+bool is_exact_ndarray(PyObject* obj) {
+  return std::strcmp(Py_TYPE(obj)->tp_name, "numpy.ndarray") == 0;
+}
+bool is_numpy_bool(PyObject* obj) {
+  const char* name = Py_TYPE(obj)->tp_name;
+  return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
+}
+
+std::optional<float> item_to_f32(PyObject* item) {
+  if (PyFloat_CheckExact(item)) return static_cast<float>(PyFloat_AS_DOUBLE(item));
+  const double value = PyFloat_AsDouble(item);
+  if (value == -1.0 && PyErr_Occurred()) return std::nullopt;
+  return static_cast<float>(value);
+}
+
+// A 1-D float32/float64 ndarray read through its buffer gives the same values as iterating
+// it (each element widened to double, then rounded to f32) without a Python object per
+// element. Only exact ndarrays qualify: subclasses may iterate differently.
+std::optional<std::vector<float>> read_ndarray_1d(PyObject* obj) {
+  if (!is_exact_ndarray(obj)) return std::nullopt;
+  auto view = PyBufferView::acquire(obj);
+  if (!view || view->ndim() != 1) return std::nullopt;
+  const auto element = view->element();
+  if (element == PyBufferView::Element::Other) return std::nullopt;
+  const Py_ssize_t n = view->shape(0);
+  const Py_ssize_t stride = view->stride(0);
+  std::vector<float> out(static_cast<std::size_t>(n));
+  if (element == PyBufferView::Element::F32) {
+    if (stride == sizeof(float)) {
+      if (n > 0) std::memcpy(out.data(), view->data(), out.size() * sizeof(float));
+    } else {
+      for (Py_ssize_t i = 0; i < n; ++i) out[i] = view->read<float>(i * stride);
+    }
+  } else {
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<float>(view->read<double>(i * stride));
+  }
+  return out;
+}
+
+// Sequence extraction: refuses str and non-sequences, then converts item by item with
+// `convert` (which returns an optional); the first failing item ends it with its error.
+template <class T, class Convert>
+std::optional<std::vector<T>> extract_sequence(PyObject* obj, Convert&& convert) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return std::nullopt;
+  }
+  if (!PySequence_Check(obj)) {
+    type_test_error(obj, "Sequence");
+    return std::nullopt;
+  }
+  std::vector<T> out;
+  if (PyList_Check(obj)) {
+    // The size is re-read each step: an item's conversion may run Python code that
+    // shrinks the list, and each item is held while it is converted.
+    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+      PyRef item = PyRef::borrow(PyList_GET_ITEM(obj, i));
+      auto value = convert(item.get());
+      if (!value) return std::nullopt;
+      out.push_back(std::move(*value));
+    }
+    return out;
+  }
+  if (PyTuple_Check(obj)) {
+    out.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(obj)));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
+      auto value = convert(PyTuple_GET_ITEM(obj, i));
+      if (!value) return std::nullopt;
+      out.push_back(std::move(*value));
+    }
+    return out;
+  }
+  const Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) PyErr_Clear();
+  out.reserve(hint > 0 ? static_cast<std::size_t>(hint) : 0);
+  PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
+  if (!iterator) return std::nullopt;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    auto value = convert(item.get());
+    if (!value) return std::nullopt;
+    out.push_back(std::move(*value));
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return out;
+}
+
+std::optional<std::vector<float>> extract_f32_sequence(PyObject* obj) {
+  if (auto fast = read_ndarray_1d(obj)) return fast;
+  return extract_sequence<float>(obj, item_to_f32);
+}
+
+std::optional<std::string> item_to_string(PyObject* item) {
+  if (!PyUnicode_Check(item)) {
+    type_test_error(item, "PyString");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+  if (utf8 == nullptr) return std::nullopt;
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+// One failed variant of a union, as it appears in the union's message.
+std::string variant_failure(const char* field) {
+  PyRef cause = take_exception();
+  return std::string("TypeError: failed to extract field ") + field + ", caused by " +
+         render_exception(cause.get());
+}
+
+void union_error(const char* name, const std::string& message) {
+  const std::string text = std::string("argument '") + name + "': " + message;
+  PyErr_SetString(PyExc_TypeError, text.c_str());
+}
+
+// A float32 NumPy array of the given number of dimensions in native byte order, or nullopt
+// with the type-test error set.
+std::optional<PyBufferView> numpy_f32_view(PyObject* obj, int ndim) {
+  if (is_ndarray(obj)) {
+    auto view = PyBufferView::acquire(obj);
+    if (view && view->ndim() == ndim && view->element() == PyBufferView::Element::F32) {
+      return view;
+    }
+  }
+  type_test_error(obj, "PyArray<T, D>");
+  return std::nullopt;
+}
+
+PyObject* import_json_function(const char* function) {
+  PyRef module = PyRef::steal(PyImport_ImportModule("json"));
+  if (!module) return nullptr;
+  return PyObject_GetAttrString(module.get(), function);
+}
+
+// pythonize_dict: the dict's json.dumps text, parsed into a JSON value.
+std::optional<json::Value> pythonize_dict(PyObject* dict) {
+  PyRef dumps = PyRef::steal(import_json_function("dumps"));
+  if (!dumps) return std::nullopt;
+  PyRef text = PyRef::steal(PyObject_CallOneArg(dumps.get(), dict));
+  if (!text) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) return std::nullopt;
+  const std::string_view view(utf8, static_cast<std::size_t>(size));
+  if (auto value = json::parse(view)) return value;
+  // Only the failure path asks the parser for its diagnosis (NaN and Infinity tokens).
+  std::string reason = "invalid JSON";
+  try {
+    const auto unused = nlohmann::json::parse(view);
+    (void)unused;
+  } catch (const nlohmann::json::exception& e) {
+    reason = e.what();
+  }
+  raise_value_error("invalid metadata: " + reason);
+  return std::nullopt;
+}
+
+}  // namespace
+
+PyObject* raise_value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return nullptr;
+}
+
+PyObject* raise_core(const quarn_core::QuarnError& error) {
+  return raise_value_error(error.to_string());
+}
+
+std::optional<std::string> to_str(PyObject* obj, const char* name) {
+  auto out = item_to_string(obj);
+  if (!out) name_argument(name);
+  return out;
+}
+
+std::optional<std::optional<std::string>> to_opt_str(PyObject* obj, const char* name) {
+  if (obj == nullptr || obj == Py_None) return std::optional<std::string>();
+  auto out = to_str(obj, name);
+  if (!out) return std::nullopt;
+  return std::optional<std::string>(std::move(*out));
+}
+
+std::optional<std::size_t> to_index(PyObject* obj, const char* name) {
+  PyRef number = PyRef::steal(PyNumber_Index(obj));
+  if (!number) {
+    name_argument(name);
+    return std::nullopt;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    name_argument(name);
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(value);
+}
+
+std::optional<std::optional<std::size_t>> to_opt_index(PyObject* obj, const char* name) {
+  if (obj == nullptr || obj == Py_None) return std::optional<std::size_t>();
+  auto out = to_index(obj, name);
+  if (!out) return std::nullopt;
+  return std::optional<std::size_t>(*out);
+}
+
+std::optional<bool> to_bool(PyObject* obj, const char* name, bool fallback) {
+  if (obj == nullptr) return fallback;
+  if (PyBool_Check(obj)) return obj == Py_True;
+  if (is_numpy_bool(obj)) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return std::nullopt;
+    return truth == 1;
+  }
+  type_test_error(obj, "PyBool");
+  name_argument(name);
+  return std::nullopt;
+}
+
+std::optional<std::optional<float>> to_opt_f32(PyObject* obj, const char* name) {
+  std::optional<std::optional<float>> out(std::in_place);
+  if (obj == nullptr || obj == Py_None) return out;
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    name_argument(name);
+    return std::nullopt;
+  }
+  out->emplace(static_cast<float>(value));
+  return out;
+}
+
+std::optional<quarn_core::distance::Metric> parse_metric(const std::string& name) {
+  if (auto metric = quarn_core::distance::parse_metric(name)) return metric;
+  raise_value_error("metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'");
+  return std::nullopt;
+}
+
+std::optional<std::vector<float>> to_vector(PyObject* obj, const char* name) {
+  if (auto list = extract_f32_sequence(obj)) return list;
+  const std::string list_failure = variant_failure("VectorInput::List.0");
+  auto view = numpy_f32_view(obj, 1);
+  if (!view) {
+    const std::string numpy_failure = variant_failure("VectorInput::Numpy.0");
+    union_error(name, "failed to extract enum VectorInput ('List | Numpy')\n- variant List (List): " +
+                          list_failure + "\n- variant Numpy (Numpy): " + numpy_failure);
+    return std::nullopt;
+  }
+  // Reached only by arrays that are not sequences; they must be contiguous.
+  if (!view->contiguous()) {
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+    return std::nullopt;
+  }
+  std::vector<float> out(static_cast<std::size_t>(view->shape(0)));
+  if (!out.empty()) std::memcpy(out.data(), view->data(), out.size() * sizeof(float));
+  return out;
+}
+
+std::optional<std::vector<std::vector<float>>> to_vectors(PyObject* obj, const char* name) {
+  if (auto view = numpy_f32_view(obj, 2)) {
+    if (!view->contiguous()) {
+      PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+      return std::nullopt;
+    }
+    const Py_ssize_t rows = view->shape(0);
+    const Py_ssize_t cols = view->shape(1);
+    const Py_ssize_t row_stride = view->stride(0);
+    const Py_ssize_t col_stride = view->stride(1);
+    std::vector<std::vector<float>> out(static_cast<std::size_t>(rows));
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+      auto& row = out[static_cast<std::size_t>(i)];
+      row.resize(static_cast<std::size_t>(cols));
+      if (cols == 0) continue;
+      if (col_stride == sizeof(float)) {
+        std::memcpy(row.data(), view->data() + i * row_stride, row.size() * sizeof(float));
+      } else {
+        // Fortran order: the row's elements are a column stride apart.
+        for (Py_ssize_t j = 0; j < cols; ++j) {
+          row[static_cast<std::size_t>(j)] = view->read<float>(i * row_stride + j * col_stride);
+        }
+      }
+    }
+    return out;
+  }
+  const std::string numpy_failure = variant_failure("BatchVectorInput::Numpy.0");
+  auto lists = extract_sequence<std::vector<float>>(obj, extract_f32_sequence);
+  if (lists) return lists;
+  const std::string lists_failure = variant_failure("BatchVectorInput::Lists.0");
+  union_error(name,
+              "failed to extract enum BatchVectorInput ('Numpy | Lists')\n- variant Numpy (Numpy): " +
+                  numpy_failure + "\n- variant Lists (Lists): " + lists_failure);
+  return std::nullopt;
+}
+
+std::optional<std::vector<std::string>> to_ids(PyObject* obj, const char* name) {
+  auto out = extract_sequence<std::string>(obj, item_to_string);
+  if (!out) name_argument(name);
+  return out;
+}
+
+std::optional<Metadata> to_metadata(PyObject* obj, const char* name) {
+  if (obj == nullptr || obj == Py_None) return Metadata();
+  if (!PyDict_Check(obj)) {
+    type_test_error(obj, "PyDict");
+    name_argument(name);
+    return std::nullopt;
+  }
+  auto value = pythonize_dict(obj);
+  if (!value) return std::nullopt;
+  return Metadata(std::move(*value));
+}
+
+bool check_metadatas(PyObject* obj, const char* name) {
+  if (obj == nullptr || obj == Py_None || PyList_Check(obj)) return true;
+  type_test_error(obj, "PyList");
+  name_argument(name);
+  return false;
+}
+
+std::optional<std::vector<Metadata>> to_batch_metadatas(PyObject* metadatas, std::size_t ids,
+                                                        std::size_t vectors) {
+  if (ids != vectors) {
+    raise_value_error("ids length (" + std::to_string(ids) + ") != vectors length (" +
+                      std::to_string(vectors) + ")");
+    return std::nullopt;
+  }
+  std::vector<Metadata> out(ids);
+  if (metadatas == nullptr || metadatas == Py_None) return out;
+  const auto given = static_cast<std::size_t>(PyList_GET_SIZE(metadatas));
+  if (given != ids) {
+    raise_value_error("metadatas length (" + std::to_string(given) + ") != ids length (" +
+                      std::to_string(ids) + ")");
+    return std::nullopt;
+  }
+  // json.dumps may run code that changes the list; its length is checked at every step.
+  for (std::size_t i = 0; i < ids && static_cast<Py_ssize_t>(i) < PyList_GET_SIZE(metadatas);
+       ++i) {
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(metadatas, static_cast<Py_ssize_t>(i)));
+    if (item.get() == Py_None) continue;
+    if (!PyDict_Check(item.get())) {
+      raise_value_error("metadatas must be list of dicts or None");
+      return std::nullopt;
+    }
+    auto value = pythonize_dict(item.get());
+    if (!value) return std::nullopt;
+    out[i] = std::move(*value);
+  }
+  return out;
+}
+
+std::optional<json::Value> py_to_json(PyObject* obj) {
+  if (PyBool_Check(obj)) return json::Value(obj == Py_True);
+  if (is_numpy_bool(obj)) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return std::nullopt;
+    return json::Value(truth == 1);
+  }
+  if (PyUnicode_Check(obj)) {
+    auto text = item_to_string(obj);
+    if (!text) return std::nullopt;
+    return json::Value(std::move(*text));
+  }
+  if (PyIndex_Check(obj)) {
+    PyRef number = PyRef::steal(PyNumber_Index(obj));
+    if (number) {
+      int overflow = 0;
+      const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+      if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+        return json::Value(static_cast<std::int64_t>(value));
+      }
+    }
+    PyErr_Clear();
+  }
+  if (obj != Py_None) {
+    const double value = PyFloat_CheckExact(obj) ? PyFloat_AS_DOUBLE(obj) : PyFloat_AsDouble(obj);
+    if (!(value == -1.0 && PyErr_Occurred())) {
+      return std::isfinite(value) ? json::Value(value) : json::Value(nullptr);
+    }
+    PyErr_Clear();
+  }
+  if (obj == Py_None) return json::Value(nullptr);
+  raise_value_error("unsupported filter value type");
+  return std::nullopt;
+}
+
+namespace {
+
+// Appends the conditions of one operator dict; false with an exception set on a bad entry.
+bool parse_operators(const std::string& field, PyObject* operators,
+                     std::vector<Filter>& conditions) {
+  // A snapshot of the items: operand conversions may run Python code.
+  PyRef items = PyRef::steal(PyDict_Items(operators));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    auto op = item_to_string(PyTuple_GET_ITEM(pair, 0));
+    if (!op) return false;
+    PyObject* operand = PyTuple_GET_ITEM(pair, 1);
+    if (*op == "$ne") {
+      auto value = py_to_json(operand);
+      if (!value) return false;
+      conditions.push_back(Filter::ne(field, std::move(*value)));
+    } else if (*op == "$in") {
+      if (!PyList_Check(operand)) {
+        raise_value_error("$in value must be a list");
+        return false;
+      }
+      std::vector<json::Value> values;
+      for (Py_ssize_t j = 0; j < PyList_GET_SIZE(operand); ++j) {
+        PyRef element = PyRef::borrow(PyList_GET_ITEM(operand, j));
+        auto value = py_to_json(element.get());
+        if (!value) return false;
+        values.push_back(std::move(*value));
+      }
+      conditions.push_back(Filter::in(field, std::move(values)));
+    } else if (*op == "$gt" || *op == "$gte" || *op == "$lt" || *op == "$lte") {
+      const double bound =
+          PyFloat_CheckExact(operand) ? PyFloat_AS_DOUBLE(operand) : PyFloat_AsDouble(operand);
+      if (bound == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        raise_value_error(*op + " value must be a number");
+        return false;
+      }
+      if (*op == "$gt") conditions.push_back(Filter::gt(field, bound));
+      if (*op == "$gte") conditions.push_back(Filter::gte(field, bound));
+      if (*op == "$lt") conditions.push_back(Filter::lt(field, bound));
+      if (*op == "$lte") conditions.push_back(Filter::lte(field, bound));
+    } else {
+      raise_value_error("unknown operator: " + *op);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Filter> parse_filter(PyObject* dict) {
+  PyRef items = PyRef::steal(PyDict_Items(dict));
+  if (!items) return std::nullopt;
+  std::vector<Filter> conditions;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    auto field = item_to_string(PyTuple_GET_ITEM(pair, 0));
+    if (!field) return std::nullopt;
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
+    if (PyDict_Check(value)) {
+      if (!parse_operators(*field, value, conditions)) return std::nullopt;
+    } else {
+      auto operand = py_to_json(value);
+      if (!operand) return std::nullopt;
+      conditions.push_back(Filter::eq(std::move(*field), std::move(*operand)));
+    }
+  }
+  if (conditions.size() == 1) return std::move(conditions.front());
+  return Filter::all_of(std::move(conditions));
+}
+
+std::optional<std::optional<Filter>> to_opt_filter(PyObject* obj, const char* name) {
+  if (obj == nullptr || obj == Py_None) return std::optional<Filter>();
+  if (!PyDict_Check(obj)) {
+    type_test_error(obj, "PyDict");
+    name_argument(name);
+    return std::nullopt;
+  }
+  auto filter = parse_filter(obj);
+  if (!filter) return std::nullopt;
+  return std::optional<Filter>(std::move(*filter));
+}
+
+PyObject* floats_to_list(const std::vector<float>& values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(values[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+PyObject* str_from(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* strings_to_list(const std::vector<std::string>& values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = str_from(values[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+PyObject* json_text_to_py(const std::string& text) {
+  PyRef loads = PyRef::steal(import_json_function("loads"));
+  if (!loads) return nullptr;
+  PyRef arg = PyRef::steal(str_from(text));
+  if (!arg) return nullptr;
+  return PyObject_CallOneArg(loads.get(), arg.get());
+}
+
+PyObject* json_to_py(const json::Value& value) { return json_text_to_py(json::to_text(value)); }
+
+}  // namespace quarn_py

@@ -1,0 +1,78 @@
+// Conversion between Python values and core values: the only code that inspects Python types.
+//
+// Every to_* function returns nullopt with a Python exception set when the value is refused.
+// Those that take an argument name report a TypeError as "argument '<name>': <message>";
+// other exception types keep their own message.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quarn_core/db.hpp"
+#include "quarn_core/distance.hpp"
+#include "quarn_core/error.hpp"
+#include "quarn_core/filter.hpp"
+#include "quarn_core/json.hpp"
+
+namespace quarn_py {
+
+using quarn_core::db::Metadata;
+
+// Scalars.
+std::optional<std::string> to_str(PyObject* obj, const char* name);
+// A non-negative int through the integer protocol: OverflowError when negative or too large.
+std::optional<std::size_t> to_index(PyObject* obj, const char* name);
+// nullptr (not given) and None give an engaged empty optional.
+std::optional<std::optional<std::size_t>> to_opt_index(PyObject* obj, const char* name);
+// A real bool or a NumPy bool; an int is refused. nullptr gives `fallback`.
+std::optional<bool> to_bool(PyObject* obj, const char* name, bool fallback);
+// Through the float protocol, stored as f32; nullptr and None give an empty optional.
+std::optional<std::optional<float>> to_opt_f32(PyObject* obj, const char* name);
+// nullptr and None give an empty optional.
+std::optional<std::optional<std::string>> to_opt_str(PyObject* obj, const char* name);
+
+// "cosine", "euclidean"/"l2", "dot"/"dot_product"; ValueError for anything else.
+std::optional<quarn_core::distance::Metric> parse_metric(const std::string& name);
+
+// Vectors: one vector (a sequence first, then a 1-D float32 NumPy array) and a batch (a 2-D
+// float32 NumPy array first, then a sequence of sequences).
+std::optional<std::vector<float>> to_vector(PyObject* obj, const char* name);
+std::optional<std::vector<std::vector<float>>> to_vectors(PyObject* obj, const char* name);
+// A sequence of str; a str itself is refused.
+std::optional<std::vector<std::string>> to_ids(PyObject* obj, const char* name);
+
+// Metadata: a dict through json.dumps, or None / not given (an empty Metadata).
+std::optional<Metadata> to_metadata(PyObject* obj, const char* name);
+// The type test of `metadatas`: a list, or None / not given (nullptr returned, no error).
+// Returns false with an exception set for anything else.
+bool check_metadatas(PyObject* obj, const char* name);
+// The length checks and item conversions of a batch, in their fixed order. `metadatas` is a
+// list or nullptr (None).
+std::optional<std::vector<Metadata>> to_batch_metadatas(PyObject* metadatas, std::size_t ids,
+                                                        std::size_t vectors);
+
+// A where_filter argument: None or not given is no filter (an empty optional inside).
+std::optional<std::optional<quarn_core::db::Filter>> to_opt_filter(PyObject* obj,
+                                                                   const char* name);
+// The filter dict syntax: {'field': value}, {'field': {'$ne'|'$in'|'$gt'|...: operand}}.
+std::optional<quarn_core::db::Filter> parse_filter(PyObject* dict);
+// One filter operand as a JSON value.
+std::optional<quarn_core::json::Value> py_to_json(PyObject* obj);
+
+// Results.
+PyObject* floats_to_list(const std::vector<float>& values);
+PyObject* strings_to_list(const std::vector<std::string>& values);
+PyObject* str_from(const std::string& text);
+// Compact JSON text to Python objects through json.loads.
+PyObject* json_text_to_py(const std::string& text);
+PyObject* json_to_py(const quarn_core::json::Value& value);
+
+// Raises ValueError with the error's display text; returns nullptr for `return raise(...)`.
+PyObject* raise_core(const quarn_core::QuarnError& error);
+PyObject* raise_value_error(const std::string& message);
+
+}  // namespace quarn_py

@@ -1,0 +1,578 @@
+// Database: one collection, wrapping the core database. Every method parses and converts its
+// arguments with the GIL held, runs the core call (without the GIL for the heavy ones) and
+// turns the result or the core error back into Python.
+#include <Python.h>
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "gil.hpp"
+#include "module.hpp"
+#include "py_ref.hpp"
+
+namespace quarn_py {
+namespace {
+
+using quarn_core::db::Database;
+using quarn_core::db::DatabaseConfig;
+using quarn_core::db::Filter;
+using quarn_core::db::Record;
+using quarn_core::db::SearchOptions;
+
+struct PyDatabase {
+  PyObject_HEAD
+  // Set once by the constructor, reset only by dealloc; the core object is thread-safe, so
+  // methods share it without any lock of their own.
+  std::unique_ptr<Database> db;
+};
+
+Database& core(PyObject* self) { return *reinterpret_cast<PyDatabase*>(self)->db; }
+
+template <int N>
+struct Args {
+  PyObject* at[N > 0 ? N : 1];
+};
+
+PyObject* none() { Py_RETURN_NONE; }
+
+// ---------------------------------------------------------------------------------------
+// Construction and destruction.
+
+PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"path", "dim", "metric", "m", "ef_construction",
+                                        "quantize"};
+    static const ArgSpec spec{"Database.__new__", names, 6, 1};
+    Args<6> a;
+    if (!parse_args(spec, args, kwargs, a.at)) return nullptr;
+    auto path = to_str(a.at[0], "path");
+    if (!path) return nullptr;
+    auto dim = to_opt_index(a.at[1], "dim");
+    if (!dim) return nullptr;
+    auto metric_name = to_opt_str(a.at[2], "metric");
+    if (!metric_name) return nullptr;
+    auto m = to_opt_index(a.at[3], "m");
+    if (!m) return nullptr;
+    auto ef_construction = to_opt_index(a.at[4], "ef_construction");
+    if (!ef_construction) return nullptr;
+    auto quantize = to_bool(a.at[5], "quantize", false);
+    if (!quantize) return nullptr;
+
+    std::unique_ptr<Database> db;
+    if (!*dim) {
+      auto opened = Database::open(*path);
+      if (!opened) return raise_value_error("database not found — specify dim to create a new one");
+      db = std::move(*opened);
+    } else {
+      auto metric = parse_metric(metric_name->value_or("cosine"));
+      if (!metric) return nullptr;
+      // The level multiplier is 1/ln(m): infinite for m = 1 and zero-degree graphs for m = 0.
+      if (m->value_or(16) < 2) return raise_value_error("m must be at least 2");
+      DatabaseConfig config;
+      config.m = m->value_or(16);
+      config.ef_construction = ef_construction->value_or(200);
+      config.quantize = *quantize;
+      auto opened = Database::open_or_create_with_config(*path, **dim, *metric, config);
+      if (!opened) return raise_core(opened.error());
+      db = std::move(*opened);
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<PyDatabase*>(self)->db) std::unique_ptr<Database>(std::move(db));
+    return self;
+  });
+}
+
+void database_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Dropping the core object closes its log and unmaps its vectors; nothing is saved.
+  reinterpret_cast<PyDatabase*>(self)->db.~unique_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------------------
+// Results.
+
+PyTypeObject* result_type(PyObject* self) {
+  ModuleState* state = state_of(Py_TYPE(self));
+  return state == nullptr ? nullptr : reinterpret_cast<PyTypeObject*>(state->search_result_type);
+}
+
+PyObject* results_to_list(PyTypeObject* type, std::vector<quarn_core::db::SearchResult>& hits) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    PyObject* item = make_search_result(type, std::move(hits[i]));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+// The conversions shared by search and search_many, in parameter order after the vectors.
+struct QueryArgs {
+  std::size_t k;
+  std::optional<std::size_t> ef_search;
+  std::optional<Filter> filter;
+  std::optional<float> max_distance;
+
+  SearchOptions options() const {
+    SearchOptions out;
+    out.k = k;
+    out.ef_search = ef_search;
+    out.filter = filter ? &*filter : nullptr;
+    out.max_distance = max_distance;
+    return out;
+  }
+};
+
+std::optional<QueryArgs> to_query_args(PyObject* const* a) {
+  std::size_t k = 10;
+  if (a[0] != nullptr) {
+    auto given = to_index(a[0], "k");
+    if (!given) return std::nullopt;
+    k = *given;
+  }
+  auto ef_search = to_opt_index(a[1], "ef_search");
+  if (!ef_search) return std::nullopt;
+  auto filter = to_opt_filter(a[2], "where_filter");
+  if (!filter) return std::nullopt;
+  auto max_distance = to_opt_f32(a[3], "max_distance");
+  if (!max_distance) return std::nullopt;
+  return QueryArgs{k, *ef_search, std::move(*filter), *max_distance};
+}
+
+// ---------------------------------------------------------------------------------------
+// Mutations (GIL released around the core call).
+
+PyObject* db_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    const ArgSpec& spec, bool upsert) {
+  Args<3> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto id = to_str(a.at[0], "id");
+  if (!id) return nullptr;
+  auto vector = to_vector(a.at[1], "vector");
+  if (!vector) return nullptr;
+  auto metadata = to_metadata(a.at[2], "metadata");
+  if (!metadata) return nullptr;
+  Database& db = core(self);
+  auto result = without_gil([&] {
+    return upsert ? db.upsert(std::move(*id), std::move(*vector), std::move(*metadata))
+                  : db.add(std::move(*id), std::move(*vector), std::move(*metadata));
+  });
+  if (!result) return raise_core(result.error());
+  return none();
+}
+
+const char* const kInsertNames[] = {"id", "vector", "metadata"};
+
+PyObject* db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ArgSpec spec{"Database.add", kInsertNames, 3, 2};
+  return db_insert(self, args, nargs, kwnames, spec, false);
+}
+
+PyObject* db_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ArgSpec spec{"Database.upsert", kInsertNames, 3, 2};
+  return db_insert(self, args, nargs, kwnames, spec, true);
+}
+
+PyObject* db_insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, const ArgSpec& spec, bool upsert) {
+  Args<3> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto ids = to_ids(a.at[0], "ids");
+  if (!ids) return nullptr;
+  auto vectors = to_vectors(a.at[1], "vectors");
+  if (!vectors) return nullptr;
+  if (!check_metadatas(a.at[2], "metadatas")) return nullptr;
+  auto metadatas = to_batch_metadatas(a.at[2], ids->size(), vectors->size());
+  if (!metadatas) return nullptr;
+  std::vector<Record> records(ids->size());
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    records[i] = Record{std::move((*ids)[i]), std::move((*vectors)[i]), std::move((*metadatas)[i])};
+  }
+  Database& db = core(self);
+  auto result = without_gil([&] {
+    return upsert ? db.upsert_many(std::move(records)) : db.add_many(std::move(records));
+  });
+  if (!result) return raise_core(result.error());
+  return none();
+}
+
+const char* const kBatchNames[] = {"ids", "vectors", "metadatas"};
+
+PyObject* db_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static const ArgSpec spec{"Database.add_many", kBatchNames, 3, 2};
+  return db_insert_many(self, args, nargs, kwnames, spec, false);
+}
+
+PyObject* db_upsert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const ArgSpec spec{"Database.upsert_many", kBatchNames, 3, 2};
+  return db_insert_many(self, args, nargs, kwnames, spec, true);
+}
+
+PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"id", "vector", "metadata"};
+  static const ArgSpec spec{"Database.update", names, 3, 1};
+  Args<3> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto id = to_str(a.at[0], "id");
+  if (!id) return nullptr;
+  std::optional<std::vector<float>> vector;
+  if (a.at[1] != nullptr && a.at[1] != Py_None) {
+    vector = to_vector(a.at[1], "vector");
+    if (!vector) return nullptr;
+  }
+  // None or absent keeps the stored metadata; a dict replaces it.
+  std::optional<quarn_core::db::Metadata> metadata;
+  if (a.at[2] != nullptr && a.at[2] != Py_None) {
+    metadata = to_metadata(a.at[2], "metadata");
+    if (!metadata) return nullptr;
+  }
+  Database& db = core(self);
+  auto result = without_gil([&] { return db.update(*id, std::move(vector), std::move(metadata)); });
+  if (!result) return raise_core(result.error());
+  return none();
+}
+
+PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"id"};
+  static const ArgSpec spec{"Database.delete", names, 1, 1};
+  Args<1> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto id = to_str(a.at[0], "id");
+  if (!id) return nullptr;
+  Database& db = core(self);
+  auto result = without_gil([&] { return db.remove(*id); });
+  if (!result) return raise_core(result.error());
+  return PyBool_FromLong(*result ? 1 : 0);
+}
+
+PyObject* db_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const char* const names[] = {"ids"};
+  static const ArgSpec spec{"Database.delete_many", names, 1, 1};
+  Args<1> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto ids = to_ids(a.at[0], "ids");
+  if (!ids) return nullptr;
+  Database& db = core(self);
+  auto result = without_gil([&] { return db.delete_many(*ids); });
+  if (!result) return raise_core(result.error());
+  return PyLong_FromSize_t(*result);
+}
+
+// ---------------------------------------------------------------------------------------
+// Queries.
+
+PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"vector", "k", "ef_search", "where_filter",
+                                      "max_distance"};
+  static const ArgSpec spec{"Database.search", names, 5, 1};
+  Args<5> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto vector = to_vector(a.at[0], "vector");
+  if (!vector) return nullptr;
+  auto query = to_query_args(a.at + 1);
+  if (!query) return nullptr;
+  PyTypeObject* type = result_type(self);
+  if (type == nullptr) return nullptr;
+  Database& db = core(self);
+  const SearchOptions options = query->options();
+  auto result = without_gil([&] { return db.search(*vector, options); });
+  if (!result) return raise_core(result.error());
+  return results_to_list(type, *result);
+}
+
+PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const char* const names[] = {"vectors", "k", "ef_search", "where_filter",
+                                      "max_distance"};
+  static const ArgSpec spec{"Database.search_many", names, 5, 1};
+  Args<5> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto vectors = to_vectors(a.at[0], "vectors");
+  if (!vectors) return nullptr;
+  auto query = to_query_args(a.at + 1);
+  if (!query) return nullptr;
+  PyTypeObject* type = result_type(self);
+  if (type == nullptr) return nullptr;
+  Database& db = core(self);
+  const SearchOptions options = query->options();
+  auto result = without_gil([&] { return db.search_many(*vectors, options); });
+  if (!result) return raise_core(result.error());
+  PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result->size())));
+  if (!outer) return nullptr;
+  for (std::size_t i = 0; i < result->size(); ++i) {
+    PyObject* inner = results_to_list(type, (*result)[i]);
+    if (inner == nullptr) return nullptr;
+    PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner);  // steals inner
+  }
+  return outer.release();
+}
+
+// ---------------------------------------------------------------------------------------
+// Reads and maintenance with the GIL held.
+
+PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"id"};
+  static const ArgSpec spec{"Database.get", names, 1, 1};
+  Args<1> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto id = to_str(a.at[0], "id");
+  if (!id) return nullptr;
+  auto result = core(self).get(*id);
+  if (!result) return raise_core(result.error());
+  PyRef vector = PyRef::steal(floats_to_list(result->first));
+  if (!vector) return nullptr;
+  PyRef metadata = result->second ? PyRef::steal(json_to_py(*result->second))
+                                  : PyRef::borrow(Py_None);
+  if (!metadata) return nullptr;
+  return PyTuple_Pack(2, vector.get(), metadata.get());
+}
+
+PyObject* db_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"where_filter"};
+  static const ArgSpec spec{"Database.count", names, 1, 0};
+  Args<1> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto filter = to_opt_filter(a.at[0], "where_filter");
+  if (!filter) return nullptr;
+  const Database& db = core(self);
+  return PyLong_FromSize_t(*filter ? db.count(**filter) : db.count());
+}
+
+PyObject* db_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ArgSpec spec{"Database.ids", nullptr, 0, 0};
+  Args<0> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  return strings_to_list(core(self).ids());
+}
+
+PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ArgSpec spec{"Database.save", nullptr, 0, 0};
+  Args<0> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  Database& db = core(self);
+  auto result = without_gil([&] { return db.save(); });
+  if (!result) return raise_core(result.error());
+  return none();
+}
+
+PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ArgSpec spec{"Database.compact", nullptr, 0, 0};
+  Args<0> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  Database& db = core(self);
+  without_gil([&] { db.compact(); });
+  return none();
+}
+
+PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  static const ArgSpec spec{"Database.enable_quantized_search", nullptr, 0, 0};
+  Args<0> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  core(self).enable_quantized_search();
+  return none();
+}
+
+PyObject* db_disable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  static const ArgSpec spec{"Database.disable_quantized_search", nullptr, 0, 0};
+  Args<0> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  core(self).disable_quantized_search();
+  return none();
+}
+
+bool set_item(PyObject* dict, const char* key, PyRef value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ArgSpec spec{"Database.stats", nullptr, 0, 0};
+  Args<0> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  const auto s = core(self).stats();
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  auto u64 = [](std::uint64_t v) { return PyRef::steal(PyLong_FromUnsignedLongLong(v)); };
+  auto boolean = [](bool v) { return PyRef::steal(PyBool_FromLong(v ? 1 : 0)); };
+  PyObject* d = dict.get();
+  if (!set_item(d, "num_vectors", u64(s.num_vectors)) ||
+      !set_item(d, "num_deleted", u64(s.num_deleted)) ||
+      !set_item(d, "num_layers", u64(s.num_layers)) ||
+      !set_item(d, "avg_degree_layer0", PyRef::steal(PyFloat_FromDouble(s.avg_degree_layer0))) ||
+      !set_item(d, "max_degree_layer0", u64(s.max_degree_layer0)) ||
+      !set_item(d, "min_degree_layer0", u64(s.min_degree_layer0)) ||
+      !set_item(d, "memory_vectors_bytes", u64(s.memory_vectors_bytes)) ||
+      !set_item(d, "memory_graph_bytes", u64(s.memory_graph_bytes)) ||
+      !set_item(d, "memory_quantized_bytes", u64(s.memory_quantized_bytes)) ||
+      !set_item(d, "uses_brute_force", boolean(s.uses_brute_force)) ||
+      !set_item(d, "uses_quantized_search", boolean(s.uses_quantized_search))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* db_enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ArgSpec spec{"Database.__enter__", nullptr, 0, 0};
+  Args<0> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"_exc_type", "_exc_val", "_exc_tb"};
+  static const ArgSpec spec{"Database.__exit__", names, 3, 0};
+  Args<3> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  // Saved with the GIL held, unlike save(): leaving the block is a synchronisation point.
+  auto result = core(self).save();
+  if (!result) return raise_core(result.error());
+  Py_RETURN_FALSE;
+}
+
+// ---------------------------------------------------------------------------------------
+// Properties and protocols.
+
+PyObject* get_dim(PyObject* self, void*) { return PyLong_FromSize_t(core(self).dim()); }
+PyObject* get_metric(PyObject* self, void*) {
+  const auto name = quarn_core::distance::metric_name(core(self).metric());
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+PyObject* get_quantized_search(PyObject* self, void*) {
+  return PyBool_FromLong(core(self).quantized_search() ? 1 : 0);
+}
+PyObject* get_deleted_count(PyObject* self, void*) {
+  return PyLong_FromSize_t(core(self).deleted_count());
+}
+PyObject* get_total_slots(PyObject* self, void*) {
+  return PyLong_FromSize_t(core(self).total_slots());
+}
+
+Py_ssize_t database_len(PyObject* self) {
+  const std::size_t n = core(self).count();
+  if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "length does not fit a Py_ssize_t");
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(n);
+}
+
+int database_contains(PyObject* self, PyObject* value) {
+  try {
+    auto id = to_str(value, "id");
+    if (!id) return -1;
+    return core(self).contains(*id) ? 1 : 0;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef database_methods[] = {
+    {"add", as_cfunction<db_add>(), kFast, "add($self, id, vector, metadata=None)\n--\n\n"},
+    {"upsert", as_cfunction<db_upsert>(), kFast,
+     "upsert($self, id, vector, metadata=None)\n--\n\nAdd or update a vector."},
+    {"add_many", as_cfunction<db_add_many>(), kFast,
+     "add_many($self, ids, vectors, metadatas=None)\n--\n\n"},
+    {"search", as_cfunction<db_search>(), kFast,
+     "search($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)\n--\n\n"
+     "Search for the k nearest neighbors.\n"
+     "Returns list of SearchResult objects with .id, .distance, .metadata attributes.\n"
+     "`where_filter`: optional dict like {\"field\": \"value\"} or "
+     "{\"field\": {\"$ne\": \"value\"}}\n"
+     "`max_distance`: optional float — discard results beyond this distance."},
+    {"search_many", as_cfunction<db_search_many>(), kFast,
+     "search_many($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None)"
+     "\n--\n\n"
+     "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
+     "`where_filter`: optional metadata filter (same syntax as search).\n"
+     "`max_distance`: optional float — discard results beyond this distance."},
+    {"get", as_cfunction<db_get>(), kFast, "get($self, id)\n--\n\n"},
+    {"delete", as_cfunction<db_delete>(), kFast, "delete($self, id)\n--\n\n"},
+    {"delete_many", as_cfunction<db_delete_many>(), kFast, "delete_many($self, ids)\n--\n\n"},
+    {"update", as_cfunction<db_update>(), kFast,
+     "update($self, id, vector=None, metadata=None)\n--\n\n"},
+    {"upsert_many", as_cfunction<db_upsert_many>(), kFast,
+     "upsert_many($self, ids, vectors, metadatas=None)\n--\n\n"
+     "Batch upsert — inserts new vectors, updates existing ones."},
+    {"count", as_cfunction<db_count>(), kFast,
+     "count($self, where_filter=None)\n--\n\n"
+     "Count vectors matching a filter, or all vectors if no filter."},
+    {"ids", as_cfunction<db_ids>(), kFast, "ids($self)\n--\n\n"},
+    {"save", as_cfunction<db_save>(), kFast, "save($self)\n--\n\n"},
+    {"compact", as_cfunction<db_compact>(), kFast,
+     "compact($self)\n--\n\n"
+     "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
+     "Call this after many deletes to reduce memory usage and disk size."},
+    {"enable_quantized_search", as_cfunction<db_enable_quantized_search>(), kFast,
+     "enable_quantized_search($self)\n--\n\n"
+     "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
+     "with full-precision re-ranking. Automatically enabled when quantize=True is set."},
+    {"disable_quantized_search", as_cfunction<db_disable_quantized_search>(), kFast,
+     "disable_quantized_search($self)\n--\n\nDisable quantized search."},
+    {"stats", as_cfunction<db_stats>(), kFast,
+     "stats($self)\n--\n\n"
+     "Get graph-level statistics for diagnostics.\n"
+     "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
+     "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
+     "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
+    {"__enter__", as_cfunction<db_enter>(), kFast,
+     "__enter__($self)\n--\n\nContext manager: auto-save on exit."},
+    {"__exit__", as_cfunction<db_exit>(), kFast,
+     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef database_getset[] = {
+    {"dim", get_dim, nullptr, nullptr, nullptr},
+    {"metric", get_metric, nullptr, nullptr, nullptr},
+    {"quantized_search", get_quantized_search, nullptr,
+     "Whether quantized search is currently enabled.", nullptr},
+    {"deleted_count", get_deleted_count, nullptr,
+     "Number of deleted slots that haven't been reclaimed.", nullptr},
+    {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot database_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Database(path, dim=None, metric=None, m=None, ef_construction=None, "
+                    "quantize=False)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(database_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(database_dealloc)},
+    {Py_tp_methods, database_methods},
+    {Py_tp_getset, database_getset},
+    {Py_sq_length, reinterpret_cast<void*>(database_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(database_contains)},
+    {0, nullptr},
+};
+
+PyType_Spec database_type_spec = {
+    "Database",
+    sizeof(PyDatabase),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    database_slots,
+};
+
+}  // namespace
+
+PyType_Spec* database_spec() { return &database_type_spec; }
+
+}  // namespace quarn_py

@@ -1,0 +1,143 @@
+// SearchResult: one hit of a query (id, distance, metadata), made only by search/search_many.
+#include <Python.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "convert.hpp"
+#include "module.hpp"
+#include "py_ref.hpp"
+
+namespace quarn_py {
+namespace {
+
+struct PySearchResult {
+  PyObject_HEAD
+  std::string id;
+  std::optional<std::string> metadata;  // compact JSON text, made once at construction
+  float distance;
+};
+
+PySearchResult* as_result(PyObject* self) { return reinterpret_cast<PySearchResult*>(self); }
+
+PyObject* result_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name);
+  return nullptr;
+}
+
+void result_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* result = as_result(self);
+  result->id.~basic_string();
+  result->metadata.~optional();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* get_id(PyObject* self, void*) { return str_from(as_result(self)->id); }
+PyObject* get_distance(PyObject* self, void*) {
+  return PyFloat_FromDouble(as_result(self)->distance);
+}
+PyObject* get_metadata(PyObject* self, void*) {
+  const auto& text = as_result(self)->metadata;
+  if (!text) Py_RETURN_NONE;
+  return json_text_to_py(*text);
+}
+
+PyObject* result_getitem(PyObject* self, PyObject* key) {
+  return guarded([&]() -> PyObject* {
+    auto index = to_index(key, "idx");
+    if (!index) return nullptr;
+    switch (*index) {
+      case 0:
+        return get_id(self, nullptr);
+      case 1:
+        return get_distance(self, nullptr);
+      case 2:
+        return get_metadata(self, nullptr);
+      default:
+        return raise_value_error("index out of range");
+    }
+  });
+}
+
+// Iteration and unpacking walk the three fields and then stop, which the index-based
+// sequence protocol cannot do here: item access past the end raises ValueError.
+PyObject* result_iter(PyObject* self) {
+  PyRef id = PyRef::steal(get_id(self, nullptr));
+  if (!id) return nullptr;
+  PyRef distance = PyRef::steal(get_distance(self, nullptr));
+  if (!distance) return nullptr;
+  PyRef metadata = PyRef::steal(get_metadata(self, nullptr));
+  if (!metadata) return nullptr;
+  PyRef fields = PyRef::steal(PyTuple_Pack(3, id.get(), distance.get(), metadata.get()));
+  if (!fields) return nullptr;
+  return PyObject_GetIter(fields.get());
+}
+
+PyObject* result_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const auto* result = as_result(self);
+    const double distance = result->distance;
+    std::string number;
+    if (std::isnan(distance)) {
+      number = "NaN";
+    } else if (std::isinf(distance)) {
+      number = distance > 0 ? "inf" : "-inf";
+    } else {
+      char buffer[64];
+      std::snprintf(buffer, sizeof(buffer), "%.4f", distance);
+      number = buffer;
+    }
+    const std::string text = "SearchResult(id='" + result->id + "', distance=" + number + ")";
+    return str_from(text);
+  });
+}
+
+PyGetSetDef result_getset[] = {
+    {"id", get_id, nullptr, nullptr, nullptr},
+    {"distance", get_distance, nullptr, nullptr, nullptr},
+    {"metadata", get_metadata, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot result_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(result_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
+    {Py_tp_getset, result_getset},
+    {Py_mp_subscript, reinterpret_cast<void*>(result_getitem)},
+    {Py_tp_iter, reinterpret_cast<void*>(result_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec result_spec = {
+    "SearchResult",
+    sizeof(PySearchResult),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    result_slots,
+};
+
+}  // namespace
+
+PyType_Spec* search_result_spec() { return &result_spec; }
+
+PyObject* make_search_result(PyTypeObject* type, quarn_core::db::SearchResult&& hit) {
+  std::optional<std::string> metadata;
+  if (hit.metadata) metadata = quarn_core::json::to_text(*hit.metadata);
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  // From here on nothing throws: the fields are moved into place.
+  auto* result = as_result(self);
+  new (&result->id) std::string(std::move(hit.id));
+  new (&result->metadata) std::optional<std::string>(std::move(metadata));
+  result->distance = hit.distance;
+  return self;
+}
+
+}  // namespace quarn_py
