@@ -1,0 +1,345 @@
+// Build time, recall@10 and single-thread queries per second of our HNSW graph on
+// Fashion-MNIST, beside hnswlib's C++ compiled into this driver with the same flags; then our
+// exact scan on 100,000 random vectors of 96 floats.
+//
+//   hnsw_bench [--data DIR] [--queries N] [--cache FILE] [--skip-hnswlib] [--skip-exact]
+//              [--skip-graph] [--efs 10,16,...] [--blas-threads N]
+#include <cblas.h>
+#include <hnswlib/hnswlib.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "quarn_core/distance.hpp"
+#include "quarn_core/hnsw.hpp"
+
+namespace {
+
+using quarn_core::distance::Metric;
+using quarn_core::hnsw::Candidate;
+using quarn_core::hnsw::HnswIndex;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kK = 10;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+std::size_t rss_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// An IDX image file (gzip): big-endian magic 0x803, count, rows, cols, then u8 pixels.
+std::vector<float> read_idx_images(const std::string& path, std::size_t& n, std::size_t& dim) {
+  gzFile f = gzopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    std::fprintf(stderr, "cannot open %s\n", path.c_str());
+    std::exit(1);
+  }
+  unsigned char header[16];
+  if (gzread(f, header, 16) != 16) std::exit(1);
+  auto be32 = [&](int at) {
+    return (std::uint32_t{header[at]} << 24) | (std::uint32_t{header[at + 1]} << 16) |
+           (std::uint32_t{header[at + 2]} << 8) | std::uint32_t{header[at + 3]};
+  };
+  if (be32(0) != 0x803) {
+    std::fprintf(stderr, "%s: not an IDX image file\n", path.c_str());
+    std::exit(1);
+  }
+  n = be32(4);
+  dim = std::size_t{be32(8)} * be32(12);
+  std::vector<unsigned char> pixels(n * dim);
+  std::size_t got = 0;
+  while (got < pixels.size()) {
+    const int r = gzread(f, pixels.data() + got,
+                         static_cast<unsigned>(std::min<std::size_t>(pixels.size() - got, 1 << 30)));
+    if (r <= 0) std::exit(1);
+    got += static_cast<std::size_t>(r);
+  }
+  gzclose(f);
+  return std::vector<float>(pixels.begin(), pixels.end());
+}
+
+// Exact top-k by squared Euclidean distance: a matrix product shortlists 4k candidates per
+// query, which are then re-ranked with the pairwise distance.
+std::vector<std::uint32_t> ground_truth(const std::vector<float>& base, std::size_t n,
+                                        const std::vector<float>& queries, std::size_t nq,
+                                        std::size_t dim) {
+  std::vector<float> norms(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    double s = 0;
+    for (std::size_t d = 0; d < dim; ++d) s += double(base[i * dim + d]) * base[i * dim + d];
+    norms[i] = static_cast<float>(s);
+  }
+  std::vector<std::uint32_t> truth(nq * kK);
+  const std::size_t chunk = 500;
+  std::vector<float> prod(chunk * n);
+  std::vector<std::pair<float, std::uint32_t>> row(n);
+  for (std::size_t q0 = 0; q0 < nq; q0 += chunk) {
+    const std::size_t c = std::min(chunk, nq - q0);
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, int(c), int(n), int(dim), 1.0f,
+                queries.data() + q0 * dim, int(dim), base.data(), int(dim), 0.0f, prod.data(),
+                int(n));
+    for (std::size_t qi = 0; qi < c; ++qi) {
+      for (std::size_t i = 0; i < n; ++i) {
+        row[i] = {norms[i] - 2 * prod[qi * n + i], static_cast<std::uint32_t>(i)};
+      }
+      const std::size_t shortlist = 4 * kK;
+      std::partial_sort(row.begin(), row.begin() + shortlist, row.end());
+      const float* q = queries.data() + (q0 + qi) * dim;
+      for (std::size_t j = 0; j < shortlist; ++j) {
+        row[j].first = quarn_core::distance::distance(q, base.data() + row[j].second * dim, dim,
+                                                      Metric::Euclidean);
+      }
+      std::sort(row.begin(), row.begin() + shortlist);
+      for (std::size_t j = 0; j < kK; ++j) truth[(q0 + qi) * kK + j] = row[j].second;
+    }
+  }
+  return truth;
+}
+
+struct Point {
+  std::size_t ef;
+  double recall;
+  double qps;
+};
+
+// Runs every query once on this thread; recall@10 against the truth.
+Point measure(std::size_t ef, std::size_t nq, std::size_t dim, const std::vector<float>& queries,
+              const std::vector<std::uint32_t>& truth,
+              const std::function<void(const float*, std::vector<std::uint32_t>&)>& search) {
+  std::vector<std::uint32_t> got;
+  std::size_t hits = 0;
+  const auto t0 = Clock::now();
+  for (std::size_t i = 0; i < nq; ++i) {
+    search(queries.data() + i * dim, got);
+    const std::uint32_t* t = truth.data() + i * kK;
+    for (std::uint32_t s : got) hits += std::count(t, t + kK, s);
+  }
+  const double secs = seconds_since(t0);
+  return {ef, double(hits) / double(nq * kK), double(nq) / secs};
+}
+
+// QPS at a given recall, interpolated linearly between the measured points (log-QPS would
+// be no better at this density); 0 when the curve never reaches it.
+double qps_at(const std::vector<Point>& curve, double recall) {
+  for (std::size_t i = 0; i < curve.size(); ++i) {
+    if (curve[i].recall >= recall) {
+      if (i == 0) return curve[0].qps;
+      const Point& a = curve[i - 1];
+      const Point& b = curve[i];
+      if (b.recall == a.recall) return b.qps;
+      const double t = (recall - a.recall) / (b.recall - a.recall);
+      return a.qps + t * (b.qps - a.qps);
+    }
+  }
+  return 0;
+}
+
+void print_curve(const char* name, const std::vector<Point>& curve) {
+  std::printf("%-22s %6s %9s %10s\n", name, "ef", "recall@10", "QPS");
+  for (const Point& p : curve) {
+    std::printf("%-22s %6zu %9.4f %10.0f\n", "", p.ef, p.recall, p.qps);
+  }
+}
+
+std::vector<std::size_t> parse_list(const std::string& s) {
+  std::vector<std::size_t> out;
+  std::size_t at = 0;
+  while (at < s.size()) {
+    const std::size_t comma = s.find(',', at);
+    out.push_back(std::stoul(s.substr(at, comma - at)));
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  return out;
+}
+
+void exact_scan_bench() {
+  const std::size_t n = 100'000, dim = 96, nq = 2000;
+  std::mt19937 rng(7);
+  std::normal_distribution<float> normal(0, 1);
+  std::vector<float> data(n * dim), queries(nq * dim);
+  for (auto& x : data) x = normal(rng);
+  for (auto& x : queries) x = normal(rng);
+  // The scan needs no graph: hand the vectors over as a loaded index with empty lists.
+  quarn_core::hnsw::LoadedGraph g;
+  g.dim = dim;
+  g.metric = Metric::Euclidean;
+  g.entry_point = 0;
+  g.layers.assign(n, std::vector<std::vector<std::uint32_t>>(1));
+  for (std::size_t i = 0; i < n; ++i) {
+    g.norms.push_back(quarn_core::hnsw::vector_norm({data.data() + i * dim, dim}));
+  }
+  g.vectors = quarn_core::hnsw::VectorStore(std::move(data));
+  auto loaded = HnswIndex::from_loaded(std::move(g));
+  if (!loaded) std::exit(1);
+  const HnswIndex& scan = **loaded;
+  std::printf("\nexact scan, %zu x %zu, squared Euclidean, k=10, one query at a time:\n", n,
+              dim);
+  std::size_t sink = 0;
+  for (std::size_t i = 0; i < 50; ++i) sink += scan.search_exact({queries.data(), dim}, 10)[0].slot;
+  const auto t0 = Clock::now();
+  for (std::size_t i = 0; i < nq; ++i) {
+    sink += scan.search_exact({queries.data() + i * dim, dim}, 10)[0].slot;
+  }
+  const double qps = double(nq) / seconds_since(t0);
+  std::printf("  quarn search_exact: %.0f QPS (%.1f us/query) [%zu]\n", qps, 1e6 / qps, sink % 7);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string dir = "/usr/share/datasets/fashion-mnist";
+  std::string cache = "fashion-mnist-gt.bin";
+  std::size_t nq_wanted = 10'000;
+  bool skip_hnswlib = false, skip_exact = false, skip_graph = false;
+  int blas_threads = 1;
+  std::vector<std::size_t> efs = {10, 16, 32, 64, 100, 200, 400};
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
+    if (a == "--data") dir = next();
+    else if (a == "--queries") nq_wanted = std::stoul(next());
+    else if (a == "--cache") cache = next();
+    else if (a == "--skip-hnswlib") skip_hnswlib = true;
+    else if (a == "--skip-exact") skip_exact = true;
+    else if (a == "--skip-graph") skip_graph = true;
+    else if (a == "--efs") efs = parse_list(next());
+    else if (a == "--blas-threads") blas_threads = std::stoi(next());
+  }
+  openblas_set_num_threads(blas_threads);
+
+  if (!skip_graph) {
+    std::size_t n = 0, dim = 0, nq = 0, qdim = 0;
+    const auto base = read_idx_images(dir + "/train-images-idx3-ubyte.gz", n, dim);
+    auto queries = read_idx_images(dir + "/t10k-images-idx3-ubyte.gz", nq, qdim);
+    nq = std::min(nq, nq_wanted);
+    std::printf("Fashion-MNIST: %zu x %zu base, %zu queries, squared Euclidean, m=16, "
+                "ef_construction=200\n", n, dim, nq);
+
+    std::vector<std::uint32_t> truth(nq * kK);
+    {
+      std::ifstream in(cache, std::ios::binary);
+      std::uint64_t cached = 0;
+      if (in && in.read(reinterpret_cast<char*>(&cached), 8) && cached == nq &&
+          in.read(reinterpret_cast<char*>(truth.data()), std::streamsize(truth.size() * 4))) {
+        std::printf("ground truth: read from %s\n", cache.c_str());
+      } else {
+        openblas_set_num_threads(2);
+        const auto t0 = Clock::now();
+        truth = ground_truth(base, n, queries, nq, dim);
+        openblas_set_num_threads(blas_threads);
+        std::printf("ground truth: computed in %.1f s\n", seconds_since(t0));
+        std::ofstream out(cache, std::ios::binary);
+        const std::uint64_t count = nq;
+        out.write(reinterpret_cast<const char*>(&count), 8);
+        out.write(reinterpret_cast<const char*>(truth.data()), std::streamsize(truth.size() * 4));
+      }
+    }
+
+    // hnswlib first, so that neither build's freed memory hides in the other's RSS figure.
+    std::unique_ptr<hnswlib::L2Space> space;
+    std::unique_ptr<hnswlib::HierarchicalNSW<float>> peer;
+    double peer_build = 0, peer_bytes = 0;
+    std::vector<Point> peer_curve;
+    if (!skip_hnswlib) {
+      const std::size_t rss0 = rss_bytes();
+      const auto t0 = Clock::now();
+      space = std::make_unique<hnswlib::L2Space>(dim);
+      peer = std::make_unique<hnswlib::HierarchicalNSW<float>>(space.get(), n, 16, 200);
+      std::atomic<std::size_t> next{0};
+      auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < n;) peer->addPoint(base.data() + i * dim, i);
+      };
+      std::thread t1(work), t2(work);
+      t1.join();
+      t2.join();
+      peer_build = seconds_since(t0);
+      peer_bytes = double(rss_bytes() - rss0) / double(n);
+      std::printf("hnswlib build: %.2f s on 2 threads, RSS %.0f bytes/vector\n", peer_build,
+                  peer_bytes);
+    }
+
+    const std::size_t rss0 = rss_bytes();
+    HnswIndex index(dim, 16, 200, Metric::Euclidean);
+    const auto t0 = Clock::now();
+    index.batch_insert_flat(base);
+    const double build = seconds_since(t0);
+    const double bytes = double(rss_bytes() - rss0) / double(n);
+    std::printf("quarn   build: %.2f s on 2 threads, RSS %.0f bytes/vector, structures %.0f "
+                "bytes/vector\n", build, bytes, double(index.memory_usage()) / double(n));
+
+    std::vector<Point> ours, ours_sq8;
+    for (std::size_t ef : efs) {
+      ours.push_back(measure(ef, nq, dim, queries, truth, [&](const float* q, auto& out) {
+        out.clear();
+        for (const Candidate& c : index.search_graph({q, dim}, kK, ef)) out.push_back(c.slot);
+      }));
+    }
+    if (peer) {
+      for (std::size_t ef : efs) {
+        peer->setEf(ef);
+        peer_curve.push_back(measure(ef, nq, dim, queries, truth, [&](const float* q, auto& out) {
+          out.clear();
+          auto result = peer->searchKnn(q, kK);
+          while (!result.empty()) {
+            out.push_back(static_cast<std::uint32_t>(result.top().second));
+            result.pop();
+          }
+        }));
+      }
+    }
+    const std::size_t rss_sq0 = rss_bytes();
+    index.enable_quantized_search();
+    const double sq8_bytes = double(rss_bytes() - rss_sq0) / double(n);
+    for (std::size_t ef : efs) {
+      ours_sq8.push_back(measure(ef, nq, dim, queries, truth, [&](const float* q, auto& out) {
+        out.clear();
+        for (const Candidate& c : index.search_graph({q, dim}, kK, ef)) out.push_back(c.slot);
+      }));
+    }
+    std::printf("\n");
+    print_curve("quarn (f32)", ours);
+    print_curve("quarn (SQ8 traversal)", ours_sq8);
+    if (peer) print_curve("hnswlib C++", peer_curve);
+    std::printf("SQ8 codes: %.0f bytes/vector more\n", sq8_bytes);
+    std::printf("\nSQ8 recall minus f32 recall, same ef:");
+    for (std::size_t i = 0; i < efs.size(); ++i) {
+      std::printf(" %zu:%+.4f", efs[i], ours_sq8[i].recall - ours[i].recall);
+    }
+    std::printf("\n");
+    if (peer) {
+      std::printf("\nbuild time ratio quarn/hnswlib: %.3f (target <= 0.8)\n", build / peer_build);
+      std::printf("memory ratio quarn/hnswlib (RSS): %.3f (target <= 1.05 x 3284 B)\n",
+                  bytes / peer_bytes);
+      for (double r : {0.95, 0.99}) {
+        const double p = qps_at(peer_curve, r);
+        const double a = qps_at(ours, r);
+        const double b = qps_at(ours_sq8, r);
+        std::printf("at recall %.2f: hnswlib %.0f QPS, quarn f32 %.0f (x%.2f, target 1.0), "
+                    "quarn SQ8 %.0f (x%.2f, target 1.3)\n",
+                    r, p, a, p > 0 ? a / p : 0.0, b, p > 0 ? b / p : 0.0);
+      }
+    }
+  }
+  if (!skip_exact) exact_scan_bench();
+  return 0;
+}
