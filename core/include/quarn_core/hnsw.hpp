@@ -253,6 +253,9 @@ class HnswIndex {
   std::span<const float> norms() const { return norms_; }
   const QuantizedSearch* quantized() const { return quantized_ ? &*quantized_ : nullptr; }
   bool is_mapped() const { return vectors_.is_mapped(); }
+  // Bytes held by the index's own arrays (vectors, norms, lists, codes, deleted slots); a
+  // mapped store counts its vector region.
+  std::size_t memory_usage() const;
   const VectorStore& vector_store() const { return vectors_; }
 
  private:

@@ -181,6 +181,17 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
   return index;
 }
 
+std::size_t HnswIndex::memory_usage() const {
+  std::size_t bytes = vectors_.size() * sizeof(float) + norms_.capacity() * sizeof(float) +
+                      levels_.capacity() * sizeof(std::uint32_t) +
+                      layer0_.capacity() * sizeof(std::uint32_t) +
+                      upper_.capacity() * sizeof(upper_[0]) + deleted_flags_.capacity() +
+                      deleted_.size() * (sizeof(std::uint32_t) + 2 * sizeof(void*));
+  for (std::uint32_t level : levels_) bytes += level * list_stride(1) * sizeof(std::uint32_t);
+  if (quantized_) bytes += quantized_->codes.capacity() + 8 * dim_;
+  return bytes;
+}
+
 // ---- Lists ----
 
 std::uint32_t* HnswIndex::list_words(std::uint32_t slot, std::size_t layer) const {
