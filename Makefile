@@ -5,7 +5,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build test test-cpp asan tsan bench clean
+.PHONY: deps build test test-cpp test-python asan tsan bench clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -17,7 +17,18 @@ build: deps
 test-cpp: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test: test-cpp
+# The Python suite under Debian's CPython 3.11 and pyenv's CPython 3.13 (pyenv may be off PATH).
+PY311 ?= /usr/bin/python3
+PY313 ?= $(firstword $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13.0/bin/python3) \
+                     $(wildcard $(HOME)/.pyenv/versions/3.13.0/bin/python3))
+
+test-python: build
+	@PYTHONPATH=python $(PY311) -m pytest -q tests/python
+	@test -n "$(PY313)" || { echo "CPython 3.13 not found (pyenv 3.13.0)"; exit 1; }
+	@PYTHONPATH=python:/usr/lib/python3/dist-packages PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 \
+	  $(PY313) -m pytest -q tests/python
+
+test: test-cpp test-python
 
 # The C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 asan: deps

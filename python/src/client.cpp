@@ -55,7 +55,8 @@ PyType_Slot client_slots[] = {
 };
 
 PyType_Spec client_type_spec = {
-    "Client",
+    // Qualified, so that __module__ is set: CPython deprecates heap types without one.
+    "quarn._quarn.Client",
     sizeof(PyClient),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

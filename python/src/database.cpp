@@ -564,7 +564,8 @@ PyType_Slot database_slots[] = {
 };
 
 PyType_Spec database_type_spec = {
-    "Database",
+    // Qualified, so that __module__ is set: CPython deprecates heap types without one.
+    "quarn._quarn.Database",
     sizeof(PyDatabase),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

@@ -25,7 +25,8 @@ struct PySearchResult {
 PySearchResult* as_result(PyObject* self) { return reinterpret_cast<PySearchResult*>(self); }
 
 PyObject* result_new(PyTypeObject* type, PyObject*, PyObject*) {
-  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name);
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
   return nullptr;
 }
 
@@ -116,7 +117,8 @@ PyType_Slot result_slots[] = {
 };
 
 PyType_Spec result_spec = {
-    "SearchResult",
+    // Qualified, so that __module__ is set: CPython deprecates heap types without one.
+    "quarn._quarn.SearchResult",
     sizeof(PySearchResult),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

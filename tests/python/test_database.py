@@ -1,0 +1,142 @@
+"""Every method, property and protocol of Database and SearchResult, end to end."""
+import inspect
+
+import pytest
+
+import quarn
+from quarn import Client, Database, SearchResult
+
+
+def test_module_surface():
+    from quarn import _quarn
+    assert _quarn.__all__ == ["Database", "SearchResult", "Client"]
+    assert _quarn.__doc__ == ""
+    assert Database.__name__ == "Database" and SearchResult.__name__ == "SearchResult"
+    assert quarn.Database is _quarn.Database
+    with pytest.raises(TypeError, match="^No constructor defined for SearchResult$"):
+        SearchResult()
+
+
+@pytest.mark.parametrize(
+    "name, signature, doc_start",
+    [
+        ("add", "(self, /, id, vector, metadata=None)", None),
+        ("search", "(self, /, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
+         "Search for the k nearest neighbors.\n"),
+        ("upsert_many", "(self, /, ids, vectors, metadatas=None)",
+         "Batch upsert — inserts new vectors, updates existing ones."),
+        ("__exit__", "(self, /, _exc_type=None, _exc_val=None, _exc_tb=None)", None),
+        ("count", "(self, /, where_filter=None)",
+         "Count vectors matching a filter, or all vectors if no filter."),
+    ],
+)
+def test_signatures_and_docstrings(name, signature, doc_start):
+    method = getattr(Database, name)
+    assert str(inspect.signature(method)) == signature
+    if doc_start is None:
+        assert not method.__doc__
+    else:
+        assert method.__doc__.startswith(doc_start)
+
+
+def test_class_signature():
+    assert str(inspect.signature(Database)) == (
+        "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)")
+    assert str(inspect.signature(Client)) == "(path)"
+
+
+def test_crud_and_protocols(db):
+    db.add("a", [1, 0, 0], {"k": "v"})
+    db.upsert("b", [0, 1, 0])
+    db.upsert("b", [0, 0, 1])
+    assert len(db) == 2 and "a" in db and "zz" not in db
+    assert sorted(db.ids()) == ["a", "b"]
+    assert db.get("b") == ([0.0, 0.0, 1.0], None)
+    with pytest.raises(ValueError, match="^id 'a' already exists, use upsert instead$"):
+        db.add("a", [1, 1, 1])
+    with pytest.raises(ValueError, match="^id 'q' not found$"):
+        db.get("q")
+    assert db.delete("a") is True and db.delete("a") is False
+    assert "a" not in db and len(db) == 1
+    assert db.deleted_count == 1 and db.total_slots == 2
+    db.compact()
+    assert db.deleted_count == 0 and db.total_slots == 1
+    assert db.delete_many(["b", "nope"]) == 1 and len(db) == 0
+
+
+def test_search_results(filled):
+    d, ids, vectors = filled
+    hits = d.search(vectors[3], k=5)
+    assert len(hits) == 5 and hits[0].id == "v3" and hits[0].distance == 0.0
+    assert all(a.distance <= b.distance for a, b in zip(hits, hits[1:]))
+    first = hits[0]
+    assert first.metadata == {"even": False, "i": 3, "lang": "en"}
+    assert first.metadata is not first.metadata  # a new dict each time
+    assert (first[0], first[1], first[2]) == (first.id, first.distance, first.metadata)
+    hid, dist, meta = first
+    assert (hid, dist, meta["i"]) == ("v3", 0.0, 3)
+    assert list(first) == [first.id, first.distance, first.metadata]
+    with pytest.raises(ValueError, match="^index out of range$"):
+        first[3]
+    with pytest.raises(OverflowError):
+        first[-1]
+    with pytest.raises(TypeError, match="^argument 'idx': "):
+        first["a"]
+    assert d.search(vectors[3], k=5, max_distance=0.0)[0].id == "v3"
+    many = d.search_many(vectors[:3], k=2, where_filter={"lang": "en"})
+    assert [r[0].id for r in many] == ["v0", "v1", "v2"]
+
+
+def test_repr(db):
+    db.add("ab'c", [1, 0, 0])
+    db.add("other", [0.5, 0.5, 0.0])
+    far = db.search([1, 0, 0], k=2)[1]
+    assert repr(db.search([1, 0, 0], k=1)[0]) == "SearchResult(id='ab'c', distance=0.0000)"
+    assert repr(far) == f"SearchResult(id='other', distance={far.distance:.4f})"
+
+
+def test_stats_keys_in_order(filled):
+    d, _, _ = filled
+    stats = d.stats()
+    assert list(stats) == [
+        "num_vectors", "num_deleted", "num_layers", "avg_degree_layer0", "max_degree_layer0",
+        "min_degree_layer0", "memory_vectors_bytes", "memory_graph_bytes",
+        "memory_quantized_bytes", "uses_brute_force", "uses_quantized_search"]
+    assert stats["num_vectors"] == 50 and stats["uses_brute_force"] is True
+
+
+def test_quantized_toggle(tmp_path):
+    d = Database(str(tmp_path / "q"), 4, quantize=True)
+    d.add_many(["a", "b"], [[1, 2, 3, 4], [4, 3, 2, 1]])
+    d.disable_quantized_search()
+    assert d.quantized_search is False
+    d.enable_quantized_search()
+    assert d.quantized_search is True
+
+
+def test_with_block_saves_even_when_body_raises(tmp_path):
+    path = str(tmp_path / "w")
+    with pytest.raises(RuntimeError):
+        with Database(path, 2) as d:
+            assert d.__enter__() is d
+            d.add("a", [1.0, 2.0])
+            raise RuntimeError("body")
+    reopened = Database(path)
+    assert reopened.ids() == ["a"] and reopened.dim == 2
+
+
+def test_unsaved_changes_replay_after_save(tmp_path):
+    path = str(tmp_path / "r")
+    d = Database(path, 2, metric="dot")
+    d.add("a", [1.0, 2.0])
+    d.save()
+    d.add("b", [2.0, 1.0], {"x": 1})
+    del d
+    reopened = Database(path)
+    assert sorted(reopened.ids()) == ["a", "b"] and reopened.metric == "dot_product"
+    assert reopened.get("b")[1] == {"x": 1}
+
+
+def test_client_creates_its_root(tmp_path):
+    Client(str(tmp_path / "root" / "nested"))
+    assert (tmp_path / "root" / "nested").is_dir()

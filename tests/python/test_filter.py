@@ -1,0 +1,60 @@
+"""Filters given as dicts: what they match and how bad ones are reported."""
+import pytest
+
+
+@pytest.mark.parametrize(
+    "where, expected",
+    [
+        ({"lang": "en"}, 20),
+        ({"lang": {"$ne": "en"}}, 30),
+        ({"i": {"$in": [1, 2, 3, 99]}}, 3),
+        ({"i": {"$gte": 10, "$lt": 20}}, 10),
+        ({"i": {"$gt": True}}, 48),  # True is 1.0
+        ({"even": True, "lang": "en"}, 10),
+        ({"even": 1}, 0),  # JSON integer, not bool
+        ({"i": 3.0}, 0),  # float, not integer
+        ({"i": 2**70}, 0),
+        ({"missing": None}, 0),
+    ],
+)
+def test_count_and_search_agree(filled, where, expected):
+    d, _, vectors = filled
+    assert d.count(where) == expected
+    assert len(d.search(vectors[0], k=100, where_filter=where)) == expected
+
+
+@pytest.mark.parametrize(
+    "where, message",
+    [
+        ({"a": [1]}, "unsupported filter value type"),
+        ({"a": (1,)}, "unsupported filter value type"),
+        ({"a": object()}, "unsupported filter value type"),
+        ({"a": {"$eq": 1}}, "unknown operator: $eq"),
+        ({"a": {"$or": 1}}, "unknown operator: $or"),
+        ({"a": {"$in": (1,)}}, "$in value must be a list"),
+        ({"a": {"$in": [[1]]}}, "unsupported filter value type"),
+        ({"a": {"$gt": "x"}}, "$gt value must be a number"),
+        ({"a": {"$lte": None}}, "$lte value must be a number"),
+        ({"ok": 1, "a": {"$ne": []}}, "unsupported filter value type"),
+    ],
+)
+def test_bad_filters(filled, where, message):
+    d, _, vectors = filled
+    for call in (lambda: d.count(where), lambda: d.search(vectors[0], where_filter=where)):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message
+
+
+def test_non_str_keys_are_type_errors(filled):
+    d, _, _ = filled
+    with pytest.raises(TypeError, match="^'int' object cannot be converted to 'PyString'$"):
+        d.count({1: 2})
+    with pytest.raises(TypeError, match="^argument 'where_filter': 'list' object"):
+        d.count([("a", 1)])
+
+
+def test_nan_and_infinity_operands_are_null(db):
+    db.add("n", [1, 2, 3], {"v": None})
+    assert db.count({"v": float("nan")}) == 0  # null is never indexed, Eq on null never resolves
+    assert db.count({"v": {"$in": [float("inf")]}}) == 0

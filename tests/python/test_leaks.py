@@ -1,0 +1,80 @@
+"""10,000 calls of each method, failing ones included, leave reference counts and memory flat."""
+import gc
+import sys
+import tracemalloc
+
+import pytest
+
+from quarn import Database
+
+VECTOR = [0.5, 0.25, 0.125]
+META = {"lang": "en", "n": 3}
+IDS = ["a", "b"]
+WHERE = {"lang": {"$in": ["en", "de"]}, "n": {"$gte": 1}}
+BAD_WHERE = {"lang": {"$bogus": 1}}
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def calls(d):
+    return {
+        "add": lambda: d.add("a", VECTOR, META),  # fails: duplicate id
+        "add_fresh": lambda: (d.add("fresh", VECTOR, META), d.delete("fresh")),
+        "upsert": lambda: d.upsert("a", VECTOR, META),
+        "update": lambda: d.update("a", VECTOR, META),
+        "add_many": lambda: d.add_many(IDS, [VECTOR, VECTOR], [META, None]),  # duplicate
+        "upsert_many": lambda: d.upsert_many(IDS, [VECTOR, VECTOR], [META, None]),
+        "search": lambda: d.search(VECTOR, k=2, where_filter=WHERE, max_distance=2.0),
+        "search_many": lambda: d.search_many([VECTOR, VECTOR], k=2),
+        "get": lambda: d.get("a"),
+        "get_missing": lambda: d.get("zz"),
+        "delete_many": lambda: d.delete_many(["zz", "yy"]),
+        "count": lambda: d.count(WHERE),
+        "bad_filter": lambda: d.count(BAD_WHERE),
+        "ids": lambda: d.ids(),
+        "stats": lambda: d.stats(),
+        "contains": lambda: "a" in d,
+        "len": lambda: len(d),
+        "props": lambda: (d.dim, d.metric, d.total_slots, d.deleted_count, d.quantized_search),
+        "bad_vector": lambda: d.add("x", "abc"),
+        "bad_args": lambda: d.search(VECTOR, 2, None, None, None, 9),
+        "bad_meta": lambda: d.add("x", VECTOR, {"v": float("nan")}),
+        "result": lambda: [(r.id, r.distance, r.metadata, r[2], repr(r), tuple(r))
+                           for r in d.search(VECTOR, k=1)],
+        "result_bad_index": lambda: d.search(VECTOR, k=1)[0][7],
+    }
+
+
+def run(f, n):
+    for _ in range(n):
+        try:
+            f()
+        except (ValueError, TypeError, OverflowError):
+            pass
+
+
+@pytest.mark.parametrize("name", sorted(calls(None)))
+def test_no_leaks(tmp_path, name):
+    d = Database(str(tmp_path / "l"), 3)
+    d.add_many(IDS, [VECTOR, [0.1, 0.2, 0.3]], [META, None])
+    f = calls(d)[name]
+    watched = [VECTOR, META, IDS, WHERE, BAD_WHERE, d, "a"]
+    run(f, 200)
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in watched]
+    objects = len(gc.get_objects())
+    tracemalloc.start()
+    rss = rss_bytes()
+    before = tracemalloc.get_traced_memory()[0]
+    run(f, 10_000)
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == refs
+    assert len(gc.get_objects()) - objects < 50
+    assert grown < 64 * 1024
+    # Leaked C++ allocations (strings, vectors) escape tracemalloc but not the RSS.
+    assert rss_bytes() - rss < 4 * 1024 * 1024
