@@ -24,8 +24,8 @@ namespace {
 constexpr const char* kGraphFile = "graph.quarn";
 
 bool is_ascii_name_char(std::int32_t c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '-' || c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_';
 }
 
 // Letters and digits of any script: the Alphabetic property, or one of the numeric
@@ -147,9 +147,8 @@ Result<bool> delete_collection(const fs::path& root, std::string_view name) {
   return true;
 }
 
-Result<std::unique_ptr<db::Database>> create_collection(const fs::path& root,
-                                                        std::string_view name, std::size_t dim,
-                                                        distance::Metric metric,
+Result<std::unique_ptr<db::Database>> create_collection(const fs::path& root, std::string_view name,
+                                                        std::size_t dim, distance::Metric metric,
                                                         const db::DatabaseConfig& config) {
   if (auto r = validate_name(name); !r) return std::unexpected(std::move(r.error()));
   const fs::path path = collection_path(root, name);
@@ -172,8 +171,7 @@ Result<std::unique_ptr<db::Database>> get_or_create_collection(const fs::path& r
                                                                distance::Metric metric) {
   if (auto r = validate_name(name); !r) return std::unexpected(std::move(r.error()));
   const db::DatabaseConfig config{.m = 16, .ef_construction = 200, .quantize = false};
-  return db::Database::open_or_create_with_config(collection_path(root, name), dim, metric,
-                                                  config);
+  return db::Database::open_or_create_with_config(collection_path(root, name), dim, metric, config);
 }
 
 }  // namespace quarn_core::client

@@ -710,8 +710,7 @@ class Reader {
           json::Value item;
           if (!value(&item)) return false;
           // A repeated key keeps its last value.
-          out->get_ref<json::Value::object_t&>().insert_or_assign(std::move(key),
-                                                                   std::move(item));
+          out->get_ref<json::Value::object_t&>().insert_or_assign(std::move(key), std::move(item));
           return true;
         });
       }
@@ -955,8 +954,7 @@ Result<ExportFormat> snapshot(const db::Database& db) {
   for (const std::string& id : ids) {
     auto record = db.get(id);
     if (!record) return std::unexpected(std::move(record.error()));
-    doc.vectors.push_back(
-        ExportVector{id, std::move(record->first), std::move(record->second)});
+    doc.vectors.push_back(ExportVector{id, std::move(record->first), std::move(record->second)});
   }
   doc.version = 1;
   doc.dim = db.dim();

@@ -43,9 +43,9 @@ TEST(ValidateNameTest, ChecksInOrder) {
       {"my-coll_1", nullptr},
       {"é", nullptr},
       {"名", nullptr},
-      {"²", nullptr},         // No
-      {"Ⅻ", nullptr},         // Nl
-      {"٣", nullptr},         // Nd, Arabic-Indic three
+      {"²", nullptr},  // No
+      {"Ⅻ", nullptr},  // Nl
+      {"٣", nullptr},  // Nd, Arabic-Indic three
       {"Привет", nullptr},
       {"...", kAlnum},
       {"a.b", kAlnum},
@@ -54,11 +54,11 @@ TEST(ValidateNameTest, ChecksInOrder) {
       {"a\tb", kAlnum},
       {std::string("a\0b", 3), kAlnum},
       {"🙂", kAlnum},          // a symbol, not a letter
-      {"\xC2\xA0", kAlnum},    // no-break space
-      {"\xff", kAlnum},        // not UTF-8
-      {"a\xC3", kAlnum},       // cut inside a character
+      {"\xC2\xA0", kAlnum},      // no-break space
+      {"\xff", kAlnum},          // not UTF-8
+      {"a\xC3", kAlnum},         // cut inside a character
       {"\xED\xA0\x80", kAlnum},  // an encoded surrogate
-      {"\xC0\xAE", kAlnum},    // overlong '.'
+      {"\xC0\xAE", kAlnum},      // overlong '.'
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -92,17 +92,17 @@ TEST(ClientTest, ListsOnlyDirectoriesHoldingAGraphInByteOrder) {
     fs::create_directory(root / name);
     touch(root / name / "graph.quarn");
   }
-  touch(root / "plain");                       // a file
-  fs::create_directory(root / "nograph");      // no graph file
+  touch(root / "plain");                                    // a file
+  fs::create_directory(root / "nograph");                   // no graph file
   fs::create_directory_symlink(root / "a", root / "link");  // a link to a collection
-  fs::create_directory(root / "linkedgraph");  // the graph file itself is a link
+  fs::create_directory(root / "linkedgraph");               // the graph file itself is a link
   touch(root / "target");
   fs::create_symlink(root / "target", root / "linkedgraph" / "graph.quarn");
-  fs::create_directory(root / "dangling");     // the graph link leads nowhere
+  fs::create_directory(root / "dangling");  // the graph link leads nowhere
   fs::create_symlink(root / "missing", root / "dangling" / "graph.quarn");
-  fs::create_directory(root / "\xff");         // not UTF-8
+  fs::create_directory(root / "\xff");  // not UTF-8
   touch(root / "\xff" / "graph.quarn");
-  fs::create_directory(root / "a.b");          // listed even though it is not a valid name
+  fs::create_directory(root / "a.b");  // listed even though it is not a valid name
   touch(root / "a.b" / "graph.quarn");
 
   auto names = list_collections(root);

@@ -81,21 +81,12 @@ TEST(ExportWriteTest, WorkedExampleBothForms) {
   EXPECT_EQ(to_document(worked_example(), true), kPretty);
 }
 
-TEST(ExportWriteTest, EmptyCollection) {
-  ExportFormat doc;
-  doc.dim = 3;
-  doc.metric = "dot_product";
-  EXPECT_EQ(to_document(doc, false), R"({"version":1,"dim":3,"metric":"dot_product","vectors":[]})");
-  EXPECT_EQ(to_document(doc, true),
-            "{\n  \"version\": 1,\n  \"dim\": 3,\n  \"metric\": \"dot_product\",\n"
-            "  \"vectors\": []\n}");
-}
-
 TEST(ExportWriteTest, NestedPrettyMetadataAndNumberLayout) {
   ExportFormat doc;
   doc.dim = 5;
   doc.metric = "euclidean";
-  doc.vectors.push_back({"q\"\n", {1e-7f, 0.1f, 2.5e13f, 1e12f, std::nanf("")},
+  doc.vectors.push_back({"q\"\n",
+                         {1e-7f, 0.1f, 2.5e13f, 1e12f, std::nanf("")},
                          meta(R"({"z":[1,{"b":[]},-2.5e13],"a":{},"s":"\u0001"})")});
   EXPECT_EQ(to_document(doc, false),
             R"({"version":1,"dim":5,"metric":"euclidean","vectors":[{"id":"q\"\n",)"
@@ -159,10 +150,12 @@ TEST(ExportReadTest, ReaderMessages) {
       {R"({"version":1,"dim":2,"metric":"c","vectors":[{"id":"a","vector":[],"metadata":1,"metadata":2}]})",
        "duplicate field `metadata` at line 1 column 90"},
       // Array forms with the wrong number of values.
-      {R"([1,2,"c"])", "invalid length 3, expected struct ExportFormat with 4 elements at line 1 column 9"},
+      {R"([1,2,"c"])",
+       "invalid length 3, expected struct ExportFormat with 4 elements at line 1 column 9"},
       {R"([1,2,"c",[],5])",
        "invalid length 5, expected struct ExportFormat with 4 elements at line 1 column 14"},
-      {R"([])", "invalid length 0, expected struct ExportFormat with 4 elements at line 1 column 2"},
+      {R"([])",
+       "invalid length 0, expected struct ExportFormat with 4 elements at line 1 column 2"},
       {R"([1,2,"c",[["a",[1,2]]]])",
        "invalid length 2, expected struct ExportVector with 3 elements at line 1 column 21"},
       // Wrong types and values.
@@ -170,11 +163,16 @@ TEST(ExportReadTest, ReaderMessages) {
       {R"({"version":-1})", "invalid value: integer `-1`, expected u32 at line 1 column 13"},
       {R"({"version":4294967296})",
        "invalid value: integer `4294967296`, expected u32 at line 1 column 21"},
-      {R"({"version":1.5})", "invalid type: floating point `1.5`, expected u32 at line 1 column 14"},
-      {R"({"version":1e2})", "invalid type: floating point `100.0`, expected u32 at line 1 column 14"},
-      {R"({"version":1,"dim":-1})", "invalid value: integer `-1`, expected usize at line 1 column 21"},
-      {R"({"version":1,"dim":true})", "invalid type: boolean `true`, expected usize at line 1 column 23"},
-      {R"({"version":1,"dim":2,"metric":5})", "invalid type: integer `5`, expected a string at line 1 column 31"},
+      {R"({"version":1.5})",
+       "invalid type: floating point `1.5`, expected u32 at line 1 column 14"},
+      {R"({"version":1e2})",
+       "invalid type: floating point `100.0`, expected u32 at line 1 column 14"},
+      {R"({"version":1,"dim":-1})",
+       "invalid value: integer `-1`, expected usize at line 1 column 21"},
+      {R"({"version":1,"dim":true})",
+       "invalid type: boolean `true`, expected usize at line 1 column 23"},
+      {R"({"version":1,"dim":2,"metric":5})",
+       "invalid type: integer `5`, expected a string at line 1 column 31"},
       {R"({"version":1,"dim":2,"metric":"c","vectors":{}})",
        "invalid type: map, expected a sequence at line 1 column 45"},
       {R"({"version":1,"dim":2,"metric":"c","vectors":[5]})",
@@ -187,7 +185,8 @@ TEST(ExportReadTest, ReaderMessages) {
        "invalid type: null, expected f32 at line 1 column 71"},
       {R"({"version":1,"dim":2,"metric":"c","vectors":[{"id":"a","vector":[[1]]}]})",
        "invalid type: sequence, expected f32 at line 1 column 66"},
-      {R"("x\ty")", R"(invalid type: string "x\ty", expected struct ExportFormat at line 1 column 6)"},
+      {R"("x\ty")",
+       R"(invalid type: string "x\ty", expected struct ExportFormat at line 1 column 6)"},
       // Syntax.
       {"", "EOF while parsing a value at line 1 column 0"},
       {"  \n", "EOF while parsing a value at line 2 column 0"},
@@ -196,8 +195,10 @@ TEST(ExportReadTest, ReaderMessages) {
       {R"({"version":1,"dim":2,"metric":"cos)", "EOF while parsing a string at line 1 column 34"},
       {R"([1,2,"c",[)", "EOF while parsing a list at line 1 column 10"},
       {R"({"version")", "EOF while parsing an object at line 1 column 10"},
-      {R"({"version":1,"dim":2,"metric":"c","vectors":[]} x)", "trailing characters at line 1 column 49"},
-      {R"({"version":1,"dim":2,"metric":"c","vectors":[]}{})", "trailing characters at line 1 column 48"},
+      {R"({"version":1,"dim":2,"metric":"c","vectors":[]} x)",
+       "trailing characters at line 1 column 49"},
+      {R"({"version":1,"dim":2,"metric":"c","vectors":[]}{})",
+       "trailing characters at line 1 column 48"},
       {R"({"version" 1})", "expected `:` at line 1 column 12"},
       {R"({"version":1 "dim":2})", "expected `,` or `}` at line 1 column 14"},
       {R"({"version":1,})", "trailing comma at line 1 column 14"},
@@ -212,10 +213,12 @@ TEST(ExportReadTest, ReaderMessages) {
       {R"({"metric":"a\qb"})", "invalid escape at line 1 column 14"},
       {R"({"metric":"\u12G4"})", "invalid escape at line 1 column 16"},
       {R"({"metric":"\uDC00"})", "invalid unicode code point at line 1 column 17"},
-      {"{\"metric\":\"a\x01\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 13"},
+      {"{\"metric\":\"a\x01\"}",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 13"},
       {"{\"metric\":\"a\xff\"}", "invalid unicode code point at line 1 column 13"},
       {R"({"x":1e400})", "number out of range at line 1 column 10"},
-      {"{\n  \"version\": 1,\n  \"dim\": \"2\"\n}", R"(invalid type: string "2", expected usize at line 3 column 12)"},
+      {"{\n  \"version\": 1,\n  \"dim\": \"2\"\n}",
+       R"(invalid type: string "2", expected usize at line 3 column 12)"},
       {R"({"skip":[1,{"a":]},"version":1})", "expected value at line 1 column 17"},
       {"{\"x\":" + std::string(200, '[') + std::string(200, ']') + "}",
        "recursion limit exceeded at line 1 column 133"},
@@ -251,14 +254,16 @@ TEST(ExportReadTest, AcceptedForms) {
   const auto& b = doc->vectors[1];
   ASSERT_TRUE(b.metadata.has_value());
   EXPECT_TRUE(json::json_equal(
-      *b.metadata, meta(R"({"n":-3,"u":18446744073709551615,"f":1.0,"big":1.8446744073709552e19,"k":2})")));
+      *b.metadata,
+      meta(R"({"n":-3,"u":18446744073709551615,"f":1.0,"big":1.8446744073709552e19,"k":2})")));
   EXPECT_TRUE((*b.metadata)["n"].is_number_integer());
   EXPECT_TRUE((*b.metadata)["u"].is_number_unsigned());
   EXPECT_TRUE((*b.metadata)["f"].is_number_float());
   EXPECT_TRUE((*b.metadata)["big"].is_number_float());
 
   // The array forms.
-  auto arrays = parse_document(R"([1, 2, "cosine", [["a", [1, 2], null], ["b", [3, 4], {"k": 1}]]])");
+  auto arrays =
+      parse_document(R"([1, 2, "cosine", [["a", [1, 2], null], ["b", [3, 4], {"k": 1}]]])");
   ASSERT_TRUE(arrays.has_value()) << arrays.error().to_string();
   ASSERT_EQ(arrays->vectors.size(), 2u);
   EXPECT_FALSE(arrays->vectors[0].metadata.has_value());
@@ -359,6 +364,11 @@ TEST(ExportFileTest, EmptyCollectionRoundTrip) {
   const fs::path file = dir.path() / "empty.json";
   ASSERT_TRUE(export_json(*db, file, false).has_value());
   EXPECT_EQ(read(file), R"({"version":1,"dim":3,"metric":"dot_product","vectors":[]})");
+  auto doc = snapshot(*db);
+  ASSERT_TRUE(doc.has_value());
+  EXPECT_EQ(to_document(*doc, true),
+            "{\n  \"version\": 1,\n  \"dim\": 3,\n  \"metric\": \"dot_product\",\n"
+            "  \"vectors\": []\n}");
   auto r = import_json(*db, file);
   EXPECT_TRUE(r.has_value()) << r.error().message();
   EXPECT_EQ(db->count(), 0u);
@@ -370,7 +380,9 @@ TEST(ExportFileTest, ImportUpsertsAndChecksTheDimensionFirst) {
   ASSERT_TRUE(db->add("keep", {1, 1, 1, 1}, meta(R"({"v":0})")).has_value());
 
   const fs::path wrong = dir.path() / "dim3.json";
-  write(wrong, R"({"version":1,"dim":3,"metric":"cosine","vectors":[{"id":"keep","vector":[2,2,2]},{"id":"x","vector":[1,2,3]}]})");
+  write(
+      wrong,
+      R"({"version":1,"dim":3,"metric":"cosine","vectors":[{"id":"keep","vector":[2,2,2]},{"id":"x","vector":[1,2,3]}]})");
   auto mismatch = import_json(*db, wrong);
   ASSERT_FALSE(mismatch.has_value());
   EXPECT_EQ(mismatch.error().message(), "dimension mismatch: expected 4, got 3");
@@ -379,7 +391,9 @@ TEST(ExportFileTest, ImportUpsertsAndChecksTheDimensionFirst) {
 
   // Another metric and version are taken as they come; existing ids are replaced.
   const fs::path good = dir.path() / "good.json";
-  write(good, R"({"version":7,"dim":4,"metric":"dot_product","vectors":[{"id":"keep","vector":[2,2,2,2]},{"id":"new","vector":[1,2,3,4],"metadata":{"k":"v"}}]})");
+  write(
+      good,
+      R"({"version":7,"dim":4,"metric":"dot_product","vectors":[{"id":"keep","vector":[2,2,2,2]},{"id":"new","vector":[1,2,3,4],"metadata":{"k":"v"}}]})");
   auto ok = import_json(*db, good);
   ASSERT_TRUE(ok.has_value()) << ok.error().message();
   EXPECT_EQ(db->count(), 2u);
@@ -390,14 +404,16 @@ TEST(ExportFileTest, ImportUpsertsAndChecksTheDimensionFirst) {
 
   // An entry of the wrong length is the batch's own error.
   const fs::path short_vector = dir.path() / "short.json";
-  write(short_vector, R"({"version":1,"dim":4,"metric":"cosine","vectors":[{"id":"s","vector":[1,2]}]})");
+  write(short_vector,
+        R"({"version":1,"dim":4,"metric":"cosine","vectors":[{"id":"s","vector":[1,2]}]})");
   auto bad = import_json(*db, short_vector);
   ASSERT_FALSE(bad.has_value());
   EXPECT_EQ(bad.error().message(), "dimension mismatch: expected 4, got 2");
   EXPECT_FALSE(db->contains("s"));
 
   const fs::path cut = dir.path() / "cut.json";
-  write(cut, std::string(R"({"version":1,"dim":4,"metric":"cosine","vectors":[{"id":"z","vector":[1,2)"));
+  write(cut, std::string(
+                 R"({"version":1,"dim":4,"metric":"cosine","vectors":[{"id":"z","vector":[1,2)"));
   auto truncated = import_json(*db, cut);
   ASSERT_FALSE(truncated.has_value());
   EXPECT_EQ(truncated.error().message(),

@@ -18,12 +18,13 @@
 namespace quarn_core::client {
 
 // Accepts a name that can only ever mean one directory entry directly under the root.
-// Checks, in this order, each failing with InvalidName:
-//   empty                                  -> "name cannot be empty"
-//   contains '/' or '\', or is "." or ".." -> "name cannot contain path separators or be '.' or '..'"
-//   any character other than an ASCII letter or digit, '-', '_', or a non-ASCII character
-//   that is Unicode Alphabetic or of category Nd, Nl or No (invalid UTF-8 included)
-//                                          -> "name must be alphanumeric, hyphens, or underscores"
+// Checks, in this order, each failing with InvalidName and its reason:
+// 1. the name is empty: "name cannot be empty";
+// 2. it contains '/' or '\', or is "." or "..":
+//    "name cannot contain path separators or be '.' or '..'";
+// 3. a character is not an ASCII letter or digit, '-' or '_', nor a non-ASCII character
+//    that is Unicode Alphabetic or of category Nd, Nl or No (invalid UTF-8 fails here too):
+//    "name must be alphanumeric, hyphens, or underscores".
 Result<void> validate_name(std::string_view name);
 
 // Creates the root and any missing parents (0777 before the umask); an existing directory

@@ -48,9 +48,7 @@ struct TransferError {
   QuarnError error;
   bool opening = false;  // set for the create/open failure; error is then an Io error
 
-  std::string message() const {
-    return opening ? error.io_error().to_string() : error.to_string();
-  }
+  std::string message() const { return opening ? error.io_error().to_string() : error.to_string(); }
 };
 
 template <class T>
