@@ -158,7 +158,7 @@ Result<std::span<const std::byte>> ByteCursor::read_bytes(std::size_t n) {
 Result<std::vector<float>> ByteCursor::read_floats(std::size_t n) {
   if (n > remaining() / 4) return fail(IoError::unexpected_eof());
   std::vector<float> out(n);
-  std::memcpy(out.data(), data_.data() + pos_, n * 4);
+  if (n > 0) std::memcpy(out.data(), data_.data() + pos_, n * 4);
   pos_ += n * 4;
   return out;
 }
