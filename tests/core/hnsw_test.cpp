@@ -98,6 +98,166 @@ std::vector<std::uint32_t> brute_force(const HnswIndex& index, std::span<const f
   return out;
 }
 
+// A plain, slow rendering of the linking rules, kept here to check the fast one against:
+// growable lists, every over-full list re-sorted by freshly computed distances.
+class ReferenceGraph {
+ public:
+  ReferenceGraph(std::size_t dim, std::size_t m, std::size_t ef, Metric metric)
+      : dim_(dim), m_(m), ef_(ef), metric_(metric) {}
+
+  void insert(std::span<const float> v, std::size_t level) {
+    const auto slot = static_cast<std::uint32_t>(lists_.size());
+    vectors_.insert(vectors_.end(), v.begin(), v.end());
+    lists_.emplace_back(level + 1);
+    if (entry_ == kNoEntry) {
+      entry_ = slot;
+      top_ = level;
+      return;
+    }
+    connect(slot, level, entry_);
+    if (level > top_) {
+      entry_ = slot;
+      top_ = level;
+    }
+  }
+
+  void update(std::uint32_t slot, std::span<const float> v) {
+    std::copy(v.begin(), v.end(), vectors_.begin() + slot * dim_);
+    if (lists_.size() < 2) return;
+    for (std::size_t lc = 0; lc < lists_[slot].size(); ++lc) {
+      const auto former = std::exchange(lists_[slot][lc], {});
+      for (std::uint32_t n : former) {
+        if (lists_[n].size() > lc) std::erase(lists_[n][lc], slot);
+      }
+    }
+    std::uint32_t ep = entry_;
+    if (ep == slot) ep = slot == 0 ? 1 : 0;  // no deletions in these tests
+    connect(slot, lists_[slot].size() - 1, ep);
+  }
+
+  std::vector<std::vector<std::uint32_t>> adjacency() const {
+    std::vector<std::vector<std::uint32_t>> out;
+    for (const auto& node : lists_) out.insert(out.end(), node.begin(), node.end());
+    return out;
+  }
+
+ private:
+  float d(std::uint32_t a, std::span<const float> q) const {
+    return distance::distance(q, std::span<const float>(vectors_).subspan(a * dim_, dim_), metric_);
+  }
+
+  std::uint32_t greedy(std::span<const float> q, std::uint32_t cur, std::size_t lc) const {
+    float best = d(cur, q);
+    for (;;) {
+      if (lists_[cur].size() <= lc) return cur;
+      std::uint32_t next = cur;
+      for (std::uint32_t n : lists_[cur][lc]) {
+        if (d(n, q) < best) {
+          best = d(n, q);
+          next = n;
+        }
+      }
+      if (next == cur) return cur;
+      cur = next;
+    }
+  }
+
+  std::vector<Candidate> beam(std::span<const float> q, std::uint32_t ep, std::size_t lc) const {
+    std::vector<Candidate> candidates = {{ep, d(ep, q)}}, results = candidates;
+    std::set<std::uint32_t> visited = {ep};
+    auto by_distance = [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; };
+    while (!candidates.empty()) {
+      auto it = std::min_element(candidates.begin(), candidates.end(), by_distance);
+      const Candidate c = *it;
+      candidates.erase(it);
+      if (c.distance > std::max_element(results.begin(), results.end(), by_distance)->distance) break;
+      if (lists_[c.slot].size() <= lc) continue;
+      for (std::uint32_t n : lists_[c.slot][lc]) {
+        if (!visited.insert(n).second) continue;
+        const float dn = d(n, q);
+        auto worst = std::max_element(results.begin(), results.end(), by_distance);
+        if (dn < worst->distance || results.size() < ef_) {
+          candidates.push_back({n, dn});
+          results.push_back({n, dn});
+          if (results.size() > ef_) {
+            results.erase(std::max_element(results.begin(), results.end(), by_distance));
+          }
+        }
+      }
+    }
+    std::stable_sort(results.begin(), results.end(), by_distance);
+    return results;
+  }
+
+  void connect(std::uint32_t slot, std::size_t level, std::uint32_t ep) {
+    const std::vector<float> q(vectors_.begin() + slot * dim_, vectors_.begin() + (slot + 1) * dim_);
+    for (std::size_t lc = top_; lc > level; --lc) ep = greedy(q, ep, lc);
+    for (std::size_t lc = std::min(level, top_) + 1; lc-- > 0;) {
+      const std::size_t mc = lc == 0 ? 2 * m_ : m_;
+      auto w = beam(q, ep, lc);
+      std::erase_if(w, [slot](const Candidate& c) { return c.slot == slot; });
+      auto& own = lists_[slot][lc];
+      own.clear();
+      for (std::size_t i = 0; i < std::min(mc, w.size()); ++i) own.push_back(w[i].slot);
+      for (std::uint32_t n : std::vector<std::uint32_t>(own)) {
+        if (lists_[n].size() <= lc) continue;
+        auto& list = lists_[n][lc];
+        list.push_back(slot);
+        if (list.size() <= mc) continue;
+        const std::span<const float> owner(vectors_.data() + n * dim_, dim_);
+        std::vector<Candidate> pairs;
+        for (std::uint32_t e : list) pairs.push_back({e, d(e, owner)});
+        std::stable_sort(pairs.begin(), pairs.end(), by_distance_);
+        list.clear();
+        for (std::size_t i = 0; i < mc; ++i) list.push_back(pairs[i].slot);
+      }
+      if (!w.empty()) ep = w[0].slot;
+    }
+  }
+
+  static bool by_distance_(const Candidate& a, const Candidate& b) {
+    return a.distance < b.distance;
+  }
+
+  std::size_t dim_, m_, ef_;
+  Metric metric_;
+  std::vector<float> vectors_;
+  std::vector<std::vector<std::vector<std::uint32_t>>> lists_;
+  std::uint32_t entry_ = kNoEntry;
+  std::size_t top_ = 0;
+};
+
+TEST(HnswIndexTest, LinkingMatchesThePlainRules) {
+  const std::size_t dim = 6, n = 400;
+  for (Metric metric : {Metric::Cosine, Metric::Euclidean, Metric::DotProduct}) {
+    SCOPED_TRACE(static_cast<int>(metric));
+    // Distinct vectors only: the order among equal distances is left open.
+    const auto data = random_data(n + 80, dim, 17);
+    std::mt19937 rng(23);
+    HnswIndex index(dim, 3, 12, metric);
+    ReferenceGraph reference(dim, 3, 12, metric);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t level = rng() % 5 == 0 ? 1 + rng() % 3 : 0;
+      index.insert_with_level(row(data, dim, i), level);
+      reference.insert(row(data, dim, i), level);
+    }
+    ASSERT_EQ(adjacency(index), reference.adjacency());
+    // Updates leave lists whose order no longer matches the moved vectors; later prunes of
+    // those lists must still see the present distances.
+    for (std::size_t i = 0; i < 60; ++i) {
+      const auto slot = static_cast<std::uint32_t>(rng() % n);
+      index.update_vector(slot, row(data, dim, n + i));
+      reference.update(slot, row(data, dim, n + i));
+      if (i % 3 == 0) {
+        const std::size_t level = rng() % 4 == 0 ? 1 : 0;
+        index.insert_with_level(row(data, dim, n + 60 + i / 3), level);
+        reference.insert(row(data, dim, n + 60 + i / 3), level);
+      }
+    }
+    EXPECT_EQ(adjacency(index), reference.adjacency());
+  }
+}
+
 TEST(HnswIndexTest, NewIndexIsEmpty) {
   HnswIndex index(3, 16, 200, Metric::Cosine);
   EXPECT_EQ(index.entry_point(), kNoEntry);

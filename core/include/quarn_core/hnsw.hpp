@@ -298,6 +298,9 @@ class HnswIndex {
   std::optional<QuantizedSearch> quantized_;
   std::unordered_set<std::uint32_t> deleted_;
   std::vector<std::uint8_t> deleted_flags_;  // mirror of deleted_, one byte per slot
+  // One byte per slot once any vector has been updated: 1 for a slot whose vector changed
+  // after links to it were made. Empty until the first update.
+  std::vector<std::uint8_t> touched_;
   std::size_t max_level_ = 0;
   std::atomic<std::size_t> count_{0};
   std::uint32_t entry_point_ = kNoEntry;

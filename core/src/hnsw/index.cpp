@@ -81,6 +81,7 @@ HnswIndex::HnswIndex(HnswIndex&& other) noexcept
       quantized_(std::move(other.quantized_)),
       deleted_(std::move(other.deleted_)),
       deleted_flags_(std::move(other.deleted_flags_)),
+      touched_(std::move(other.touched_)),
       max_level_(other.max_level_),
       count_(other.count_.load()),
       entry_point_(other.entry_point_) {
@@ -105,6 +106,7 @@ HnswIndex& HnswIndex::operator=(HnswIndex&& other) noexcept {
   quantized_ = std::move(other.quantized_);
   deleted_ = std::move(other.deleted_);
   deleted_flags_ = std::move(other.deleted_flags_);
+  touched_ = std::move(other.touched_);
   max_level_ = std::exchange(other.max_level_, 0);
   count_ = other.count_.exchange(0);
   entry_point_ = std::exchange(other.entry_point_, kNoEntry);
@@ -186,6 +188,7 @@ std::size_t HnswIndex::memory_usage() const {
                       levels_.capacity() * sizeof(std::uint32_t) +
                       layer0_.capacity() * sizeof(std::uint32_t) +
                       upper_.capacity() * sizeof(upper_[0]) + deleted_flags_.capacity() +
+                      touched_.capacity() +
                       deleted_.size() * (sizeof(std::uint32_t) + 2 * sizeof(void*));
   for (std::uint32_t level : levels_) bytes += level * list_stride(1) * sizeof(std::uint32_t);
   if (quantized_) bytes += quantized_->codes.capacity() + 8 * dim_;
@@ -213,23 +216,55 @@ float HnswIndex::dist(const float* a, const float* b) const {
 }
 
 void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, std::size_t limit) {
+  const float* base = vectors_.data().data();
+  const float* owner = base + static_cast<std::size_t>(n) * dim_;
+  auto distance_to = [&](std::uint32_t e) {
+    return dist(owner, base + static_cast<std::size_t>(e) * dim_);
+  };
   std::uint32_t* words = list_words(n, lc);
   detail::ListLock lock(words);
   std::uint32_t* ids = words + 2;
-  std::uint32_t count = words[1];
-  ids[count++] = slot;
-  words[1] = count;
-  if (count <= limit) return;
-  // Over-full: keep the `limit` closest by exact distance, in stable ascending order.
-  thread_local std::vector<Candidate> pairs;
-  pairs.resize(count);
-  const float* base = vector(n).data();
-  for (std::uint32_t i = 0; i < count; ++i) {
-    pairs[i] = {ids[i], dist(base, vectors_.data().data() + static_cast<std::size_t>(ids[i]) * dim_)};
+  const bool sorted = (words[1] & detail::kSortedBit) != 0;
+  const std::uint32_t count = detail::list_count(words);
+  if (count < limit) {
+    ids[count] = slot;
+    words[1] = count + 1;  // order unknown now (a single entry is trivially in order)
+    if (count == 0) words[1] |= detail::kSortedBit;
+    return;
   }
+  // The append over-fills the list: keep the `limit` closest by exact distance, stable.
+  bool current = sorted;
+  if (current && !touched_.empty()) {
+    for (std::uint32_t i = 0; i < count && current; ++i) current = touched_[ids[i]] == 0;
+  }
+  if (current) {
+    // The ids are already in stable order of their present distances, so the stable sort
+    // of the list plus the new last entry only places the new one: after every entry that
+    // is not farther. A binary search finds the place with a handful of distances.
+    const float d_new = distance_to(slot);
+    std::uint32_t lo = 0, hi = count;
+    while (lo < hi) {
+      const std::uint32_t mid = lo + (hi - lo) / 2;
+      if (detail::distance_less(d_new, distance_to(ids[mid]))) {
+        hi = mid;
+      } else {
+        lo = mid + 1;
+      }
+    }
+    if (lo < limit) {
+      for (std::uint32_t i = static_cast<std::uint32_t>(limit) - 1; i > lo; --i) ids[i] = ids[i - 1];
+      ids[lo] = slot;
+    }
+    words[1] = static_cast<std::uint32_t>(limit) | detail::kSortedBit;
+    return;
+  }
+  thread_local std::vector<Candidate> pairs;
+  pairs.resize(count + 1);
+  for (std::uint32_t i = 0; i < count; ++i) pairs[i] = {ids[i], distance_to(ids[i])};
+  pairs[count] = {slot, distance_to(slot)};
   stable_sort_by_distance(pairs);
   for (std::size_t i = 0; i < limit; ++i) ids[i] = pairs[i].slot;
-  words[1] = static_cast<std::uint32_t>(limit);
+  words[1] = static_cast<std::uint32_t>(limit) | detail::kSortedBit;
 }
 
 // ---- Construction ----
@@ -272,6 +307,7 @@ void HnswIndex::append_unlinked(std::span<const float> vector, std::size_t level
     upper_.push_back(std::make_unique<std::uint32_t[]>(level * list_stride(1)));
   }
   deleted_flags_.push_back(0);
+  if (!touched_.empty()) touched_.push_back(0);
 }
 
 void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t entry) {
@@ -294,7 +330,8 @@ void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_
       std::uint32_t* words = list_words(slot, lc);
       detail::ListLock lock(words);
       for (std::size_t i = 0; i < take; ++i) words[2 + i] = w[i].slot;
-      words[1] = static_cast<std::uint32_t>(take);
+      // The beam's distances are the exact ones from this node, in stable ascending order.
+      words[1] = static_cast<std::uint32_t>(take) | detail::kSortedBit;
     }
     for (std::size_t i = 0; i < take; ++i) {
       const std::uint32_t n = w[i].slot;
@@ -402,6 +439,9 @@ void HnswIndex::update_vector(std::uint32_t slot, std::span<const float> vector)
   vectors_.ensure_owned();
   std::copy(vector.begin(), vector.end(),
             vectors_.owned().begin() + static_cast<std::ptrdiff_t>(slot * dim_));
+  // Lists that were put in order with the old vector are no longer in order for it.
+  if (touched_.empty()) touched_.assign(node_count(), 0);
+  touched_[slot] = 1;
   norms_[slot] = vector_norm(vector);
   if (quantized_) {
     quantized_->quantizer.quantize_into(vector, quantized_->codes.data() + slot * dim_);
@@ -415,7 +455,7 @@ void HnswIndex::update_vector(std::uint32_t slot, std::span<const float> vector)
     {
       std::uint32_t* words = list_words(slot, lc);
       detail::ListLock lock(words);
-      count = words[1];
+      count = detail::list_count(words);
       std::copy(words + 2, words + 2 + count, former.begin());
       words[1] = 0;
     }
@@ -425,11 +465,13 @@ void HnswIndex::update_vector(std::uint32_t slot, std::span<const float> vector)
       std::uint32_t* words = list_words(n, lc);
       detail::ListLock lock(words);
       std::uint32_t* ids = words + 2;
+      const std::uint32_t count_before = detail::list_count(words);
       std::uint32_t kept = 0;
-      for (std::uint32_t j = 0; j < words[1]; ++j) {
+      for (std::uint32_t j = 0; j < count_before; ++j) {
         if (ids[j] != slot) ids[kept++] = ids[j];
       }
-      words[1] = kept;
+      // Dropping entries keeps the order of the rest.
+      words[1] = kept | (words[1] & detail::kSortedBit);
     }
   }
 

@@ -40,11 +40,17 @@ class ListLock {
   std::atomic_ref<std::uint32_t> word_;
 };
 
+// The second word of a list holds its count, and in its top bit whether the ids are in
+// ascending order of their exact distance to the list's owner, with ties in the order they
+// were added. Such a list takes a new entry by binary search instead of a full re-sort.
+inline constexpr std::uint32_t kSortedBit = 0x80000000u;
+inline std::uint32_t list_count(const std::uint32_t* words) { return words[1] & ~kSortedBit; }
+
 // Copies a list's ids into `out` under its lock; returns their number. `out` holds at
 // least the list's capacity.
 inline std::size_t copy_list(std::uint32_t* words, std::uint32_t* out) {
   ListLock lock(words);
-  const std::uint32_t n = words[1];
+  const std::uint32_t n = list_count(words);
   const std::uint32_t* ids = words + 2;
   for (std::uint32_t i = 0; i < n; ++i) out[i] = ids[i];
   return n;
