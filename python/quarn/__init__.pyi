@@ -80,6 +80,10 @@ class Database:
     def __enter__(self) -> "Database":
         """Context manager: auto-save on exit."""
     def __exit__(self, _exc_type: Any = None, _exc_val: Any = None, _exc_tb: Any = None) -> bool: ...
+    def export_json(self, path: str, pretty: bool = False) -> None:
+        """Export all vectors and metadata to a JSON file."""
+    def import_json(self, path: str) -> None:
+        """Import vectors from a JSON file into this database (upsert semantics)."""
     def __len__(self) -> int: ...
     def __contains__(self, id: str) -> bool: ...
     @property
@@ -98,3 +102,18 @@ class Database:
 
 class Client:
     def __new__(cls, path: str) -> "Client": ...
+    def create_collection(
+        self, name: str, dim: int, metric: Optional[str] = None, m: Optional[int] = None,
+        ef_construction: Optional[int] = None, quantize: bool = False,
+    ) -> Database:
+        """Create a new collection. Fails if it already exists."""
+    def get_collection(self, name: str) -> Database:
+        """Get an existing collection by name."""
+    def get_or_create_collection(
+        self, name: str, dim: int, metric: Optional[str] = None,
+    ) -> Database:
+        """Get or create a collection."""
+    def delete_collection(self, name: str) -> bool:
+        """Delete a collection and all its data."""
+    def list_collections(self) -> list[str]:
+        """List all collection names."""

@@ -1,23 +1,45 @@
-// Client: a root directory of named collections. Only construction lives here so far.
+// Client: a root directory of named collections. The core owns the rules (names, what counts
+// as a collection, listing order); this class converts arguments, calls it with the GIL held
+// and hands out a new Database object for every collection it opens or creates.
 #include <Python.h>
 
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <string>
-#include <system_error>
+#include <utility>
 
 #include "args.hpp"
 #include "convert.hpp"
 #include "module.hpp"
+#include "py_ref.hpp"
+#include "quarn_core/client.hpp"
 
 namespace quarn_py {
 namespace {
+
+namespace client = quarn_core::client;
+using quarn_core::db::Database;
+using quarn_core::db::DatabaseConfig;
 
 struct PyClient {
   PyObject_HEAD
   // The root as given: a relative root is resolved against the working directory per call.
   std::string root;
 };
+
+std::filesystem::path root_of(PyObject* self) {
+  return std::filesystem::path(reinterpret_cast<PyClient*>(self)->root);
+}
+
+// The core result of an open or create as a Python Database of this module.
+PyObject* to_database(PyObject* self, quarn_core::Result<std::unique_ptr<Database>>&& opened) {
+  if (!opened) return raise_core(opened.error());
+  ModuleState* state = state_of(Py_TYPE(self));
+  if (state == nullptr) return nullptr;
+  return wrap_database(reinterpret_cast<PyTypeObject*>(state->database_type),
+                       std::move(*opened));
+}
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -27,12 +49,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parse_args(spec, args, kwargs, a)) return nullptr;
     auto path = to_str(a[0], "path");
     if (!path) return nullptr;
-    std::error_code ec;
-    std::filesystem::create_directories(*path, ec);
-    if (ec) {
-      return raise_core(
-          quarn_core::QuarnError::io(quarn_core::error::IoError::from_errno(ec.value())));
-    }
+    if (auto made = client::ensure_root(*path); !made) return raise_core(made.error());
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<PyClient*>(self)->root) std::string(std::move(*path));
@@ -47,10 +64,114 @@ void client_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+PyObject* client_create_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  static const char* const names[] = {"name", "dim", "metric", "m", "ef_construction",
+                                      "quantize"};
+  static const ArgSpec spec{"Client.create_collection", names, 6, 2};
+  PyObject* a[6];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  auto name = to_str(a[0], "name");
+  if (!name) return nullptr;
+  auto dim = to_index(a[1], "dim");
+  if (!dim) return nullptr;
+  auto metric_name = to_opt_str(a[2], "metric");
+  if (!metric_name) return nullptr;
+  auto m = to_opt_index(a[3], "m");
+  if (!m) return nullptr;
+  auto ef_construction = to_opt_index(a[4], "ef_construction");
+  if (!ef_construction) return nullptr;
+  auto quantize = to_bool(a[5], "quantize", false);
+  if (!quantize) return nullptr;
+
+  // The argument checks come before the name, as in the Database constructor.
+  auto metric = parse_metric(metric_name->value_or("cosine"));
+  if (!metric) return nullptr;
+  // The level multiplier is 1/ln(m): infinite for m = 1 and zero-degree graphs for m = 0.
+  if (m->value_or(16) < 2) return raise_value_error("m must be at least 2");
+  DatabaseConfig config;
+  config.m = m->value_or(16);
+  config.ef_construction = ef_construction->value_or(200);
+  config.quantize = *quantize;
+  return to_database(self,
+                     client::create_collection(root_of(self), *name, *dim, *metric, config));
+}
+
+PyObject* client_get_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  static const char* const names[] = {"name"};
+  static const ArgSpec spec{"Client.get_collection", names, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  auto name = to_str(a[0], "name");
+  if (!name) return nullptr;
+  return to_database(self, client::get_collection(root_of(self), *name));
+}
+
+PyObject* client_get_or_create_collection(PyObject* self, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name", "dim", "metric"};
+  static const ArgSpec spec{"Client.get_or_create_collection", names, 3, 2};
+  PyObject* a[3];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  auto name = to_str(a[0], "name");
+  if (!name) return nullptr;
+  auto dim = to_index(a[1], "dim");
+  if (!dim) return nullptr;
+  auto metric_name = to_opt_str(a[2], "metric");
+  if (!metric_name) return nullptr;
+  auto metric = parse_metric(metric_name->value_or("cosine"));
+  if (!metric) return nullptr;
+  return to_database(self,
+                     client::get_or_create_collection(root_of(self), *name, *dim, *metric));
+}
+
+PyObject* client_delete_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  static const char* const names[] = {"name"};
+  static const ArgSpec spec{"Client.delete_collection", names, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  auto name = to_str(a[0], "name");
+  if (!name) return nullptr;
+  auto deleted = client::delete_collection(root_of(self), *name);
+  if (!deleted) return raise_core(deleted.error());
+  return PyBool_FromLong(*deleted ? 1 : 0);
+}
+
+PyObject* client_list_collections(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static const ArgSpec spec{"Client.list_collections", nullptr, 0, 0};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  auto names = client::list_collections(root_of(self));
+  if (!names) return raise_core(names.error());
+  return strings_to_list(*names);
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef client_methods[] = {
+    {"create_collection", as_cfunction<client_create_collection>(), kFast,
+     "create_collection($self, name, dim, metric=None, m=None, ef_construction=None, "
+     "quantize=False)\n--\n\n"
+     "Create a new collection. Fails if it already exists."},
+    {"get_collection", as_cfunction<client_get_collection>(), kFast,
+     "get_collection($self, name)\n--\n\nGet an existing collection by name."},
+    {"get_or_create_collection", as_cfunction<client_get_or_create_collection>(), kFast,
+     "get_or_create_collection($self, name, dim, metric=None)\n--\n\nGet or create a collection."},
+    {"delete_collection", as_cfunction<client_delete_collection>(), kFast,
+     "delete_collection($self, name)\n--\n\nDelete a collection and all its data."},
+    {"list_collections", as_cfunction<client_list_collections>(), kFast,
+     "list_collections($self)\n--\n\nList all collection names."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot client_slots[] = {
     {Py_tp_doc, const_cast<char*>("Client(path)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(client_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(client_dealloc)},
+    {Py_tp_methods, client_methods},
     {0, nullptr},
 };
 

@@ -12,6 +12,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "quarn_core/export.hpp"
 #include "gil.hpp"
 #include "module.hpp"
 #include "py_ref.hpp"
@@ -82,10 +83,7 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (!opened) return raise_core(opened.error());
       db = std::move(*opened);
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<PyDatabase*>(self)->db) std::unique_ptr<Database>(std::move(db));
-    return self;
+    return wrap_database(type, std::move(db));
   });
 }
 
@@ -444,6 +442,37 @@ PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 // ---------------------------------------------------------------------------------------
+// JSON export and import, GIL held throughout (file I/O included).
+
+PyObject* db_export_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const char* const names[] = {"path", "pretty"};
+  static const ArgSpec spec{"Database.export_json", names, 2, 1};
+  Args<2> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto path = to_str(a.at[0], "path");
+  if (!path) return nullptr;
+  auto pretty = to_bool(a.at[1], "pretty", false);
+  if (!pretty) return nullptr;
+  auto result = quarn_core::export_::export_json(core(self), *path, *pretty);
+  if (!result) return raise_value_error(result.error().message());
+  return none();
+}
+
+PyObject* db_import_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const char* const names[] = {"path"};
+  static const ArgSpec spec{"Database.import_json", names, 1, 1};
+  Args<1> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto path = to_str(a.at[0], "path");
+  if (!path) return nullptr;
+  auto result = quarn_core::export_::import_json(core(self), *path);
+  if (!result) return raise_value_error(result.error().message());
+  return none();
+}
+
+// ---------------------------------------------------------------------------------------
 // Properties and protocols.
 
 PyObject* get_dim(PyObject* self, void*) { return PyLong_FromSize_t(core(self).dim()); }
@@ -535,6 +564,12 @@ PyMethodDef database_methods[] = {
      "__enter__($self)\n--\n\nContext manager: auto-save on exit."},
     {"__exit__", as_cfunction<db_exit>(), kFast,
      "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    {"export_json", as_cfunction<db_export_json>(), kFast,
+     "export_json($self, path, pretty=False)\n--\n\n"
+     "Export all vectors and metadata to a JSON file."},
+    {"import_json", as_cfunction<db_import_json>(), kFast,
+     "import_json($self, path)\n--\n\n"
+     "Import vectors from a JSON file into this database (upsert semantics)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -575,5 +610,12 @@ PyType_Spec database_type_spec = {
 }  // namespace
 
 PyType_Spec* database_spec() { return &database_type_spec; }
+
+PyObject* wrap_database(PyTypeObject* type, std::unique_ptr<Database> db) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<PyDatabase*>(self)->db) std::unique_ptr<Database>(std::move(db));
+  return self;
+}
 
 }  // namespace quarn_py
