@@ -287,6 +287,24 @@ int main(int argc, char** argv) {
     std::printf("quarn   build: %.2f s on 2 threads, RSS %.0f bytes/vector, structures %.0f "
                 "bytes/vector\n", build, bytes, double(index.memory_usage()) / double(n));
 
+    {
+      // Graph health: layer-0 nodes nobody links to are never found, short lists route badly.
+      std::vector<std::uint32_t> in_degree(n, 0);
+      std::size_t short_lists = 0, self_links = 0;
+      for (std::uint32_t s = 0; s < n; ++s) {
+        const auto list = index.neighbors(s, 0);
+        short_lists += list.size() < index.m0() / 2;
+        for (std::uint32_t e : list) {
+          ++in_degree[e];
+          self_links += e == s;
+        }
+      }
+      std::printf("layer 0: %zu nodes unreachable (no in-link), %zu with under %zu links, %zu "
+                  "self-links; top level %zu\n",
+                  static_cast<std::size_t>(std::count(in_degree.begin(), in_degree.end(), 0u)),
+                  short_lists, index.m0() / 2, self_links, index.max_level());
+    }
+
     std::vector<Point> ours, ours_sq8;
     for (std::size_t ef : efs) {
       ours.push_back(measure(ef, nq, dim, queries, truth, [&](const float* q, auto& out) {

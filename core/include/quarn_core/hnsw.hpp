@@ -45,6 +45,28 @@ float vector_norm(std::span<const float> v);
 // Stable ascending sort by distance (insertion sort below 21 elements, merge sort above).
 void stable_sort_by_distance(std::span<Candidate> pairs);
 
+namespace detail {
+
+// Memory for the large per-slot arrays. Blocks of 2 MiB and more are mapped on their own,
+// aligned to 2 MiB and marked for transparent huge pages: scans and graph walks touch these
+// arrays all over, and with 4 KiB pages the TLB misses and the hardware prefetcher's stops at
+// every page boundary cost more than the arithmetic. Smaller blocks come from operator new.
+void* allocate_large(std::size_t bytes);
+void free_large(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct LargeAllocator {
+  using value_type = T;
+  LargeAllocator() = default;
+  template <class U>
+  LargeAllocator(const LargeAllocator<U>&) noexcept {}  // NOLINT(google-explicit-constructor)
+  T* allocate(std::size_t n) { return static_cast<T*>(allocate_large(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { free_large(p, n * sizeof(T)); }
+  friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }
+};
+
+}  // namespace detail
+
 // The vectors of an index, slot-major: an owned array, or a read-only mapping of a saved
 // vector file whose first `len` floats are the vectors (the per-slot norms follow them).
 // Move-only. Not thread-safe for writing; readers need no lock.
@@ -52,8 +74,12 @@ class VectorStore {
  public:
   // An empty owned store.
   VectorStore() = default;
-  // Owned from the given floats (n × dim of them).
-  explicit VectorStore(std::vector<float> owned) : owned_(std::move(owned)) {}
+  using Owned = std::vector<float, detail::LargeAllocator<float>>;
+
+  // Owned, holding a copy of the given floats (n × dim of them).
+  explicit VectorStore(std::span<const float> floats) : owned_(floats.begin(), floats.end()) {}
+  explicit VectorStore(const std::vector<float>& floats)
+      : VectorStore(std::span<const float>(floats)) {}
   // Mapped: the first `len` floats of `region` are the vectors. REQUIRES: region holds at
   // least `len` floats.
   VectorStore(io::MappedRegion region, std::size_t len)
@@ -80,10 +106,10 @@ class VectorStore {
   std::optional<std::vector<float>> mapped_norms() const;
   // The owned array, for writing. REQUIRES: owned ("cannot mutate mmap'd vectors — save
   // and reopen, or use owned mode").
-  std::vector<float>& owned();
+  Owned& owned();
 
  private:
-  std::vector<float> owned_;
+  Owned owned_;
   io::MappedRegion region_;
   std::size_t len_ = 0;
   bool mapped_ = false;
@@ -292,7 +318,7 @@ class HnswIndex {
   std::vector<std::uint32_t> levels_;
   // Layer 0 of every node, slot-major, list_stride(0) words per slot. The vector grows only
   // under exclusive access; the lists are edited in place under their lock words.
-  std::vector<std::uint32_t> layer0_;
+  std::vector<std::uint32_t, detail::LargeAllocator<std::uint32_t>> layer0_;
   // Layers 1..level of each node (null for level 0), level × list_stride(1) words.
   std::vector<std::unique_ptr<std::uint32_t[]>> upper_;
   std::optional<QuantizedSearch> quantized_;

@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "internal.hpp"
+#include "kernels.hpp"
 #include "quarn_core/hnsw.hpp"
 
 namespace quarn_core::hnsw {
@@ -20,6 +21,13 @@ namespace {
 bool heap_max_less(const Candidate& a, const Candidate& b) { return a.distance < b.distance; }
 bool heap_min_less(const Candidate& a, const Candidate& b) { return a.distance > b.distance; }
 
+// Asks for every cache line of [p, p + bytes) ahead of its use: a vector is read whole and
+// at once, and the hardware prefetcher only catches on after a few misses.
+inline void prefetch_bytes(const void* p, std::size_t bytes) {
+  const char* c = static_cast<const char*>(p);
+  for (std::size_t off = 0; off < bytes; off += 64) _mm_prefetch(c + off, _MM_HINT_T0);
+}
+
 }  // namespace
 
 float HnswIndex::quantized_distance(std::span<const float> q, std::uint32_t slot,
@@ -28,6 +36,9 @@ float HnswIndex::quantized_distance(std::span<const float> q, std::uint32_t slot
   const std::uint8_t* codes = quantized_->codes.data() + static_cast<std::size_t>(slot) * dim_;
   const float* scales = quantized_->quantizer.scales().data();
   const float* mins = quantized_->quantizer.mins().data();
+  if (const auto fused = detail::fused_sq8_distance(metric_)) {
+    return fused(q.data(), codes, scales, mins, dim_);
+  }
   float* out = scratch.data();
   for (std::size_t i = 0; i < dim_; ++i) {
     out[i] = static_cast<float>(codes[i]) * scales[i] + mins[i];
@@ -74,6 +85,15 @@ std::vector<Candidate> HnswIndex::beam_search(std::span<const float> q, std::uin
                                               std::size_t ef, std::size_t layer) const {
   std::vector<float> scratch(kQuantized ? dim_ : 0);
   const float* base = vectors_.data().data();
+  const std::uint8_t* codes = kQuantized ? quantized_->codes.data() : nullptr;
+  const std::size_t row_bytes = kQuantized ? dim_ : dim_ * sizeof(float);
+  auto row = [&](std::uint32_t s) -> const void* {
+    if constexpr (kQuantized) {
+      return codes + static_cast<std::size_t>(s) * dim_;
+    } else {
+      return base + static_cast<std::size_t>(s) * dim_;
+    }
+  };
   auto measure = [&](std::uint32_t s) {
     if constexpr (kQuantized) {
       return quantized_distance(q, s, scratch);
@@ -102,19 +122,15 @@ std::vector<Candidate> HnswIndex::beam_search(std::span<const float> q, std::uin
     if (levels_[c.slot] < layer) continue;
     const std::size_t count = detail::copy_list(list_words(c.slot, layer), ids.data());
     // Mark first, then measure in list order: the same as marking as we go, since a slot
-    // listed twice is measured once either way. Marking first lets the vectors be fetched
-    // ahead of their use.
+    // listed twice is measured once either way. Marking first lets each row be fetched
+    // while the one before it is measured.
     std::size_t fresh = 0;
     for (std::size_t i = 0; i < count; ++i) {
       if (!visited.test_and_set(ids[i])) ids[fresh++] = ids[i];
     }
-    if constexpr (!kQuantized) {
-      for (std::size_t i = 0; i < fresh; ++i) {
-        _mm_prefetch(reinterpret_cast<const char*>(base + static_cast<std::size_t>(ids[i]) * dim_),
-                     _MM_HINT_T0);
-      }
-    }
+    if (fresh != 0) prefetch_bytes(row(ids[0]), row_bytes);
     for (std::size_t i = 0; i < fresh; ++i) {
+      if (i + 1 < fresh) prefetch_bytes(row(ids[i + 1]), row_bytes);
       const std::uint32_t n = ids[i];
       const float dn = measure(n);
       worst = results.front().distance;

@@ -1,7 +1,10 @@
 // The vector store and the selection helpers shared by the exact scans.
 #pragma GCC optimize("fp-contract=off")  // the norms are a plain f32 sum of products
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <new>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -28,7 +31,42 @@ std::optional<std::vector<float>> VectorStore::mapped_norms() const {
   return std::vector<float>(all + len_, all + total);
 }
 
-std::vector<float>& VectorStore::owned() {
+namespace detail {
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t{1} << 21;
+}  // namespace
+
+void* allocate_large(std::size_t bytes) {
+  if (bytes < kHugePage) return ::operator new(bytes);
+  const std::size_t length = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+  void* raw = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned != start) ::munmap(raw, aligned - start);
+  const std::uintptr_t end = start + length + kHugePage;
+  if (end != aligned + length) {
+    ::munmap(reinterpret_cast<void*>(aligned + length), end - (aligned + length));
+  }
+  // Advice only: without huge pages the memory still works, at 4 KiB granularity.
+  ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+  return reinterpret_cast<void*>(aligned);
+}
+
+void free_large(void* p, std::size_t bytes) noexcept {
+  if (p == nullptr) return;
+  if (bytes < kHugePage) {
+    ::operator delete(p);
+    return;
+  }
+  ::munmap(p, (bytes + kHugePage - 1) & ~(kHugePage - 1));
+}
+
+}  // namespace detail
+
+VectorStore::Owned& VectorStore::owned() {
   assert(!mapped_ && "cannot mutate mmap'd vectors — save and reopen, or use owned mode");
   return owned_;
 }
