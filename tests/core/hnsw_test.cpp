@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "testutil.hpp"
 
@@ -516,6 +517,37 @@ TEST(HnswIndexTest, UpdatedUpperNodeStaysNavigable) {
     EXPECT_EQ(index.search_graph(nudged, 10, 20).size(), 10u) << slot;
   }
   expect_invariants(index);
+}
+
+// Linking may run on several threads beside searches: every list is read and written under
+// its own lock only. Plain threads rather than the pool, so that the race detector sees
+// every hand-over.
+TEST(HnswIndexTest, ConcurrentConnectAndSearch) {
+  const std::size_t dim = 8;
+  const auto data = clustered_data(1200, dim, 55);
+  for (bool quantized : {false, true}) {
+    SCOPED_TRACE(quantized);
+    HnswIndex index(dim, 4, 24, Metric::Euclidean);
+    index.batch_insert_flat(std::span<const float>(data).first(600 * dim));
+    if (quantized) index.enable_quantized_search();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+      threads.emplace_back([&, t] {
+        for (std::uint32_t s = static_cast<std::uint32_t>(t); s < 600; s += 2) {
+          index.connect_node(s, index.node_level(s), index.entry_point());
+        }
+      });
+      threads.emplace_back([&, t] {
+        for (std::size_t i = 0; i < 300; ++i) {
+          const auto q = row(data, dim, 600 + i * 2 + static_cast<std::size_t>(t));
+          EXPECT_FALSE(index.search_graph(q, 5, 16).empty());
+          EXPECT_NE(index.greedy_descent(q), kNoEntry);
+        }
+      });
+    }
+    for (auto& th : threads) th.join();
+    expect_invariants(index);
+  }
 }
 
 TEST(HnswIndexTest, DeletedSlotsAreWalkedButNeverReturned) {
