@@ -215,54 +215,91 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
   return out;
 }
 
+namespace {
+
+// Keeps the k smallest of a stream of pairs in a bounded max-heap: one comparison rejects a
+// pair that cannot enter. The same selection as select_k over the whole sequence.
+class TopK {
+ public:
+  explicit TopK(std::size_t k) : k_(k) { heap_.reserve(k); }
+
+  void offer(std::uint32_t slot, float d) {
+    if (heap_.size() < k_) {
+      heap_.push_back({slot, d});
+      std::push_heap(heap_.begin(), heap_.end(), less);
+    } else if (detail::distance_less(d, heap_.front().distance)) {
+      std::pop_heap(heap_.begin(), heap_.end(), less);
+      heap_.back() = {slot, d};
+      std::push_heap(heap_.begin(), heap_.end(), less);
+    }
+  }
+
+  std::vector<Candidate> take() {
+    stable_sort_by_distance(heap_);
+    return std::move(heap_);
+  }
+
+ private:
+  static bool less(const Candidate& a, const Candidate& b) {
+    return detail::distance_less(a.distance, b.distance);
+  }
+  std::size_t k_;
+  std::vector<Candidate> heap_;
+};
+
+}  // namespace
+
 std::vector<Candidate> HnswIndex::search_exact(std::span<const float> q, std::size_t k) const {
   if (entry_point_ == kNoEntry || k == 0) return {};
-  std::vector<Candidate> pairs;
-  if (deleted_.empty()) {
-    const std::size_t n = node_count();
-    thread_local std::vector<float> scores;
-    scores.assign(n, 0.0f);
-    if (dim_ > 0) {
-      cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(dim_), 1.0f,
-                  vectors_.data().data(), static_cast<int>(dim_), q.data(), 1, 0.0f,
-                  scores.data(), 1);
-    }
-    float qq = 0.0f;
-    for (float x : q) qq += x * x;
-    pairs.resize(n);
-    switch (metric_) {
-      case distance::Metric::Cosine:
-        if (qq == 0.0f) {
-          for (std::size_t s = 0; s < n; ++s) pairs[s] = {static_cast<std::uint32_t>(s), 1.0f};
-        } else {
-          const float qn = std::sqrt(qq);
-          for (std::size_t s = 0; s < n; ++s) {
-            const float d = norms_[s] == 0.0f ? 1.0f : 1.0f - scores[s] / (norms_[s] * qn);
-            pairs[s] = {static_cast<std::uint32_t>(s), d};
-          }
-        }
-        break;
-      case distance::Metric::Euclidean:
-        for (std::size_t s = 0; s < n; ++s) {
-          const float d = (norms_[s] * norms_[s] + qq) - (scores[s] + scores[s]);
-          pairs[s] = {static_cast<std::uint32_t>(s), d};
-        }
-        break;
-      case distance::Metric::DotProduct:
-        for (std::size_t s = 0; s < n; ++s) pairs[s] = {static_cast<std::uint32_t>(s), -scores[s]};
-        break;
-    }
-  } else {
-    const std::size_t n = node_count();
+  const std::size_t n = node_count();
+  if (!deleted_.empty()) {
     const float* base = vectors_.data().data();
+    std::vector<Candidate> pairs;
     pairs.reserve(count());
     for (std::size_t s = 0; s < n; ++s) {
       if (deleted_flags_[s] != 0) continue;
       pairs.push_back({static_cast<std::uint32_t>(s), dist(q.data(), base + s * dim_)});
     }
+    select_k(pairs, k);
+    return pairs;
   }
-  select_k(pairs, k);
-  return pairs;
+
+  // One matrix-vector product gives every slot's dot product with the query; the norms turn
+  // it into the metric. y needs no zeroing: with beta = 0 the product never reads it.
+  thread_local std::vector<float> scores;
+  scores.resize(n);
+  if (dim_ > 0) {
+    cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(dim_), 1.0f,
+                vectors_.data().data(), static_cast<int>(dim_), q.data(), 1, 0.0f,
+                scores.data(), 1);
+  } else {
+    std::fill(scores.begin(), scores.end(), 0.0f);
+  }
+  float qq = 0.0f;
+  for (float x : q) qq += x * x;
+  const float qn = std::sqrt(qq);
+  const float* norms = norms_.data();
+  auto distance_at = [&](std::size_t s) {
+    switch (metric_) {
+      case distance::Metric::Cosine:
+        if (qq == 0.0f || norms[s] == 0.0f) return 1.0f;
+        return 1.0f - scores[s] / (norms[s] * qn);
+      case distance::Metric::Euclidean:
+        return (norms[s] * norms[s] + qq) - (scores[s] + scores[s]);
+      case distance::Metric::DotProduct:
+        return -scores[s];
+    }
+    return 0.0f;
+  };
+  if (k >= n) {
+    std::vector<Candidate> pairs(n);
+    for (std::size_t s = 0; s < n; ++s) pairs[s] = {static_cast<std::uint32_t>(s), distance_at(s)};
+    stable_sort_by_distance(pairs);
+    return pairs;
+  }
+  TopK top(k);
+  for (std::size_t s = 0; s < n; ++s) top.offer(static_cast<std::uint32_t>(s), distance_at(s));
+  return top.take();
 }
 
 }  // namespace quarn_core::hnsw
