@@ -393,8 +393,13 @@ PyObject* db_disable_quantized_search(PyObject* self, PyObject* const* args, Py_
   return none();
 }
 
+// Keys are made as plain strings: PyDict_SetItemString would intern them, and on CPython
+// 3.11 each stats() call would then add and remove the same entries of the interpreter's
+// interned table, which makes it reallocate now and then.
 bool set_item(PyObject* dict, const char* key, PyRef value) {
-  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+  if (!value) return false;
+  PyRef name = PyRef::steal(PyUnicode_FromString(key));
+  return name && PyDict_SetItem(dict, name.get(), value.get()) == 0;
 }
 
 PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

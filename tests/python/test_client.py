@@ -102,22 +102,6 @@ def test_degenerate_m_is_refused(client, root, m):
     assert os.listdir(root) == []
 
 
-@pytest.mark.parametrize(
-    "kwargs, message",
-    [
-        ({"dim": -1}, OverflowError),
-        ({"dim": "4"}, TypeError),
-        ({"dim": 4, "metric": 1}, TypeError),
-        ({"dim": 4, "quantize": 1}, TypeError),
-        ({"dim": 4, "ef_construction": 1.5}, TypeError),
-    ],
-)
-def test_argument_conversion(client, root, kwargs, message):
-    with pytest.raises(message):
-        client.create_collection("c", **kwargs)
-    assert os.listdir(root) == []
-
-
 def test_create_passes_its_settings(client, root):
     db = client.create_collection("c", 3, metric="l2", m=8, ef_construction=50, quantize=True)
     assert isinstance(db, Database)
@@ -215,13 +199,6 @@ def test_get_or_create_keeps_the_stored_dimension_and_metric(client):
     again = client.get_or_create_collection("c", 8, metric="l2")
     assert (again.dim, again.metric, len(again)) == (4, "dot_product", 1)
     assert client.get_or_create_collection("fresh", 8).dim == 8
-
-
-def test_collections_are_independent_objects(client):
-    saved(client, "c")
-    first, second = client.get_collection("c"), client.get_collection("c")
-    first.add("a", [1, 2, 3, 4])
-    assert "a" in first and "a" not in second
 
 
 def test_delete(client, root):

@@ -275,11 +275,6 @@ def test_argument_types(tmp_path, example, call, argument):
     assert not (tmp_path / "x.json").exists()
 
 
-def test_numpy_bool_for_pretty(tmp_path, example):
-    np = pytest.importorskip("numpy")
-    assert "\n" in export_text(example, tmp_path / "x.json", pretty=np.bool_(True))
-
-
 def test_non_finite_components_are_written_as_null(tmp_path):
     db = Database(str(tmp_path / "nan"), 3, metric="l2")
     db.add("x", [math.nan, math.inf, -math.inf])

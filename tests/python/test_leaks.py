@@ -5,7 +5,7 @@ import tracemalloc
 
 import pytest
 
-from quarn import Database
+from quarn import Client, Database
 
 VECTOR = [0.5, 0.25, 0.125]
 META = {"lang": "en", "n": 3}
@@ -19,7 +19,7 @@ def rss_bytes():
         return int(f.read().split()[1]) * 4096
 
 
-def calls(d):
+def calls(d, client=None, bad_json=None):
     return {
         "add": lambda: d.add("a", VECTOR, META),  # fails: duplicate id
         "add_fresh": lambda: (d.add("fresh", VECTOR, META), d.delete("fresh")),
@@ -45,6 +45,11 @@ def calls(d):
         "result": lambda: [(r.id, r.distance, r.metadata, r[2], repr(r), tuple(r))
                            for r in d.search(VECTOR, k=1)],
         "result_bad_index": lambda: d.search(VECTOR, k=1)[0][7],
+        "import_bad": lambda: d.import_json(bad_json),
+        "client_list": lambda: client.list_collections(),
+        "client_get_missing": lambda: client.get_collection("missing"),
+        "client_bad_name": lambda: client.create_collection("a/b", 3),
+        "client_bad_metric": lambda: client.get_or_create_collection("c", 3, metric="x"),
     }
 
 
@@ -60,7 +65,11 @@ def run(f, n):
 def test_no_leaks(tmp_path, name):
     d = Database(str(tmp_path / "l"), 3)
     d.add_many(IDS, [VECTOR, [0.1, 0.2, 0.3]], [META, None])
-    f = calls(d)[name]
+    client = Client(str(tmp_path / "root"))
+    client.create_collection("saved", 3).save()
+    (tmp_path / "bad.json").write_text('{"version":1,"dim":3,"metric":"cosine","vectors":[{')
+    # A str made once: pathlib interns path parts, and that churn would show up here.
+    f = calls(d, client, str(tmp_path / "bad.json"))[name]
     watched = [VECTOR, META, IDS, WHERE, BAD_WHERE, d, "a"]
     run(f, 200)
     gc.collect()
