@@ -299,10 +299,18 @@ int main(int argc, char** argv) {
           self_links += e == s;
         }
       }
+      // Can an unreachable vector still be found by searching for itself?
+      std::size_t orphans = 0, found = 0;
+      for (std::uint32_t s = 0; s < n; ++s) {
+        if (in_degree[s] != 0 || index.node_level(s) != 0) continue;
+        ++orphans;
+        for (const Candidate& c : index.search_graph(index.vector(s), kK, 64)) found += c.slot == s;
+      }
       std::printf("layer 0: %zu nodes unreachable (no in-link), %zu with under %zu links, %zu "
-                  "self-links; top level %zu\n",
+                  "self-links; top level %zu; %zu of %zu level-0 orphans found by searching "
+                  "for their own vector (ef 64)\n",
                   static_cast<std::size_t>(std::count(in_degree.begin(), in_degree.end(), 0u)),
-                  short_lists, index.m0() / 2, self_links, index.max_level());
+                  short_lists, index.m0() / 2, self_links, index.max_level(), found, orphans);
     }
 
     std::vector<Point> ours, ours_sq8;
