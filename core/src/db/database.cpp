@@ -34,6 +34,16 @@ bool uses_exact_scan(const hnsw::HnswIndex& index) {
   return saturating_mul(index.count(), index.dim()) < hnsw::kExactScanFloats;
 }
 
+// k and the search width, each cut to the node count: no search can return or hold more
+// pairs than there are nodes, so the results are the same, and the index never reserves
+// room for an absurd width (k or ef_search near SIZE_MAX).
+std::pair<std::size_t, std::size_t> effective_widths(const hnsw::HnswIndex& index,
+                                                     const SearchOptions& options) {
+  const std::size_t nodes = index.node_count();
+  const std::size_t ef = options.ef_search ? *options.ef_search : Database::default_ef(options.k);
+  return {std::min(options.k, nodes), std::min(ef, nodes)};
+}
+
 }  // namespace
 
 std::size_t Database::default_ef(std::size_t k) {
@@ -204,6 +214,12 @@ Result<void> Database::save() {
   // The renames must be durable before the log, the only other copy, goes away.
   if (auto d = io::sync_directory(storage_.graph_path().parent_path()); !d) return d;
 
+  // Mutations take the log mutex before index (and hold it while they apply), so it must
+  // not be taken under the read locks. Releasing them first is safe: the gate, still held,
+  // keeps every mutation out until the reset is done.
+  metadata_guard.unlock();
+  index_guard.unlock();
+  ids.unlock();
   std::lock_guard wal_guard(wal_lock_);
   return wal_.reset();
 }
@@ -245,10 +261,10 @@ void Database::insert_new(std::vector<Record>& items) {
 
 void Database::apply_update(std::uint32_t slot, const std::vector<float>* vector,
                             const std::optional<Metadata>* metadata) {
-  if (vector != nullptr) {
-    std::unique_lock index_guard(index_lock_);
-    index_->update_vector(slot, *vector);
-  }
+  // index stays held through the metadata change, so that a search or get never sees the
+  // new vector with the old metadata.
+  std::unique_lock index_guard(index_lock_);
+  if (vector != nullptr) index_->update_vector(slot, *vector);
   if (metadata != nullptr && metadata->has_value()) {
     std::unique_lock metadata_guard(metadata_lock_);
     std::unique_lock metadata_index_guard(metadata_index_lock_);
@@ -429,20 +445,17 @@ Result<void> Database::upsert_many(std::vector<Record> items) {
 // Reads
 
 Result<std::pair<std::vector<float>, Metadata>> Database::get(const std::string& id) const {
-  std::uint32_t slot;
-  {
-    std::shared_lock ids(id_lock_);
-    auto it = id_to_slot_.find(id);
-    if (it == id_to_slot_.end()) return fail(QuarnError::not_found(id));
-    slot = it->second;
-  }
-  std::vector<float> vector;
-  {
-    std::shared_lock index_guard(index_lock_);
-    if (slot >= index_->node_count()) return fail(QuarnError::corrupt("vector slot missing"));
-    auto v = index_->vector(slot);
-    vector.assign(v.begin(), v.end());
-  }
+  // id_to_slot stays held while the slot is read: a compaction renumbers slots and shrinks
+  // the tables, and a delete tombstones the slot, only under it exclusive. The index and
+  // metadata locks are nested so that an update is seen whole or not at all.
+  std::shared_lock ids(id_lock_);
+  auto it = id_to_slot_.find(id);
+  if (it == id_to_slot_.end()) return fail(QuarnError::not_found(id));
+  const std::uint32_t slot = it->second;
+  std::shared_lock index_guard(index_lock_);
+  if (slot >= index_->node_count()) return fail(QuarnError::corrupt("vector slot missing"));
+  auto v = index_->vector(slot);
+  std::vector<float> vector(v.begin(), v.end());
   std::shared_lock metadata_guard(metadata_lock_);
   return std::pair{std::move(vector), metadata_[slot]};
 }
@@ -523,17 +536,17 @@ Result<std::vector<SearchResult>> Database::search(std::span<const float> query,
   std::shared_lock index_guard(index_lock_);
   std::shared_lock slot_guard(slot_lock_);
   std::shared_lock metadata_guard(metadata_lock_);
-  const std::size_t ef = options.ef_search.value_or(default_ef(options.k));
+  const auto [k, ef] = effective_widths(*index_, options);
   std::vector<hnsw::Candidate> pairs;
   if (options.filter == nullptr) {
-    pairs = index_->search(query, options.k, ef);
+    pairs = index_->search(query, k, ef);
   } else {
     std::optional<SlotSet> candidates;
     {
       std::shared_lock metadata_index_guard(metadata_index_lock_);
       candidates = options.filter->resolve_from_index(metadata_index_);
     }
-    pairs = filtered_search(query, options.k, ef, *options.filter, candidates);
+    pairs = filtered_search(query, k, ef, *options.filter, candidates);
   }
   return build_results(pairs, options.max_distance);
 }
@@ -548,14 +561,14 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
   std::shared_lock index_guard(index_lock_);
   std::shared_lock slot_guard(slot_lock_);
   std::shared_lock metadata_guard(metadata_lock_);
-  const std::size_t ef = options.ef_search.value_or(default_ef(options.k));
+  const auto [k, ef] = effective_widths(*index_, options);
   const auto range = tbb::blocked_range<std::size_t>(0, queries.size());
   if (options.filter == nullptr) {
     if (index_->entry_point() == hnsw::kNoEntry) return out;
     std::vector<std::vector<hnsw::Candidate>> pairs(queries.size());
     tbb::parallel_for(range, [&](const tbb::blocked_range<std::size_t>& r) {
       for (std::size_t i = r.begin(); i < r.end(); ++i) {
-        pairs[i] = index_->search(queries[i], options.k, ef);
+        pairs[i] = index_->search(queries[i], k, ef);
       }
     });
     for (std::size_t i = 0; i < queries.size(); ++i) {
@@ -570,7 +583,7 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
   }
   tbb::parallel_for(range, [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t i = r.begin(); i < r.end(); ++i) {
-      auto pairs = filtered_search(queries[i], options.k, ef, *options.filter, candidates);
+      auto pairs = filtered_search(queries[i], k, ef, *options.filter, candidates);
       out[i] = build_results(pairs, options.max_distance);
     }
   });
@@ -639,13 +652,16 @@ std::size_t Database::count() const {
 }
 
 std::size_t Database::count(const Filter& filter) const {
+  // The candidates are resolved with index and metadata already held, as search does, so
+  // they name the same slots that are then tested (a compaction in between would renumber
+  // them, and an update could move a record out of the set unseen).
+  std::shared_lock index_guard(index_lock_);
+  std::shared_lock metadata_guard(metadata_lock_);
   std::optional<SlotSet> candidates;
   {
     std::shared_lock metadata_index_guard(metadata_index_lock_);
     candidates = filter.resolve_from_index(metadata_index_);
   }
-  std::shared_lock index_guard(index_lock_);
-  std::shared_lock metadata_guard(metadata_lock_);
   std::size_t n = 0;
   if (candidates) {
     for (std::uint32_t s : *candidates) {
