@@ -1,0 +1,716 @@
+// Concurrency and crash tests of the database: many threads mutating and reading one
+// collection, and a process killed in the middle of its mutations.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quarn_core/db.hpp"
+#include "quarn_core/wal.hpp"
+#include "testutil.hpp"
+
+extern char** environ;
+
+namespace quarn_core::db {
+namespace {
+
+namespace fs = std::filesystem;
+using distance::Metric;
+using error::ErrorKind;
+using json::Value;
+using testing::TempDir;
+using Vec = std::vector<float>;
+
+template <class T>
+::testing::AssertionResult Ok(const Result<T>& r) {
+  if (r) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << r.error().to_string();
+}
+
+std::string name(const char* prefix, std::size_t i) {
+  std::string out(prefix);
+  out += std::to_string(i);
+  return out;
+}
+
+std::string text(const Metadata& m) { return m ? json::to_text(*m) : "<none>"; }
+
+using Records = std::map<std::string, std::pair<Vec, std::string>>;
+
+Records records_of(const Database& db) {
+  Records out;
+  for (const auto& id : db.ids()) {
+    auto r = db.get(id);
+    EXPECT_TRUE(Ok(r)) << id;
+    if (r) out[id] = {r->first, text(r->second)};
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Many threads, one collection.
+//
+// Every write derives the vector and the metadata of a record from one stamp, unique to the
+// operation: vector[0] is the stamp, vector[1] the id's number, and the metadata (absent for
+// every seventh stamp) repeats both. Any read can then tell whether the vector and metadata it
+// got belong together and to the id they came with.
+
+constexpr std::size_t kDim = 6;
+constexpr int kThreads = 4;
+constexpr int kOpsPerThread = 1200;
+constexpr int kIds = 40;
+constexpr int kGroups = 5;
+
+bool has_metadata(std::uint32_t stamp) { return stamp % 7 != 0; }
+
+Vec vector_for(int id, std::uint32_t stamp) {
+  Vec v(kDim);
+  v[0] = static_cast<float>(stamp);
+  v[1] = static_cast<float>(id);
+  for (std::size_t j = 2; j < kDim; ++j) {
+    v[j] = static_cast<float>((stamp * 2654435761u + j * 40503u) % 1000) / 100.0f;
+  }
+  return v;
+}
+
+Metadata metadata_for(int id, std::uint32_t stamp, int thread) {
+  if (!has_metadata(stamp)) return std::nullopt;
+  Value v = Value::object();
+  v["stamp"] = stamp;
+  v["id"] = id;
+  v["t"] = thread;
+  v["g"] = static_cast<int>(stamp % kGroups);
+  return v;
+}
+
+// Empty when the pair is one record's, as written; otherwise what is wrong.
+std::string inconsistency(const std::string& id, const Vec& vector, const Metadata& metadata) {
+  if (vector.size() != kDim) return id + ": vector of length " + std::to_string(vector.size());
+  const auto stamp = static_cast<std::uint32_t>(vector[0]);
+  const int number = std::stoi(id.substr(2));
+  if (vector[1] != static_cast<float>(number)) return id + ": holds the vector of another id";
+  if (vector != vector_for(number, stamp)) return id + ": vector damaged";
+  if (has_metadata(stamp) != metadata.has_value()) return id + ": metadata from another write";
+  if (metadata && (metadata->at("stamp") != stamp || metadata->at("id") != number)) {
+    return id + ": metadata " + text(metadata) + " with the vector of stamp " + std::to_string(stamp);
+  }
+  return "";
+}
+
+struct Failures {
+  std::mutex mu;
+  std::vector<std::string> messages;
+  void add(std::string m) {
+    std::lock_guard lock(mu);
+    if (messages.size() < 20) messages.push_back(std::move(m));
+  }
+};
+
+void run_worker(Database& db, int thread, std::uint32_t seed, Failures& failures,
+                std::vector<std::uint32_t>& stamps_written) {
+  std::mt19937 rng(seed + static_cast<std::uint32_t>(thread));
+  std::uniform_int_distribution<int> pick_id(0, kIds - 1);
+  std::uniform_int_distribution<int> pick_op(0, 999);
+  auto expect_ok_or = [&](const auto& r, std::initializer_list<ErrorKind> allowed, const char* op) {
+    if (r) return;
+    for (ErrorKind k : allowed) {
+      if (r.error().kind() == k) return;
+    }
+    failures.add(std::string(op) + ": " + r.error().to_string());
+  };
+  for (int i = 0; i < kOpsPerThread; ++i) {
+    // Four stamps per operation, one per item of a batch.
+    const auto stamp = static_cast<std::uint32_t>(thread * 100000 + i * 4 + 1);
+    const int number = pick_id(rng);
+    const std::string id = name("id", static_cast<std::size_t>(number));
+    auto record = [&](int n, std::uint32_t item) {
+      stamps_written.push_back(stamp + item);
+      return Record{name("id", static_cast<std::size_t>(n)), vector_for(n, stamp + item),
+                    metadata_for(n, stamp + item, thread)};
+    };
+    const int op = pick_op(rng);
+    if (op < 200) {
+      stamps_written.push_back(stamp);
+      expect_ok_or(db.add(id, vector_for(number, stamp), metadata_for(number, stamp, thread)),
+                   {ErrorKind::DuplicateId}, "add");
+    } else if (op < 400) {
+      stamps_written.push_back(stamp);
+      expect_ok_or(db.upsert(id, vector_for(number, stamp), metadata_for(number, stamp, thread)),
+                   {}, "upsert");
+    } else if (op < 520) {
+      stamps_written.push_back(stamp);
+      expect_ok_or(db.update(id, vector_for(number, stamp),
+                             std::optional<Metadata>(metadata_for(number, stamp, thread))),
+                   {ErrorKind::NotFound}, "update");
+    } else if (op < 640) {
+      expect_ok_or(db.remove(id), {}, "remove");
+    } else if (op < 670) {
+      expect_ok_or(db.delete_many({id, name("id", static_cast<std::size_t>(pick_id(rng))), id}),
+                   {}, "delete_many");
+    } else if (op < 700) {
+      // May name one id twice: the last item wins.
+      expect_ok_or(db.upsert_many({record(number, 0), record(pick_id(rng), 1),
+                                   record(pick_id(rng), 2)}),
+                   {}, "upsert_many");
+    } else if (op < 720) {
+      expect_ok_or(db.add_many({record(number, 0), record(pick_id(rng), 1)}),
+                   {ErrorKind::DuplicateId}, "add_many");
+    } else if (op < 840) {
+      auto got = db.get(id);
+      expect_ok_or(got, {ErrorKind::NotFound}, "get");
+      if (got) {
+        if (auto bad = inconsistency(id, got->first, got->second); !bad.empty()) {
+          failures.add("get: " + bad);
+        }
+      }
+    } else if (op < 960) {
+      const Filter group = Filter::eq("g", op % kGroups);
+      SearchOptions options;
+      options.k = 8;
+      if (op % 2 == 0) options.filter = &group;
+      auto hits = db.search(vector_for(number, stamp), options);
+      expect_ok_or(hits, {}, "search");
+      if (!hits) continue;
+      for (const auto& h : *hits) {
+        if (h.id.empty()) failures.add("search: a hit without id");
+        if (options.filter != nullptr && !group.matches(h.metadata)) {
+          failures.add("search: " + h.id + " does not match the filter");
+        }
+        if (h.metadata && h.metadata->at("id") != std::stoi(h.id.substr(2))) {
+          failures.add("search: " + h.id + " came with the metadata " + text(h.metadata));
+        }
+      }
+    } else if (op < 975) {
+      const Filter group = Filter::eq("g", op % kGroups);
+      SearchOptions options;
+      options.k = 5;
+      if (op % 2 == 0) options.filter = &group;
+      expect_ok_or(db.search_many({vector_for(1, stamp), vector_for(2, stamp)}, options), {},
+                   "search_many");
+    } else if (op < 990) {
+      (void)db.count(Filter::eq("g", op % kGroups));
+      (void)db.count(Filter::ne("t", thread));
+      (void)db.stats();
+    } else if (op < 997) {
+      expect_ok_or(db.save(), {}, "save");
+    } else {
+      db.compact();
+    }
+  }
+}
+
+// Every invariant of a quiet collection that the public interface can show.
+void check_invariants(const Database& db, const std::vector<std::uint32_t>& stamps_written) {
+  const auto ids = db.ids();
+  const std::set<std::string> unique(ids.begin(), ids.end());
+  ASSERT_EQ(unique.size(), ids.size()) << "an id is listed twice";
+  EXPECT_EQ(db.count(), ids.size());
+  EXPECT_EQ(db.total_slots() - db.deleted_count(), db.count());
+
+  std::set<std::uint32_t> live_stamps;
+  std::map<int, std::set<std::string>> groups;
+  std::map<int, std::size_t> per_thread;
+  std::size_t with_metadata = 0;
+  for (const auto& id : ids) {
+    auto got = db.get(id);
+    ASSERT_TRUE(Ok(got)) << id;
+    EXPECT_EQ(inconsistency(id, got->first, got->second), "");
+    if (got->second) {
+      ++with_metadata;
+      EXPECT_TRUE(live_stamps.insert((*got->second)["stamp"].get<std::uint32_t>()).second);
+      groups[(*got->second)["g"].get<int>()].insert(id);
+      ++per_thread[(*got->second)["t"].get<int>()];
+    }
+  }
+  // Index entries exist for the live records' values and for nothing else: a value written
+  // only by records that were since deleted or overwritten counts 0.
+  for (std::uint32_t stamp : stamps_written) {
+    if (!has_metadata(stamp)) continue;
+    EXPECT_EQ(db.count(Filter::eq("stamp", stamp)), live_stamps.contains(stamp) ? 1u : 0u)
+        << "stamp " << stamp;
+  }
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(db.count(Filter::eq("t", t)), per_thread[t]);
+  // The scan (a condition the index cannot answer) agrees with the index.
+  EXPECT_EQ(db.count(Filter::ne("g", -1)), with_metadata);
+
+  SearchOptions all;
+  all.k = 1000;
+  auto hits = db.search(vector_for(0, 1), all);
+  ASSERT_TRUE(Ok(hits));
+  std::set<std::string> found;
+  for (const auto& h : *hits) found.insert(h.id);
+  EXPECT_EQ(found, unique);
+  for (int g = 0; g < kGroups; ++g) {
+    const Filter f = Filter::eq("g", g);
+    all.filter = &f;
+    hits = db.search(vector_for(0, 1), all);
+    ASSERT_TRUE(Ok(hits));
+    found.clear();
+    for (const auto& h : *hits) found.insert(h.id);
+    EXPECT_EQ(found, groups[g]) << "group " << g;
+    EXPECT_EQ(db.count(f), groups[g].size());
+  }
+}
+
+TEST(DbStress, ConcurrentMutationsReadsAndSavesKeepTheInvariants) {
+  for (std::uint32_t seed : {1u, 2u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    TempDir tmp;
+    const fs::path dir = tmp.path() / "c";
+    DatabaseConfig config;
+    config.m = 8;
+    config.ef_construction = 40;
+    auto created = Database::open_or_create_with_config(dir, kDim, Metric::Euclidean, config);
+    ASSERT_TRUE(Ok(created));
+    std::unique_ptr<Database> db = std::move(*created);
+
+    Failures failures;
+    std::vector<std::vector<std::uint32_t>> stamps(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back(run_worker, std::ref(*db), t, seed, std::ref(failures),
+                           std::ref(stamps[static_cast<std::size_t>(t)]));
+    }
+    for (auto& th : threads) th.join();
+    for (const auto& m : failures.messages) ADD_FAILURE() << m;
+
+    std::vector<std::uint32_t> all_stamps;
+    for (const auto& s : stamps) all_stamps.insert(all_stamps.end(), s.begin(), s.end());
+    {
+      SCOPED_TRACE("after the run");
+      check_invariants(*db, all_stamps);
+    }
+    const Records want = records_of(*db);
+    EXPECT_GT(want.size(), 0u);
+
+    // The saved files plus the log rebuild exactly what memory held.
+    db.reset();
+    auto reopened = Database::open_or_create_with_config(dir, kDim, Metric::Euclidean, {});
+    ASSERT_TRUE(Ok(reopened));
+    db = std::move(*reopened);
+    EXPECT_EQ(records_of(*db), want);
+    {
+      SCOPED_TRACE("after reopening");
+      check_invariants(*db, all_stamps);
+    }
+    db->compact();
+    EXPECT_EQ(db->total_slots(), db->count());
+    EXPECT_EQ(records_of(*db), want);
+    {
+      SCOPED_TRACE("after compacting");
+      check_invariants(*db, all_stamps);
+    }
+  }
+}
+
+// Readers see each record whole while it is rewritten and while compaction renumbers the
+// slots under them.
+TEST(DbStress, GetSeesWholeRecordsDuringUpdatesAndCompaction) {
+  TempDir tmp;
+  auto created = Database::open_or_create_with_config(tmp.path() / "c", kDim, Metric::Euclidean, {});
+  ASSERT_TRUE(Ok(created));
+  Database& db = **created;
+  for (int n = 0; n < 8; ++n) {
+    ASSERT_TRUE(Ok(db.add(name("id", static_cast<std::size_t>(n)), vector_for(n, 1),
+                          metadata_for(n, 1, 0))));
+  }
+  std::atomic<bool> writing{true};
+  Failures failures;
+  std::thread writer([&] {
+    for (std::uint32_t stamp = 2; stamp < 5000; ++stamp) {
+      const int n = static_cast<int>(stamp % 8);
+      const std::string id = name("id", static_cast<std::size_t>(n));
+      if (stamp % 50 == 0) {
+        // Delete and re-add one record, then compact: every slot moves.
+        if (!db.remove(id)) failures.add("remove failed");
+        if (!db.add(id, vector_for(n, stamp), metadata_for(n, stamp, 0))) failures.add("add failed");
+        db.compact();
+      } else if (!db.update(id, vector_for(n, stamp),
+                            std::optional<Metadata>(metadata_for(n, stamp, 0)))) {
+        failures.add("update failed");
+      }
+    }
+    writing = false;
+  });
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t) {
+    readers.emplace_back([&, t] {
+      std::size_t reads = 0;
+      while (writing || reads < 100) {
+        const std::string id = name("id", (reads++ + static_cast<std::size_t>(t)) % 8);
+        auto got = db.get(id);
+        if (!got) {
+          if (got.error().kind() != ErrorKind::NotFound) failures.add(got.error().to_string());
+          continue;
+        }
+        if (auto bad = inconsistency(id, got->first, got->second); !bad.empty()) failures.add(bad);
+      }
+    });
+  }
+  writer.join();
+  for (auto& r : readers) r.join();
+  for (const auto& m : failures.messages) ADD_FAILURE() << m;
+}
+
+// Threads racing to add the same ids: one add of each id wins, the others fail with
+// DuplicateId and leave no record behind, so a replay rebuilds the winners' vectors.
+TEST(DbStress, RacingAddsOfOneIdLogOnlyTheWinner) {
+  constexpr int kRaced = 150;
+  TempDir tmp;
+  const fs::path dir = tmp.path() / "c";
+  auto created = Database::open_or_create_with_config(dir, 2, Metric::Euclidean, {});
+  ASSERT_TRUE(Ok(created));
+  std::unique_ptr<Database> db = std::move(*created);
+  std::atomic<int> added{0}, other_errors{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRaced; ++i) {
+        auto r = db->add(name("r", static_cast<std::size_t>(i)),
+                         {static_cast<float>(t), static_cast<float>(i)}, std::nullopt);
+        if (r) {
+          ++added;
+        } else if (r.error().kind() != ErrorKind::DuplicateId) {
+          ++other_errors;
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(added.load(), kRaced);
+  EXPECT_EQ(other_errors.load(), 0);
+  auto entries = wal::Wal(dir / wal::kWalFileName).read_all();
+  ASSERT_TRUE(Ok(entries));
+  EXPECT_EQ(entries->size(), static_cast<std::size_t>(kRaced));
+  const Records want = records_of(*db);
+  EXPECT_EQ(want.size(), static_cast<std::size_t>(kRaced));
+  db.reset();
+  auto reopened = Database::open_or_create_with_config(dir, 2, Metric::Euclidean, {});
+  ASSERT_TRUE(Ok(reopened));
+  EXPECT_EQ(records_of(**reopened), want);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kill and reopen.
+//
+// The child process is this test binary again (exec'd, so it starts without the parent's
+// threads), running the disabled test below. It applies a seeded list of mutations and
+// reports each one on a pipe after the call has returned; the parent kills it with SIGKILL
+// at a random moment and reopens the collection. Everything reported must be there, and
+// nothing beyond the one mutation that may have been in flight.
+
+constexpr const char* kCrashEnv = "QUARN_TEST_CRASH_CHILD";
+constexpr std::size_t kCrashDim = 4;
+constexpr int kCrashIds = 25;
+constexpr int kCrashOps = 20000;
+constexpr int kBaseRecords = 10;
+
+struct CrashOp {
+  enum Kind { Add, Upsert, Update, Delete } kind;
+  std::string id;
+  Vec vector;
+  Metadata metadata;
+  bool with_vector = true;    // Update only
+  bool with_metadata = true;  // Update only
+};
+
+std::vector<CrashOp> crash_ops(std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<CrashOp> ops;
+  ops.reserve(kCrashOps);
+  for (int i = 0; i < kCrashOps; ++i) {
+    CrashOp op;
+    op.kind = static_cast<CrashOp::Kind>(rng() % 4);
+    op.id = name("k", rng() % kCrashIds);
+    const auto f = static_cast<float>(i);
+    op.vector = {f, f + 0.5f, -f, static_cast<float>(seed)};
+    if (rng() % 5 != 0) {
+      Value m = Value::object();
+      m["op"] = i;
+      m["c"] = (rng() % 2 == 0) ? "red" : "blue";
+      op.metadata = std::move(m);
+    }
+    op.with_vector = rng() % 3 != 0;
+    op.with_metadata = !op.with_vector || rng() % 2 == 0;
+    ops.push_back(std::move(op));
+  }
+  return ops;
+}
+
+using Model = std::map<std::string, std::pair<Vec, Metadata>>;
+
+void apply(Model& model, const CrashOp& op) {
+  auto it = model.find(op.id);
+  switch (op.kind) {
+    case CrashOp::Add:
+      if (it == model.end()) model[op.id] = {op.vector, op.metadata};
+      break;
+    case CrashOp::Upsert:
+      model[op.id] = {op.vector, op.metadata};
+      break;
+    case CrashOp::Update:
+      if (it == model.end()) break;
+      if (op.with_vector) it->second.first = op.vector;
+      if (op.with_metadata) it->second.second = op.metadata;
+      break;
+    case CrashOp::Delete:
+      if (it != model.end()) model.erase(it);
+      break;
+  }
+}
+
+Records records_of(const Model& model) {
+  Records out;
+  for (const auto& [id, rec] : model) out[id] = {rec.first, text(rec.second)};
+  return out;
+}
+
+Model base_model() {
+  Model m;
+  for (int i = 0; i < kBaseRecords; ++i) {
+    const auto f = static_cast<float>(i);
+    m[name("k", static_cast<std::size_t>(i))] = {{-f, f, 1, 1}, std::nullopt};
+  }
+  return m;
+}
+
+void write_line(int fd, const std::string& line) {
+  std::string out = line + "\n";
+  const char* p = out.data();
+  std::size_t left = out.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n <= 0) _exit(3);
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+// The child's side. Not run on its own: the parent runs it with its arguments in the
+// environment.
+TEST(DbCrashChild, DISABLED_MutateUntilKilled) {
+  const char* arg = std::getenv(kCrashEnv);
+  if (arg == nullptr) GTEST_SKIP() << "run by DbCrash.AcknowledgedMutationsSurviveSigkill";
+  std::istringstream in(arg);
+  std::string dir;
+  std::uint32_t seed = 0;
+  int fd = -1;
+  in >> dir >> seed >> fd;
+  auto opened = Database::open_or_create_with_config(dir, kCrashDim, Metric::Euclidean, {});
+  if (!opened) {
+    write_line(fd, "error open " + opened.error().to_string());
+    _exit(2);
+  }
+  Database& db = **opened;
+  const auto ops = crash_ops(seed);
+  write_line(fd, "ready");
+  for (int i = 0; i < kCrashOps; ++i) {
+    const CrashOp& op = ops[static_cast<std::size_t>(i)];
+    bool fine = true;
+    std::string why;
+    auto check = [&](const auto& r, ErrorKind allowed) {
+      if (!r && r.error().kind() != allowed) {
+        fine = false;
+        why = r.error().to_string();
+      }
+    };
+    switch (op.kind) {
+      case CrashOp::Add:
+        check(db.add(op.id, op.vector, op.metadata), ErrorKind::DuplicateId);
+        break;
+      case CrashOp::Upsert:
+        check(db.upsert(op.id, op.vector, op.metadata), ErrorKind::DuplicateId);
+        break;
+      case CrashOp::Update:
+        check(db.update(op.id, op.with_vector ? std::optional(op.vector) : std::nullopt,
+                        op.with_metadata ? std::optional<Metadata>(op.metadata) : std::nullopt),
+              ErrorKind::NotFound);
+        break;
+      case CrashOp::Delete:
+        check(db.remove(op.id), ErrorKind::NotFound);
+        break;
+    }
+    if (!fine) {
+      write_line(fd, "error " + std::to_string(i) + " " + why);
+      _exit(2);
+    }
+    write_line(fd, "ok " + std::to_string(i));
+  }
+  write_line(fd, "done");
+  for (;;) ::pause();  // until the parent kills us
+}
+
+struct ChildRun {
+  std::vector<std::string> lines;
+  int status = 0;
+};
+
+// Starts the child, kills it `delay` after it is ready, and collects what it reported.
+ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microseconds delay) {
+  ChildRun run;
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return run;
+  }
+  // Everything the child needs is built before the fork: between fork and exec it may only
+  // make async-signal-safe calls.
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  std::vector<std::string> args = {self, "--gtest_filter=DbCrashChild.DISABLED_MutateUntilKilled",
+                                   "--gtest_also_run_disabled_tests"};
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  env.push_back(std::string(kCrashEnv) + "=" + dir.string() + " " + std::to_string(seed) + " " +
+                std::to_string(fds[1]));
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    if (devnull >= 0) {
+      ::dup2(devnull, STDOUT_FILENO);
+      ::dup2(devnull, STDERR_FILENO);
+    }
+    ::execve(self.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  ::close(fds[1]);
+  if (devnull >= 0) ::close(devnull);
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    ::close(fds[0]);
+    return run;
+  }
+
+  using Clock = std::chrono::steady_clock;
+  std::string buffer;
+  bool ready = false, killed = false, eof = false;
+  const auto give_up = Clock::now() + std::chrono::seconds(60);
+  Clock::time_point kill_at = Clock::time_point::max();
+  while (!eof) {
+    const auto now = Clock::now();
+    if (!killed && now >= kill_at) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+    }
+    if (!killed && now >= give_up) {
+      ADD_FAILURE() << "the child never became ready";
+      ::kill(pid, SIGKILL);
+      killed = true;
+    }
+    const auto until = killed ? give_up : std::min(kill_at, give_up);
+    const auto wait_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    pollfd p{fds[0], POLLIN, 0};
+    const int polled = ::poll(&p, 1, killed ? 1000 : static_cast<int>(std::max<long long>(wait_ms, 0)));
+    if (polled <= 0) continue;
+    char chunk[4096];
+    const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+    if (n <= 0) {
+      eof = true;
+      break;
+    }
+    buffer.append(chunk, static_cast<std::size_t>(n));
+    std::size_t nl;
+    while ((nl = buffer.find('\n')) != std::string::npos) {
+      run.lines.push_back(buffer.substr(0, nl));
+      buffer.erase(0, nl + 1);
+      if (!ready && run.lines.back() == "ready") {
+        ready = true;
+        kill_at = Clock::now() + delay;
+      }
+    }
+  }
+  if (!killed) ::kill(pid, SIGKILL);  // it ended by itself; make sure it is gone
+  ::close(fds[0]);
+  ::waitpid(pid, &run.status, 0);
+  return run;
+}
+
+TEST(DbCrash, AcknowledgedMutationsSurviveSigkill) {
+  for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    TempDir tmp;
+    const fs::path dir = tmp.path() / "c";
+    // Even seeds start from a saved collection, odd ones from nothing (the log is then the
+    // only copy of the data).
+    const bool saved_base = seed % 2 == 0;
+    Model model;
+    if (saved_base) {
+      model = base_model();
+      auto db = Database::open_or_create_with_config(dir, kCrashDim, Metric::Euclidean, {});
+      ASSERT_TRUE(Ok(db));
+      for (const auto& [id, rec] : model) ASSERT_TRUE(Ok((*db)->add(id, rec.first, rec.second)));
+      ASSERT_TRUE(Ok((*db)->save()));
+    }
+
+    std::mt19937 rng(seed * 7919u);
+    const auto delay = std::chrono::microseconds(500 + rng() % 15000);
+    const ChildRun run = run_child(dir, seed, delay);
+    ASSERT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGKILL)
+        << "the child ended otherwise: status " << run.status
+        << (run.lines.empty() ? "" : ", last line: " + run.lines.back());
+    ASSERT_FALSE(run.lines.empty());
+    ASSERT_EQ(run.lines.front(), "ready");
+    int done = 0;  // acknowledged ops are 0 .. done-1
+    for (std::size_t i = 1; i < run.lines.size(); ++i) {
+      if (run.lines[i] == "done") break;
+      ASSERT_EQ(run.lines[i], "ok " + std::to_string(done)) << "unexpected report";
+      ++done;
+    }
+
+    const auto ops = crash_ops(seed);
+    for (int i = 0; i < done; ++i) apply(model, ops[static_cast<std::size_t>(i)]);
+    const Records acknowledged = records_of(model);
+    std::optional<Records> with_in_flight;
+    if (done < kCrashOps) {
+      apply(model, ops[static_cast<std::size_t>(done)]);
+      with_in_flight = records_of(model);
+    }
+
+    for (int round = 0; round < 2; ++round) {  // replaying twice gives the same state
+      SCOPED_TRACE("reopen " + std::to_string(round) + " after " + std::to_string(done) +
+                   " acknowledged mutations");
+      auto db = saved_base
+                    ? Database::open(dir)
+                    : Database::open_or_create_with_config(dir, kCrashDim, Metric::Euclidean, {});
+      ASSERT_TRUE(Ok(db));
+      const Records got = records_of(**db);
+      EXPECT_TRUE(got == acknowledged || (with_in_flight && got == *with_in_flight))
+          << "the reopened collection holds " << got.size() << " records, the acknowledged state "
+          << acknowledged.size();
+      EXPECT_EQ((*db)->count(), got.size());
+      EXPECT_EQ((*db)->total_slots() - (*db)->deleted_count(), got.size());
+      std::size_t red = 0;
+      for (const auto& [id, rec] : got) red += rec.second.find(R"("c":"red")") != std::string::npos;
+      EXPECT_EQ((*db)->count(Filter::eq("c", "red")), red);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quarn_core::db
