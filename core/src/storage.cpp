@@ -255,6 +255,91 @@ Result<void> replace_file(const fs::path& target,
   return {};
 }
 
+namespace {
+
+fs::path backup_of(const fs::path& file) {
+  fs::path b = file;
+  b += ".bak";
+  return b;
+}
+
+// Status of a path without following links; nothing when it does not exist.
+Result<std::optional<struct stat>> status_of(const fs::path& p) {
+  struct stat st {};
+  if (::lstat(p.c_str(), &st) == 0) return std::optional<struct stat>(st);
+  if (errno == ENOENT || errno == ENOTDIR) return std::optional<struct stat>();
+  return error::fail_errno();
+}
+
+Result<void> remove_if_present(const fs::path& p) {
+  if (::unlink(p.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) return error::fail_errno();
+  return {};
+}
+
+Result<void> restore(const fs::path& file) {
+  const fs::path bak = backup_of(file);
+  auto st = status_of(bak);
+  if (!st) return std::unexpected(std::move(st.error()));
+  // A missing backup means the file did not exist when the save began.
+  if (!*st) return remove_if_present(file);
+  if (::rename(bak.c_str(), file.c_str()) != 0) return error::fail_errno();
+  return {};
+}
+
+}  // namespace
+
+Result<void> recover_interrupted_save(const Storage& storage) {
+  const fs::path dir = storage.graph_path().parent_path();
+  const fs::path graph_bak = backup_of(storage.graph_path());
+  auto bak = status_of(graph_bak);
+  if (!bak) return std::unexpected(std::move(bak.error()));
+  if (*bak) {
+    auto graph = status_of(storage.graph_path());
+    if (!graph) return std::unexpected(std::move(graph.error()));
+    const bool committed = !*graph || (*graph)->st_ino != (*bak)->st_ino ||
+                           (*graph)->st_dev != (*bak)->st_dev;
+    if (!committed) {
+      // The new graph never arrived: put the old vectors and codes back beside it.
+      if (auto r = restore(storage.vectors_path()); !r) return r;
+      if (auto r = restore(storage.quantized_path()); !r) return r;
+      if (auto r = io::sync_directory(dir); !r) return r;
+    }
+    // The graph's backup goes first: without it the others are never taken for a set.
+    if (auto r = remove_if_present(graph_bak); !r) return r;
+  }
+  if (auto r = remove_if_present(backup_of(storage.vectors_path())); !r) return r;
+  return remove_if_present(backup_of(storage.quantized_path()));
+}
+
+Result<void> begin_save(const Storage& storage) {
+  if (auto r = recover_interrupted_save(storage); !r) return r;
+  auto graph = status_of(storage.graph_path());
+  if (!graph) return std::unexpected(std::move(graph.error()));
+  // Before the first save there is nothing to go back to.
+  if (!*graph) return {};
+  for (const fs::path* file : {&storage.vectors_path(), &storage.quantized_path()}) {
+    if (::link(file->c_str(), backup_of(*file).c_str()) != 0 && errno != ENOENT) {
+      return error::fail_errno();
+    }
+  }
+  const fs::path dir = storage.graph_path().parent_path();
+  if (auto r = io::sync_directory(dir); !r) return r;
+  if (::link(storage.graph_path().c_str(), backup_of(storage.graph_path()).c_str()) != 0) {
+    return error::fail_errno();
+  }
+  return io::sync_directory(dir);
+}
+
+Result<void> finish_save(const Storage& storage) {
+  const fs::path dir = storage.graph_path().parent_path();
+  // The new files must be durable under their names before the way back is removed.
+  if (auto r = io::sync_directory(dir); !r) return r;
+  if (auto r = remove_if_present(backup_of(storage.graph_path())); !r) return r;
+  if (auto r = remove_if_present(backup_of(storage.vectors_path())); !r) return r;
+  if (auto r = remove_if_present(backup_of(storage.quantized_path())); !r) return r;
+  return io::sync_directory(dir);
+}
+
 }  // namespace quarn_core::storage
 
 namespace quarn_core::hnsw {

@@ -554,6 +554,13 @@ TEST(DbCrashChild, DISABLED_MutateUntilKilled) {
       _exit(2);
     }
     write_line(fd, "ok " + std::to_string(i));
+    // Saves now and then, so that kills also land inside a save.
+    if (i % 20 == 19) {
+      if (auto saved = db.save(); !saved) {
+        write_line(fd, "error save " + saved.error().to_string());
+        _exit(2);
+      }
+    }
   }
   write_line(fd, "done");
   for (;;) ::pause();  // until the parent kills us

@@ -254,3 +254,49 @@ TEST_F(SavedCollection, QuantizedFileMustMatchTheCollection) {
 
 }  // namespace
 }  // namespace quarn_core::storage
+
+namespace quarn_core::storage {
+namespace {
+
+// A save stopped between its renames is undone at the next open: the old files come back
+// and the log, which that save never reset, replays the rest.
+TEST(InterruptedSaveTest, RollsBackBeforeTheGraphAndForwardAfterIt) {
+  testing::TempDir dir;
+  const fs::path d = dir.path();
+  {
+    auto db = create(d, 2);
+    ASSERT_TRUE(db->add("a", {1, 2}, std::nullopt));
+    ASSERT_TRUE(db->save());
+    ASSERT_TRUE(db->add("b", {3, 4}, std::nullopt));
+    // The first half of a save: backups taken, a new vector file renamed in, then a crash.
+    Storage storage(d);
+    ASSERT_TRUE(begin_save(storage));
+    ASSERT_TRUE(replace_file(storage.vectors_path(), [](io::BufWriter& w) -> Result<void> {
+      const float floats[] = {1, 2, 3, 4, 9, 9};
+      return w.write(floats, sizeof floats);
+    }));
+  }
+  {
+    auto db = db::Database::open(d);
+    ASSERT_TRUE(db) << db.error().to_string();
+    EXPECT_EQ((*db)->count(), 2u);
+    EXPECT_EQ((*db)->get("b")->first, (std::vector<float>{3, 4}));
+    EXPECT_FALSE(fs::exists(d / "graph.quarn.bak"));
+    EXPECT_FALSE(fs::exists(d / "vectors.bin.bak"));
+    ASSERT_TRUE((*db)->save());
+  }
+  // A save that renamed its graph but stopped before dropping the backups: keep the new set.
+  {
+    std::ofstream(d / "other") << "x";
+    fs::create_hard_link(d / "other", d / "graph.quarn.bak");
+    fs::create_hard_link(d / "other", d / "vectors.bin.bak");
+    auto db = db::Database::open(d);
+    ASSERT_TRUE(db) << db.error().to_string();
+    EXPECT_EQ((*db)->count(), 2u);
+    EXPECT_FALSE(fs::exists(d / "graph.quarn.bak"));
+    EXPECT_FALSE(fs::exists(d / "vectors.bin.bak"));
+  }
+}
+
+}  // namespace
+}  // namespace quarn_core::storage

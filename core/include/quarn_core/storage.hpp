@@ -61,4 +61,16 @@ Result<void> write_metadata_section(io::BufWriter& writer, const std::vector<Met
 Result<void> replace_file(const std::filesystem::path& target,
                           const std::function<Result<void>(io::BufWriter&)>& fill);
 
+// Saving replaces up to three files with one rename each, so a crash between renames could
+// pair a new "vectors.bin" with the old "graph.quarn". To make the switch all-or-nothing,
+// begin_save keeps the current files under hard links named "<file>.bak" ("graph.quarn.bak"
+// made last, so that it marks a complete set) before anything is renamed; finish_save drops
+// them once the new graph is in place. recover_interrupted_save, run at open and at the start
+// of every save, undoes a save that stopped before its new graph was renamed in (the log,
+// which that save never reset, still holds every change since the restored files) and clears
+// the backups of one that got past it.
+Result<void> begin_save(const Storage& storage);
+Result<void> finish_save(const Storage& storage);
+Result<void> recover_interrupted_save(const Storage& storage);
+
 }  // namespace quarn_core::storage

@@ -16,7 +16,7 @@ using error::IoError;
 
 namespace {
 
-constexpr const char* kWalName = "wal.quarn";
+
 
 std::size_t saturating_mul(std::size_t a, std::size_t b) {
   std::size_t out;
@@ -58,7 +58,7 @@ Database::Database(fs::path path, std::unique_ptr<hnsw::HnswIndex> index, bool q
       metric_(index->metric()),
       quantize_(quantize),
       storage_(path_),
-      wal_(path_ / kWalName),
+      wal_(path_ / wal::kWalFileName),
       index_(std::move(index)) {}
 
 Database::~Database() = default;
@@ -68,6 +68,7 @@ Database::~Database() = default;
 
 Result<std::unique_ptr<Database>> Database::open(const fs::path& path) {
   storage::Storage storage(path);
+  if (auto r = storage::recover_interrupted_save(storage); !r) return std::unexpected(std::move(r.error()));
   if (!file_exists(storage.graph_path()) || !file_exists(storage.vectors_path())) {
     return fail(QuarnError::database_not_found(path.string()));
   }
@@ -102,6 +103,7 @@ Result<std::unique_ptr<Database>> Database::open_or_create_with_config(
   fs::create_directories(path, ec);
   if (ec) return fail(IoError::from_errno(ec.value()));
   storage::Storage storage(path);
+  if (auto r = storage::recover_interrupted_save(storage); !r) return std::unexpected(std::move(r.error()));
   if (file_exists(storage.graph_path()) && file_exists(storage.vectors_path())) {
     return load(path, config.quantize);
   }
@@ -184,6 +186,7 @@ Result<void> Database::save() {
   std::error_code ec;
   fs::create_directories(storage_.graph_path().parent_path(), ec);
   if (ec) return fail(IoError::from_errno(ec.value()));
+  if (auto b = storage::begin_save(storage_); !b) return b;
 
   const hnsw::HnswIndex& index = *index_;
   auto r = storage::replace_file(storage_.vectors_path(), [&](io::BufWriter& w) -> Result<void> {
@@ -212,7 +215,7 @@ Result<void> Database::save() {
   if (!r) return r;
 
   // The renames must be durable before the log, the only other copy, goes away.
-  if (auto d = io::sync_directory(storage_.graph_path().parent_path()); !d) return d;
+  if (auto d = storage::finish_save(storage_); !d) return d;
 
   // Mutations take the log mutex before index (and hold it while they apply), so it must
   // not be taken under the read locks. Releasing them first is safe: the gate, still held,
