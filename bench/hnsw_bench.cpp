@@ -4,6 +4,10 @@
 //
 //   hnsw_bench [--data DIR] [--queries N] [--cache FILE] [--skip-hnswlib] [--skip-exact]
 //              [--skip-graph] [--efs 10,16,...] [--blas-threads N]
+//
+// The exact scan runs with OpenBLAS's default thread count unless --blas-threads says
+// otherwise: the library leaves that process-wide setting alone, since NumPy in the same
+// Python process shares the one OpenBLAS.
 #include <cblas.h>
 #include <hnswlib/hnswlib.h>
 #include <zlib.h>
@@ -211,7 +215,7 @@ int main(int argc, char** argv) {
   std::string cache = "fashion-mnist-gt.bin";
   std::size_t nq_wanted = 10'000;
   bool skip_hnswlib = false, skip_exact = false, skip_graph = false;
-  int blas_threads = 1;
+  int blas_threads = 0;  // 0: OpenBLAS's own default, as the library leaves it
   std::vector<std::size_t> efs = {10, 16, 32, 64, 100, 200, 400};
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -225,7 +229,8 @@ int main(int argc, char** argv) {
     else if (a == "--efs") efs = parse_list(next());
     else if (a == "--blas-threads") blas_threads = std::stoi(next());
   }
-  openblas_set_num_threads(blas_threads);
+  if (blas_threads > 0) openblas_set_num_threads(blas_threads);
+  const int scan_threads = openblas_get_num_threads();
 
   if (!skip_graph) {
     std::size_t n = 0, dim = 0, nq = 0, qdim = 0;
@@ -246,7 +251,7 @@ int main(int argc, char** argv) {
         openblas_set_num_threads(2);
         const auto t0 = Clock::now();
         truth = ground_truth(base, n, queries, nq, dim);
-        openblas_set_num_threads(blas_threads);
+        openblas_set_num_threads(scan_threads);
         std::printf("ground truth: computed in %.1f s\n", seconds_since(t0));
         std::ofstream out(cache, std::ios::binary);
         const std::uint64_t count = nq;
@@ -366,6 +371,9 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if (!skip_exact) exact_scan_bench();
+  if (!skip_exact) {
+    std::printf("\nOpenBLAS threads: %d\n", openblas_get_num_threads());
+    exact_scan_bench();
+  }
   return 0;
 }

@@ -266,7 +266,11 @@ std::vector<Candidate> HnswIndex::search_exact(std::span<const float> q, std::si
 
   // One matrix-vector product gives every slot's dot product with the query; the norms turn
   // it into the metric. y needs no zeroing: with beta = 0 the product never reads it.
-  thread_local std::vector<float> scores;
+  // Reused per thread up to a million slots; beyond that a buffer of its own, so that a
+  // thread does not keep tens of megabytes after one scan of a very long, narrow collection.
+  thread_local std::vector<float> reused;
+  std::vector<float> own;
+  std::vector<float>& scores = n <= (std::size_t{1} << 20) ? reused : own;
   scores.resize(n);
   if (dim_ > 0) {
     cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(dim_), 1.0f,
