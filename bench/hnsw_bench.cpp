@@ -3,7 +3,9 @@
 // exact scan on 100,000 random vectors of 96 floats.
 //
 //   hnsw_bench [--data DIR] [--queries N] [--cache FILE] [--skip-hnswlib] [--skip-exact]
-//              [--skip-graph] [--efs 10,16,...] [--blas-threads N]
+//              [--skip-graph] [--efs 10,16,...] [--blas-threads N] [--sequential]
+//
+// --sequential builds our graph with one insert at a time instead of batch_insert.
 //
 // The exact scan runs with OpenBLAS's default thread count unless --blas-threads says
 // otherwise: the library leaves that process-wide setting alone, since NumPy in the same
@@ -214,7 +216,7 @@ int main(int argc, char** argv) {
   std::string dir = "/usr/share/datasets/fashion-mnist";
   std::string cache = "fashion-mnist-gt.bin";
   std::size_t nq_wanted = 10'000;
-  bool skip_hnswlib = false, skip_exact = false, skip_graph = false;
+  bool skip_hnswlib = false, skip_exact = false, skip_graph = false, sequential = false;
   int blas_threads = 0;  // 0: OpenBLAS's own default, as the library leaves it
   std::vector<std::size_t> efs = {10, 16, 32, 64, 100, 200, 400};
   for (int i = 1; i < argc; ++i) {
@@ -226,6 +228,7 @@ int main(int argc, char** argv) {
     else if (a == "--skip-hnswlib") skip_hnswlib = true;
     else if (a == "--skip-exact") skip_exact = true;
     else if (a == "--skip-graph") skip_graph = true;
+    else if (a == "--sequential") sequential = true;
     else if (a == "--efs") efs = parse_list(next());
     else if (a == "--blas-threads") blas_threads = std::stoi(next());
   }
@@ -286,11 +289,16 @@ int main(int argc, char** argv) {
     const std::size_t rss0 = rss_bytes();
     HnswIndex index(dim, 16, 200, Metric::Euclidean);
     const auto t0 = Clock::now();
-    index.batch_insert_flat(base);
+    if (sequential) {
+      for (std::size_t i = 0; i < n; ++i) index.insert({base.data() + i * dim, dim});
+    } else {
+      index.batch_insert_flat(base);
+    }
     const double build = seconds_since(t0);
     const double bytes = double(rss_bytes() - rss0) / double(n);
-    std::printf("quarn   build: %.2f s on 2 threads, RSS %.0f bytes/vector, structures %.0f "
-                "bytes/vector\n", build, bytes, double(index.memory_usage()) / double(n));
+    std::printf("quarn   build: %.2f s on %s, RSS %.0f bytes/vector, structures %.0f "
+                "bytes/vector\n", build, sequential ? "1 thread (one insert at a time)" : "2 threads",
+                bytes, double(index.memory_usage()) / double(n));
 
     {
       // Graph health: layer-0 nodes nobody links to are never found, short lists route badly.

@@ -346,8 +346,9 @@ TEST(HnswIndexTest, BatchMatchesSequentialInsertsUpTo129) {
 }
 
 // Position 127 is linked sequentially: once it tops the graph, position 128 descends through
-// it. Position 128 and later are linked with the entry point and top level fixed as they
-// were after the sequential phase, and only then may become the entry point.
+// it. From position 128 on, a vector that raises the top level is linked before the parallel
+// phase, so that the ones after it in the batch find its layers in place; a vector that does
+// not raise it is linked in the parallel phase from the entry point fixed before that phase.
 TEST(HnswIndexTest, ParallelPhaseStartsAtPosition128) {
   const std::size_t dim = 4;
   const auto data = random_data(131, dim, 11);
@@ -366,15 +367,44 @@ TEST(HnswIndexTest, ParallelPhaseStartsAtPosition128) {
     std::vector<std::size_t> levels(131, 0);
     levels[128] = 2;
     levels[129] = 1;
+    levels[130] = 1;
     HnswIndex index(dim, 4, 64, Metric::Euclidean);
     index.batch_insert_with_levels(data, levels);
     EXPECT_EQ(index.entry_point(), 128u);
     EXPECT_EQ(index.max_level(), 2u);
-    EXPECT_TRUE(index.neighbors(129, 1).empty());
-    EXPECT_TRUE(index.neighbors(128, 1).empty());
+    // 128 was linked first, on layer 0 only (the top was 0 then); 129 and 130 find it on
+    // layer 1 and link to it and to each other there.
+    const auto l129 = index.neighbors(129, 1);
+    const auto l130 = index.neighbors(130, 1);
+    EXPECT_EQ(std::count(l129.begin(), l129.end(), 128u), 1);
+    EXPECT_EQ(std::count(l130.begin(), l130.end(), 128u), 1);
+    EXPECT_EQ(index.neighbors(128, 1).size(), 2u);
+    EXPECT_TRUE(index.neighbors(128, 2).empty());
     EXPECT_FALSE(index.neighbors(128, 0).empty());
     expect_invariants(index);
   }
+}
+
+// The hierarchy of a large batch into an empty index is built up to its top: every layer
+// that has nodes has links.
+TEST(HnswIndexTest, BatchBuildsEveryLayer) {
+  const std::size_t dim = 8;
+  const auto data = clustered_data(3000, dim, 57);
+  std::vector<std::size_t> levels(3000, 0);
+  for (std::size_t i = 128; i < 3000; i += 50) levels[i] = 1 + (i / 50) % 3;
+  HnswIndex index(dim, 4, 32, Metric::Euclidean);
+  index.batch_insert_with_levels(data, levels);
+  EXPECT_EQ(index.max_level(), 3u);
+  for (std::size_t lc = 1; lc <= 3; ++lc) {
+    std::size_t nodes = 0, linked = 0;
+    for (std::uint32_t s = 0; s < 3000; ++s) {
+      if (index.node_level(s) < lc) continue;
+      ++nodes;
+      linked += !index.neighbors(s, lc).empty();
+    }
+    EXPECT_EQ(linked, nodes) << "layer " << lc;
+  }
+  expect_invariants(index);
 }
 
 TEST(HnswIndexTest, BatchEntryPoint) {

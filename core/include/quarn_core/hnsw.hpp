@@ -31,6 +31,7 @@ inline constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
 // Live floats (count × dim) below which `search` scans exactly instead of walking the graph.
 inline constexpr std::size_t kExactScanFloats = 10'000'000;
 // The leading vectors of a batch that are always linked one by one on the calling thread.
+// After them only the vectors that raise the top level are (see batch_insert).
 inline constexpr std::size_t kSequentialBatch = 128;
 
 // Leaves the min(k, n) smallest distances of `pairs`, ascending, and drops the rest: a
@@ -186,8 +187,11 @@ class HnswIndex {
 
   // Appends one vector and links it; returns its slot. REQUIRES: vector.size() == dim.
   std::uint32_t insert(std::span<const float> vector);
-  // Appends many vectors, links the first 128 one by one and the rest in parallel; returns
-  // their slots in input order. REQUIRES: every vector has dim floats.
+  // Appends many vectors and links them: the first 128 one by one in input order, then,
+  // also one by one, each later vector whose level is above the top at that point (so that
+  // the top layers exist before the rest link), then the rest in parallel from the entry
+  // point as it stands. Returns the slots in input order. REQUIRES: every vector has dim
+  // floats.
   std::vector<std::uint32_t> batch_insert(std::span<const std::vector<float>> vectors);
   // The same over n × dim floats back to back.
   std::vector<std::uint32_t> batch_insert_flat(std::span<const float> data);

@@ -393,19 +393,30 @@ std::vector<std::uint32_t> HnswIndex::batch_insert_generic(std::size_t n, Get ge
     }
   }
   if (n > kSequentialBatch) {
+    // A node can only be linked on layers that exist when it is linked, and the parallel
+    // phase works with the top layer fixed. Were the vectors that raise the top linked in
+    // that phase too, every layer above the top of the first 128 would stay without a single
+    // link and the search would start from a flat graph (recall@10 at ef 10 on
+    // Fashion-MNIST ranged over 0.63-0.91 from build to build, against 0.88-0.89 when built
+    // one insert at a time). So those few vectors, in input order, are linked first on this
+    // thread, each becoming the entry point (among equal top levels the earliest stays); the
+    // rest then link in parallel from the final entry point, with every layer in place.
+    std::vector<std::uint8_t> linked(n - kSequentialBatch, 0);
+    for (std::size_t i = kSequentialBatch; i < n; ++i) {
+      if (levels[i] <= max_level_) continue;
+      connect_node(start + static_cast<std::uint32_t>(i), levels[i], entry_point_);
+      entry_point_ = start + static_cast<std::uint32_t>(i);
+      max_level_ = levels[i];
+      linked[i - kSequentialBatch] = 1;
+    }
     const std::uint32_t ep = entry_point_;
     tbb::parallel_for(tbb::blocked_range<std::size_t>(kSequentialBatch, n),
                       [&](const tbb::blocked_range<std::size_t>& r) {
                         for (std::size_t i = r.begin(); i != r.end(); ++i) {
+                          if (linked[i - kSequentialBatch] != 0) continue;
                           connect_node(start + static_cast<std::uint32_t>(i), levels[i], ep);
                         }
                       });
-    for (std::size_t i = kSequentialBatch; i < n; ++i) {
-      if (levels[i] > max_level_) {
-        entry_point_ = start + static_cast<std::uint32_t>(i);
-        max_level_ = levels[i];
-      }
-    }
   }
   count_.fetch_add(n, std::memory_order_relaxed);
   std::vector<std::uint32_t> slots(n);
