@@ -12,6 +12,7 @@
 // Python process shares the one OpenBLAS.
 #include <cblas.h>
 #include <hnswlib/hnswlib.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -26,7 +27,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "quarn_core/distance.hpp"
@@ -74,8 +74,9 @@ std::vector<float> read_idx_images(const std::string& path, std::size_t& n, std:
   std::vector<unsigned char> pixels(n * dim);
   std::size_t got = 0;
   while (got < pixels.size()) {
-    const int r = gzread(f, pixels.data() + got,
-                         static_cast<unsigned>(std::min<std::size_t>(pixels.size() - got, 1 << 30)));
+    const int r =
+        gzread(f, pixels.data() + got,
+               static_cast<unsigned>(std::min<std::size_t>(pixels.size() - got, 1 << 30)));
     if (r <= 0) std::exit(1);
     got += static_cast<std::size_t>(r);
   }
@@ -198,8 +199,7 @@ void exact_scan_bench() {
   auto loaded = HnswIndex::from_loaded(std::move(g));
   if (!loaded) std::exit(1);
   const HnswIndex& scan = **loaded;
-  std::printf("\nexact scan, %zu x %zu, squared Euclidean, k=10, one query at a time:\n", n,
-              dim);
+  std::printf("\nexact scan, %zu x %zu, squared Euclidean, k=10, one query at a time:\n", n, dim);
   std::size_t sink = 0;
   for (std::size_t i = 0; i < 50; ++i) sink += scan.search_exact({queries.data(), dim}, 10)[0].slot;
   const auto t0 = Clock::now();
@@ -222,15 +222,24 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
-    if (a == "--data") dir = next();
-    else if (a == "--queries") nq_wanted = std::stoul(next());
-    else if (a == "--cache") cache = next();
-    else if (a == "--skip-hnswlib") skip_hnswlib = true;
-    else if (a == "--skip-exact") skip_exact = true;
-    else if (a == "--skip-graph") skip_graph = true;
-    else if (a == "--sequential") sequential = true;
-    else if (a == "--efs") efs = parse_list(next());
-    else if (a == "--blas-threads") blas_threads = std::stoi(next());
+    if (a == "--data")
+      dir = next();
+    else if (a == "--queries")
+      nq_wanted = std::stoul(next());
+    else if (a == "--cache")
+      cache = next();
+    else if (a == "--skip-hnswlib")
+      skip_hnswlib = true;
+    else if (a == "--skip-exact")
+      skip_exact = true;
+    else if (a == "--skip-graph")
+      skip_graph = true;
+    else if (a == "--sequential")
+      sequential = true;
+    else if (a == "--efs")
+      efs = parse_list(next());
+    else if (a == "--blas-threads")
+      blas_threads = std::stoi(next());
   }
   if (blas_threads > 0) openblas_set_num_threads(blas_threads);
   const int scan_threads = openblas_get_num_threads();
@@ -240,8 +249,10 @@ int main(int argc, char** argv) {
     const auto base = read_idx_images(dir + "/train-images-idx3-ubyte.gz", n, dim);
     auto queries = read_idx_images(dir + "/t10k-images-idx3-ubyte.gz", nq, qdim);
     nq = std::min(nq, nq_wanted);
-    std::printf("Fashion-MNIST: %zu x %zu base, %zu queries, squared Euclidean, m=16, "
-                "ef_construction=200\n", n, dim, nq);
+    std::printf(
+        "Fashion-MNIST: %zu x %zu base, %zu queries, squared Euclidean, m=16, "
+        "ef_construction=200\n",
+        n, dim, nq);
 
     std::vector<std::uint32_t> truth(nq * kK);
     {
@@ -296,9 +307,11 @@ int main(int argc, char** argv) {
     }
     const double build = seconds_since(t0);
     const double bytes = double(rss_bytes() - rss0) / double(n);
-    std::printf("quarn   build: %.2f s on %s, RSS %.0f bytes/vector, structures %.0f "
-                "bytes/vector\n", build, sequential ? "1 thread (one insert at a time)" : "2 threads",
-                bytes, double(index.memory_usage()) / double(n));
+    std::printf(
+        "quarn   build: %.2f s on %s, RSS %.0f bytes/vector, structures %.0f "
+        "bytes/vector\n",
+        build, sequential ? "1 thread (one insert at a time)" : "2 threads", bytes,
+        double(index.memory_usage()) / double(n));
 
     {
       // Graph health: layer-0 nodes nobody links to are never found, short lists route badly.
@@ -319,11 +332,12 @@ int main(int argc, char** argv) {
         ++orphans;
         for (const Candidate& c : index.search_graph(index.vector(s), kK, 64)) found += c.slot == s;
       }
-      std::printf("layer 0: %zu nodes unreachable (no in-link), %zu with under %zu links, %zu "
-                  "self-links; top level %zu; %zu of %zu level-0 orphans found by searching "
-                  "for their own vector (ef 64)\n",
-                  static_cast<std::size_t>(std::count(in_degree.begin(), in_degree.end(), 0u)),
-                  short_lists, index.m0() / 2, self_links, index.max_level(), found, orphans);
+      std::printf(
+          "layer 0: %zu nodes unreachable (no in-link), %zu with under %zu links, %zu "
+          "self-links; top level %zu; %zu of %zu level-0 orphans found by searching "
+          "for their own vector (ef 64)\n",
+          static_cast<std::size_t>(std::count(in_degree.begin(), in_degree.end(), 0u)), short_lists,
+          index.m0() / 2, self_links, index.max_level(), found, orphans);
     }
 
     std::vector<Point> ours, ours_sq8;
@@ -373,9 +387,10 @@ int main(int argc, char** argv) {
         const double p = qps_at(peer_curve, r);
         const double a = qps_at(ours, r);
         const double b = qps_at(ours_sq8, r);
-        std::printf("at recall %.2f: hnswlib %.0f QPS, quarn f32 %.0f (x%.2f, target 1.0), "
-                    "quarn SQ8 %.0f (x%.2f, target 1.3)\n",
-                    r, p, a, p > 0 ? a / p : 0.0, b, p > 0 ? b / p : 0.0);
+        std::printf(
+            "at recall %.2f: hnswlib %.0f QPS, quarn f32 %.0f (x%.2f, target 1.0), "
+            "quarn SQ8 %.0f (x%.2f, target 1.3)\n",
+            r, p, a, p > 0 ? a / p : 0.0, b, p > 0 ? b / p : 0.0);
       }
     }
   }

@@ -166,12 +166,15 @@ class ReferenceGraph {
   std::vector<Candidate> beam(std::span<const float> q, std::uint32_t ep, std::size_t lc) const {
     std::vector<Candidate> candidates = {{ep, d(ep, q)}}, results = candidates;
     std::set<std::uint32_t> visited = {ep};
-    auto by_distance = [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; };
+    auto by_distance = [](const Candidate& a, const Candidate& b) {
+      return a.distance < b.distance;
+    };
     while (!candidates.empty()) {
       auto it = std::min_element(candidates.begin(), candidates.end(), by_distance);
       const Candidate c = *it;
       candidates.erase(it);
-      if (c.distance > std::max_element(results.begin(), results.end(), by_distance)->distance) break;
+      if (c.distance > std::max_element(results.begin(), results.end(), by_distance)->distance)
+        break;
       if (lists_[c.slot].size() <= lc) continue;
       for (std::uint32_t n : lists_[c.slot][lc]) {
         if (!visited.insert(n).second) continue;
@@ -191,7 +194,8 @@ class ReferenceGraph {
   }
 
   void connect(std::uint32_t slot, std::size_t level, std::uint32_t ep) {
-    const std::vector<float> q(vectors_.begin() + slot * dim_, vectors_.begin() + (slot + 1) * dim_);
+    const std::vector<float> q(vectors_.begin() + slot * dim_,
+                               vectors_.begin() + (slot + 1) * dim_);
     for (std::size_t lc = top_; lc > level; --lc) ep = greedy(q, ep, lc);
     for (std::size_t lc = std::min(level, top_) + 1; lc-- > 0;) {
       const std::size_t mc = lc == 0 ? 2 * m_ : m_;
@@ -702,8 +706,7 @@ TEST(HnswIndexTest, ExactScanMatchesBruteForceAndHandlesK) {
       const auto expected = brute_force(index, q, k);
       for (std::size_t i = 0; i < r.size(); ++i) {
         // The product formula and the pairwise kernel round differently.
-        EXPECT_NEAR(r[i].distance, distance::distance(q, index.vector(r[i].slot), metric),
-                    1e-4f);
+        EXPECT_NEAR(r[i].distance, distance::distance(q, index.vector(r[i].slot), metric), 1e-4f);
       }
       std::set<std::uint32_t> got;
       for (const Candidate& c : r) got.insert(c.slot);
@@ -866,12 +869,21 @@ TEST(HnswIndexTest, FromLoadedRejectsInconsistentGraphs) {
   };
   const Case cases[] = {
       {"neighbour out of range", [](LoadedGraph& g) { g.layers[2][0][1] = 3; }},
-      {"list over its limit", [](LoadedGraph& g) { g.layers[1][1] = {0, 2, 2}; }},
-      {"layer-0 list over its limit", [](LoadedGraph& g) { g.layers[2][0] = {0, 1, 0, 1, 0}; }},
+      {"list over its limit",
+       [](LoadedGraph& g) {
+         g.layers[1][1] = {0, 2, 2};
+       }},
+      {"layer-0 list over its limit",
+       [](LoadedGraph& g) {
+         g.layers[2][0] = {0, 1, 0, 1, 0};
+       }},
       {"entry point out of range", [](LoadedGraph& g) { g.entry_point = 3; }},
       {"entry point below the top", [](LoadedGraph& g) { g.entry_point = 2; }},
       {"no entry point", [](LoadedGraph& g) { g.entry_point = kNoEntry; }},
-      {"node above the top layer", [](LoadedGraph& g) { g.layers[2] = {{}, {}, {}}; }},
+      {"node above the top layer",
+       [](LoadedGraph& g) {
+         g.layers[2] = {{}, {}, {}};
+       }},
       {"node with no layers", [](LoadedGraph& g) { g.layers[2].clear(); }},
       {"deleted slot out of range", [](LoadedGraph& g) { g.deleted = {5}; }},
       {"short vectors", [](LoadedGraph& g) { g.vectors = VectorStore(std::vector<float>(5)); }},
@@ -904,8 +916,9 @@ TEST(SelectKTest, MatchesAFullStableSort) {
       // Few distinct values, so that ties are everywhere.
       for (std::uint32_t i = 0; i < n; ++i) pairs[i] = {i, static_cast<float>(rng() % 17)};
       auto expected = pairs;
-      std::stable_sort(expected.begin(), expected.end(),
-                       [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
+      std::stable_sort(
+          expected.begin(), expected.end(),
+          [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
       expected.resize(std::min(n, k));
       select_k(pairs, k);
       ASSERT_EQ(pairs.size(), expected.size());

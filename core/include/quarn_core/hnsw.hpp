@@ -212,8 +212,8 @@ class HnswIndex {
   std::uint32_t search_layer_single(std::span<const float> q, std::uint32_t entry,
                                     std::size_t layer) const;
   // Beam search of width ef on one layer: at most max(ef, 1) pairs, ascending.
-  std::vector<Candidate> search_layer(std::span<const float> q, std::uint32_t entry,
-                                      std::size_t ef, std::size_t layer) const;
+  std::vector<Candidate> search_layer(std::span<const float> q, std::uint32_t entry, std::size_t ef,
+                                      std::size_t layer) const;
   // The same with quantized distances. REQUIRES: quantized() != nullptr. The beam variant
   // works on layer 0.
   std::uint32_t search_layer_single_quantized(std::span<const float> q, std::uint32_t entry,
@@ -255,7 +255,7 @@ class HnswIndex {
 
   // ---- Persistence (defined in storage.cpp) ----
 
-  // Writes the header, the deleted slots and the nodes, then flushes; defined with the storage module.
+  // Writes the header, the deleted slots and the nodes, then flushes.
   Result<void> save_graph(io::BufWriter& writer) const;
 
   // ---- Read access ----
@@ -303,11 +303,10 @@ class HnswIndex {
   // Appends `slot` to n's list on layer lc and prunes it to `limit` entries if over-full.
   void add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, std::size_t limit);
   template <bool kQuantized>
-  std::uint32_t greedy_walk(std::span<const float> q, std::uint32_t entry,
-                            std::size_t layer) const;
+  std::uint32_t greedy_walk(std::span<const float> q, std::uint32_t entry, std::size_t layer) const;
   template <bool kQuantized>
-  std::vector<Candidate> beam_search(std::span<const float> q, std::uint32_t entry,
-                                     std::size_t ef, std::size_t layer) const;
+  std::vector<Candidate> beam_search(std::span<const float> q, std::uint32_t entry, std::size_t ef,
+                                     std::size_t layer) const;
 
   std::size_t dim_;
   std::size_t m_;

@@ -184,12 +184,11 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
 }
 
 std::size_t HnswIndex::memory_usage() const {
-  std::size_t bytes = vectors_.size() * sizeof(float) + norms_.capacity() * sizeof(float) +
-                      levels_.capacity() * sizeof(std::uint32_t) +
-                      layer0_.capacity() * sizeof(std::uint32_t) +
-                      upper_.capacity() * sizeof(upper_[0]) + deleted_flags_.capacity() +
-                      touched_.capacity() +
-                      deleted_.size() * (sizeof(std::uint32_t) + 2 * sizeof(void*));
+  std::size_t bytes =
+      vectors_.size() * sizeof(float) + norms_.capacity() * sizeof(float) +
+      levels_.capacity() * sizeof(std::uint32_t) + layer0_.capacity() * sizeof(std::uint32_t) +
+      upper_.capacity() * sizeof(upper_[0]) + deleted_flags_.capacity() + touched_.capacity() +
+      deleted_.size() * (sizeof(std::uint32_t) + 2 * sizeof(void*));
   for (std::uint32_t level : levels_) bytes += level * list_stride(1) * sizeof(std::uint32_t);
   if (quantized_) bytes += quantized_->codes.capacity() + 8 * dim_;
   return bytes;
@@ -199,7 +198,8 @@ std::size_t HnswIndex::memory_usage() const {
 
 std::uint32_t* HnswIndex::list_words(std::uint32_t slot, std::size_t layer) const {
   if (layer == 0) {
-    return const_cast<std::uint32_t*>(layer0_.data()) + static_cast<std::size_t>(slot) * list_stride(0);
+    return const_cast<std::uint32_t*>(layer0_.data()) +
+           static_cast<std::size_t>(slot) * list_stride(0);
   }
   return upper_[slot].get() + (layer - 1) * list_stride(1);
 }
@@ -252,7 +252,8 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
       }
     }
     if (lo < limit) {
-      for (std::uint32_t i = static_cast<std::uint32_t>(limit) - 1; i > lo; --i) ids[i] = ids[i - 1];
+      for (std::uint32_t i = static_cast<std::uint32_t>(limit) - 1; i > lo; --i)
+        ids[i] = ids[i - 1];
       ids[lo] = slot;
     }
     words[1] = static_cast<std::uint32_t>(limit) | detail::kSortedBit;

@@ -58,9 +58,7 @@ inline std::size_t copy_list(std::uint32_t* words, std::uint32_t* out) {
 
 // Strict weak order on distances: ascending, NaN after everything. A plain `<` is not a
 // strict weak order once a NaN distance appears, and the standard sorts may then misbehave.
-inline bool distance_less(float a, float b) {
-  return a < b || (!std::isnan(a) && std::isnan(b));
-}
+inline bool distance_less(float a, float b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
 
 // A per-thread array of epoch tags, one per slot: a slot is visited in the current search
 // when its tag equals the epoch. A new search bumps the epoch instead of clearing the array;

@@ -22,7 +22,8 @@ namespace {
 
 QUARN_AVX512 inline double reduce16(__m512 a) {
   __m512 x = _mm512_add_ps(a, _mm512_shuffle_f32x4(a, a, _MM_SHUFFLE(0, 0, 3, 2)));
-  __m128 r = _mm512_castps512_ps128(_mm512_add_ps(x, _mm512_shuffle_f32x4(x, x, _MM_SHUFFLE(0, 0, 0, 1))));
+  __m128 r =
+      _mm512_castps512_ps128(_mm512_add_ps(x, _mm512_shuffle_f32x4(x, x, _MM_SHUFFLE(0, 0, 0, 1))));
   r = _mm_hadd_ps(r, r);
   return _mm_cvtss_f32(_mm_hadd_ps(r, r));
 }
@@ -78,10 +79,9 @@ QUARN_AVX512 double cos_normalize(double ab, double a2, double b2) {
   if (ab == 0) return 1;
   const __m128d squares = _mm_set_pd(a2, b2);
   __m128d rsqrts = _mm_maskz_rsqrt14_pd(0xFF, squares);
-  rsqrts = _mm_add_pd(
-      _mm_mul_pd(_mm_set1_pd(1.5), rsqrts),
-      _mm_mul_pd(_mm_mul_pd(_mm_mul_pd(squares, _mm_set1_pd(-0.5)), rsqrts),
-                 _mm_mul_pd(rsqrts, rsqrts)));
+  rsqrts = _mm_add_pd(_mm_mul_pd(_mm_set1_pd(1.5), rsqrts),
+                      _mm_mul_pd(_mm_mul_pd(_mm_mul_pd(squares, _mm_set1_pd(-0.5)), rsqrts),
+                                 _mm_mul_pd(rsqrts, rsqrts)));
   const double a2_reciprocal = _mm_cvtsd_f64(_mm_unpackhi_pd(rsqrts, rsqrts));
   const double b2_reciprocal = _mm_cvtsd_f64(rsqrts);
   const double result = 1 - ab * a2_reciprocal * b2_reciprocal;

@@ -88,8 +88,8 @@ std::vector<Candidate> HnswIndex::beam_search(std::span<const float> q, std::uin
   std::vector<float> scratch(kQuantized ? dim_ : 0);
   const float* base = vectors_.data().data();
   const std::uint8_t* codes = kQuantized ? quantized_->codes.data() : nullptr;
-  const std::size_t row_bytes = std::min<std::size_t>(kQuantized ? dim_ : dim_ * sizeof(float),
-                                                       kQuantized ? 1024 : 512);
+  const std::size_t row_bytes =
+      std::min<std::size_t>(kQuantized ? dim_ : dim_ * sizeof(float), kQuantized ? 1024 : 512);
   auto row = [&](std::uint32_t s) -> const void* {
     if constexpr (kQuantized) {
       return codes + static_cast<std::size_t>(s) * dim_;
@@ -209,7 +209,13 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
   }
   const std::vector<Candidate> w = search_layer_quantized(q, ep, width);
   const float* base = vectors_.data().data();
-  for (const Candidate& c : w) {
+  const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    // The pool is scattered over the whole store: fetch the next row during this one.
+    if (i + 1 < w.size()) {
+      prefetch_bytes(base + static_cast<std::size_t>(w[i + 1].slot) * dim_, ahead);
+    }
+    const Candidate& c = w[i];
     if (is_deleted(c.slot)) continue;
     out.push_back({c.slot, dist(q.data(), base + static_cast<std::size_t>(c.slot) * dim_)});
   }
@@ -277,8 +283,8 @@ std::vector<Candidate> HnswIndex::search_exact(std::span<const float> q, std::si
   scores.resize(n);
   if (dim_ > 0) {
     cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(dim_), 1.0f,
-                vectors_.data().data(), static_cast<int>(dim_), q.data(), 1, 0.0f,
-                scores.data(), 1);
+                vectors_.data().data(), static_cast<int>(dim_), q.data(), 1, 0.0f, scores.data(),
+                1);
   } else {
     std::fill(scores.begin(), scores.end(), 0.0f);
   }

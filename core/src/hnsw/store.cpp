@@ -4,10 +4,10 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <new>
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "internal.hpp"
 #include "quarn_core/hnsw.hpp"
