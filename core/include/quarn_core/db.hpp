@@ -153,7 +153,17 @@ class Database {
   // Pairs for a query under the read locks held by the caller.
   std::vector<hnsw::Candidate> filtered_search(std::span<const float> query, std::size_t k,
                                                std::size_t ef, const Filter& filter,
-                                               const std::optional<SlotSet>& candidates) const;
+                                               const SlotSet* candidates) const;
+  // A filter's candidate slots (set() is null when the index cannot narrow the search). A
+  // single equality borrows the index's own set and keeps the metadata index locked shared
+  // through `guard` while it is used; other filters resolve into `owned`.
+  struct Candidates {
+    std::shared_lock<std::shared_mutex> guard;
+    const SlotSet* borrowed = nullptr;
+    std::optional<SlotSet> owned;
+    const SlotSet* set() const { return borrowed ? borrowed : owned ? &*owned : nullptr; }
+  };
+  Candidates resolve(const Filter& filter) const;
   std::vector<SearchResult> build_results(const std::vector<hnsw::Candidate>& pairs,
                                           std::optional<float> max_distance) const;
 

@@ -63,6 +63,9 @@ class Filter {
   // (Ne, ranges, Or). The set is exact for Eq, In and an And whose members all resolve,
   // a superset otherwise; an And with no members resolves to the empty set.
   std::optional<SlotSet> resolve_from_index(const MetadataIndex& index) const;
+  // For an Eq filter, the same answer without the copy: the index's own set (or an empty
+  // one), valid while the index is neither changed nor destroyed. Nothing for other kinds.
+  const SlotSet* borrow_from_index(const MetadataIndex& index) const;
 
  private:
   explicit Filter(Kind kind) : kind_(kind) {}

@@ -482,7 +482,7 @@ bool Database::contains(const std::string& id) const {
 std::vector<hnsw::Candidate> Database::filtered_search(std::span<const float> query,
                                                        std::size_t k, std::size_t ef,
                                                        const Filter& filter,
-                                                       const std::optional<SlotSet>& candidates) const {
+                                                       const SlotSet* candidates) const {
   const hnsw::HnswIndex& index = *index_;
   if (index.entry_point() == hnsw::kNoEntry || k == 0) return {};
   auto passes = [&](std::uint32_t s) {
@@ -533,6 +533,17 @@ std::vector<SearchResult> Database::build_results(const std::vector<hnsw::Candid
   return out;
 }
 
+Database::Candidates Database::resolve(const Filter& filter) const {
+  // The metadata index comes last in the lock order, so holding it shared beside the other
+  // read locks is safe; an equality filter then needs no copy of its (possibly large) set.
+  Candidates out;
+  out.guard = std::shared_lock(metadata_index_lock_);
+  if ((out.borrowed = filter.borrow_from_index(metadata_index_)) != nullptr) return out;
+  out.owned = filter.resolve_from_index(metadata_index_);
+  out.guard.unlock();
+  return out;
+}
+
 Result<std::vector<SearchResult>> Database::search(std::span<const float> query,
                                                    const SearchOptions& options) const {
   if (query.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, query.size()));
@@ -544,12 +555,8 @@ Result<std::vector<SearchResult>> Database::search(std::span<const float> query,
   if (options.filter == nullptr) {
     pairs = index_->search(query, k, ef);
   } else {
-    std::optional<SlotSet> candidates;
-    {
-      std::shared_lock metadata_index_guard(metadata_index_lock_);
-      candidates = options.filter->resolve_from_index(metadata_index_);
-    }
-    pairs = filtered_search(query, k, ef, *options.filter, candidates);
+    const Candidates candidates = resolve(*options.filter);
+    pairs = filtered_search(query, k, ef, *options.filter, candidates.set());
   }
   return build_results(pairs, options.max_distance);
 }
@@ -579,14 +586,10 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
     }
     return out;
   }
-  std::optional<SlotSet> candidates;
-  {
-    std::shared_lock metadata_index_guard(metadata_index_lock_);
-    candidates = options.filter->resolve_from_index(metadata_index_);
-  }
+  const Candidates candidates = resolve(*options.filter);
   tbb::parallel_for(range, [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t i = r.begin(); i < r.end(); ++i) {
-      auto pairs = filtered_search(queries[i], k, ef, *options.filter, candidates);
+      auto pairs = filtered_search(queries[i], k, ef, *options.filter, candidates.set());
       out[i] = build_results(pairs, options.max_distance);
     }
   });
@@ -660,14 +663,10 @@ std::size_t Database::count(const Filter& filter) const {
   // them, and an update could move a record out of the set unseen).
   std::shared_lock index_guard(index_lock_);
   std::shared_lock metadata_guard(metadata_lock_);
-  std::optional<SlotSet> candidates;
-  {
-    std::shared_lock metadata_index_guard(metadata_index_lock_);
-    candidates = filter.resolve_from_index(metadata_index_);
-  }
+  const Candidates candidates = resolve(filter);
   std::size_t n = 0;
-  if (candidates) {
-    for (std::uint32_t s : *candidates) {
+  if (candidates.set() != nullptr) {
+    for (std::uint32_t s : *candidates.set()) {
       if (s < metadata_.size() && !index_->is_deleted(s) && filter.matches(metadata_[s])) ++n;
     }
     return n;

@@ -169,6 +169,13 @@ bool Filter::matches_object(const json::Value& object) const {
   }
 }
 
+const SlotSet* Filter::borrow_from_index(const MetadataIndex& index) const {
+  static const SlotSet kNone;
+  if (kind_ != Kind::Eq) return nullptr;
+  const SlotSet* s = index.find(field_, values_[0]);
+  return s ? s : &kNone;
+}
+
 std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) const {
   switch (kind_) {
     case Kind::Eq: {
