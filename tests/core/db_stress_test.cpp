@@ -37,14 +37,9 @@ namespace fs = std::filesystem;
 using distance::Metric;
 using error::ErrorKind;
 using json::Value;
+using testing::Ok;
 using testing::TempDir;
 using Vec = std::vector<float>;
-
-template <class T>
-::testing::AssertionResult Ok(const Result<T>& r) {
-  if (r) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << r.error().to_string();
-}
 
 std::string name(const char* prefix, std::size_t i) {
   std::string out(prefix);

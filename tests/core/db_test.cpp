@@ -26,23 +26,10 @@ namespace fs = std::filesystem;
 using distance::Metric;
 using error::ErrorKind;
 using json::Value;
+using testing::Fails;
+using testing::Ok;
 using testing::TempDir;
 using Vec = std::vector<float>;
-
-template <class T>
-::testing::AssertionResult Ok(const Result<T>& r) {
-  if (r) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << r.error().to_string();
-}
-
-template <class T>
-::testing::AssertionResult Fails(const Result<T>& r, ErrorKind kind) {
-  if (r) return ::testing::AssertionFailure() << "succeeded";
-  if (r.error().kind() != kind) {
-    return ::testing::AssertionFailure() << "wrong error: " << r.error().to_string();
-  }
-  return ::testing::AssertionSuccess();
-}
 
 std::unique_ptr<Database> create(const fs::path& path, std::size_t dim,
                                  Metric metric = Metric::Euclidean, DatabaseConfig config = {}) {

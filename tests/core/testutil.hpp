@@ -1,12 +1,31 @@
-// Helpers shared by the core tests: a temporary directory removed on scope exit.
+// Helpers shared by the core tests: a temporary directory removed on scope exit, and
+// assertions on Results that print the error's text.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <string>
 
+#include "quarn_core/error.hpp"
+
 namespace quarn_core::testing {
+
+template <class T>
+::testing::AssertionResult Ok(const Result<T>& r) {
+  if (r) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << r.error().to_string();
+}
+
+template <class T>
+::testing::AssertionResult Fails(const Result<T>& r, error::ErrorKind kind) {
+  if (r) return ::testing::AssertionFailure() << "succeeded";
+  if (r.error().kind() != kind) {
+    return ::testing::AssertionFailure() << "wrong error: " << r.error().to_string();
+  }
+  return ::testing::AssertionSuccess();
+}
 
 class TempDir {
  public:

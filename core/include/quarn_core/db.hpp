@@ -142,6 +142,11 @@ class Database {
                                                 bool quantize_config);
   Result<void> replay_wal();
 
+  // The first item whose vector is not dim long, as DimensionMismatch.
+  Result<void> check_dimensions(const std::vector<Record>& items) const;
+  // One Insert record per item, in order (wal_lock_ held by the caller). Records appended
+  // before a failing one stay in the log.
+  Result<void> log_inserts(const std::vector<Record>& items);
   // The update path of upsert/update for a slot, metadata included when given.
   void apply_update(std::uint32_t slot, const std::vector<float>* vector,
                     const std::optional<Metadata>* metadata);

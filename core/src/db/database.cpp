@@ -377,12 +377,25 @@ Result<std::size_t> Database::delete_many(const std::vector<std::string>& ids) {
   return deleted;
 }
 
-Result<void> Database::add_many(std::vector<Record> items) {
+Result<void> Database::check_dimensions(const std::vector<Record>& items) const {
   for (const auto& item : items) {
     if (item.vector.size() != dim_) {
       return fail(QuarnError::dimension_mismatch(dim_, item.vector.size()));
     }
   }
+  return {};
+}
+
+Result<void> Database::log_inserts(const std::vector<Record>& items) {
+  for (const auto& item : items) {
+    auto r = wal_.append(wal::WalEntry(wal::WalEntry::Insert{item.id, item.vector, item.metadata}));
+    if (!r) return r;
+  }
+  return {};
+}
+
+Result<void> Database::add_many(std::vector<Record> items) {
+  if (auto r = check_dimensions(items); !r) return r;
   if (items.empty()) return {};
   std::shared_lock gate(gate_);
   std::unique_lock ids(id_lock_);
@@ -396,30 +409,18 @@ Result<void> Database::add_many(std::vector<Record> items) {
     }
   }
   std::lock_guard wal_guard(wal_lock_);
-  for (const auto& item : items) {
-    if (auto r = wal_.append(wal::WalEntry(wal::WalEntry::Insert{item.id, item.vector, item.metadata})); !r) {
-      return r;
-    }
-  }
+  if (auto r = log_inserts(items); !r) return r;
   insert_new(items);
   return {};
 }
 
 Result<void> Database::upsert_many(std::vector<Record> items) {
-  for (const auto& item : items) {
-    if (item.vector.size() != dim_) {
-      return fail(QuarnError::dimension_mismatch(dim_, item.vector.size()));
-    }
-  }
+  if (auto r = check_dimensions(items); !r) return r;
   if (items.empty()) return {};
   std::shared_lock gate(gate_);
   std::unique_lock ids(id_lock_);
   std::lock_guard wal_guard(wal_lock_);
-  for (const auto& item : items) {
-    if (auto r = wal_.append(wal::WalEntry(wal::WalEntry::Insert{item.id, item.vector, item.metadata})); !r) {
-      return r;
-    }
-  }
+  if (auto r = log_inserts(items); !r) return r;
   // Stored ids are updated in item order; new ids are inserted afterwards in one batch, in
   // the order of their first appearance. A new id named again ends with its last item's
   // values, as replaying the records one by one would leave it.
