@@ -1,11 +1,11 @@
 """Argument parsing and value conversion: accepted forms and the exact error texts."""
 import math
 import struct
+from collections import UserList
 
 import pytest
 
 from quarn import Database
-
 
 
 def f32(x):
@@ -103,27 +103,9 @@ def test_batch_union_error_text(db):
     )
 
 
-class Floaty:
-    def __float__(self):
-        return 0.5
-
-
-class Indexy:
-    def __index__(self):
-        return 2
-
-
-class Seq:
-    """A sequence that is neither list nor tuple."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
+# A number only through __float__, one only through __index__.
+Floaty = type("Floaty", (), {"__float__": lambda self: 0.5})
+Indexy = type("Indexy", (), {"__index__": lambda self: 2})
 
 
 @pytest.mark.parametrize(
@@ -132,7 +114,7 @@ class Seq:
         ([0.1, 0.2, 0.3], [f32(0.1), f32(0.2), f32(0.3)]),
         ((1, True, 3), [1.0, 1.0, 3.0]),
         ([Floaty(), Indexy(), 1e39], [0.5, 2.0, math.inf]),
-        (Seq([1.5, 2.5, 3.5]), [1.5, 2.5, 3.5]),
+        (UserList([1.5, 2.5, 3.5]), [1.5, 2.5, 3.5]),  # a sequence, neither list nor tuple
     ],
 )
 def test_vector_forms_round_trip(db, vector, expected):
@@ -177,8 +159,10 @@ def test_constructor_errors(tmp_path, kwargs, exc, message):
 
 
 def test_path_object_refused(tmp_path):
-    with pytest.raises(TypeError, match="argument 'path': 'PosixPath' object cannot be converted"):
+    with pytest.raises(TypeError) as info:
         Database(tmp_path / "c", 2)
+    assert str(info.value) == (
+        "argument 'path': 'PosixPath' object cannot be converted to 'PyString'")
 
 
 @pytest.mark.parametrize("alias, name", [("l2", "euclidean"), ("euclidean", "euclidean"),
@@ -190,22 +174,16 @@ def test_metric_aliases(tmp_path, alias, name):
 
 # ---- NumPy forms (skipped where NumPy is not installed) -------------------------------------
 
-def test_numpy_single_vectors():
+def test_numpy_single_vectors(db):
     numpy = pytest.importorskip("numpy")
-    import tempfile
-    with tempfile.TemporaryDirectory() as tmp:
-        d = Database(tmp + "/n", 3)
-        v64 = numpy.array([0.1, 0.2, 0.3], dtype=numpy.float64)
-        d.add("f64", v64)
-        assert d.get("f64")[0] == [f32(0.1), f32(0.2), f32(0.3)]
-        strided = numpy.arange(6, dtype=numpy.float32)[::2]
-        d.add("strided", strided)
-        assert d.get("strided")[0] == [0.0, 2.0, 4.0]
-        d.add("int", numpy.array([1, 2, 3], dtype=numpy.int64))
-        assert d.get("int")[0] == [1.0, 2.0, 3.0]
-        swapped = numpy.array([1.5, 2.5, 3.5], dtype=">f4")
-        d.add("be", swapped)
-        assert d.get("be")[0] == [1.5, 2.5, 3.5]
+    db.add("f64", numpy.array([0.1, 0.2, 0.3], dtype=numpy.float64))
+    assert db.get("f64")[0] == [f32(0.1), f32(0.2), f32(0.3)]
+    db.add("strided", numpy.arange(6, dtype=numpy.float32)[::2])
+    assert db.get("strided")[0] == [0.0, 2.0, 4.0]
+    db.add("int", numpy.array([1, 2, 3], dtype=numpy.int64))
+    assert db.get("int")[0] == [1.0, 2.0, 3.0]
+    db.add("be", numpy.array([1.5, 2.5, 3.5], dtype=">f4"))  # byte-swapped
+    assert db.get("be")[0] == [1.5, 2.5, 3.5]
 
 
 def test_numpy_batches(tmp_path):

@@ -1,4 +1,5 @@
-"""Every method, property and protocol of Database and SearchResult, end to end."""
+"""Every method, property and protocol of Database and SearchResult, end to end, and the text
+signatures of Database and Client."""
 import inspect
 
 import pytest
@@ -18,25 +19,41 @@ def test_module_surface():
 
 
 @pytest.mark.parametrize(
-    "name, signature, doc_start",
+    "owner, name, signature, doc",
     [
-        ("add", "(self, /, id, vector, metadata=None)", None),
-        ("search", "(self, /, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
+        (Database, "add", "(self, /, id, vector, metadata=None)", None),
+        (Database, "search",
+         "(self, /, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
          "Search for the k nearest neighbors.\n"),
-        ("upsert_many", "(self, /, ids, vectors, metadatas=None)",
+        (Database, "upsert_many", "(self, /, ids, vectors, metadatas=None)",
          "Batch upsert — inserts new vectors, updates existing ones."),
-        ("__exit__", "(self, /, _exc_type=None, _exc_val=None, _exc_tb=None)", None),
-        ("count", "(self, /, where_filter=None)",
+        (Database, "__exit__", "(self, /, _exc_type=None, _exc_val=None, _exc_tb=None)", None),
+        (Database, "count", "(self, /, where_filter=None)",
          "Count vectors matching a filter, or all vectors if no filter."),
+        (Database, "export_json", "(self, /, path, pretty=False)",
+         "Export all vectors and metadata to a JSON file."),
+        (Database, "import_json", "(self, /, path)",
+         "Import vectors from a JSON file into this database (upsert semantics)."),
+        (Client, "create_collection",
+         "(self, /, name, dim, metric=None, m=None, ef_construction=None, quantize=False)",
+         "Create a new collection. Fails if it already exists."),
+        (Client, "get_collection", "(self, /, name)", "Get an existing collection by name."),
+        (Client, "get_or_create_collection", "(self, /, name, dim, metric=None)",
+         "Get or create a collection."),
+        (Client, "delete_collection", "(self, /, name)", "Delete a collection and all its data."),
+        (Client, "list_collections", "(self, /)", "List all collection names."),
     ],
 )
-def test_signatures_and_docstrings(name, signature, doc_start):
-    method = getattr(Database, name)
+def test_signatures_and_docstrings(owner, name, signature, doc):
+    """doc: the whole docstring, or its first line when given with its newline."""
+    method = getattr(owner, name)
     assert str(inspect.signature(method)) == signature
-    if doc_start is None:
+    if doc is None:
         assert not method.__doc__
+    elif doc.endswith("\n"):
+        assert method.__doc__.startswith(doc)
     else:
-        assert method.__doc__.startswith(doc_start)
+        assert method.__doc__ == doc
 
 
 def test_class_signature():
@@ -136,7 +153,3 @@ def test_unsaved_changes_replay_after_save(tmp_path):
     assert sorted(reopened.ids()) == ["a", "b"] and reopened.metric == "dot_product"
     assert reopened.get("b")[1] == {"x": 1}
 
-
-def test_client_creates_its_root(tmp_path):
-    Client(str(tmp_path / "root" / "nested"))
-    assert (tmp_path / "root" / "nested").is_dir()
