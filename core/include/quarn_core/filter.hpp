@@ -69,6 +69,8 @@ class Filter {
 
  private:
   explicit Filter(Kind kind) : kind_(kind) {}
+  static Filter with_values(Kind kind, std::string field, std::vector<json::Value> values);
+  static Filter range(Kind kind, std::string field, double bound);
   bool matches_object(const json::Value& object) const;
 
   Kind kind_;

@@ -58,48 +58,39 @@ const SlotSet* MetadataIndex::find(const std::string& field, const json::Value& 
   return v == f->second.end() ? nullptr : &v->second;
 }
 
-Filter Filter::eq(std::string field, json::Value value) {
-  Filter f(Kind::Eq);
-  f.field_ = std::move(field);
-  f.values_.push_back(std::move(value));
-  return f;
-}
-Filter Filter::ne(std::string field, json::Value value) {
-  Filter f(Kind::Ne);
-  f.field_ = std::move(field);
-  f.values_.push_back(std::move(value));
-  return f;
-}
-Filter Filter::in(std::string field, std::vector<json::Value> values) {
-  Filter f(Kind::In);
+Filter Filter::with_values(Kind kind, std::string field, std::vector<json::Value> values) {
+  Filter f(kind);
   f.field_ = std::move(field);
   f.values_ = std::move(values);
   return f;
 }
+Filter Filter::eq(std::string field, json::Value value) {
+  return with_values(Kind::Eq, std::move(field), {std::move(value)});
+}
+Filter Filter::ne(std::string field, json::Value value) {
+  return with_values(Kind::Ne, std::move(field), {std::move(value)});
+}
+Filter Filter::in(std::string field, std::vector<json::Value> values) {
+  return with_values(Kind::In, std::move(field), std::move(values));
+}
 
-Filter Filter::gt(std::string field, double bound) {
-  Filter f(Kind::Gt);
+Filter Filter::range(Kind kind, std::string field, double bound) {
+  Filter f(kind);
   f.field_ = std::move(field);
   f.bound_ = bound;
   return f;
+}
+Filter Filter::gt(std::string field, double bound) {
+  return range(Kind::Gt, std::move(field), bound);
 }
 Filter Filter::gte(std::string field, double bound) {
-  Filter f(Kind::Gte);
-  f.field_ = std::move(field);
-  f.bound_ = bound;
-  return f;
+  return range(Kind::Gte, std::move(field), bound);
 }
 Filter Filter::lt(std::string field, double bound) {
-  Filter f(Kind::Lt);
-  f.field_ = std::move(field);
-  f.bound_ = bound;
-  return f;
+  return range(Kind::Lt, std::move(field), bound);
 }
 Filter Filter::lte(std::string field, double bound) {
-  Filter f(Kind::Lte);
-  f.field_ = std::move(field);
-  f.bound_ = bound;
-  return f;
+  return range(Kind::Lte, std::move(field), bound);
 }
 Filter Filter::all_of(std::vector<Filter> members) {
   Filter f(Kind::And);
