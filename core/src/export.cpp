@@ -589,15 +589,16 @@ class Reader {
     return true;
   }
 
-  // The elements of an array whose '[' is under the cursor; element() reads one at the
-  // cursor. Ends after the ']'.
+  // The items of an array or object whose opening bracket is under the cursor, up to and
+  // past `close`: separators, trailing commas and early ends are checked here, and item()
+  // reads one item starting at the cursor.
   template <class F>
-  bool sequence(F&& element) {
+  bool items(char close, const char* eof_message, const char* separator_message, F&& item) {
     if (!enter()) return false;
     bool first = true;
     for (;;) {
       int c = peek();
-      if (c == ']') {
+      if (c == close) {
         ++pos_;
         break;
       }
@@ -605,49 +606,37 @@ class Reader {
         ++pos_;
         c = peek();
       } else if (c < 0) {
-        return fail_eof("EOF while parsing a list");
+        return fail_eof(eof_message);
       } else if (!first) {
-        return fail_peek("expected `,` or `]`");
+        return fail_peek(separator_message);
       }
       first = false;
-      if (c == ']') return fail_peek("trailing comma");
+      if (c == close) return fail_peek("trailing comma");
       if (c < 0) return fail_eof("EOF while parsing a value");
-      if (!element()) return false;
+      if (!item(c)) return false;
     }
     leave();
     return true;
+  }
+
+  // The elements of an array whose '[' is under the cursor; element() reads one at the
+  // cursor. Ends after the ']'.
+  template <class F>
+  bool sequence(F&& element) {
+    return items(']', "EOF while parsing a list", "expected `,` or `]`",
+                 [&](int) { return element(); });
   }
 
   // The members of an object whose '{' is under the cursor; member(key) is called after
   // each key and reads the colon and the value. Ends after the '}'.
   template <class F>
   bool object(F&& member) {
-    if (!enter()) return false;
-    bool first = true;
-    for (;;) {
-      int c = peek();
-      if (c == '}') {
-        ++pos_;
-        break;
-      }
-      if (c == ',' && !first) {
-        ++pos_;
-        c = peek();
-      } else if (c < 0) {
-        return fail_eof("EOF while parsing an object");
-      } else if (!first) {
-        return fail_peek("expected `,` or `}`");
-      }
-      first = false;
-      if (c == '}') return fail_peek("trailing comma");
-      if (c < 0) return fail_eof("EOF while parsing a value");
+    return items('}', "EOF while parsing an object", "expected `,` or `}`", [&](int c) {
       if (c != '"') return fail_peek("key must be a string");
       std::string key;
       if (!string(key)) return false;
-      if (!member(key)) return false;
-    }
-    leave();
-    return true;
+      return member(key);
+    });
   }
 
   bool colon() {
