@@ -12,6 +12,8 @@ apt_packages=(
   python3-dev python3-numpy python3-pytest python3-tqdm
   python3-hnswlib libhnswlib-dev python3-faiss
   dataset-fashion-mnist
+  python3-venv python3-dask python3-distributed python3-matplotlib
+  clang-14 libclang-rt-14-dev qemu-user
 )
 
 missing=()
