@@ -590,7 +590,7 @@ def merge(answers, queries, k):
     if queries == 0:
         return []
     width = sum(int(counts.max(initial=0)) for counts, *_ in answers)
-    if width == 0:
+    if width == 0 or k == 0:
         return [[] for _ in range(queries)]
     distance = np.full((queries, width), np.inf, dtype=np.float32)
     source = np.full((queries, width), -1, dtype=np.int64)  # index into the joined lists
@@ -599,17 +599,29 @@ def merge(answers, queries, k):
     for counts, shard_ids, shard_distances, shard_metadata in answers:
         rows = np.repeat(np.arange(queries), counts)
         starts = np.cumsum(counts) - counts
-        columns = np.arange(len(shard_ids)) - np.repeat(starts, counts)
-        distance[rows, column + columns] = shard_distances
-        source[rows, column + columns] = len(ids) + np.arange(len(shard_ids))
+        columns = column + np.arange(len(shard_ids)) - np.repeat(starts, counts)
+        distance[rows, columns] = shard_distances
+        source[rows, columns] = len(ids) + np.arange(len(shard_ids))
         ids.extend(shard_ids)
         metadata.extend(shard_metadata)
         column += int(counts.max(initial=0))
-    key = np.array(ids + [""])[source]  # source -1 picks the "" of an empty cell
-    order = np.lexsort((key, distance, source < 0), axis=-1)[:, :k]
-    picked = np.take_along_axis(source, order, axis=1).tolist()
-    distances = np.take_along_axis(distance, order, axis=1).tolist()
-    return [[SearchHit(ids[s], d, metadata[s]) for s, d in zip(row, dist) if s >= 0]
+    # Sort by distance alone (empty cells are +inf and go last); only rows where two hits at
+    # or next to the cut share a distance need their ids compared, which is rare.
+    order = np.argsort(distance, axis=1, kind="stable")[:, :k + 1]
+    sorted_distance = np.take_along_axis(distance, order, axis=1)
+    sorted_source = np.take_along_axis(source, order, axis=1)
+    both = (sorted_source[:, :-1] >= 0) & (sorted_source[:, 1:] >= 0)
+    tied = np.flatnonzero((both & (sorted_distance[:, :-1] == sorted_distance[:, 1:])).any(1))
+    picked = sorted_source[:, :k].tolist()
+    distances = sorted_distance[:, :k].tolist()
+    for row in tied.tolist():
+        cells = [(d, ids[s], s) for d, s in zip(distance[row].tolist(), source[row].tolist())
+                 if s >= 0]
+        cells.sort()
+        picked[row] = [s for _, _, s in cells[:k]]
+        distances[row] = [d for d, _, _ in cells[:k]]
+    hit = tuple.__new__  # SearchHit(...) costs a Python-level call per hit
+    return [[hit(SearchHit, (ids[s], d, metadata[s])) for s, d in zip(row, dist) if s >= 0]
             for row, dist in zip(picked, distances)]
 
 
