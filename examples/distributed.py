@@ -58,10 +58,10 @@ def add_all(collection, ids, vectors, metadatas, batch, desc):
     return len(ids) / (time.perf_counter() - start)
 
 
-def timed_search(collection, queries, k):
+def timed_search(collection, queries, k, ef_search):
     collection.search_many(queries[:100], k=k)  # warm up: pages, threads, connections
     start = time.perf_counter()
-    results = collection.search_many(queries, k=k)
+    results = collection.search_many(queries, k=k, ef_search=ef_search)
     return results, len(queries) / (time.perf_counter() - start)
 
 
@@ -84,6 +84,8 @@ def main():
                         help="queries whose recall@10 is checked by brute force")
     parser.add_argument("--workers", type=int, default=2, help="LocalCluster worker processes")
     parser.add_argument("--shards", type=int, default=4, help="shards of the collection")
+    parser.add_argument("--ef-search", type=int, default=None,
+                        help="search width on both sides (default: the library's, 200)")
     parser.add_argument("--batch", type=int, default=5000, help="vectors per add_many call")
     parser.add_argument("--via-scheduler", action="store_true",
                         help="send shard calls through the scheduler instead of straight to "
@@ -117,8 +119,8 @@ def main():
             print(f"vectors per shard: {per_shard}; workers: "
                   f"{[name for name, _ in sharded.placement]}")
 
-            sharded_hits, sharded_qps = timed_search(sharded, queries, 10)
-            single_hits, single_qps = timed_search(single, queries, 10)
+            sharded_hits, sharded_qps = timed_search(sharded, queries, 10, args.ef_search)
+            single_hits, single_qps = timed_search(single, queries, 10, args.ef_search)
             sharded.close()
 
         m = min(args.recall_queries, len(queries))
@@ -133,7 +135,8 @@ def main():
               f"{sharded_qps:17,.0f}{recall(sharded_hits):11.4f}")
         print(f"{'one process':28}{single_add:12,.0f}{single_qps:17,.0f}"
               f"{recall(single_hits):11.4f}")
-        print(f"(search_many of {len(queries)} queries, k=10; recall over the first {m})")
+        print(f"(search_many of {len(queries)} queries, k=10, ef_search "
+              f"{args.ef_search or 'default'}; recall over the first {m})")
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     return 0

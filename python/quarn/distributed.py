@@ -221,6 +221,9 @@ class ShardedCollection:
     `upsert_many` can be retried. Search results are `SearchHit`s. Dropping the object or
     `close()` releases the shards without saving: as with `Database`, each shard's log keeps
     every acknowledged change for the next open. A `with` block saves and closes.
+
+    Dask sends actor calls through the scheduler unless the client was made with
+    `direct_to_workers=True`, which sends query vectors and answers straight to the workers.
     """
 
     def __init__(self, client, name, dim=None, metric=None, *, root, shards=None, m=None,
@@ -241,14 +244,18 @@ class ShardedCollection:
         self._workers = []  # (worker name, address) per shard
 
         manifest = self._find_manifest()
-        if manifest is None:
-            if dim is None:
-                raise ValueError(f"sharded collection '{name}' not found under '{root}' on any "
-                                 "worker — specify dim to create a new one")
-            options = {"m": m, "ef_construction": ef_construction, "quantize": quantize}
-            self._create(dim, metric, shards, options)
-        else:
-            self._open(manifest)
+        if manifest is None and dim is None:
+            raise ValueError(f"sharded collection '{name}' not found under '{root}' on any "
+                             "worker — specify dim to create a new one")
+        try:
+            if manifest is None:
+                options = {"m": m, "ef_construction": ef_construction, "quantize": quantize}
+                self._create(dim, metric, shards, options)
+            else:
+                self._open(manifest)
+        except BaseException:
+            self.close()  # no shard stays locked by a collection that failed to open
+            raise
 
     # -- construction --
 
@@ -314,18 +321,12 @@ class ShardedCollection:
             for i, (_, address) in enumerate(workers)
         ]
         self._futures, self._workers = futures, list(workers)
-        try:
-            actors = []
-            for i, future in enumerate(futures):
-                try:
-                    actors.append(future.result())
-                except Exception as error:
-                    _note(error, self.name, i, workers[i][0])
-                    raise
-            self._actors = actors
-        except BaseException:
-            self.close()
-            raise
+        for i, future in enumerate(futures):
+            try:
+                self._actors.append(future.result())
+            except Exception as error:
+                _note(error, self.name, i, workers[i][0])
+                raise
 
     # -- calling the shards --
 
@@ -397,9 +398,7 @@ class ShardedCollection:
         """Validate a batch and cut it into per-shard (ids, vectors, metadatas) parts; shards
         that receive nothing are left out. Everything a shard could refuse about the form of
         the batch is checked here, before any shard changes."""
-        if isinstance(ids, str) or not all(isinstance(i, str) for i in ids):
-            raise TypeError("ids must be a sequence of str")
-        ids = list(ids)
+        ids = _id_list(ids)
         try:
             vectors = np.ascontiguousarray(vectors, dtype=np.float32)
         except (TypeError, ValueError) as error:
@@ -459,9 +458,7 @@ class ShardedCollection:
 
     def delete_many(self, ids):
         """Delete ids; returns how many were stored."""
-        if isinstance(ids, str) or not all(isinstance(i, str) for i in ids):
-            raise TypeError("ids must be a sequence of str")
-        ids = list(ids)
+        ids = _id_list(ids)
         shard_of = route(ids, len(self._actors)).tolist()
         groups = {}
         for i, shard in zip(ids, shard_of):
@@ -509,6 +506,8 @@ class ShardedCollection:
             queries = queries.reshape(0, self.dim)
         if queries.ndim != 2:
             raise ValueError("vectors must be a 2-D array or a list of equal-length vectors")
+        if queries.shape[1] != self.dim:  # refused here rather than by every shard
+            raise ValueError(f"dimension mismatch: expected {self.dim}, got {queries.shape[1]}")
         if not isinstance(k, int) or k < 0:
             raise ValueError("k must be a non-negative int")
         args = (queries, k, ef_search, where_filter, max_distance)
@@ -560,8 +559,12 @@ class ShardedCollection:
     def close(self):
         """Release the shards without saving (their logs keep every acknowledged change).
         Shards whose worker is gone are skipped. The object is unusable afterwards."""
-        closing = [(s, actor.close()) for s, actor in enumerate(self._actors)
-                   if self._futures[s].status == "finished"]
+        closing = []
+        for shard, actor in enumerate(self._actors):
+            try:
+                closing.append((shard, actor.close()))
+            except ValueError:  # the proxy knows its worker is gone: nothing to release
+                pass
         for shard, call in closing:
             self._wait(call, [shard])  # a worker lost meanwhile has nothing left to release
         for future in self._futures:
@@ -623,6 +626,13 @@ def merge(answers, queries, k):
     hit = tuple.__new__  # SearchHit(...) costs a Python-level call per hit
     return [[hit(SearchHit, (ids[s], d, metadata[s])) for s, d in zip(row, dist) if s >= 0]
             for row, dist in zip(picked, distances)]
+
+
+def _id_list(ids):
+    ids = None if isinstance(ids, str) else list(ids)
+    if ids is None or not all(isinstance(i, str) for i in ids):
+        raise TypeError("ids must be a sequence of str")
+    return ids
 
 
 def _canonical_metric(metric):
