@@ -8,6 +8,7 @@ import os
 import pathlib
 import re
 import signal
+import sys
 import time
 
 import pytest
@@ -15,8 +16,10 @@ import pytest
 try:
     import numpy as np
     from distributed import Client, LocalCluster
-except ImportError as error:  # Debian's Dask is built for its CPython 3.11 only
-    pytest.skip(f"Dask distributed does not import under this interpreter: {error}",
+except ImportError as error:  # Debian builds NumPy and Dask for its CPython 3.11 only
+    last_line = str(error).strip().splitlines()[-1] if str(error).strip() else repr(error)
+    pytest.skip(f"NumPy and Dask distributed do not import under Python "
+                f"{sys.version_info.major}.{sys.version_info.minor} ({last_line})",
                 allow_module_level=True)
 
 import quarn.distributed as qd
