@@ -45,6 +45,7 @@ ROUTING = "blake2b-64-le-mod"
 LOCK_WAIT_SECONDS = 5.0
 # How often a waiting call looks at whether the shards it waits for are still alive.
 POLL_SECONDS = 0.1
+_ABANDONED = object()  # a wait given up because a shard was lost meanwhile
 
 
 class ShardUnavailableError(RuntimeError):
@@ -350,6 +351,8 @@ class ShardedCollection:
                 lost.append(shard)
         for shard, call in pending:
             outcome = self._wait(call, shards)
+            if outcome is _ABANDONED:
+                break  # a shard died: the call fails whatever the others answer
             if isinstance(outcome, OSError):
                 lost.append(shard)
             elif isinstance(outcome, Exception):
@@ -367,14 +370,15 @@ class ShardedCollection:
 
     def _wait(self, call, shards):
         """(result,) of an actor call, or the exception it raised. A call into a worker that
-        died may never finish, so while waiting, watch the shards' liveness instead of
-        trusting a connection to time out: a lost shard ends the wait as an OSError."""
+        died may never finish, so while waiting, watch the liveness of `shards` instead of
+        trusting a connection to time out: if one of them is lost, give up the wait and
+        return _ABANDONED."""
         while not call.done():
             try:
                 call.result(timeout=POLL_SECONDS)
             except Exception:  # noqa: BLE001 - a timeout, or the call's error: read below
                 if not call.done() and self._dead(shards):
-                    return OSError("shard lost while waiting")
+                    return _ABANDONED
         try:
             return (call.result(),)
         except Exception as error:  # noqa: BLE001 - handed back to the caller

@@ -252,6 +252,11 @@ def test_killed_worker_fails_calls_and_reopen_recovers(client, tmp_path):
     on_victim = [s for s, (name, _) in enumerate(c.placement) if name == victim]
     address = c.placement[1][1]
     os.kill(client.run(os.getpid, workers=[address])[address], signal.SIGKILL)
+    # The very next call fails, whether or not Dask has noticed the loss yet (then it may
+    # know of only the shard it tried first).
+    with pytest.raises(ShardUnavailableError) as caught:
+        c.search_many(vectors[:3])
+    assert caught.value.shards and set(caught.value.shards) <= set(on_victim)
     wait_until(lambda: address not in client.scheduler_info()["workers"], "the worker's loss")
 
     calls = [lambda: c.search(vectors[0]), lambda: c.search_many(vectors[:3]), lambda: len(c),
