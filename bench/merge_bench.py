@@ -17,7 +17,7 @@ def answers(shards, queries, k, metadata, rng):
     for _ in range(shards):
         ids = [f"img{i}" for i in rng.integers(0, 60000, queries * k).tolist()]
         distances = np.sort(rng.random((queries, k), dtype=np.float32), axis=1).ravel()
-        metas = [{"label": 3} if metadata else None] * (queries * k)
+        metas = [{"label": 3} if metadata else None for _ in range(queries * k)]
         out.append((np.full(queries, k, np.int64), ids, distances, metas))
     return out
 
