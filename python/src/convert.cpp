@@ -591,14 +591,55 @@ PyObject* strings_to_list(const std::vector<std::string>& values) {
   return list.release();
 }
 
-PyObject* json_text_to_py(const std::string& text) {
-  PyRef loads = PyRef::steal(import_json_function("loads"));
-  if (!loads) return nullptr;
-  PyRef arg = PyRef::steal(str_from(text));
-  if (!arg) return nullptr;
-  return PyObject_CallOneArg(loads.get(), arg.get());
+PyObject* json_to_py(const json::Value& value) {
+  using Type = json::Value::value_t;
+  switch (value.type()) {
+    case Type::boolean:
+      return PyBool_FromLong(value.get<bool>() ? 1 : 0);
+    case Type::number_integer:
+      return PyLong_FromLongLong(value.get<std::int64_t>());
+    case Type::number_unsigned:
+      return PyLong_FromUnsignedLongLong(value.get<std::uint64_t>());
+    case Type::number_float: {
+      // The stored text writes a non-finite float (which parsing never produces) as null.
+      const double number = value.get<double>();
+      if (!std::isfinite(number)) Py_RETURN_NONE;
+      return PyFloat_FromDouble(number);
+    }
+    case Type::string:
+      return str_from(value.get_ref<const std::string&>());
+    case Type::array:
+    case Type::object:
+      break;
+    default:  // null; binary and discarded values, which the stored text writes as null
+      Py_RETURN_NONE;
+  }
+  // Nesting is as deep as the stored value: guarded like the json module's own decoder.
+  if (Py_EnterRecursiveCall(" while converting metadata") != 0) return nullptr;
+  struct Leave {
+    ~Leave() { Py_LeaveRecursiveCall(); }
+  } leave;
+  if (value.is_array()) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(value.size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& item : value) {
+      PyObject* element = json_to_py(item);
+      if (element == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), i++, element);  // steals element
+    }
+    return list.release();
+  }
+  // Keys come in the stored (ascending byte) order, as a dict keeps them.
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [key, item] : value.items()) {
+    PyRef k = PyRef::steal(str_from(key));
+    if (!k) return nullptr;
+    PyRef v = PyRef::steal(json_to_py(item));
+    if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) != 0) return nullptr;
+  }
+  return dict.release();
 }
-
-PyObject* json_to_py(const json::Value& value) { return json_text_to_py(json::to_text(value)); }
 
 }  // namespace quarn_py

@@ -67,8 +67,8 @@ std::optional<quarn_core::json::Value> py_to_json(PyObject* obj);
 PyObject* floats_to_list(const std::vector<float>& values);
 PyObject* strings_to_list(const std::vector<std::string>& values);
 PyObject* str_from(const std::string& text);
-// Compact JSON text to Python objects through json.loads.
-PyObject* json_text_to_py(const std::string& text);
+// A JSON value as new Python objects: dict (keys in stored order), list, str, int, float,
+// bool or None; the values json.loads gives for the value's compact text.
 PyObject* json_to_py(const quarn_core::json::Value& value);
 
 // Raises ValueError with the error's display text; returns nullptr for `return raise(...)`.

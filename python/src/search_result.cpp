@@ -18,7 +18,9 @@ namespace {
 struct PySearchResult {
   PyObject_HEAD
   std::string id;
-  std::optional<std::string> metadata;  // compact JSON text, made once at construction
+  // The hit's own copy of the stored value; each access builds new Python objects from it,
+  // so a caller may change what it got without changing the result.
+  quarn_core::db::Metadata metadata;
   float distance;
 };
 
@@ -44,9 +46,9 @@ PyObject* get_distance(PyObject* self, void*) {
   return PyFloat_FromDouble(as_result(self)->distance);
 }
 PyObject* get_metadata(PyObject* self, void*) {
-  const auto& text = as_result(self)->metadata;
-  if (!text) Py_RETURN_NONE;
-  return json_text_to_py(*text);
+  const auto& metadata = as_result(self)->metadata;
+  if (!metadata) Py_RETURN_NONE;
+  return json_to_py(*metadata);
 }
 
 PyObject* result_getitem(PyObject* self, PyObject* key) {
@@ -130,14 +132,12 @@ PyType_Spec result_spec = {
 PyType_Spec* search_result_spec() { return &result_spec; }
 
 PyObject* make_search_result(PyTypeObject* type, quarn_core::db::SearchResult&& hit) {
-  std::optional<std::string> metadata;
-  if (hit.metadata) metadata = quarn_core::json::to_text(*hit.metadata);
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   // From here on nothing throws: the fields are moved into place.
   auto* result = as_result(self);
   new (&result->id) std::string(std::move(hit.id));
-  new (&result->metadata) std::optional<std::string>(std::move(metadata));
+  new (&result->metadata) quarn_core::db::Metadata(std::move(hit.metadata));
   result->distance = hit.distance;
   return self;
 }

@@ -155,10 +155,17 @@ class Database {
   // Tombstones one slot whose id is already out of id_to_slot (index, slot_to_id, metadata
   // and metadata_index taken here unless the caller holds them).
   void tombstone(std::uint32_t slot);
-  // Pairs for a query under the read locks held by the caller.
+  // How one call finds the records that pass its filter, decided once and shared read-only
+  // by the queries of a batch (defined in database.cpp).
+  struct FilterScope;
+  FilterScope scope_of(const Filter& filter, const SlotSet* candidates, std::size_t queries,
+                       std::size_t k, std::size_t ef) const;
+  // The k nearest passing records, under the read locks held by the caller: exact, or from
+  // the graph when it yields k of them.
   std::vector<hnsw::Candidate> filtered_search(std::span<const float> query, std::size_t k,
-                                               std::size_t ef, const Filter& filter,
-                                               const SlotSet* candidates) const;
+                                               const FilterScope& scope) const;
+  std::vector<hnsw::Candidate> scan_filtered(std::span<const float> query, std::size_t k,
+                                             const FilterScope& scope) const;
   // A filter's candidate slots (set() is null when the index cannot narrow the search). A
   // single equality borrows the index's own set and keeps the metadata index locked shared
   // through `guard` while it is used; other filters resolve into `owned`.

@@ -33,12 +33,16 @@ inline constexpr std::size_t kExactScanFloats = 10'000'000;
 // The leading vectors of a batch that are always linked one by one on the calling thread.
 // After them only the vectors that raise the top level are (see batch_insert).
 inline constexpr std::size_t kSequentialBatch = 128;
+// Queries per matrix-matrix product of search_exact_many.
+inline constexpr std::size_t kExactQueryBlock = 256;
 
 // Leaves the min(k, n) smallest distances of `pairs`, ascending, and drops the rest: a
 // partial selection of the k smallest (when there are more than k) followed by a stable
-// sort of those. Equal distances carry no order beyond that. The selection of the exact
-// scans (the index's own and the database's filtered one).
+// sort of those. Equal distances carry no order beyond that.
 void select_k(std::vector<Candidate>& pairs, std::size_t k);
+// Leaves the min(k, n) nearest pairs ordered by (distance, slot), NaN distances last: the one
+// answer whatever order the pairs came in. The selection of the exact scans.
+void select_nearest(std::vector<Candidate>& pairs, std::size_t k);
 
 // Euclidean norm as the index stores it: the sum of squares in f32, then its square root.
 float vector_norm(std::span<const float> v);
@@ -235,6 +239,10 @@ class HnswIndex {
   std::vector<Candidate> search_graph(std::span<const float> q, std::size_t k,
                                       std::size_t ef) const;
   std::vector<Candidate> search_exact(std::span<const float> q, std::size_t k) const;
+  // search_exact for every query, in query order; each answer equals search_exact's for that
+  // query alone (distances and order included). REQUIRES: every query has dim floats.
+  std::vector<std::vector<Candidate>> search_exact_many(std::span<const std::vector<float>> queries,
+                                                        std::size_t k) const;
 
   // Trains SQ8 on every stored vector and encodes them all; nothing on an empty index.
   void enable_quantized_search();
@@ -302,6 +310,9 @@ class HnswIndex {
   float dist(const float* a, const float* b) const;
   // Appends `slot` to n's list on layer lc and prunes it to `limit` entries if over-full.
   void add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, std::size_t limit);
+  // The k nearest of `slots` by the exact scan's distance with a per-pair dot product.
+  std::vector<Candidate> rescore_exact(std::span<const float> q,
+                                       std::span<const std::uint32_t> slots, std::size_t k) const;
   template <bool kQuantized>
   std::uint32_t greedy_walk(std::span<const float> q, std::uint32_t entry, std::size_t layer) const;
   template <bool kQuantized>
