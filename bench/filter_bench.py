@@ -1,12 +1,14 @@
 """Filtered and unfiltered search on Fashion-MNIST through the Python API.
 
-Indexes the 60,000 training images (squared Euclidean, m 16, ef_construction 200) with two
-metadata fields: the class label (each value holds 10% of the records) and a bucket of 100
-values (1% each). Reports queries per second for single `search` calls and for one
-`search_many` call, without a filter and with a 10% and a 1% equality filter, and the
-recall@10 of the filtered graph search against the exact filtered answer. Before the
-searches it saves the collection and times opening it again (the graph file is parsed, the
-vector file only mapped).
+Indexes the 60,000 training images (squared Euclidean, m 16, ef_construction 200) with four
+metadata fields: the class label (each value holds 10% of the records, and records of one
+class lie near each other), a bucket of 100 values (1% each), a group of 10 values (10% each)
+drawn at random, independent of the image, and a score drawn uniformly from [0, 1). Reports
+queries per second for single `search` calls and for `search_many` (one call per filter
+value), without a filter and with equality filters on random values of each field, the
+query's own class, and a range of the score (10% and 1% wide), and the recall@10 of each
+against the exact filtered answer. Before the searches it saves the collection and times
+opening it again (the graph file is parsed, the vector file only mapped).
 
     PYTHONPATH=python /usr/bin/python3 bench/filter_bench.py [--queries N] [--ef EF]
 """
@@ -44,8 +46,13 @@ def main():
     query_labels = read_idx(os.path.join(DATA, "t10k-labels-idx1-ubyte.gz"), args.queries)
     n = len(base)
     buckets = np.arange(n) % 100
+    draw = np.random.default_rng(5)
+    groups = draw.integers(0, 10, n)
+    scores = draw.random(n)
     ids = [str(i) for i in range(n)]
-    metas = [{"label": int(labels[i]), "bucket": int(buckets[i])} for i in range(n)]
+    metas = [{"label": int(labels[i]), "bucket": int(buckets[i]), "group": int(groups[i]),
+              "score": float(scores[i])} for i in range(n)]
+    columns = {"label": labels, "bucket": buckets, "group": groups}
 
     with tempfile.TemporaryDirectory() as tmp:
         db = Database(os.path.join(tmp, "fmnist"), dim=784, metric="euclidean")
@@ -68,37 +75,42 @@ def main():
               f"over 5 opens of the saved collection")
 
         rng = np.random.default_rng(7)
-        # Filter values drawn at random, and the query's own class (the usual "more like this
-        # of the same kind", where matches lie near the query).
-        cases = [("no filter", None, False), ("label (10%)", "label", False),
-                 ("own label", "label", True), ("bucket (1%)", "bucket", False)]
-        print(f"{'filter':<14}{'search q/s':>12}{'search_many q/s':>17}{'recall@10':>11}")
-        for name, field, own in cases:
+        # Filter values drawn at random for each query, and the query's own class (the usual
+        # "more like this of the same kind", where matches lie near the query). A random
+        # class mostly names records far from the query; a random group or score is
+        # independent of the image.
+        cases = [("no filter", None, None), ("label (10%)", "label", 10),
+                 ("own label", "label", "own"), ("bucket (1%)", "bucket", 100),
+                 ("group (10%)", "group", 10), ("score 10% range", "score", 0.1),
+                 ("score 1% range", "score", 0.01)]
+        print(f"{'filter':<17}{'search q/s':>12}{'search_many q/s':>17}{'recall@10':>11}")
+        for name, field, values in cases:
             filters, masks = [], []
             for qi in range(len(queries)):
                 if field is None:
                     filters.append(None)
                     masks.append(None)
+                elif field == "score":
+                    low = round(float(rng.integers(0, int(1 / values))) * values, 6)
+                    filters.append({field: {"$gte": low, "$lt": low + values}})
+                    masks.append((scores >= low) & (scores < low + values))
                 else:
-                    value = int(query_labels[qi]) if own else \
-                        int(rng.integers(0, 10 if field == "label" else 100))
+                    value = int(query_labels[qi]) if values == "own" else \
+                        int(rng.integers(0, values))
                     filters.append({field: value})
-                    masks.append((labels if field == "label" else buckets) == value)
+                    masks.append(columns[field] == value)
             t0 = time.perf_counter()
             results = [db.search(q, k=args.k, ef_search=args.ef, where_filter=f)
                        for q, f in zip(queries, filters)]
             single = len(queries) / (time.perf_counter() - t0)
-            # search_many takes one filter for the whole batch: time it per filter value.
+            # search_many takes one filter for the whole batch: one call per filter value.
+            by_value = {}
+            for qi, f in enumerate(filters):
+                by_value.setdefault(repr(f), []).append(qi)
             t0 = time.perf_counter()
-            if field is None:
-                db.search_many(queries, k=args.k, ef_search=args.ef)
-            else:
-                by_value = {}
-                for qi, f in enumerate(filters):
-                    by_value.setdefault(f[field], []).append(qi)
-                for value, rows in by_value.items():
-                    db.search_many(queries[rows], k=args.k, ef_search=args.ef,
-                                   where_filter={field: value})
+            for rows in by_value.values():
+                db.search_many(queries[rows], k=args.k, ef_search=args.ef,
+                               where_filter=filters[rows[0]])
             many = len(queries) / (time.perf_counter() - t0)
             hits = total = 0
             for qi, res in enumerate(results):
@@ -106,7 +118,7 @@ def main():
                 truth = exact_filtered(base, mask, queries[qi], args.k)
                 hits += len(truth & set(int(r.id) for r in res))
                 total += len(truth)
-            print(f"{name:<14}{single:>12.0f}{many:>17.0f}{hits / total:>11.4f}")
+            print(f"{name:<17}{single:>12.0f}{many:>17.0f}{hits / total:>11.4f}")
 
 
 if __name__ == "__main__":

@@ -697,7 +697,7 @@ TEST_P(ExactSearch, MatchesBruteForceWithAndWithoutDeletionsAndFilters) {
   for (int i = 0; i < 400; ++i) {
     const std::string id = name("v", i);
     data[id] = random_vector(rng, 16);
-    items.push_back({id, data[id], obj({{"parity", i % 2}})});
+    items.push_back({id, data[id], obj({{"parity", i % 2}, {"i", i}})});
   }
   ASSERT_TRUE(Ok(db->add_many(items)));
   std::vector<Vec> queries;
@@ -716,11 +716,60 @@ TEST_P(ExactSearch, MatchesBruteForceWithAndWithoutDeletionsAndFilters) {
     for (const auto& [id, v] : data) {
       if (std::stoi(id.substr(1)) % 2 == 1) odd_data[id] = v;
     }
+    // Half the records, by index; three by $in; eleven by a range the index cannot narrow.
+    const Filter three = Filter::in("i", {5, 6, 200});
+    const Filter range = Filter::lt("i", 11);
+    std::map<std::string, Vec> three_data, range_data;
+    for (const auto& [id, v] : data) {
+      const int i = std::stoi(id.substr(1));
+      if (i == 5 || i == 6 || i == 200) three_data[id] = v;
+      if (i < 11) range_data[id] = v;
+    }
     for (const auto& q : queries) {
       for (std::size_t k : {1u, 10u, 50u}) {
         expect_matches_reference(search(*db, q, options(k)), data, q, metric, k);
       }
       expect_matches_reference(search(*db, q, options(10, &odd)), odd_data, q, metric, 10);
+      expect_matches_reference(search(*db, q, options(10, &three)), three_data, q, metric, 10);
+      expect_matches_reference(search(*db, q, options(10, &range)), range_data, q, metric, 10);
+    }
+  }
+}
+
+// search_many answers a batch of exact scans with matrix-matrix products, whose rounding
+// differs from the single query's matrix-vector product; the answers must not. 300 queries
+// make two blocks and 600 vectors of 512 floats two tiles of rows. Duplicates make exact
+// ties, and a zero vector and a zero query the cosine special cases.
+TEST_P(ExactSearch, SearchManyEqualsSearchBitForBit) {
+  const Metric metric = GetParam();
+  constexpr std::size_t kDim = 512;
+  TempDir tmp;
+  auto db = create(tmp.path() / "c", kDim, metric);
+  ASSERT_NE(db, nullptr);
+  std::mt19937 rng(23);
+  std::vector<Record> items;
+  for (std::size_t i = 0; i < 600; ++i) {
+    Vec v = i % 50 == 1 ? items[i - 1].vector : random_vector(rng, kDim);
+    if (i == 7) v.assign(kDim, 0.0f);
+    items.push_back({name("v", i), std::move(v), std::nullopt});
+  }
+  ASSERT_TRUE(Ok(db->add_many(items)));
+  std::vector<Vec> queries;
+  for (std::size_t i = 0; i < 300; ++i) {
+    queries.push_back(i % 3 == 0 ? items[i].vector : random_vector(rng, kDim));
+  }
+  queries[4].assign(kDim, 0.0f);
+  for (std::size_t k : {1u, 10u, 700u}) {
+    SCOPED_TRACE(k);
+    const auto many = value(db->search_many(queries, options(k)));
+    ASSERT_EQ(many.size(), queries.size());
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      const auto one = search(*db, queries[i], options(k));
+      ASSERT_EQ(many[i].size(), one.size()) << "query " << i;
+      for (std::size_t j = 0; j < one.size(); ++j) {
+        ASSERT_EQ(many[i][j].id, one[j].id) << "query " << i << " rank " << j;
+        ASSERT_EQ(many[i][j].distance, one[j].distance) << "query " << i << " rank " << j;
+      }
     }
   }
 }
@@ -787,6 +836,83 @@ TEST_P(GraphPath, MatchesBruteForcePastTheExactScanThreshold) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Db, GraphPath, kAllMetrics, metric_name);
+
+// Two clusters far apart (the second shifted by 100 in the first coordinate), past the
+// exact-scan threshold, in a graph far larger than the search width. A filter whose records
+// all lie in the other cluster is beyond any beam near the query: it must still be answered
+// in full, by the exact scan that follows the walk. Selective filters (by their candidates
+// from the index, or by a range the index cannot narrow) are scanned exactly from the start.
+// Filters whose records lie around the query are answered by the walk: k results, all passing.
+TEST(DbSearch, FilteredSearchIsCompleteOnTheGraphPath) {
+  constexpr std::size_t kDim = 5000, kUsed = 16, kN = 2001, kK = 10;
+  TempDir tmp;
+  auto db = create(tmp.path() / "c", kDim, Metric::Euclidean, {.m = 4, .ef_construction = 16});
+  ASSERT_NE(db, nullptr);
+  std::mt19937 rng(17);
+  std::map<std::string, Vec> used;  // the leading kUsed floats, the only non-zero ones
+  std::vector<Record> items;
+  for (std::size_t i = 0; i < kN; ++i) {
+    Vec v = random_vector(rng, kUsed);
+    if (i >= 1000) v[0] += 100.0f;
+    used[name("v", i)] = v;
+    v.resize(kDim, 0.0f);
+    items.push_back({name("v", i), std::move(v),
+                     obj({{"i", i}, {"far", i >= 1000}, {"seven", i % 100 == 7}})});
+  }
+  ASSERT_TRUE(Ok(db->add_many(std::move(items))));
+  ASSERT_TRUE(Ok(db->remove("v1007")));
+  used.erase("v1007");
+  ASSERT_FALSE(db->stats().uses_brute_force);
+
+  struct Case {
+    const char* name;
+    Filter filter;
+    std::function<bool(std::size_t)> passes;
+    bool selective;
+  };
+  const std::vector<Case> cases = {
+      {"far cluster, by index", Filter::eq("far", true), [](auto i) { return i >= 1000; }, false},
+      {"far cluster, by range", Filter::gte("i", 1000), [](auto i) { return i >= 1000; }, false},
+      {"near cluster", Filter::eq("far", false), [](auto i) { return i < 1000; }, false},
+      {"twenty, by index", Filter::eq("seven", true), [](auto i) { return i % 100 == 7; }, true},
+      {"five, by range", Filter::gt("i", 1995), [](auto i) { return i > 1995; }, true},
+      {"three, by $in", Filter::in("i", {5, 1500, 2000}),
+       [](auto i) { return i == 5 || i == 1500 || i == 2000; }, true},
+  };
+  // Half the queries in each cluster; a batch of 12 is large enough that search_many tests
+  // the filter on every record once instead of estimating its share.
+  std::vector<Vec> queries;
+  for (std::size_t qi = 0; qi < 12; ++qi) {
+    queries.push_back(random_vector(rng, kUsed));
+    if (qi % 2 == 1) queries.back()[0] += 100.0f;
+    queries.back().resize(kDim, 0.0f);
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::map<std::string, Vec> passing;
+    for (std::size_t i = 0; i < kN; ++i) {
+      if (i != 1007 && c.passes(i)) passing[name("v", i)] = used.at(name("v", i));
+    }
+    const SearchOptions opts = options(kK, &c.filter);
+    const auto many = value(db->search_many(queries, opts));
+    ASSERT_EQ(many.size(), queries.size());
+    for (std::size_t qi = 0; qi < queries.size(); ++qi) {
+      SCOPED_TRACE(qi);
+      const Vec q(queries[qi].begin(), queries[qi].begin() + kUsed);
+      const bool near_query = c.passes(qi % 2 == 0 ? 0 : 1500);
+      for (const bool batch : {true, false}) {
+        SCOPED_TRACE(batch ? "search_many" : "search");
+        const auto hits = batch ? many[qi] : search(*db, queries[qi], opts);
+        if (c.selective || !near_query) {
+          expect_matches_reference(hits, passing, q, Metric::Euclidean, kK);
+          continue;
+        }
+        ASSERT_EQ(hits.size(), kK);
+        for (const auto& h : hits) EXPECT_TRUE(passing.contains(h.id)) << h.id;
+      }
+    }
+  }
+}
 
 TEST(DbSearch, DefaultWidth) {
   const std::vector<std::pair<std::size_t, std::size_t>> cases = {

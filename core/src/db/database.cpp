@@ -1,4 +1,5 @@
 #include <tbb/parallel_for.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -496,7 +497,7 @@ namespace {
 // Expected passing records in the beam per result wanted.
 constexpr double kWidthPerMatch = 4.0;
 // Distances a beam search of width W computes, per unit of W.
-constexpr double kDistancesPerWidth = 16.0;
+constexpr double kDistancesPerWidth = 4.0;
 // Slots tested to estimate the share of a filter the index cannot answer.
 constexpr std::size_t kSelectivitySample = 512;
 
@@ -505,6 +506,7 @@ constexpr std::size_t kSelectivitySample = 512;
 struct Database::FilterScope {
   const Filter* filter = nullptr;
   const SlotSet* set = nullptr;  // candidates from the metadata index (a superset), or none
+  bool exact_set = false;        // the set holds exactly the passing records
   // Every passing live slot in ascending order, and one byte per slot (1: passes), when the
   // filter was evaluated over the whole collection.
   std::optional<std::vector<std::uint32_t>> listed;
@@ -519,6 +521,7 @@ Database::FilterScope Database::scope_of(const Filter& filter, const SlotSet* ca
   FilterScope out;
   out.filter = &filter;
   out.set = candidates;
+  out.exact_set = candidates != nullptr && filter.resolves_exactly();
   if (uses_exact_scan(index) || (candidates != nullptr && candidates->empty())) {
     out.scan = true;
     return out;
@@ -567,24 +570,33 @@ std::vector<hnsw::Candidate> Database::scan_filtered(std::span<const float> quer
                                                      const FilterScope& scope) const {
   const hnsw::HnswIndex& index = *index_;
   const std::size_t nodes = index.node_count();
-  std::vector<hnsw::Candidate> pairs;
-  auto measure = [&](std::uint32_t s) {
-    pairs.push_back({s, distance::distance(query, index.vector(s), metric_)});
-  };
-  if (scope.listed) {
-    pairs.reserve(scope.listed->size());
-    for (std::uint32_t s : *scope.listed) measure(s);
-  } else if (scope.set != nullptr) {
+  // The passing slots first, then their distances: each row is fetched while the one before
+  // it is measured.
+  thread_local std::vector<std::uint32_t> reused;
+  std::vector<std::uint32_t>& slots = reused;
+  slots.clear();
+  if (scope.set != nullptr) {
     // The candidates, not every slot: their order does not matter, select_nearest orders
     // equal distances by slot.
     for (std::uint32_t s : *scope.set) {
-      if (s < nodes && !index.is_deleted(s) && scope.filter->matches(metadata_[s])) measure(s);
+      if (s >= nodes || index.is_deleted(s)) continue;
+      if (scope.exact_set || scope.filter->matches(metadata_[s])) slots.push_back(s);
     }
-  } else {
+  } else if (!scope.listed) {
     for (std::size_t i = 0; i < nodes; ++i) {
       const auto s = static_cast<std::uint32_t>(i);
-      if (!index.is_deleted(s) && scope.filter->matches(metadata_[s])) measure(s);
+      if (!index.is_deleted(s) && scope.filter->matches(metadata_[s])) slots.push_back(s);
     }
+  }
+  const std::vector<std::uint32_t>& passing = scope.listed ? *scope.listed : slots;
+  const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
+  std::vector<hnsw::Candidate> pairs(passing.size());
+  for (std::size_t i = 0; i < passing.size(); ++i) {
+    if (i + 1 < passing.size()) {
+      const char* next = reinterpret_cast<const char*>(index.vector(passing[i + 1]).data());
+      for (std::size_t off = 0; off < ahead; off += 64) _mm_prefetch(next + off, _MM_HINT_T0);
+    }
+    pairs[i] = {passing[i], distance::distance(query, index.vector(passing[i]), metric_)};
   }
   hnsw::select_nearest(pairs, k);
   return pairs;
@@ -599,7 +611,7 @@ std::vector<hnsw::Candidate> Database::filtered_search(std::span<const float> qu
   auto passes = [&](std::uint32_t s) {
     if (!scope.passing.empty()) return scope.passing[s] != 0;
     if (index.is_deleted(s) || (scope.set != nullptr && !scope.set->contains(s))) return false;
-    return scope.filter->matches(metadata_[s]);
+    return scope.exact_set || scope.filter->matches(metadata_[s]);
   };
   const std::uint32_t ep = index.greedy_descent(query);
   const bool quantized = index.quantized() != nullptr;

@@ -1,5 +1,7 @@
 #include "quarn_core/filter.hpp"
 
+#include <algorithm>
+
 namespace quarn_core::db {
 
 namespace {
@@ -165,6 +167,13 @@ const SlotSet* Filter::borrow_from_index(const MetadataIndex& index) const {
   if (kind_ != Kind::Eq) return nullptr;
   const SlotSet* s = index.find(field_, values_[0]);
   return s ? s : &kNone;
+}
+
+bool Filter::resolves_exactly() const {
+  if (kind_ == Kind::Eq || kind_ == Kind::In) return true;
+  if (kind_ != Kind::And) return false;
+  return std::all_of(members_.begin(), members_.end(),
+                     [](const Filter& m) { return m.resolves_exactly(); });
 }
 
 std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) const {
