@@ -856,8 +856,8 @@ TEST(DbSearch, FilteredSearchIsCompleteOnTheGraphPath) {
     if (i >= 1000) v[0] += 100.0f;
     used[name("v", i)] = v;
     v.resize(kDim, 0.0f);
-    items.push_back({name("v", i), std::move(v),
-                     obj({{"i", i}, {"far", i >= 1000}, {"seven", i % 100 == 7}})});
+    items.push_back(
+        {name("v", i), std::move(v), obj({{"i", i}, {"far", i >= 1000}, {"seven", i % 100 == 7}})});
   }
   ASSERT_TRUE(Ok(db->add_many(std::move(items))));
   ASSERT_TRUE(Ok(db->remove("v1007")));

@@ -122,11 +122,37 @@ def test_vector_forms_round_trip(db, vector, expected):
     assert db.get("x")[0] == expected
 
 
-def test_metadata_keys_come_back_sorted_and_pythonized(db):
-    db.add("x", [1, 2, 3], {"b": 1, "a": 2.5, 3: (1, 2), "big": 2**70})
-    meta = db.get("x")[1]
-    assert list(meta) == ["3", "a", "b", "big"]
-    assert meta == {"3": [1, 2], "a": 2.5, "b": 1, "big": float(2**70)}
+STORED = {"b": 1, "a": 2.5, 3: (1, 2), "big": 2**70, "u64": 2**64 - 1, "i64": -2**63,
+          "one": 1.0, "neg0": -0.0, "tiny": 5e-324, "huge": 1e300, "t": True, "f": False,
+          "none": None, "text": "é☃\x00\n\"\\", "nested": {"z": [None, {"y": []}], "a": {}}}
+# As json.loads reads the stored text: keys as strings in byte order, tuples as lists,
+# integers beyond 64 bits as floats, every other number in its own type.
+LOADED = {"3": [1, 2], "a": 2.5, "b": 1, "big": float(2**70), "f": False, "huge": 1e300,
+          "i64": -2**63, "neg0": -0.0, "nested": {"a": {}, "z": [None, {"y": []}]},
+          "none": None, "one": 1.0, "t": True, "text": "é☃\x00\n\"\\", "tiny": 5e-324,
+          "u64": 2**64 - 1}
+
+
+def same_values(a, b):
+    """Equal with the same types, key order and sign of zero, all the way down."""
+    if isinstance(a, dict):
+        return type(b) is dict and list(a) == list(b) and all(
+            same_values(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return type(b) is list and len(a) == len(b) and all(map(same_values, a, b))
+    return type(a) is type(b) and a == b and str(a) == str(b)
+
+
+def test_metadata_comes_back_as_json_loads_reads_it(db):
+    db.add("x", [1, 2, 3], STORED)
+    assert same_values(db.get("x")[1], LOADED)
+    hit = db.search([1, 2, 3], k=1)[0]
+    assert same_values(hit.metadata, LOADED)
+    # Each access builds new objects: changing one leaves the result as it was.
+    mine = hit.metadata
+    mine["nested"]["z"].append(1)
+    mine["a"] = 0
+    assert same_values(hit.metadata, LOADED) and same_values(db.get("x")[1], LOADED)
 
 
 def test_update_keeps_or_replaces_metadata(db):
