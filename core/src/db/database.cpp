@@ -86,10 +86,6 @@ Result<void> check_metadata(const Metadata& metadata) {
   return {};
 }
 
-Result<std::vector<wal::WalEntry>> read_log(const fs::path& path) {
-  return wal::Wal(path / wal::kWalFileName).read_all();
-}
-
 }  // namespace
 
 Result<std::unique_ptr<Database>> Database::open(const fs::path& path) {
@@ -110,7 +106,9 @@ Result<std::unique_ptr<Database>> Database::open(const fs::path& path) {
     auto loaded = load(path, false);
     if (!loaded) return std::unexpected(std::move(loaded.error()));
     db = std::move(*loaded);
-    auto read = read_log(path);
+    // Through the database's own log object, which remembers an unreadable tail to cut
+    // before its first append.
+    auto read = db->wal_.read_all();
     if (!read) return std::unexpected(std::move(read.error()));
     entries = std::move(*read);
   }
@@ -172,7 +170,9 @@ Result<std::unique_ptr<Database>> Database::open_or_create_with_config(
     }
     // A log without saved files is the only copy of a collection that was changed but never
     // saved: replay it rather than let the next save delete it.
-    auto read = read_log(path);
+    // Through the database's own log object, which remembers an unreadable tail to cut
+    // before its first append.
+    auto read = db->wal_.read_all();
     if (!read) return std::unexpected(std::move(read.error()));
     entries = std::move(*read);
   }
@@ -901,7 +901,10 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
   std::shared_lock index_guard(index_lock_);
   std::shared_lock slot_guard(slot_lock_);
   std::shared_lock metadata_guard(metadata_lock_);
-  const auto [k, ef] = effective_widths(*index_, options);
+  // Named values rather than a structured binding: the lambdas below capture them, which
+  // clang 14 (the fuzz build's compiler) does not allow for bindings.
+  const auto widths = effective_widths(*index_, options);
+  const std::size_t k = widths.first, ef = widths.second;
   const auto range = tbb::blocked_range<std::size_t>(0, queries.size());
   if (options.filter == nullptr) {
     if (index_->entry_point() == hnsw::kNoEntry) return out;
