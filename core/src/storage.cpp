@@ -285,6 +285,14 @@ Result<bool> path_exists(const fs::path& p) {
   return st->has_value();
 }
 
+// Unlinks a file that is there; a clean directory costs no unlink at all.
+Result<void> remove_if_present(const fs::path& p) {
+  auto present = path_exists(p);
+  if (!present) return std::unexpected(std::move(present.error()));
+  if (!*present) return {};
+  return io::unlink_path(p);
+}
+
 // Moves the file's backup back over it; without a backup, `absent_means_new` says whether
 // the file was created by the save (removed) or never set aside (left alone).
 Result<void> restore(const fs::path& file, bool absent_means_new) {
@@ -292,7 +300,7 @@ Result<void> restore(const fs::path& file, bool absent_means_new) {
   auto has_backup = path_exists(bak);
   if (!has_backup) return std::unexpected(std::move(has_backup.error()));
   if (*has_backup) return io::rename_path(bak, file);
-  if (absent_means_new) return io::unlink_path(file);
+  if (absent_means_new) return remove_if_present(file);
   return {};
 }
 
@@ -325,15 +333,15 @@ Result<void> recover_interrupted_save(const Storage& storage) {
       }
       return io::sync_directory(dir);
     }
-    if (auto r = io::unlink_path(backup_of(storage.vectors_path())); !r) return r;
-    if (auto r = io::unlink_path(backup_of(storage.quantized_path())); !r) return r;
+    if (auto r = remove_if_present(backup_of(storage.vectors_path())); !r) return r;
+    if (auto r = remove_if_present(backup_of(storage.quantized_path())); !r) return r;
     // The graph's backup goes last: while it is there, the others are never taken for
     // leftovers of a finished save.
     if (auto r = io::unlink_path(graph_bak); !r) return r;
     return {};
   }
-  if (auto r = io::unlink_path(backup_of(storage.vectors_path())); !r) return r;
-  return io::unlink_path(backup_of(storage.quantized_path()));
+  if (auto r = remove_if_present(backup_of(storage.vectors_path())); !r) return r;
+  return remove_if_present(backup_of(storage.quantized_path()));
 }
 
 Result<void> begin_save(const Storage& storage) {
@@ -358,9 +366,9 @@ Result<void> finish_save(const Storage& storage) {
   const fs::path dir = storage.graph_path().parent_path();
   // The new files must be durable under their names before the way back is removed.
   if (auto r = io::sync_directory(dir); !r) return r;
-  if (auto r = io::unlink_path(backup_of(storage.vectors_path())); !r) return r;
-  if (auto r = io::unlink_path(backup_of(storage.quantized_path())); !r) return r;
-  if (auto r = io::unlink_path(backup_of(storage.graph_path())); !r) return r;
+  if (auto r = remove_if_present(backup_of(storage.vectors_path())); !r) return r;
+  if (auto r = remove_if_present(backup_of(storage.quantized_path())); !r) return r;
+  if (auto r = remove_if_present(backup_of(storage.graph_path())); !r) return r;
   return io::sync_directory(dir);
 }
 

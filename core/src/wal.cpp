@@ -352,6 +352,25 @@ Result<void> RecordBuffer::add_delete(std::string_view id) {
   });
 }
 
+Result<void> RecordBuffer::add_update(std::string_view id, const std::vector<float>* vector,
+                                      const std::optional<Value>* const* metadata) {
+  const std::size_t floats = vector != nullptr ? vector->size() : 0;
+  return add_record(3, 256 + id.size() + floats * sizeof(float),
+                    [&](std::vector<std::uint8_t>& buf) -> Result<void> {
+                      if (id.size() > kMaxU32 || floats > kMaxU32) return too_large();
+                      io::put_u32(buf, static_cast<std::uint32_t>(id.size()));
+                      io::put_bytes(buf, id.data(), id.size());
+                      buf.push_back(vector != nullptr ? 1 : 0);
+                      if (vector != nullptr) {
+                        io::put_u32(buf, static_cast<std::uint32_t>(floats));
+                        io::put_bytes(buf, vector->data(), floats * sizeof(float));
+                      }
+                      buf.push_back(metadata != nullptr ? 1 : 0);
+                      if (metadata != nullptr) return write_metadata(buf, **metadata);
+                      return {};
+                    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Reading
 
@@ -532,6 +551,8 @@ Result<std::vector<WalEntry>> Wal::read_all() {
 Result<void> Wal::reset() {
   writer_.reset();  // every append wrote its bytes whole, so nothing is left in a buffer
   unreadable_tail_ = false;
+  struct stat st {};
+  if (::lstat(path_.c_str(), &st) != 0 && errno == ENOENT) return {};
   return io::unlink_path(path_);
 }
 

@@ -213,9 +213,9 @@ class Database {
   void apply_update(std::uint32_t slot, const std::vector<float>* vector,
                     const std::vector<float>* old_vector, std::optional<Metadata>* metadata,
                     bool undo_log = true);
-  // Tombstones one slot after its Delete record and removes its id (id_to_slot held
-  // exclusive by the caller).
-  void tombstone(std::uint32_t slot, const std::string& id);
+  // Tombstones slots after their Delete records and removes their ids (id_to_slot held
+  // exclusive by the caller). On an exception: takes the records back, undoes, rethrows.
+  void tombstone(const std::vector<std::pair<std::uint32_t, const std::string*>>& doomed);
   // Pairs for a query under the read locks held by the caller.
   std::vector<hnsw::Candidate> filtered_search(std::span<const float> query, std::size_t k,
                                                std::size_t ef, const Filter& filter,

@@ -252,6 +252,8 @@ class HnswIndex {
   // Adds the slot to `deleted` and decrements count; false (and nothing changes) if it was
   // already deleted. Exclusive access.
   bool mark_deleted(std::uint32_t slot);
+  // Undoes mark_deleted (a batch of deletions that failed half way). Exclusive access.
+  void unmark_deleted(std::uint32_t slot);
   bool is_deleted(std::uint32_t slot) const {
     return slot < deleted_flags_.size() && deleted_flags_[slot] != 0;
   }

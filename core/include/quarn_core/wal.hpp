@@ -91,6 +91,10 @@ class RecordBuffer {
   Result<void> add_insert(std::string_view id, std::span<const float> vector,
                           const std::optional<Value>& metadata);
   Result<void> add_delete(std::string_view id);
+  // An Update record: `vector` null for none, `metadata` null to leave it, pointing at an
+  // empty optional to remove it.
+  Result<void> add_update(std::string_view id, const std::vector<float>* vector,
+                          const std::optional<Value>* const* metadata);
   std::size_t count() const { return count_; }
   std::size_t size() const;
 

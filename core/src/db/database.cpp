@@ -268,7 +268,8 @@ Result<void> Database::save() {
       });
       if (!r) return r;
     } else {
-      (void)io::unlink_path(storage_.quantized_path());  // a failure to delete is harmless here
+      // A failure to delete is harmless here: without the option the file is never read.
+      if (file_exists(storage_.quantized_path())) (void)io::unlink_path(storage_.quantized_path());
     }
     r = storage::replace_file(storage_.graph_path(), [&](io::BufWriter& w) -> Result<void> {
       if (auto g = index.save_graph(w); !g) return g;
@@ -442,23 +443,31 @@ void Database::apply_update(std::uint32_t slot, const std::vector<float>* vector
   }
 }
 
-void Database::tombstone(std::uint32_t slot, const std::string& id) {
+void Database::tombstone(const std::vector<std::pair<std::uint32_t, const std::string*>>& doomed) {
   std::unique_lock index_guard(index_lock_);
-  // The only step that can fail (a tombstone's set entry): it comes first.
+  // Marking a slot deleted is the one step that can fail (its entry in the deleted set), so
+  // every slot is marked first, and a failure unmarks the ones before it.
+  std::size_t marked = 0;
   try {
-    if (slot < index_->node_count()) (void)index_->mark_deleted(slot);
+    for (; marked < doomed.size(); ++marked) {
+      const std::uint32_t slot = doomed[marked].first;
+      if (slot < index_->node_count()) (void)index_->mark_deleted(slot);
+    }
   } catch (...) {
+    while (marked-- > 0) index_->unmark_deleted(doomed[marked].first);
     unlog();
     throw;
   }
-  id_to_slot_.erase(id);
   std::unique_lock slot_guard(slot_lock_);
-  if (slot < slot_to_id_.size()) slot_to_id_[slot].clear();
   std::unique_lock metadata_guard(metadata_lock_);
   std::unique_lock metadata_index_guard(metadata_index_lock_);
-  if (slot < metadata_.size()) {
-    metadata_index_.remove(slot, metadata_[slot]);
-    metadata_[slot].reset();
+  for (const auto& [slot, id] : doomed) {
+    id_to_slot_.erase(*id);
+    if (slot < slot_to_id_.size()) slot_to_id_[slot].clear();
+    if (slot < metadata_.size()) {
+      metadata_index_.remove(slot, metadata_[slot]);
+      metadata_[slot].reset();
+    }
   }
 }
 
@@ -537,7 +546,10 @@ Result<void> Database::update(const std::string& id, std::optional<std::vector<f
     if (auto r = check_metadata(*metadata); !r) return r;
   }
   wal::RecordBuffer records;
-  if (auto r = records.add(wal::WalEntry(wal::WalEntry::Update{id, vector, metadata})); !r) {
+  const Metadata* replacement = metadata ? &*metadata : nullptr;
+  if (auto r = records.add_update(id, vector ? &*vector : nullptr,
+                                  metadata ? &replacement : nullptr);
+      !r) {
     return r;
   }
   std::vector<float> old_vector;
@@ -560,11 +572,12 @@ Result<bool> Database::remove(const std::string& id) {
   const std::uint32_t slot = it->second;
   wal::RecordBuffer records;
   if (auto r = records.add_delete(id); !r) return std::unexpected(std::move(r.error()));
+  const std::vector<std::pair<std::uint32_t, const std::string*>> doomed{{slot, &id}};
   // The mapping goes only once the record is in the log: a failed append leaves the id
   // stored and the collection consistent.
   std::lock_guard wal_guard(wal_lock_);
   if (auto r = log(records); !r) return std::unexpected(std::move(r.error()));
-  tombstone(slot, id);
+  tombstone(doomed);
   return true;
 }
 
@@ -584,7 +597,7 @@ Result<std::size_t> Database::delete_many(const std::vector<std::string>& ids) {
   if (doomed.empty()) return 0;
   std::lock_guard wal_guard(wal_lock_);
   if (auto r = log(records); !r) return std::unexpected(std::move(r.error()));
-  for (const auto& [slot, id] : doomed) tombstone(slot, *id);
+  tombstone(doomed);
   return doomed.size();
 }
 
@@ -695,6 +708,7 @@ Result<void> Database::upsert_batch(Batch& batch) {
       auto& c = changes[applied];
       apply_update(c.slot, &c.vector, &c.old_vector, &c.metadata, /*undo_log=*/false);
     }
+    if (!fresh.empty()) insert_new(batch, fresh, plan);
   } catch (...) {
     unlog();
     // Back to the values before the batch, latest first (an id named twice ends with the
@@ -709,7 +723,6 @@ Result<void> Database::upsert_batch(Batch& batch) {
     }
     throw;
   }
-  if (!fresh.empty()) insert_new(batch, fresh, plan);
   return {};
 }
 

@@ -519,6 +519,12 @@ bool HnswIndex::mark_deleted(std::uint32_t slot) {
   return true;
 }
 
+void HnswIndex::unmark_deleted(std::uint32_t slot) {
+  if (deleted_.erase(slot) == 0) return;
+  deleted_flags_[slot] = 0;
+  count_.fetch_add(1, std::memory_order_relaxed);
+}
+
 // ---- Quantization state ----
 
 void HnswIndex::enable_quantized_search() {
