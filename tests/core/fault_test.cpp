@@ -129,20 +129,21 @@ std::vector<Step> scenario() {
                      [=](Database& db) {
                        return upsert ? db.upsert(id, vec(x), tag(id)) : db.add(id, vec(x), tag(id));
                      },
-                     [=](State& s) { s[id] = {vec(x), text(tag(id))}; }});
+                     [=](State& s) {
+                       s[id] = {vec(x), text(tag(id))};
+                     }});
   };
   auto save = [&] { steps.push_back({"save", [](Database& db) { return db.save(); }, nullptr}); };
   put("a", 1, false);
   put("b", 2, false);
   save();
   put("a", 3, true);
-  steps.push_back({"update b",
-                   [](Database& db) {
-                     return db.update("b", vec(4), std::optional<Metadata>(std::in_place));
-                   },
-                   [](State& s) {
-                     if (s.contains("b")) s["b"] = {vec(4), "-"};
-                   }});
+  steps.push_back(
+      {"update b",
+       [](Database& db) { return db.update("b", vec(4), std::optional<Metadata>(std::in_place)); },
+       [](State& s) {
+         if (s.contains("b")) s["b"] = {vec(4), "-"};
+       }});
   steps.push_back({"add_many c d",
                    [](Database& db) {
                      return db.add_many({{"c", vec(5), tag("c")}, {"d", vec(6), std::nullopt}});
@@ -163,7 +164,10 @@ std::vector<Step> scenario() {
                      s["b"] = {vec(7), text(tag("b7"))};
                      s["e"] = {vec(8), text(tag("e"))};
                    }});
-  steps.push_back({"delete_many c d", [](Database& db) { return as_void(db.delete_many({"c", "d"})); },
+  steps.push_back({"delete_many c d",
+                   [](Database& db) {
+                     return as_void(db.delete_many({"c", "d"}));
+                   },
                    [](State& s) {
                      s.erase("c");
                      s.erase("d");

@@ -547,8 +547,8 @@ Result<void> Database::update(const std::string& id, std::optional<std::vector<f
   }
   wal::RecordBuffer records;
   const Metadata* replacement = metadata ? &*metadata : nullptr;
-  if (auto r = records.add_update(id, vector ? &*vector : nullptr,
-                                  metadata ? &replacement : nullptr);
+  if (auto r =
+          records.add_update(id, vector ? &*vector : nullptr, metadata ? &replacement : nullptr);
       !r) {
     return r;
   }
