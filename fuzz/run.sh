@@ -21,9 +21,7 @@ run() {
     >"$build/logs/$target.log" 2>&1
   local rc=$?
   local execs
-  execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$build/logs/$target.log" |
-          grep -o '[0-9]*$')
-  [[ -z $execs ]] && execs=$(grep -o '#[0-9]*' "$build/logs/$target.log" | tail -1)
+  execs=$(grep -o 'Done [0-9]* runs' "$build/logs/$target.log" | grep -o '[0-9]*')
   if ((rc == 0)); then
     echo "fuzz: $target ran ${seconds}s, ${execs:-?} inputs, no crash"
   else
