@@ -332,14 +332,23 @@ Database::InsertPlan Database::plan_inserts(const Batch& batch,
     staging.emplace(batch.ids[i], 0);
     plan.id_nodes.push_back(staging.extract(staging.begin()));
   }
-  id_to_slot_.reserve(id_to_slot_.size() + which.size());
+  // Every table grows by doubling, as it would without the reservation: one insert at a
+  // time must not reallocate (or rehash) each time.
+  const std::size_t ids = id_to_slot_.size() + which.size();
+  if (static_cast<double>(ids) >
+      static_cast<double>(id_to_slot_.bucket_count()) * id_to_slot_.max_load_factor()) {
+    id_to_slot_.reserve(std::max(ids, 2 * id_to_slot_.size()));
+  }
   std::unique_lock index_guard(index_lock_);
   index_->reserve(which.size());
   const std::size_t slots = index_->node_count() + which.size();
+  auto grow = [slots](auto& v) {
+    if (v.capacity() < slots) v.reserve(std::max(slots, 2 * v.capacity()));
+  };
   std::unique_lock slot_guard(slot_lock_);
-  slot_to_id_.reserve(slots);
+  grow(slot_to_id_);
   std::unique_lock metadata_guard(metadata_lock_);
-  metadata_.reserve(slots);
+  grow(metadata_);
   return plan;
 }
 

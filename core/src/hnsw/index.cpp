@@ -292,10 +292,20 @@ void HnswIndex::reserve_nodes(std::size_t extra) {
 
 void HnswIndex::reserve(std::size_t extra) {
   vectors_.ensure_owned();
-  reserve_nodes(extra);
-  vectors_.owned().reserve(vectors_.size() + extra * dim_);
-  if (quantized_) quantized_->codes.reserve(quantized_->codes.size() + extra * dim_);
-  if (!touched_.empty()) touched_.reserve(node_count() + extra);
+  // Called before every insert: room grows by doubling, as push_back would grow it, so that
+  // one insert at a time stays amortised constant.
+  const std::size_t n = node_count();
+  const std::size_t want = n + extra;
+  if (levels_.capacity() < want || norms_.capacity() < want || upper_.capacity() < want ||
+      deleted_flags_.capacity() < want || layer0_.capacity() < want * list_stride(0)) {
+    reserve_nodes(std::max(extra, n));
+  }
+  auto grow = [](auto& v, std::size_t needed) {
+    if (v.capacity() < needed) v.reserve(std::max(needed, 2 * v.capacity()));
+  };
+  grow(vectors_.owned(), vectors_.size() + extra * dim_);
+  if (quantized_) grow(quantized_->codes, quantized_->codes.size() + extra * dim_);
+  if (!touched_.empty()) grow(touched_, n + extra);
 }
 
 void HnswIndex::append_unlinked(std::span<const float> vector, std::size_t level) {
