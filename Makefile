@@ -5,7 +5,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build demo test test-cpp test-python asan tsan bench clean
+.PHONY: deps build demo test test-cpp test-python asan tsan bench clean fuzz-build fuzz crash
 
 deps:
 	@bash scripts/install-deps.sh
@@ -51,8 +51,29 @@ tsan: deps
 	  ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
 TSAN_SUPP = $(if $(wildcard tests/tsan.supp),suppressions=$(CURDIR)/tests/tsan.supp,)
 
+# libFuzzer targets built with clang 14 under ASan + UBSan in their own build directory;
+# their seed corpora are generated from files the library writes. `make fuzz` runs each
+# target FUZZ_SECONDS (CI: 30), two at a time.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
+FUZZ_TARGETS ?= wal_fuzz collection_fuzz import_fuzz filter_fuzz
+fuzz-build: deps
+	@cmake -S fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang-14 \
+	  -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@rm -rf $(FUZZ_BUILD)/seeds && $(FUZZ_BUILD)/fuzz_seeds $(FUZZ_BUILD)/seeds
+
+fuzz: fuzz-build
+	@bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Kill-and-reopen at scale (not in CI): CRASH_KILLS child processes killed at random moments.
+CRASH_KILLS ?= 240
+crash: build
+	@cd $(BUILD) && QUARN_CRASH_KILLS=$(CRASH_KILLS) tests/quarn_core_tests \
+	  --gtest_filter='DbCrash.*'
+
 bench: build
 	@$(BUILD)/bench/distance_bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <system_error>
 
+#include "quarn_core/storage.hpp"
+
 namespace quarn_core::client {
 
 namespace fs = std::filesystem;
@@ -20,8 +22,6 @@ using error::fail_errno;
 using error::IoError;
 
 namespace {
-
-constexpr const char* kGraphFile = "graph.quarn";
 
 bool is_ascii_name_char(std::int32_t c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -116,9 +116,8 @@ Result<std::vector<std::string>> list_collections(const fs::path& root) {
     }
     if (!is_dir || !is_valid_utf8(name)) continue;
 
-    const fs::path graph = root / name / kGraphFile;
-    struct stat st {};
-    if (::stat(graph.c_str(), &st) != 0) continue;
+    // A save in progress has the graph under its backup name for a moment.
+    if (!storage::holds_saved_collection(root / name)) continue;
     names.emplace_back(name);
   }
   // std::string compares its chars as unsigned bytes, which is the byte order of UTF-8.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <limits>
 #include <system_error>
 
@@ -1019,6 +1020,15 @@ TransferResult<void> import_json(db::Database& db, const std::filesystem::path& 
   if (!doc) return std::unexpected(failed(std::move(doc.error())));
   if (doc->dim != db.dim()) {
     return std::unexpected(failed(QuarnError::dimension_mismatch(db.dim(), doc->dim)));
+  }
+  // A number too large for a float reads as infinity; nothing non-finite may be stored.
+  for (const auto& entry : doc->vectors) {
+    for (std::size_t i = 0; i < entry.vector.size(); ++i) {
+      if (std::isfinite(entry.vector[i])) continue;
+      return std::unexpected(failed(QuarnError::corrupt("vector of id '" + entry.id +
+                                                        "' has a non-finite component at index " +
+                                                        std::to_string(i))));
+    }
   }
   std::vector<db::Record> records;
   records.reserve(doc->vectors.size());

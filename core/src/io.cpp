@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace quarn_core::io {
@@ -12,6 +13,45 @@ namespace quarn_core::io {
 using error::fail;
 using error::fail_errno;
 using error::IoError;
+
+namespace {
+
+std::atomic<FaultHook> fault_hook{nullptr};
+
+// The errno a test asks this operation to fail with, or 0.
+int injected(FileOp op, const char* path) {
+  const FaultHook hook = fault_hook.load(std::memory_order_acquire);
+  return hook == nullptr ? 0 : hook(op, path);
+}
+
+}  // namespace
+
+void set_fault_hook(FaultHook hook) { fault_hook.store(hook, std::memory_order_release); }
+
+Result<void> rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (const int e = injected(FileOp::Rename, from.c_str())) return fail(IoError::from_errno(e));
+  while (::rename(from.c_str(), to.c_str()) != 0) {
+    if (errno != EINTR) return fail_errno();
+  }
+  return {};
+}
+
+Result<void> unlink_path(const std::filesystem::path& path, bool missing_ok) {
+  if (const int e = injected(FileOp::Unlink, path.c_str())) return fail(IoError::from_errno(e));
+  while (::unlink(path.c_str()) != 0) {
+    if (errno == ENOENT && missing_ok) return {};
+    if (errno != EINTR) return fail_errno();
+  }
+  return {};
+}
+
+Result<void> truncate_fd(int fd, std::uint64_t length) {
+  if (const int e = injected(FileOp::Truncate, "")) return fail(IoError::from_errno(e));
+  while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
+    if (errno != EINTR) return fail_errno();
+  }
+  return {};
+}
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
   if (this != &other) {
@@ -35,6 +75,8 @@ Result<UniqueFd> open_file(const std::filesystem::path& path, int flags, unsigne
 }
 
 Result<void> write_all(int fd, const void* data, std::size_t size) {
+  if (size == 0) return {};
+  if (const int e = injected(FileOp::Write, "")) return fail(IoError::from_errno(e));
   const auto* p = static_cast<const char*>(data);
   while (size > 0) {
     ssize_t n = ::write(fd, p, size);
@@ -70,6 +112,7 @@ Result<std::vector<std::byte>> read_file(const std::filesystem::path& path) {
 }
 
 Result<void> sync_fd(int fd) {
+  if (const int e = injected(FileOp::Sync, "")) return fail(IoError::from_errno(e));
   while (::fsync(fd) != 0) {
     if (errno != EINTR) return fail_errno();
   }

@@ -1,5 +1,6 @@
 #include "quarn_core/json.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -7,6 +8,8 @@
 #include <exception>
 #include <functional>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace quarn_core::json {
 namespace {
@@ -156,7 +159,9 @@ void append_quoted(std::string& out, std::string_view text) {
   out += '"';
 }
 
-void append_text(std::string& out, const Value& value) {
+namespace {
+
+void append_scalar(std::string& out, const Value& value) {
   switch (value.type()) {
     case Value::value_t::boolean:
       out += value.get<bool>() ? "true" : "false";
@@ -173,37 +178,112 @@ void append_text(std::string& out, const Value& value) {
     case Value::value_t::string:
       append_quoted(out, value.get_ref<const std::string&>());
       return;
-    case Value::value_t::array: {
-      out += '[';
-      bool first = true;
-      for (const auto& item : value.get_ref<const Value::array_t&>()) {
-        if (!first) out += ',';
-        first = false;
-        append_text(out, item);
-      }
-      out += ']';
-      return;
-    }
-    case Value::value_t::object: {
-      out += '{';
-      bool first = true;
-      for (const auto& [key, item] : value.get_ref<const Value::object_t&>()) {
-        if (!first) out += ',';
-        first = false;
-        append_quoted(out, key);
-        out += ':';
-        append_text(out, item);
-      }
-      out += '}';
-      return;
-    }
-    case Value::value_t::null:
-    case Value::value_t::binary:
-    case Value::value_t::discarded:
+    default:
       out += "null";
       return;
   }
-  out += "null";
+}
+
+// One array or object being walked: the next element's index or member.
+struct Frame {
+  const Value* value;
+  std::size_t index = 0;
+  Value::object_t::const_iterator member{};
+  std::size_t hash = 0;
+};
+
+Frame open_frame(const Value& value, std::size_t hash) {
+  Frame f{&value};
+  if (value.is_object()) f.member = value.get_ref<const Value::object_t&>().begin();
+  f.hash = hash;
+  return f;
+}
+
+}  // namespace
+
+void append_text(std::string& out, const Value& value) {
+  std::vector<Frame> stack;
+  const Value* next = &value;
+  for (;;) {
+    if (next != nullptr) {
+      const Value& v = *next;
+      next = nullptr;
+      if (v.is_array()) {
+        out += '[';
+        stack.push_back(open_frame(v, 0));
+      } else if (v.is_object()) {
+        out += '{';
+        stack.push_back(open_frame(v, 0));
+      } else {
+        append_scalar(out, v);
+      }
+    }
+    if (stack.empty()) return;
+    Frame& f = stack.back();
+    if (f.value->is_array()) {
+      const auto& items = f.value->get_ref<const Value::array_t&>();
+      if (f.index == items.size()) {
+        out += ']';
+        stack.pop_back();
+        continue;
+      }
+      if (f.index > 0) out += ',';
+      next = &items[f.index++];
+    } else {
+      const auto& members = f.value->get_ref<const Value::object_t&>();
+      if (f.member == members.end()) {
+        out += '}';
+        stack.pop_back();
+        continue;
+      }
+      if (f.member != members.begin()) out += ',';
+      append_quoted(out, f.member->first);
+      out += ':';
+      next = &f.member->second;
+      ++f.member;
+    }
+  }
+}
+
+std::size_t depth(const Value& value) {
+  std::size_t deepest = 0;
+  std::vector<std::pair<const Value*, std::size_t>> stack{{&value, 0}};
+  while (!stack.empty()) {
+    auto [v, d] = stack.back();
+    stack.pop_back();
+    if (v->is_array()) {
+      deepest = std::max(deepest, d + 1);
+      for (const auto& item : v->get_ref<const Value::array_t&>()) stack.emplace_back(&item, d + 1);
+    } else if (v->is_object()) {
+      deepest = std::max(deepest, d + 1);
+      for (const auto& [key, item] : v->get_ref<const Value::object_t&>()) {
+        stack.emplace_back(&item, d + 1);
+      }
+    }
+  }
+  return deepest;
+}
+
+bool nested_deeper_than(std::string_view text, std::size_t limit) {
+  std::size_t level = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++level > limit) return true;
+    } else if ((c == ']' || c == '}') && level > 0) {
+      --level;
+    }
+  }
+  return false;
 }
 
 std::string to_text(const Value& value) {
@@ -213,6 +293,9 @@ std::string to_text(const Value& value) {
 }
 
 std::optional<Value> parse(std::string_view text) {
+  // The parser itself keeps its own stack, but every later walk of a value (copies, the
+  // metadata index, conversion to Python) is bounded by this limit.
+  if (nested_deeper_than(text, kMaxDepth)) return std::nullopt;
   try {
     // The non-throwing form reports a syntax error, and a number that overflows a double,
     // as a discarded value.
@@ -225,7 +308,11 @@ std::optional<Value> parse(std::string_view text) {
   }
 }
 
-bool json_equal(const Value& a, const Value& b) {
+namespace {
+
+// One level of json_equal: whether a and b can be equal, pushing their children's pairs.
+bool equal_shallow(const Value& a, const Value& b,
+                   std::vector<std::pair<const Value*, const Value*>>& pending) {
   if (is_integer(a) || is_integer(b)) {
     return is_integer(a) && is_integer(b) && integers_equal(a, b);
   }
@@ -244,9 +331,7 @@ bool json_equal(const Value& a, const Value& b) {
       const auto& x = a.get_ref<const Value::array_t&>();
       const auto& y = b.get_ref<const Value::array_t&>();
       if (x.size() != y.size()) return false;
-      for (std::size_t i = 0; i < x.size(); ++i) {
-        if (!json_equal(x[i], y[i])) return false;
-      }
+      for (std::size_t i = 0; i < x.size(); ++i) pending.emplace_back(&x[i], &y[i]);
       return true;
     }
     case Value::value_t::object: {
@@ -255,7 +340,8 @@ bool json_equal(const Value& a, const Value& b) {
       if (x.size() != y.size()) return false;
       // Both maps iterate in the same key order, so equal objects line up pair by pair.
       for (auto i = x.begin(), j = y.begin(); i != x.end(); ++i, ++j) {
-        if (i->first != j->first || !json_equal(i->second, j->second)) return false;
+        if (i->first != j->first) return false;
+        pending.emplace_back(&i->second, &j->second);
       }
       return true;
     }
@@ -268,7 +354,7 @@ bool json_equal(const Value& a, const Value& b) {
   return false;
 }
 
-std::size_t json_hash(const Value& value) {
+std::size_t scalar_hash(const Value& value) {
   switch (value.type()) {
     case Value::value_t::null:
       return static_cast<std::size_t>(HashTag::Null);
@@ -289,24 +375,70 @@ std::size_t json_hash(const Value& value) {
     case Value::value_t::string:
       return mix(static_cast<std::size_t>(HashTag::String),
                  std::hash<std::string_view>{}(value.get_ref<const std::string&>()));
-    case Value::value_t::array: {
-      std::size_t h = static_cast<std::size_t>(HashTag::Array);
-      for (const auto& item : value.get_ref<const Value::array_t&>()) h = mix(h, json_hash(item));
-      return h;
-    }
-    case Value::value_t::object: {
-      std::size_t h = static_cast<std::size_t>(HashTag::Object);
-      for (const auto& [key, item] : value.get_ref<const Value::object_t&>()) {
-        h = mix(h, std::hash<std::string_view>{}(key));
-        h = mix(h, json_hash(item));
-      }
-      return h;
-    }
-    case Value::value_t::binary:
-    case Value::value_t::discarded:
-      break;
+    default:
+      return static_cast<std::size_t>(HashTag::Other);
   }
-  return static_cast<std::size_t>(HashTag::Other);
+}
+
+}  // namespace
+
+bool json_equal(const Value& a, const Value& b) {
+  std::vector<std::pair<const Value*, const Value*>> pending{{&a, &b}};
+  while (!pending.empty()) {
+    auto [x, y] = pending.back();
+    pending.pop_back();
+    if (!equal_shallow(*x, *y, pending)) return false;
+  }
+  return true;
+}
+
+std::size_t json_hash(const Value& value) {
+  // Post-order: a container's hash folds in its children's hashes in order, so each frame
+  // carries its running hash until its last child is done.
+  std::vector<Frame> stack;
+  const Value* next = &value;
+  for (;;) {
+    std::optional<std::size_t> finished;
+    if (next != nullptr) {
+      const Value& v = *next;
+      next = nullptr;
+      if (v.is_array()) {
+        stack.push_back(open_frame(v, static_cast<std::size_t>(HashTag::Array)));
+      } else if (v.is_object()) {
+        stack.push_back(open_frame(v, static_cast<std::size_t>(HashTag::Object)));
+      } else {
+        finished = scalar_hash(v);
+      }
+    }
+    if (finished) {
+      if (stack.empty()) return *finished;
+      stack.back().hash = mix(stack.back().hash, *finished);
+    }
+    Frame& f = stack.back();
+    if (f.value->is_array()) {
+      const auto& items = f.value->get_ref<const Value::array_t&>();
+      if (f.index == items.size()) {
+        const std::size_t h = f.hash;
+        stack.pop_back();
+        if (stack.empty()) return h;
+        stack.back().hash = mix(stack.back().hash, h);
+        continue;
+      }
+      next = &items[f.index++];
+    } else {
+      const auto& members = f.value->get_ref<const Value::object_t&>();
+      if (f.member == members.end()) {
+        const std::size_t h = f.hash;
+        stack.pop_back();
+        if (stack.empty()) return h;
+        stack.back().hash = mix(stack.back().hash, h);
+        continue;
+      }
+      f.hash = mix(f.hash, std::hash<std::string_view>{}(f.member->first));
+      next = &f.member->second;
+      ++f.member;
+    }
+  }
 }
 
 }  // namespace quarn_core::json

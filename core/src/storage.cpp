@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <system_error>
+#include <utility>
 
 namespace quarn_core::storage {
 
@@ -136,7 +138,8 @@ Result<Storage::Loaded> Storage::load() const {
                              &expected_size) ||
       __builtin_mul_overflow(expected_size, std::size_t{4}, &expected_size) ||
       expected_size != vectors_size) {
-    return invalid("vectors.bin holds " + std::to_string(vectors_size) + " bytes, the graph needs " +
+    return invalid("vectors.bin holds " + std::to_string(vectors_size) +
+                   " bytes, the graph needs " +
                    std::to_string(4 * static_cast<unsigned long long>(n) * (dim + 1ull)));
   }
   graph.vectors = hnsw::VectorStore(std::move(region), floats);
@@ -203,9 +206,15 @@ Result<Storage::Loaded> Storage::load() const {
     record.slot = slot;
     record.id.assign(reinterpret_cast<const char*>(id_bytes.data()), id_bytes.size());
     if (md_len > 0) {
+      const std::string_view text(reinterpret_cast<const char*>(md_bytes.data()), md_bytes.size());
+      // Nothing we write nests this deep; a value that did would exhaust the stack of the
+      // code that later walks it.
+      if (json::nested_deeper_than(text, json::kMaxDepth)) {
+        return invalid("metadata of id '" + record.id + "' nested deeper than " +
+                       std::to_string(json::kMaxDepth) + " levels");
+      }
       // Unparsable metadata loads as none rather than failing the whole collection.
-      record.metadata = json::parse(
-          std::string_view(reinterpret_cast<const char*>(md_bytes.data()), md_bytes.size()));
+      record.metadata = json::parse(text);
     }
     records.push_back(std::move(record));
   }
@@ -251,8 +260,7 @@ Result<void> replace_file(const fs::path& target,
     fs::remove(tmp, ec);
     return written;
   }
-  if (::rename(tmp.c_str(), target.c_str()) != 0) return error::fail_errno();
-  return {};
+  return io::rename_path(tmp, target);
 }
 
 namespace {
@@ -271,18 +279,28 @@ Result<std::optional<struct stat>> status_of(const fs::path& p) {
   return error::fail_errno();
 }
 
-Result<void> remove_if_present(const fs::path& p) {
-  if (::unlink(p.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) return error::fail_errno();
-  return {};
+Result<bool> path_exists(const fs::path& p) {
+  auto st = status_of(p);
+  if (!st) return std::unexpected(std::move(st.error()));
+  return st->has_value();
 }
 
-Result<void> restore(const fs::path& file) {
+// Unlinks a file that is there; a clean directory costs no unlink at all.
+Result<void> remove_if_present(const fs::path& p) {
+  auto present = path_exists(p);
+  if (!present) return std::unexpected(std::move(present.error()));
+  if (!*present) return {};
+  return io::unlink_path(p);
+}
+
+// Moves the file's backup back over it; without a backup, `absent_means_new` says whether
+// the file was created by the save (removed) or never set aside (left alone).
+Result<void> restore(const fs::path& file, bool absent_means_new) {
   const fs::path bak = backup_of(file);
-  auto st = status_of(bak);
-  if (!st) return std::unexpected(std::move(st.error()));
-  // A missing backup means the file did not exist when the save began.
-  if (!*st) return remove_if_present(file);
-  if (::rename(bak.c_str(), file.c_str()) != 0) return error::fail_errno();
+  auto has_backup = path_exists(bak);
+  if (!has_backup) return std::unexpected(std::move(has_backup.error()));
+  if (*has_backup) return io::rename_path(bak, file);
+  if (absent_means_new) return remove_if_present(file);
   return {};
 }
 
@@ -296,16 +314,31 @@ Result<void> recover_interrupted_save(const Storage& storage) {
   if (*bak) {
     auto graph = status_of(storage.graph_path());
     if (!graph) return std::unexpected(std::move(graph.error()));
-    const bool committed = !*graph || (*graph)->st_ino != (*bak)->st_ino ||
-                           (*graph)->st_dev != (*bak)->st_dev;
+    // A graph under its name that is not the backup itself is the new one: the save got
+    // past its last rename. (An earlier version backed up by hard link, so the old graph
+    // stayed in place under the same inode.)
+    const bool committed =
+        *graph && ((*graph)->st_ino != (*bak)->st_ino || (*graph)->st_dev != (*bak)->st_dev);
     if (!committed) {
-      // The new graph never arrived: put the old vectors and codes back beside it.
-      if (auto r = restore(storage.vectors_path()); !r) return r;
-      if (auto r = restore(storage.quantized_path()); !r) return r;
-      if (auto r = io::sync_directory(dir); !r) return r;
+      // "vectors.bin" is set aside last: with its backup present every original was set
+      // aside before any new file was written, so files without a backup are new.
+      auto all_set_aside = path_exists(backup_of(storage.vectors_path()));
+      if (!all_set_aside) return std::unexpected(std::move(all_set_aside.error()));
+      if (auto r = restore(storage.quantized_path(), *all_set_aside); !r) return r;
+      if (auto r = restore(storage.vectors_path(), false); !r) return r;
+      if (*graph) {
+        if (auto r = io::unlink_path(graph_bak); !r) return r;  // a hard-link backup
+      } else if (auto r = io::rename_path(graph_bak, storage.graph_path()); !r) {
+        return r;
+      }
+      return io::sync_directory(dir);
     }
-    // The graph's backup goes first: without it the others are never taken for a set.
-    if (auto r = remove_if_present(graph_bak); !r) return r;
+    if (auto r = remove_if_present(backup_of(storage.vectors_path())); !r) return r;
+    if (auto r = remove_if_present(backup_of(storage.quantized_path())); !r) return r;
+    // The graph's backup goes last: while it is there, the others are never taken for
+    // leftovers of a finished save.
+    if (auto r = io::unlink_path(graph_bak); !r) return r;
+    return {};
   }
   if (auto r = remove_if_present(backup_of(storage.vectors_path())); !r) return r;
   return remove_if_present(backup_of(storage.quantized_path()));
@@ -313,31 +346,139 @@ Result<void> recover_interrupted_save(const Storage& storage) {
 
 Result<void> begin_save(const Storage& storage) {
   if (auto r = recover_interrupted_save(storage); !r) return r;
-  auto graph = status_of(storage.graph_path());
+  auto graph = path_exists(storage.graph_path());
   if (!graph) return std::unexpected(std::move(graph.error()));
   // Before the first save there is nothing to go back to.
   if (!*graph) return {};
-  for (const fs::path* file : {&storage.vectors_path(), &storage.quantized_path()}) {
-    if (::link(file->c_str(), backup_of(*file).c_str()) != 0 && errno != ENOENT) {
-      return error::fail_errno();
-    }
+  if (auto r = io::rename_path(storage.graph_path(), backup_of(storage.graph_path())); !r) {
+    return r;
   }
-  const fs::path dir = storage.graph_path().parent_path();
-  if (auto r = io::sync_directory(dir); !r) return r;
-  if (::link(storage.graph_path().c_str(), backup_of(storage.graph_path()).c_str()) != 0) {
-    return error::fail_errno();
+  for (const fs::path* file : {&storage.quantized_path(), &storage.vectors_path()}) {
+    auto present = path_exists(*file);
+    if (!present) return std::unexpected(std::move(present.error()));
+    if (!*present) continue;
+    if (auto r = io::rename_path(*file, backup_of(*file)); !r) return r;
   }
-  return io::sync_directory(dir);
+  return io::sync_directory(storage.graph_path().parent_path());
 }
 
 Result<void> finish_save(const Storage& storage) {
   const fs::path dir = storage.graph_path().parent_path();
   // The new files must be durable under their names before the way back is removed.
   if (auto r = io::sync_directory(dir); !r) return r;
-  if (auto r = remove_if_present(backup_of(storage.graph_path())); !r) return r;
   if (auto r = remove_if_present(backup_of(storage.vectors_path())); !r) return r;
   if (auto r = remove_if_present(backup_of(storage.quantized_path())); !r) return r;
+  if (auto r = remove_if_present(backup_of(storage.graph_path())); !r) return r;
   return io::sync_directory(dir);
+}
+
+bool holds_saved_collection(const fs::path& directory) {
+  const Storage storage(directory);
+  struct stat st {};
+  return ::stat(storage.graph_path().c_str(), &st) == 0 ||
+         ::stat(backup_of(storage.graph_path()).c_str(), &st) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Locks
+
+namespace {
+
+constexpr const char* kLockFile = "LOCK";
+
+// An open-file-description lock on one byte; `wait` blocks until it is granted.
+int lock_byte(int fd, short type, off_t byte, bool wait) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = byte;
+  fl.l_len = 1;
+  for (;;) {
+    if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+}  // namespace
+
+Result<DirectoryLock> DirectoryLock::acquire(const fs::path& directory) {
+  const fs::path path = directory / kLockFile;
+  auto fd = io::open_file(path, O_RDWR | O_CREAT, 0666);
+  short type = F_WRLCK;
+  if (!fd) {
+    const int e = fd.error().io_error().os_code;
+    if (e != EROFS && e != EACCES && e != EPERM) {
+      // A directory that does not exist has nothing to lock; the caller finds that out.
+      if (e == ENOENT || e == ENOTDIR) return DirectoryLock(io::UniqueFd());
+      return std::unexpected(std::move(fd.error()));
+    }
+    fd = io::open_file(path, O_RDONLY);
+    if (!fd) return DirectoryLock(io::UniqueFd());
+    type = F_RDLCK;
+  }
+  if (const int e = lock_byte(fd->get(), type, 0, true); e != 0) {
+    return error::fail(IoError::from_errno(e));
+  }
+  return DirectoryLock(std::move(*fd));
+}
+
+namespace {
+
+// Entries live while a handle holds them. Counting under one mutex (rather than with weak
+// pointers) means an entry and its claim are gone before a new entry for the same directory
+// can be made, so a handle never finds its own process's dying claim in the way.
+std::mutex registry_mutex;
+std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<SharedDirectory*, std::size_t>>
+    registry;
+
+}  // namespace
+
+Result<std::shared_ptr<SharedDirectory>> SharedDirectory::of(const fs::path& directory) {
+  struct stat st {};
+  if (::stat(directory.c_str(), &st) != 0) return error::fail_errno();
+  const std::pair<std::uint64_t, std::uint64_t> key{st.st_dev, st.st_ino};
+  SharedDirectory* entry = nullptr;
+  {
+    std::lock_guard guard(registry_mutex);
+    auto [it, inserted] = registry.try_emplace(key, nullptr, 0);
+    if (inserted) {
+      try {
+        it->second.first = new SharedDirectory(directory, key.first, key.second);
+      } catch (...) {
+        registry.erase(it);
+        throw;
+      }
+    }
+    ++it->second.second;
+    entry = it->second.first;
+  }
+  // Made outside the registry mutex: should the control block fail to allocate, the
+  // deleter runs at once and takes that mutex itself.
+  return std::shared_ptr<SharedDirectory>(entry, [key](SharedDirectory*) {
+    std::lock_guard guard(registry_mutex);
+    auto it = registry.find(key);
+    if (it == registry.end() || --it->second.second > 0) return;
+    delete it->second.first;
+    registry.erase(it);
+  });
+}
+
+SharedDirectory::~SharedDirectory() = default;
+
+Result<void> SharedDirectory::claim_writer() {
+  std::lock_guard guard(claim_mutex_);
+  if (claim_.valid()) return {};
+  auto fd = io::open_file(directory_ / kLockFile, O_RDWR | O_CREAT, 0666);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  const int e = lock_byte(fd->get(), F_WRLCK, 1, false);
+  if (e == EAGAIN || e == EACCES) {
+    return error::fail(
+        IoError{error::IoKind::Other, 0,
+                "collection '" + directory_.string() + "' is being written by another process"});
+  }
+  if (e != 0) return error::fail(IoError::from_errno(e));
+  claim_ = std::move(*fd);
+  return {};
 }
 
 }  // namespace quarn_core::storage

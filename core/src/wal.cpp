@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -17,7 +18,7 @@ using error::fail_errno;
 using error::IoError;
 
 constexpr std::uint64_t kMaxU32 = std::numeric_limits<std::uint32_t>::max();
-constexpr std::size_t kHeaderSize = 5;    // op + payload length
+constexpr std::size_t kHeaderSize = 5;  // op + payload length
 constexpr std::size_t kChecksumSize = 4;
 
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
@@ -258,7 +259,7 @@ std::optional<std::vector<float>> read_vector(io::ByteCursor& cursor) {
   auto count = cursor.read_u32();
   if (!count) return std::nullopt;
   if (*count == 0) return std::vector<float>();  // read_floats would memcpy into nullptr
-  auto values = cursor.read_floats(*count);  // checks the length before allocating
+  auto values = cursor.read_floats(*count);      // checks the length before allocating
   if (!values) return std::nullopt;
   return std::move(*values);
 }
@@ -275,38 +276,50 @@ std::optional<std::optional<Value>> read_metadata(io::ByteCursor& cursor) {
   return std::optional<Value>(std::move(*value));
 }
 
-Result<void> Wal::open_writer() {
-  auto fd = io::open_file(path_, O_WRONLY | O_CREAT | O_APPEND, 0666);
-  if (!fd) return std::unexpected(std::move(fd.error()));
-  auto size = file_size(fd->get());
-  if (!size) return std::unexpected(std::move(size.error()));
-  const int raw = fd->get();
-  writer_.emplace(Writer{std::move(*fd), io::BufWriter(raw), *size});
-  return {};
+// ---------------------------------------------------------------------------------------------
+// Encoding
+
+namespace {
+
+constexpr std::uint8_t kBatchOp = 4;
+constexpr std::size_t kFrameSize = kHeaderSize + 4 + kChecksumSize;
+
+void put_checksum(std::vector<std::uint8_t>& out, std::size_t record_start) {
+  const std::size_t payload = record_start + kHeaderSize;
+  io::put_u32(out, checksum(out[record_start], out.data() + payload, out.size() - payload));
 }
 
-Result<void> Wal::cut_unreadable_tail() {
-  const std::uint64_t good = *good_length_;
-  auto size = file_size(writer_->fd.get());
-  if (!size) return std::unexpected(std::move(size.error()));
-  // Only ever shorten: a file that is now shorter than what we read was replaced under us,
-  // and extending it would write zeros that read as a corrupt record.
-  if (*size > good) {
-    while (::ftruncate(writer_->fd.get(), static_cast<off_t>(good)) != 0) {
-      if (errno != EINTR) return fail_errno();
-    }
-    writer_->end = good;
-  } else {
-    writer_->end = *size;
+}  // namespace
+
+RecordBuffer::RecordBuffer() : bytes_(kFrameSize, 0) {}
+
+std::size_t RecordBuffer::size() const { return bytes_.size() - kFrameSize; }
+
+template <class Encode>
+Result<void> RecordBuffer::add_record(std::uint8_t op, std::size_t reserve, Encode&& encode) {
+  const std::size_t start = bytes_.size();
+  // Grow geometrically: reserving exactly what one more record needs would copy the whole
+  // buffer for every record of a batch.
+  if (bytes_.capacity() < start + reserve) {
+    bytes_.reserve(std::max(start + reserve, 2 * bytes_.capacity()));
   }
-  good_length_.reset();
+  bytes_.push_back(op);
+  io::put_u32(bytes_, 0);
+  auto encoded = encode(bytes_);
+  const std::size_t payload_size = bytes_.size() - start - kHeaderSize;
+  if (encoded && payload_size > kMaxU32) encoded = too_large();
+  if (!encoded) {
+    bytes_.resize(start);
+    return encoded;
+  }
+  const auto n = static_cast<std::uint32_t>(payload_size);
+  std::memcpy(bytes_.data() + start + 1, &n, 4);
+  put_checksum(bytes_, start);
+  ++count_;
   return {};
 }
 
-Result<void> Wal::append(const WalEntry& entry) {
-  // The whole record is built in memory first: op, length (patched below), payload, then
-  // the checksum, so the file receives it in one buffered sequence.
-  std::vector<std::uint8_t> record;
+Result<void> RecordBuffer::add(const WalEntry& entry) {
   // Room for everything but a long metadata text, so a typical record is built without
   // reallocating.
   std::size_t vector_floats = 0;
@@ -315,52 +328,68 @@ Result<void> Wal::append(const WalEntry& entry) {
   } else if (const auto* update = std::get_if<WalEntry::Update>(&entry.op)) {
     vector_floats = update->vector ? update->vector->size() : 0;
   }
-  record.reserve(256 + entry.id().size() + vector_floats * sizeof(float));
-  record.push_back(entry.op_code());
-  io::put_u32(record, 0);
-  auto encoded =
-      std::visit([&record](const auto& e) { return write_payload(record, e); }, entry.op);
-  if (!encoded) return encoded;
-  const std::size_t payload_size = record.size() - kHeaderSize;
-  if (payload_size > kMaxU32) return too_large();
-  const auto n = static_cast<std::uint32_t>(payload_size);
-  std::memcpy(record.data() + 1, &n, 4);
-  io::put_u32(record, checksum(record[0], record.data() + kHeaderSize, payload_size));
-
-  if (!writer_) {
-    if (auto r = open_writer(); !r) return r;
-  }
-  if (good_length_) {
-    if (auto r = cut_unreadable_tail(); !r) return r;
-  }
-
-  auto written = writer_->out.write(record.data(), record.size());
-  if (written) written = writer_->out.flush();
-  if (!written) {
-    // Part of the record may have reached the file. Later records written behind it would
-    // be unreachable, so cut it off now, or before the next append if that fails too.
-    good_length_ = writer_->end;
-    (void)cut_unreadable_tail();
-    return written;
-  }
-  writer_->end += record.size();
-  return {};
+  return add_record(entry.op_code(), 256 + entry.id().size() + vector_floats * sizeof(float),
+                    [&entry](std::vector<std::uint8_t>& buf) {
+                      return std::visit([&buf](const auto& e) { return write_payload(buf, e); },
+                                        entry.op);
+                    });
 }
 
-Result<std::vector<WalEntry>> Wal::read_all() {
-  good_length_.reset();
-  std::vector<WalEntry> entries;
-  struct stat st {};
-  if (::stat(path_.c_str(), &st) != 0) return entries;
+Result<void> RecordBuffer::add_insert(std::string_view id, std::span<const float> vector,
+                                      const std::optional<Value>& metadata) {
+  return add_record(1, 256 + id.size() + vector.size() * sizeof(float),
+                    [&](std::vector<std::uint8_t>& buf) -> Result<void> {
+                      if (id.size() > kMaxU32 || vector.size() > kMaxU32) return too_large();
+                      io::put_u32(buf, static_cast<std::uint32_t>(id.size()));
+                      io::put_bytes(buf, id.data(), id.size());
+                      io::put_u32(buf, static_cast<std::uint32_t>(vector.size()));
+                      io::put_bytes(buf, vector.data(), vector.size() * sizeof(float));
+                      return write_metadata(buf, metadata);
+                    });
+}
 
-  auto fd = io::open_file(path_, O_RDONLY);
-  if (!fd) return std::unexpected(std::move(fd.error()));
-  auto size = file_size(fd->get());
-  if (!size) return std::unexpected(std::move(size.error()));
-  if (*size == 0) return entries;
+Result<void> RecordBuffer::add_delete(std::string_view id) {
+  return add_record(2, 16 + id.size(), [&](std::vector<std::uint8_t>& buf) -> Result<void> {
+    if (id.size() > kMaxU32) return too_large();
+    io::put_u32(buf, static_cast<std::uint32_t>(id.size()));
+    io::put_bytes(buf, id.data(), id.size());
+    return {};
+  });
+}
 
-  FileReader in(fd->get());
-  std::uint64_t good_end = 0;  // end of the last record whose checksum matched
+Result<void> RecordBuffer::add_update(std::string_view id, const std::vector<float>* vector,
+                                      const std::optional<Value>* const* metadata) {
+  const std::size_t floats = vector != nullptr ? vector->size() : 0;
+  return add_record(3, 256 + id.size() + floats * sizeof(float),
+                    [&](std::vector<std::uint8_t>& buf) -> Result<void> {
+                      if (id.size() > kMaxU32 || floats > kMaxU32) return too_large();
+                      io::put_u32(buf, static_cast<std::uint32_t>(id.size()));
+                      io::put_bytes(buf, id.data(), id.size());
+                      buf.push_back(vector != nullptr ? 1 : 0);
+                      if (vector != nullptr) {
+                        io::put_u32(buf, static_cast<std::uint32_t>(floats));
+                        io::put_bytes(buf, vector->data(), floats * sizeof(float));
+                      }
+                      buf.push_back(metadata != nullptr ? 1 : 0);
+                      if (metadata != nullptr) return write_metadata(buf, **metadata);
+                      return {};
+                    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+namespace {
+
+// Reads the records of the file from its start. Returns the end of the last record that a
+// reader takes (a complete batch, or a record outside any batch); with `entries`, also the
+// entries decoded up to there.
+Result<std::uint64_t> scan(int fd, std::uint64_t size, std::vector<WalEntry>* entries) {
+  FileReader in(fd);
+  std::uint64_t pos = 0;        // end of the last record whose checksum matched
+  std::uint64_t good_end = 0;   // end of the last record a reader takes
+  std::size_t batch_left = 0;   // records still owed to the open batch
+  std::size_t batch_first = 0;  // index in `entries` of the open batch's first entry
   std::vector<std::byte> payload;
   for (;;) {
     std::uint8_t header[kHeaderSize];
@@ -371,7 +400,7 @@ Result<std::vector<WalEntry>> Wal::read_all() {
     std::memcpy(&n, header + 1, 4);
     // A length reaching past the end of the file is a torn record. Stop here rather than
     // allocate what a damaged length field claims.
-    const std::uint64_t left = *size - std::min(*size, good_end + kHeaderSize);
+    const std::uint64_t left = size - std::min(size, pos + kHeaderSize);
     if (std::uint64_t{n} + kChecksumSize > left) break;
 
     payload.resize(n);
@@ -385,19 +414,151 @@ Result<std::vector<WalEntry>> Wal::read_all() {
     // A damaged length makes everything after it untrustworthy, so a mismatch ends the log
     // rather than skipping one record.
     if (checksum(header[0], payload.data(), n) != stored) break;
+    pos += kHeaderSize + n + kChecksumSize;
 
-    good_end += kHeaderSize + n + kChecksumSize;
-    if (auto entry = decode(header[0], payload)) entries.push_back(std::move(*entry));
+    if (header[0] == kBatchOp && n >= 4 && batch_left == 0) {
+      std::uint32_t count;
+      std::memcpy(&count, payload.data(), 4);
+      batch_left = count;
+      if (entries != nullptr) batch_first = entries->size();
+      if (batch_left == 0) good_end = pos;
+      continue;
+    }
+    if (entries != nullptr) {
+      if (auto entry = decode(header[0], payload)) entries->push_back(std::move(*entry));
+    }
+    if (batch_left > 0) --batch_left;
+    if (batch_left == 0) good_end = pos;
   }
-  if (good_end < *size) good_length_ = good_end;
+  // A batch that the file ends inside was never acknowledged: none of it counts.
+  if (batch_left > 0 && entries != nullptr) {
+    entries->erase(entries->begin() + static_cast<std::ptrdiff_t>(batch_first), entries->end());
+  }
+  return good_end;
+}
+
+}  // namespace
+
+Result<void> Wal::open_writer() {
+  auto fd = io::open_file(path_, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  auto size = file_size(fd->get());
+  if (!size) return std::unexpected(std::move(size.error()));
+  writer_.emplace(Writer{std::move(*fd), *size, *size, false});
+  return {};
+}
+
+Result<void> Wal::cut_unreadable_tail() {
+  // Read again rather than trust the length seen before: another handle may have completed
+  // the record that looked torn then, or the file may have been replaced since.
+  auto in = io::open_file(path_, O_RDONLY);
+  if (!in) return std::unexpected(std::move(in.error()));
+  auto size = file_size(in->get());
+  if (!size) return std::unexpected(std::move(size.error()));
+  auto good = scan(in->get(), *size, nullptr);
+  if (!good) return std::unexpected(std::move(good.error()));
+  if (*size > *good) {
+    if (auto r = io::truncate_fd(writer_->fd.get(), *good); !r) return r;
+  }
+  writer_->end = writer_->last_start = *good;
+  unreadable_tail_ = false;
+  return {};
+}
+
+Result<void> Wal::write_bytes(const std::uint8_t* data, std::size_t size) {
+  if (writer_) {
+    // Another handle's save may have removed the file we hold open; records written into it
+    // would be lost, so start on the file now under our path.
+    struct stat st {};
+    if (::fstat(writer_->fd.get(), &st) != 0) return fail_errno();
+    if (st.st_nlink == 0) writer_.reset();
+  }
+  if (!writer_) {
+    if (auto r = open_writer(); !r) return r;
+  }
+  if (unreadable_tail_) {
+    if (auto r = cut_unreadable_tail(); !r) return r;
+  }
+  const std::uint64_t start = writer_->end;
+  if (auto written = io::write_all(writer_->fd.get(), data, size); !written) {
+    // Part of the record may have reached the file. Later records written behind it would
+    // be unreachable, so cut it off now, or before the next append if that fails too.
+    if (io::truncate_fd(writer_->fd.get(), start)) {
+      writer_->end = start;
+    } else {
+      unreadable_tail_ = true;
+    }
+    return written;
+  }
+  writer_->last_start = start;
+  writer_->end = start + size;
+  return {};
+}
+
+Result<void> Wal::append(const WalEntry& entry) {
+  RecordBuffer records;
+  if (auto r = records.add(entry); !r) return r;
+  return append(records);
+}
+
+Result<void> Wal::append(RecordBuffer& records) {
+  if (records.count_ == 0) return {};
+  if (records.count_ == 1) {
+    return write_bytes(records.bytes_.data() + kFrameSize, records.bytes_.size() - kFrameSize);
+  }
+  if (records.count_ > kMaxU32) return too_large();
+  auto& b = records.bytes_;
+  b[0] = kBatchOp;
+  const std::uint32_t four = 4;
+  std::memcpy(b.data() + 1, &four, 4);
+  const auto count = static_cast<std::uint32_t>(records.count_);
+  std::memcpy(b.data() + kHeaderSize, &count, 4);
+  const std::uint32_t crc = checksum(kBatchOp, b.data() + kHeaderSize, 4);
+  std::memcpy(b.data() + kHeaderSize + 4, &crc, 4);
+  return write_bytes(b.data(), b.size());
+}
+
+Result<void> Wal::undo_last_append() {
+  if (!writer_ || writer_->end == writer_->last_start) return {};
+  if (auto r = io::truncate_fd(writer_->fd.get(), writer_->last_start); !r) return r;
+  writer_->end = writer_->last_start;
+  return {};
+}
+
+Result<void> Wal::sync() {
+  if (!writer_) return {};
+  if (auto r = io::sync_fd(writer_->fd.get()); !r) return r;
+  // The file may be new: its name must be durable as well as its bytes.
+  if (!writer_->synced_directory) {
+    if (auto r = io::sync_directory(path_.parent_path()); !r) return r;
+    writer_->synced_directory = true;
+  }
+  return {};
+}
+
+Result<std::vector<WalEntry>> Wal::read_all() {
+  unreadable_tail_ = false;
+  std::vector<WalEntry> entries;
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) != 0) return entries;
+
+  auto fd = io::open_file(path_, O_RDONLY);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  auto size = file_size(fd->get());
+  if (!size) return std::unexpected(std::move(size.error()));
+  if (*size == 0) return entries;
+  auto good_end = scan(fd->get(), *size, &entries);
+  if (!good_end) return std::unexpected(std::move(good_end.error()));
+  if (*good_end < *size) unreadable_tail_ = true;
   return entries;
 }
 
 Result<void> Wal::reset() {
-  writer_.reset();  // every append flushed its record, so nothing is left in the buffer
-  good_length_.reset();
-  if (::unlink(path_.c_str()) != 0 && errno != ENOENT) return fail_errno();
-  return {};
+  writer_.reset();  // every append wrote its bytes whole, so nothing is left in a buffer
+  unreadable_tail_ = false;
+  struct stat st {};
+  if (::lstat(path_.c_str(), &st) != 0 && errno == ENOENT) return {};
+  return io::unlink_path(path_);
 }
 
 }  // namespace quarn_core::wal

@@ -64,6 +64,8 @@ class Database:
         """Count vectors matching a filter, or all vectors if no filter."""
     def ids(self) -> list[str]: ...
     def save(self) -> None: ...
+    def sync(self) -> None:
+        """Make every change acknowledged so far durable against power loss (fsync of the log)."""
     def compact(self) -> None:
         """Rebuild the index with only live vectors, reclaiming deleted slots.
         Call this after many deletes to reduce memory usage and disk size."""

@@ -1,6 +1,8 @@
 // Client: a root directory of named collections. The core owns the rules (names, what counts
 // as a collection, listing order); this class converts arguments, calls it with the GIL held
 // and hands out a new Database object for every collection it opens or creates.
+#include "quarn_core/client.hpp"
+
 #include <Python.h>
 
 #include <filesystem>
@@ -11,9 +13,9 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "gil.hpp"
 #include "module.hpp"
 #include "py_ref.hpp"
-#include "quarn_core/client.hpp"
 
 namespace quarn_py {
 namespace {
@@ -24,8 +26,8 @@ using quarn_core::db::DatabaseConfig;
 
 struct PyClient {
   PyObject_HEAD
-  // The root as given: a relative root is resolved against the working directory per call.
-  std::string root;
+      // The root as given: a relative root is resolved against the working directory per call.
+      std::string root;
 };
 
 std::filesystem::path root_of(PyObject* self) {
@@ -37,8 +39,7 @@ PyObject* to_database(PyObject* self, quarn_core::Result<std::unique_ptr<Databas
   if (!opened) return raise_core(opened.error());
   ModuleState* state = state_of(Py_TYPE(self));
   if (state == nullptr) return nullptr;
-  return wrap_database(reinterpret_cast<PyTypeObject*>(state->database_type),
-                       std::move(*opened));
+  return wrap_database(reinterpret_cast<PyTypeObject*>(state->database_type), std::move(*opened));
 }
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -66,8 +67,7 @@ void client_dealloc(PyObject* self) {
 
 PyObject* client_create_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  static const char* const names[] = {"name", "dim", "metric", "m", "ef_construction",
-                                      "quantize"};
+  static const char* const names[] = {"name", "dim", "metric", "m", "ef_construction", "quantize"};
   static const ArgSpec spec{"Client.create_collection", names, 6, 2};
   PyObject* a[6];
   if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
@@ -87,14 +87,17 @@ PyObject* client_create_collection(PyObject* self, PyObject* const* args, Py_ssi
   // The argument checks come before the name, as in the Database constructor.
   auto metric = parse_metric(metric_name->value_or("cosine"));
   if (!metric) return nullptr;
-  // The level multiplier is 1/ln(m): infinite for m = 1 and zero-degree graphs for m = 0.
-  if (m->value_or(16) < 2) return raise_value_error("m must be at least 2");
   DatabaseConfig config;
   config.m = m->value_or(16);
   config.ef_construction = ef_construction->value_or(200);
   config.quantize = *quantize;
-  return to_database(self,
-                     client::create_collection(root_of(self), *name, *dim, *metric, config));
+  if (auto bad = quarn_core::db::check_new_collection(*dim, config)) {
+    return raise_value_error(*bad);
+  }
+  const auto root = root_of(self);
+  return to_database(self, without_gil([&] {
+                       return client::create_collection(root, *name, *dim, *metric, config);
+                     }));
 }
 
 PyObject* client_get_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -105,11 +108,12 @@ PyObject* client_get_collection(PyObject* self, PyObject* const* args, Py_ssize_
   if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
   auto name = to_str(a[0], "name");
   if (!name) return nullptr;
-  return to_database(self, client::get_collection(root_of(self), *name));
+  const auto root = root_of(self);
+  return to_database(self, without_gil([&] { return client::get_collection(root, *name); }));
 }
 
-PyObject* client_get_or_create_collection(PyObject* self, PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_or_create_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
   static const char* const names[] = {"name", "dim", "metric"};
   static const ArgSpec spec{"Client.get_or_create_collection", names, 3, 2};
   PyObject* a[3];
@@ -122,8 +126,13 @@ PyObject* client_get_or_create_collection(PyObject* self, PyObject* const* args,
   if (!metric_name) return nullptr;
   auto metric = parse_metric(metric_name->value_or("cosine"));
   if (!metric) return nullptr;
-  return to_database(self,
-                     client::get_or_create_collection(root_of(self), *name, *dim, *metric));
+  if (auto bad = quarn_core::db::check_new_collection(*dim, DatabaseConfig{})) {
+    return raise_value_error(*bad);
+  }
+  const auto root = root_of(self);
+  return to_database(self, without_gil([&] {
+                       return client::get_or_create_collection(root, *name, *dim, *metric);
+                     }));
 }
 
 PyObject* client_delete_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -177,10 +186,7 @@ PyType_Slot client_slots[] = {
 
 PyType_Spec client_type_spec = {
     // Qualified, so that __module__ is set: CPython deprecates heap types without one.
-    "quarn._quarn.Client",
-    sizeof(PyClient),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    "quarn._quarn.Client", sizeof(PyClient), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     client_slots,
 };
 

@@ -33,8 +33,8 @@ std::string type_name(PyObject* obj) {
 
 // The one template for every failed type test.
 void type_test_error(PyObject* obj, const char* target) {
-  const std::string message = "'" + type_name(obj) + "' object cannot be converted to '" +
-                              target + "'";
+  const std::string message =
+      "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
@@ -81,8 +81,7 @@ std::string render_exception(PyObject* exception) {
 void name_argument(const char* name) {
   if (name == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
   PyRef exception = take_exception();
-  const std::string message = std::string("argument '") + name + "': " +
-                              str_of(exception.get());
+  const std::string message = std::string("argument '") + name + "': " + str_of(exception.get());
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
@@ -339,8 +338,9 @@ std::optional<std::vector<float>> to_vector(PyObject* obj, const char* name) {
   auto view = numpy_f32_view(obj, 1);
   if (!view) {
     const std::string numpy_failure = variant_failure("VectorInput::Numpy.0");
-    union_error(name, "failed to extract enum VectorInput ('List | Numpy')\n- variant List (List): " +
-                          list_failure + "\n- variant Numpy (Numpy): " + numpy_failure);
+    union_error(name,
+                "failed to extract enum VectorInput ('List | Numpy')\n- variant List (List): " +
+                    list_failure + "\n- variant Numpy (Numpy): " + numpy_failure);
     return std::nullopt;
   }
   // Reached only by arrays that are not sequences; they must be contiguous.
@@ -383,10 +383,56 @@ std::optional<std::vector<std::vector<float>>> to_vectors(PyObject* obj, const c
   auto lists = extract_sequence<std::vector<float>>(obj, extract_f32_sequence);
   if (lists) return lists;
   const std::string lists_failure = variant_failure("BatchVectorInput::Lists.0");
-  union_error(name,
-              "failed to extract enum BatchVectorInput ('Numpy | Lists')\n- variant Numpy (Numpy): " +
-                  numpy_failure + "\n- variant Lists (Lists): " + lists_failure);
+  union_error(
+      name, "failed to extract enum BatchVectorInput ('Numpy | Lists')\n- variant Numpy (Numpy): " +
+                numpy_failure + "\n- variant Lists (Lists): " + lists_failure);
   return std::nullopt;
+}
+
+bool check_finite(std::span<const float> vector, const std::string& what) {
+  for (std::size_t i = 0; i < vector.size(); ++i) {
+    if (std::isfinite(vector[i])) continue;
+    const char* kind = std::isnan(vector[i]) ? "nan" : vector[i] > 0 ? "inf" : "-inf";
+    raise_value_error(what + " has a non-finite component (" + kind + ") at index " +
+                      std::to_string(i));
+    return false;
+  }
+  return true;
+}
+
+std::string row_name(const char* argument, std::size_t row, const std::string* id) {
+  std::string out = std::string(argument) + " row " + std::to_string(row);
+  if (id != nullptr) out += " (id '" + *id + "')";
+  return out;
+}
+
+std::optional<F32Rows> c_contiguous_f32_rows(PyObject* obj) {
+  if (!is_exact_ndarray(obj)) return std::nullopt;
+  auto view = PyBufferView::acquire(obj);
+  if (!view || view->ndim() != 2 || view->element() != PyBufferView::Element::F32) {
+    return std::nullopt;
+  }
+  const Py_ssize_t rows = view->shape(0);
+  const Py_ssize_t cols = view->shape(1);
+  const bool c_order = view->stride(1) == sizeof(float) &&
+                       view->stride(0) == cols * static_cast<Py_ssize_t>(sizeof(float));
+  const auto address = reinterpret_cast<std::uintptr_t>(view->data());
+  if (rows == 0 || cols == 0 || !c_order || address % alignof(float) != 0) return std::nullopt;
+  F32Rows out{std::move(*view), {}, static_cast<std::size_t>(rows), static_cast<std::size_t>(cols)};
+  out.data = std::span<const float>(reinterpret_cast<const float*>(out.view.data()),
+                                    out.count * out.width);
+  return out;
+}
+
+bool check_finite_rows(std::span<const float> data, std::size_t width,
+                       const std::vector<std::string>& ids) {
+  for (std::size_t row = 0; row * width < data.size(); ++row) {
+    const auto values = data.subspan(row * width, width);
+    if (!check_finite(values, row_name("vectors", row, row < ids.size() ? &ids[row] : nullptr))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::optional<std::vector<std::string>> to_ids(PyObject* obj, const char* name) {
@@ -430,8 +476,7 @@ std::optional<std::vector<Metadata>> to_batch_metadatas(PyObject* metadatas, std
     return std::nullopt;
   }
   // json.dumps may run code that changes the list; its length is checked at every step.
-  for (std::size_t i = 0; i < ids && static_cast<Py_ssize_t>(i) < PyList_GET_SIZE(metadatas);
-       ++i) {
+  for (std::size_t i = 0; i < ids && static_cast<Py_ssize_t>(i) < PyList_GET_SIZE(metadatas); ++i) {
     PyRef item = PyRef::borrow(PyList_GET_ITEM(metadatas, static_cast<Py_ssize_t>(i)));
     if (item.get() == Py_None) continue;
     if (!PyDict_Check(item.get())) {

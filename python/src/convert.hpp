@@ -9,9 +9,11 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "buffer_view.hpp"
 #include "quarn_core/db.hpp"
 #include "quarn_core/distance.hpp"
 #include "quarn_core/error.hpp"
@@ -42,6 +44,27 @@ std::optional<quarn_core::distance::Metric> parse_metric(const std::string& name
 // float32 NumPy array first, then a sequence of sequences).
 std::optional<std::vector<float>> to_vector(PyObject* obj, const char* name);
 std::optional<std::vector<std::vector<float>>> to_vectors(PyObject* obj, const char* name);
+// Non-finite components: false with a ValueError "<what> has a non-finite component (nan)
+// at index 3" for the first one. Every vector that reaches a collection or a query passes
+// here, so that each stored collection can be exported and imported again.
+bool check_finite(std::span<const float> vector, const std::string& what);
+// "vectors row 3 (id 'a')", or without an id "query vectors row 3".
+std::string row_name(const char* argument, std::size_t row, const std::string* id);
+
+// An exact NumPy float32 array of two dimensions in C order and native byte order, as one
+// block of rows borrowed from it (the view keeps the buffer exported while it lives). nullopt
+// with no exception set for anything else, which then takes the general conversion.
+struct F32Rows {
+  PyBufferView view;
+  std::span<const float> data;
+  std::size_t count = 0;
+  std::size_t width = 0;
+};
+std::optional<F32Rows> c_contiguous_f32_rows(PyObject* obj);
+// check_finite for each row of a block, naming the row and its id.
+bool check_finite_rows(std::span<const float> data, std::size_t width,
+                       const std::vector<std::string>& ids);
+
 // A sequence of str; a str itself is refused.
 std::optional<std::vector<std::string>> to_ids(PyObject* obj, const char* name);
 
@@ -56,8 +79,7 @@ std::optional<std::vector<Metadata>> to_batch_metadatas(PyObject* metadatas, std
                                                         std::size_t vectors);
 
 // A where_filter argument: None or not given is no filter (an empty optional inside).
-std::optional<std::optional<quarn_core::db::Filter>> to_opt_filter(PyObject* obj,
-                                                                   const char* name);
+std::optional<std::optional<quarn_core::db::Filter>> to_opt_filter(PyObject* obj, const char* name);
 // The filter dict syntax: {'field': value}, {'field': {'$ne'|'$in'|'$gt'|...: operand}}.
 std::optional<quarn_core::db::Filter> parse_filter(PyObject* dict);
 // One filter operand as a JSON value.

@@ -12,10 +12,10 @@
 
 #include "args.hpp"
 #include "convert.hpp"
-#include "quarn_core/export.hpp"
 #include "gil.hpp"
 #include "module.hpp"
 #include "py_ref.hpp"
+#include "quarn_core/export.hpp"
 
 namespace quarn_py {
 namespace {
@@ -28,9 +28,10 @@ using quarn_core::db::SearchOptions;
 
 struct PyDatabase {
   PyObject_HEAD
-  // Set once by the constructor, reset only by dealloc; the core object is thread-safe, so
-  // methods share it without any lock of their own.
-  std::unique_ptr<Database> db;
+      // Set once by the constructor, reset only by dealloc; the core object is thread-safe, so
+      // methods share it without any lock of their own.
+      std::unique_ptr<Database>
+          db;
 };
 
 Database& core(PyObject* self) { return *reinterpret_cast<PyDatabase*>(self)->db; }
@@ -47,7 +48,7 @@ PyObject* none() { Py_RETURN_NONE; }
 
 PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"path", "dim", "metric", "m", "ef_construction",
+    static const char* const names[] = {"path",    "dim", "metric", "m", "ef_construction",
                                         "quantize"};
     static const ArgSpec spec{"Database.__new__", names, 6, 1};
     Args<6> a;
@@ -65,21 +66,24 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto quantize = to_bool(a.at[5], "quantize", false);
     if (!quantize) return nullptr;
 
+    // Opening waits for the directory's lock while another thread saves: without the GIL.
     std::unique_ptr<Database> db;
     if (!*dim) {
-      auto opened = Database::open(*path);
+      auto opened = without_gil([&] { return Database::open(*path); });
       if (!opened) return raise_value_error("database not found — specify dim to create a new one");
       db = std::move(*opened);
     } else {
       auto metric = parse_metric(metric_name->value_or("cosine"));
       if (!metric) return nullptr;
-      // The level multiplier is 1/ln(m): infinite for m = 1 and zero-degree graphs for m = 0.
-      if (m->value_or(16) < 2) return raise_value_error("m must be at least 2");
       DatabaseConfig config;
       config.m = m->value_or(16);
       config.ef_construction = ef_construction->value_or(200);
       config.quantize = *quantize;
-      auto opened = Database::open_or_create_with_config(*path, **dim, *metric, config);
+      if (auto bad = quarn_core::db::check_new_collection(**dim, config)) {
+        return raise_value_error(*bad);
+      }
+      auto opened = without_gil(
+          [&] { return Database::open_or_create_with_config(*path, **dim, *metric, config); });
       if (!opened) return raise_core(opened.error());
       db = std::move(*opened);
     }
@@ -158,6 +162,7 @@ PyObject* db_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (!id) return nullptr;
   auto vector = to_vector(a.at[1], "vector");
   if (!vector) return nullptr;
+  if (!check_finite(*vector, "vector of id '" + *id + "'")) return nullptr;
   auto metadata = to_metadata(a.at[2], "metadata");
   if (!metadata) return nullptr;
   Database& db = core(self);
@@ -181,22 +186,41 @@ PyObject* db_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return db_insert(self, args, nargs, kwnames, spec, true);
 }
 
-PyObject* db_insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, const ArgSpec& spec, bool upsert) {
+PyObject* db_insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         const ArgSpec& spec, bool upsert) {
   Args<3> a;
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
   auto ids = to_ids(a.at[0], "ids");
   if (!ids) return nullptr;
+  Database& db = core(self);
+  // A C-contiguous 2-D float32 array goes to the core as it is, row after row.
+  if (auto rows = c_contiguous_f32_rows(a.at[1])) {
+    if (!check_metadatas(a.at[2], "metadatas")) return nullptr;
+    auto metadatas = to_batch_metadatas(a.at[2], ids->size(), rows->count);
+    if (!metadatas) return nullptr;
+    if (!check_finite_rows(rows->data, rows->width, *ids)) return nullptr;
+    auto result = without_gil([&] {
+      return upsert ? db.upsert_many_flat(std::move(*ids), rows->data, rows->width,
+                                          std::move(*metadatas))
+                    : db.add_many_flat(std::move(*ids), rows->data, rows->width,
+                                       std::move(*metadatas));
+    });
+    if (!result) return raise_core(result.error());
+    return none();
+  }
+  if (PyErr_Occurred()) return nullptr;
   auto vectors = to_vectors(a.at[1], "vectors");
   if (!vectors) return nullptr;
   if (!check_metadatas(a.at[2], "metadatas")) return nullptr;
   auto metadatas = to_batch_metadatas(a.at[2], ids->size(), vectors->size());
   if (!metadatas) return nullptr;
+  for (std::size_t i = 0; i < vectors->size(); ++i) {
+    if (!check_finite((*vectors)[i], row_name("vectors", i, &(*ids)[i]))) return nullptr;
+  }
   std::vector<Record> records(ids->size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     records[i] = Record{std::move((*ids)[i]), std::move((*vectors)[i]), std::move((*metadatas)[i])};
   }
-  Database& db = core(self);
   auto result = without_gil([&] {
     return upsert ? db.upsert_many(std::move(records)) : db.add_many(std::move(records));
   });
@@ -206,8 +230,7 @@ PyObject* db_insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 const char* const kBatchNames[] = {"ids", "vectors", "metadatas"};
 
-PyObject* db_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* db_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const ArgSpec spec{"Database.add_many", kBatchNames, 3, 2};
   return db_insert_many(self, args, nargs, kwnames, spec, false);
 }
@@ -229,6 +252,7 @@ PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (a.at[1] != nullptr && a.at[1] != Py_None) {
     vector = to_vector(a.at[1], "vector");
     if (!vector) return nullptr;
+    if (!check_finite(*vector, "vector of id '" + *id + "'")) return nullptr;
   }
   // None or absent keeps the stored metadata; a dict replaces it.
   std::optional<quarn_core::db::Metadata> metadata;
@@ -273,13 +297,13 @@ PyObject* db_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // Queries.
 
 PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"vector", "k", "ef_search", "where_filter",
-                                      "max_distance"};
+  static const char* const names[] = {"vector", "k", "ef_search", "where_filter", "max_distance"};
   static const ArgSpec spec{"Database.search", names, 5, 1};
   Args<5> a;
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
   auto vector = to_vector(a.at[0], "vector");
   if (!vector) return nullptr;
+  if (!check_finite(*vector, "query vector")) return nullptr;
   auto query = to_query_args(a.at + 1);
   if (!query) return nullptr;
   PyTypeObject* type = result_type(self);
@@ -293,13 +317,15 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  static const char* const names[] = {"vectors", "k", "ef_search", "where_filter",
-                                      "max_distance"};
+  static const char* const names[] = {"vectors", "k", "ef_search", "where_filter", "max_distance"};
   static const ArgSpec spec{"Database.search_many", names, 5, 1};
   Args<5> a;
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
   auto vectors = to_vectors(a.at[0], "vectors");
   if (!vectors) return nullptr;
+  for (std::size_t i = 0; i < vectors->size(); ++i) {
+    if (!check_finite((*vectors)[i], row_name("query vectors", i, nullptr))) return nullptr;
+  }
   auto query = to_query_args(a.at + 1);
   if (!query) return nullptr;
   PyTypeObject* type = result_type(self);
@@ -319,7 +345,8 @@ PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 // ---------------------------------------------------------------------------------------
-// Reads and maintenance with the GIL held.
+// Reads and maintenance. Each may wait for a lock that a long mutation, save or compaction
+// holds, so the core call runs without the GIL; only the conversion to Python holds it.
 
 PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"id"};
@@ -328,12 +355,13 @@ PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
   auto id = to_str(a.at[0], "id");
   if (!id) return nullptr;
-  auto result = core(self).get(*id);
+  const Database& db = core(self);
+  auto result = without_gil([&] { return db.get(*id); });
   if (!result) return raise_core(result.error());
   PyRef vector = PyRef::steal(floats_to_list(result->first));
   if (!vector) return nullptr;
-  PyRef metadata = result->second ? PyRef::steal(json_to_py(*result->second))
-                                  : PyRef::borrow(Py_None);
+  PyRef metadata =
+      result->second ? PyRef::steal(json_to_py(*result->second)) : PyRef::borrow(Py_None);
   if (!metadata) return nullptr;
   return PyTuple_Pack(2, vector.get(), metadata.get());
 }
@@ -346,14 +374,16 @@ PyObject* db_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   auto filter = to_opt_filter(a.at[0], "where_filter");
   if (!filter) return nullptr;
   const Database& db = core(self);
-  return PyLong_FromSize_t(*filter ? db.count(**filter) : db.count());
+  const std::size_t n = without_gil([&] { return *filter ? db.count(**filter) : db.count(); });
+  return PyLong_FromSize_t(n);
 }
 
 PyObject* db_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const ArgSpec spec{"Database.ids", nullptr, 0, 0};
   Args<0> a;
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  return strings_to_list(core(self).ids());
+  const Database& db = core(self);
+  return strings_to_list(without_gil([&] { return db.ids(); }));
 }
 
 PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -362,6 +392,16 @@ PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
   Database& db = core(self);
   auto result = without_gil([&] { return db.save(); });
+  if (!result) return raise_core(result.error());
+  return none();
+}
+
+PyObject* db_sync(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ArgSpec spec{"Database.sync", nullptr, 0, 0};
+  Args<0> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  Database& db = core(self);
+  auto result = without_gil([&] { return db.sync(); });
   if (!result) return raise_core(result.error());
   return none();
 }
@@ -380,7 +420,8 @@ PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_s
   static const ArgSpec spec{"Database.enable_quantized_search", nullptr, 0, 0};
   Args<0> a;
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  core(self).enable_quantized_search();
+  Database& db = core(self);
+  without_gil([&] { db.enable_quantized_search(); });
   return none();
 }
 
@@ -389,7 +430,8 @@ PyObject* db_disable_quantized_search(PyObject* self, PyObject* const* args, Py_
   static const ArgSpec spec{"Database.disable_quantized_search", nullptr, 0, 0};
   Args<0> a;
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  core(self).disable_quantized_search();
+  Database& db = core(self);
+  without_gil([&] { db.disable_quantized_search(); });
   return none();
 }
 
@@ -406,7 +448,8 @@ PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   static const ArgSpec spec{"Database.stats", nullptr, 0, 0};
   Args<0> a;
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  const auto s = core(self).stats();
+  const Database& db = core(self);
+  const auto s = without_gil([&] { return db.stats(); });
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   auto u64 = [](std::uint64_t v) { return PyRef::steal(PyLong_FromUnsignedLongLong(v)); };
@@ -440,14 +483,14 @@ PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   static const ArgSpec spec{"Database.__exit__", names, 3, 0};
   Args<3> a;
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  // Saved with the GIL held, unlike save(): leaving the block is a synchronisation point.
-  auto result = core(self).save();
+  Database& db = core(self);
+  auto result = without_gil([&] { return db.save(); });
   if (!result) return raise_core(result.error());
   Py_RETURN_FALSE;
 }
 
 // ---------------------------------------------------------------------------------------
-// JSON export and import, GIL held throughout (file I/O included).
+// JSON export and import, file I/O included, without the GIL.
 
 PyObject* db_export_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
@@ -459,7 +502,8 @@ PyObject* db_export_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!path) return nullptr;
   auto pretty = to_bool(a.at[1], "pretty", false);
   if (!pretty) return nullptr;
-  auto result = quarn_core::export_::export_json(core(self), *path, *pretty);
+  Database& db = core(self);
+  auto result = without_gil([&] { return quarn_core::export_::export_json(db, *path, *pretty); });
   if (!result) return raise_value_error(result.error().message());
   return none();
 }
@@ -472,7 +516,8 @@ PyObject* db_import_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
   auto path = to_str(a.at[0], "path");
   if (!path) return nullptr;
-  auto result = quarn_core::export_::import_json(core(self), *path);
+  Database& db = core(self);
+  auto result = without_gil([&] { return quarn_core::export_::import_json(db, *path); });
   if (!result) return raise_value_error(result.error().message());
   return none();
 }
@@ -486,17 +531,21 @@ PyObject* get_metric(PyObject* self, void*) {
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 PyObject* get_quantized_search(PyObject* self, void*) {
-  return PyBool_FromLong(core(self).quantized_search() ? 1 : 0);
+  const Database& db = core(self);
+  return PyBool_FromLong(without_gil([&] { return db.quantized_search(); }) ? 1 : 0);
 }
 PyObject* get_deleted_count(PyObject* self, void*) {
-  return PyLong_FromSize_t(core(self).deleted_count());
+  const Database& db = core(self);
+  return PyLong_FromSize_t(without_gil([&] { return db.deleted_count(); }));
 }
 PyObject* get_total_slots(PyObject* self, void*) {
-  return PyLong_FromSize_t(core(self).total_slots());
+  const Database& db = core(self);
+  return PyLong_FromSize_t(without_gil([&] { return db.total_slots(); }));
 }
 
 Py_ssize_t database_len(PyObject* self) {
-  const std::size_t n = core(self).count();
+  const Database& db = core(self);
+  const std::size_t n = without_gil([&] { return db.count(); });
   if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
     PyErr_SetString(PyExc_OverflowError, "length does not fit a Py_ssize_t");
     return -1;
@@ -508,7 +557,8 @@ int database_contains(PyObject* self, PyObject* value) {
   try {
     auto id = to_str(value, "id");
     if (!id) return -1;
-    return core(self).contains(*id) ? 1 : 0;
+    const Database& db = core(self);
+    return without_gil([&] { return db.contains(*id); }) ? 1 : 0;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return -1;
@@ -549,6 +599,9 @@ PyMethodDef database_methods[] = {
      "Count vectors matching a filter, or all vectors if no filter."},
     {"ids", as_cfunction<db_ids>(), kFast, "ids($self)\n--\n\n"},
     {"save", as_cfunction<db_save>(), kFast, "save($self)\n--\n\n"},
+    {"sync", as_cfunction<db_sync>(), kFast,
+     "sync($self)\n--\n\n"
+     "Make every change acknowledged so far durable against power loss (fsync of the log)."},
     {"compact", as_cfunction<db_compact>(), kFast,
      "compact($self)\n--\n\n"
      "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
@@ -585,15 +638,14 @@ PyGetSetDef database_getset[] = {
      "Whether quantized search is currently enabled.", nullptr},
     {"deleted_count", get_deleted_count, nullptr,
      "Number of deleted slots that haven't been reclaimed.", nullptr},
-    {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).",
-     nullptr},
+    {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot database_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Database(path, dim=None, metric=None, m=None, ef_construction=None, "
-                    "quantize=False)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("Database(path, dim=None, metric=None, m=None, ef_construction=None, "
+                       "quantize=False)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(database_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(database_dealloc)},
     {Py_tp_methods, database_methods},
@@ -605,10 +657,7 @@ PyType_Slot database_slots[] = {
 
 PyType_Spec database_type_spec = {
     // Qualified, so that __module__ is set: CPython deprecates heap types without one.
-    "quarn._quarn.Database",
-    sizeof(PyDatabase),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    "quarn._quarn.Database", sizeof(PyDatabase), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     database_slots,
 };
 

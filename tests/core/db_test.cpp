@@ -839,10 +839,10 @@ INSTANTIATE_TEST_SUITE_P(Db, GraphPath, kAllMetrics, metric_name);
 
 // Two clusters far apart (the second shifted by 100 in the first coordinate), past the
 // exact-scan threshold, in a graph far larger than the search width. A filter whose records
-// all lie in the other cluster is beyond any beam near the query: it must still be answered
-// in full, by the exact scan that follows the walk. Selective filters (by their candidates
-// from the index, or by a range the index cannot narrow) are scanned exactly from the start.
-// Filters whose records lie around the query are answered by the walk: k results, all passing.
+// all lie in the other cluster is usually beyond any beam near the query: it must still be
+// answered in full (k results, all passing), by the exact scan that follows the walk when the
+// walk falls short. Selective filters (by their candidates from the index, or by a range the
+// index cannot narrow) are scanned exactly from the start and must equal the reference.
 TEST(DbSearch, FilteredSearchIsCompleteOnTheGraphPath) {
   constexpr std::size_t kDim = 5000, kUsed = 16, kN = 2001, kK = 10;
   TempDir tmp;
@@ -903,11 +903,13 @@ TEST(DbSearch, FilteredSearchIsCompleteOnTheGraphPath) {
       for (const bool batch : {true, false}) {
         SCOPED_TRACE(batch ? "search_many" : "search");
         const auto hits = batch ? many[qi] : search(*db, queries[qi], opts);
-        if (c.selective || !near_query) {
+        if (c.selective) {
           expect_matches_reference(hits, passing, q, Metric::Euclidean, kK);
           continue;
         }
-        ASSERT_EQ(hits.size(), kK);
+        // A walk that crosses to the other cluster may return k matches that are not the
+        // nearest (the search is approximate); it must never return fewer than k.
+        ASSERT_EQ(hits.size(), kK) << (near_query ? "near" : "far");
         for (const auto& h : hits) EXPECT_TRUE(passing.contains(h.id)) << h.id;
       }
     }

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
+#include <tuple>
 
 #include "quarn_core/db.hpp"
+#include "quarn_core/wal.hpp"
 #include "testutil.hpp"
 
 namespace quarn_core::storage {
@@ -61,8 +64,8 @@ TEST(StorageTest, EmptyCollectionFilesAreExact) {
   const auto graph = read_bytes(dir.path() / "graph.quarn");
   ASSERT_EQ(graph.size(), 45u);
   const unsigned char expected[45] = {
-      'G', 'W', 'S', 'H', 2, 0, 0, 0, 3, 0, 0, 0, 1,    4, 0, 0, 0, 20, 0, 0, 0,  0xFF, 0xFF,
-      0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'A', 'T', 'E', 'M', 0, 0, 0, 0};
+      'G',  'W',  'S', 'H', 2, 0, 0, 0, 3, 0, 0, 0, 1, 4, 0,   0,   0,   20,  0, 0, 0, 0xFF, 0xFF,
+      0xFF, 0xFF, 0,   0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'A', 'T', 'E', 'M', 0, 0, 0, 0};
   EXPECT_EQ(std::memcmp(graph.data(), expected, 45), 0);
   EXPECT_EQ(fs::file_size(dir.path() / "vectors.bin"), 0u);
   auto loaded = Storage(dir.path()).load();
@@ -163,8 +166,8 @@ class SavedCollection : public ::testing::Test {
     for (int i = 0; i < 40; ++i) {
       std::vector<float> v(4);
       for (auto& x : v) x = u(rng);
-      ASSERT_TRUE(db->add("id" + std::to_string(i), v,
-                          json::parse("{\"i\":" + std::to_string(i) + "}")));
+      ASSERT_TRUE(
+          db->add("id" + std::to_string(i), v, json::parse("{\"i\":" + std::to_string(i) + "}")));
     }
     for (int i = 0; i < 40; i += 7) ASSERT_TRUE(db->remove("id" + std::to_string(i)));
     ASSERT_TRUE(db->save());
@@ -295,6 +298,103 @@ TEST(InterruptedSaveTest, RollsBackBeforeTheGraphAndForwardAfterIt) {
     EXPECT_EQ((*db)->count(), 2u);
     EXPECT_FALSE(fs::exists(d / "graph.quarn.bak"));
     EXPECT_FALSE(fs::exists(d / "vectors.bin.bak"));
+  }
+}
+
+// Nesting far past what any walk of a value could take on the call stack.
+json::Value nested(std::size_t levels) {
+  json::Value root = json::Value::array();
+  json::Value* at = &root;
+  for (std::size_t i = 1; i < levels; ++i) {
+    at->push_back(json::Value::array());
+    at = &at->back();
+  }
+  return root;
+}
+
+TEST(DepthTest, DeepValuesAreWrittenComparedAndHashedWithoutRecursion) {
+  const json::Value a = nested(200000), b = nested(200000), c = nested(199999);
+  EXPECT_EQ(json::depth(a), 200000u);
+  const std::string text = json::to_text(a);
+  EXPECT_EQ(text.size(), 400000u);
+  EXPECT_TRUE(json::json_equal(a, b));
+  EXPECT_FALSE(json::json_equal(a, c));
+  EXPECT_EQ(json::json_hash(a), json::json_hash(b));
+  EXPECT_FALSE(json::parse(text));  // deeper than any stored value may be
+  EXPECT_TRUE(json::nested_deeper_than(text, json::kMaxDepth));
+  EXPECT_FALSE(json::nested_deeper_than(R"({"a":"[[[[[[\\"","b":[1]})", 2));
+  EXPECT_TRUE(json::parse(json::to_text(nested(json::kMaxDepth))));
+}
+
+TEST(DepthTest, LoadersRefuseMetadataDeeperThanTheLimit) {
+  testing::TempDir dir;
+  // Each use gets its own value, moved in: copying one this deep would itself recurse.
+  // A log record: skipped like any record that does not decode; the others apply.
+  const fs::path log_dir = dir.path() / "log";
+  {
+    auto db = create(log_dir, 2);
+    ASSERT_TRUE(db->add("a", {1, 2}, std::nullopt));
+  }
+  ASSERT_TRUE(wal::Wal(log_dir / wal::kWalFileName)
+                  .append(wal::WalEntry(wal::WalEntry::Insert{"deep", {3, 4}, nested(200000)})));
+  {
+    auto db = create(log_dir, 2);
+    ASSERT_TRUE(db->add("b", {5, 6}, std::nullopt));
+  }
+  auto reopened = db::Database::open_or_create_with_config(log_dir, 2, Metric::Euclidean, {});
+  ASSERT_TRUE(reopened);
+  auto ids = (*reopened)->ids();
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::string>{"a", "b"}));
+  // A graph file: the usual invalid-data error.
+  const fs::path graph_dir = dir.path() / "graph";
+  fs::create_directories(graph_dir);
+  hnsw::HnswIndex index(2, 16, 200, Metric::Euclidean);
+  (void)index.insert(std::vector<float>{1, 2});
+  const Storage storage(graph_dir);
+  ASSERT_TRUE(replace_file(storage.vectors_path(), [&](io::BufWriter& w) -> Result<void> {
+    if (auto r = w.write_floats(index.vectors()); !r) return r;
+    return w.write_floats(index.norms());
+  }));
+  ASSERT_TRUE(replace_file(storage.graph_path(), [&](io::BufWriter& w) -> Result<void> {
+    if (auto r = index.save_graph(w); !r) return r;
+    std::vector<MetaRecord> records(1);
+    records[0].id = "deep";
+    records[0].metadata = nested(200000);
+    return write_metadata_section(w, records);
+  }));
+  auto opened = db::Database::open(graph_dir);
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().to_string(), "io error: metadata of id 'deep' nested deeper than " +
+                                            std::to_string(json::kMaxDepth) + " levels");
+  // The mutations refuse such a value before logging it.
+  auto db = create(dir.path() / "refused", 2);
+  auto added = db->add("deep", {1, 2}, nested(200000));
+  ASSERT_FALSE(added);
+  EXPECT_EQ(added.error().to_string(),
+            "io error: metadata nested deeper than " + std::to_string(json::kMaxDepth) + " levels");
+}
+
+TEST(BoundsTest, NewCollectionsMustFitTheFilesAndWork) {
+  const std::pair<db::DatabaseConfig, std::size_t> ok[] = {
+      {{2, 1, false}, 1}, {{2048, 100000, true}, std::size_t{1} << 24}};
+  for (const auto& [config, dim] : ok) EXPECT_FALSE(db::check_new_collection(dim, config));
+  const std::tuple<std::size_t, std::size_t, std::size_t, const char*> bad[] = {
+      {0, 16, 200, "dim must be between 1 and 16777216"},
+      {(std::size_t{1} << 24) + 1, 16, 200, "dim must be between 1 and 16777216"},
+      {3, 1, 200, "m must be at least 2"},
+      {3, 70000, 200, "m must be at most 2048"},
+      {3, 16, 0, "ef_construction must be between 1 and 100000"},
+      {3, 16, 100001, "ef_construction must be between 1 and 100000"},
+  };
+  testing::TempDir dir;
+  for (const auto& [dim, m, ef, message] : bad) {
+    const db::DatabaseConfig config{m, ef, false};
+    EXPECT_EQ(db::check_new_collection(dim, config), message);
+    auto r =
+        db::Database::open_or_create_with_config(dir.path() / "c", dim, Metric::Cosine, config);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().to_string(), std::string("io error: ") + message);
   }
 }
 

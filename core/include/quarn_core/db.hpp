@@ -34,6 +34,19 @@ struct DatabaseConfig {
   bool quantize = false;
 };
 
+// The largest parameters a new collection may have. The files hold each in 32 bits; these
+// bounds are far below that, where a collection still works: a vector of kMaxDim floats is
+// 64 MiB, every insert searches a beam of ef_construction pairs, and every node keeps lists
+// of up to 2·m neighbours.
+inline constexpr std::size_t kMaxDim = std::size_t{1} << 24;
+inline constexpr std::size_t kMinM = 2;  // the level multiplier is 1/ln(m)
+inline constexpr std::size_t kMaxM = 2048;
+inline constexpr std::size_t kMaxEfConstruction = 100000;
+
+// Why a new collection cannot have these parameters ("m must be at most 2048", ...), or
+// nothing when it can. An existing collection's stored values are never checked against it.
+std::optional<std::string> check_new_collection(std::size_t dim, const DatabaseConfig& config);
+
 // One item of add_many / upsert_many.
 struct Record {
   std::string id;
@@ -72,9 +85,19 @@ struct Stats {
 
 // Thread-safe: any number of threads may call any method at once. Locks, when several are
 // held, are always taken in this order:
-//   mutation gate -> id_to_slot -> wal -> index -> slot_to_id -> metadata -> metadata_index.
-// Every mutation validates first, appends its log record second and changes memory last,
-// so a rejected call leaves neither a record nor a change behind.
+//   mutation gate -> id_to_slot -> wal -> the directory's log mutex -> index -> slot_to_id
+//   -> metadata -> metadata_index.
+// Every mutation validates first, allocates what it needs second, appends its log record
+// third and changes memory last, so a rejected call leaves neither a record nor a change
+// behind; should memory run out while the change is applied, the record is taken back out
+// of the log and the change undone before std::bad_alloc reaches the caller.
+//
+// Several Database objects may be open on one directory, in one process or several. Opening
+// and saving hold the directory's lock file ("LOCK"), so neither sees the other half done.
+// Only one process at a time may change or save a collection: its first change or save
+// claims the directory until it drops its last handle of it, and other processes' changes
+// and saves fail meanwhile with an Io error naming the directory. Handles in one process
+// are independent copies: each saves its own state.
 class Database {
  public:
   // Opens a saved collection ("graph.quarn" and "vectors.bin" present) and replays its log.
@@ -102,6 +125,13 @@ class Database {
   Result<std::size_t> delete_many(const std::vector<std::string>& ids);
   Result<void> add_many(std::vector<Record> items);
   Result<void> upsert_many(std::vector<Record> items);
+  // The same with the vectors back to back in `rows` (ids.size() rows of `width` floats,
+  // borrowed for the call): no vector object is built per row. `metadata` is empty (no
+  // metadata) or one per id.
+  Result<void> add_many_flat(std::vector<std::string> ids, std::span<const float> rows,
+                             std::size_t width, std::vector<Metadata> metadata);
+  Result<void> upsert_many_flat(std::vector<std::string> ids, std::span<const float> rows,
+                                std::size_t width, std::vector<Metadata> metadata);
 
   // Reads.
   Result<std::pair<std::vector<float>, Metadata>> get(const std::string& id) const;
@@ -127,6 +157,9 @@ class Database {
 
   // Writes the graph, vectors (and codes when `quantize` is set), then removes the log.
   Result<void> save();
+  // Makes every change acknowledged so far durable against power loss (fsync of the log and
+  // of its directory). Changes are not synced otherwise; a save syncs its own files.
+  Result<void> sync();
 
   std::size_t dim() const { return dim_; }
   distance::Metric metric() const { return metric_; }
@@ -138,23 +171,51 @@ class Database {
 
  private:
   Database(std::filesystem::path path, std::unique_ptr<hnsw::HnswIndex> index, bool quantize);
+  // Loads the saved files; the caller holds the directory lock.
   static Result<std::unique_ptr<Database>> load(const std::filesystem::path& path,
                                                 bool quantize_config);
-  Result<void> replay_wal();
+  // The second half of opening, after the directory lock is released: replays `entries`.
+  void replay(std::vector<wal::WalEntry>& entries);
 
-  // The first item whose vector is not dim long, as DimensionMismatch.
-  Result<void> check_dimensions(const std::vector<Record>& items) const;
-  // One Insert record per item, in order (wal_lock_ held by the caller). Records appended
-  // before a failing one stay in the log.
-  Result<void> log_inserts(const std::vector<Record>& items);
-  // The update path of upsert/update for a slot, metadata included when given.
+  // One batch: ids and metadata by value; the vectors as one block of rows (`flat`, when
+  // the caller's rows are back to back) or one span per row.
+  struct Batch {
+    std::vector<std::string> ids;
+    std::vector<Metadata> metadata;
+    std::vector<std::span<const float>> rows;
+    std::span<const float> flat;  // all rows back to back, when the caller has them so
+    std::size_t width = 0;
+    std::span<const float> row(std::size_t i) const {
+      return flat.empty() ? rows[i] : flat.subspan(i * width, width);
+    }
+  };
+  Result<void> check_batch(const Batch& batch) const;
+  Result<void> add_batch(Batch& batch);
+  Result<void> upsert_batch(Batch& batch);
+
+  // What inserting new ids needs, allocated before the log record is written.
+  struct InsertPlan {
+    std::vector<std::unordered_map<std::string, std::uint32_t>::node_type> id_nodes;
+  };
+  // Allocates for inserting the rows `which` of the batch (id_to_slot held exclusive).
+  InsertPlan plan_inserts(const Batch& batch, const std::vector<std::size_t>& which);
+  // Inserts rows known to be new, after their log record (id_to_slot held exclusive). On
+  // an exception: takes the log record back, undoes the rows, rethrows.
+  void insert_new(Batch& batch, const std::vector<std::size_t>& which, InsertPlan& plan);
+  // Appends the records (wal_lock_ held); claims the directory for this process first.
+  Result<void> log(wal::RecordBuffer& records);
+  // Takes the last append back out of the log (wal_lock_ held); best effort.
+  void unlog();
+  // The update path of upsert/update for a slot, after its log record: replaces the vector
+  // when given (`old_vector` is its current value, for undoing) and moves in the metadata
+  // when given. On an exception: undoes its own step (taking the log record back when
+  // `undo_log`) and rethrows.
   void apply_update(std::uint32_t slot, const std::vector<float>* vector,
-                    const std::optional<Metadata>* metadata);
-  // Inserts records whose ids are known to be new (id_to_slot held exclusive by caller).
-  void insert_new(std::vector<Record>& items);
-  // Tombstones one slot whose id is already out of id_to_slot (index, slot_to_id, metadata
-  // and metadata_index taken here unless the caller holds them).
-  void tombstone(std::uint32_t slot);
+                    const std::vector<float>* old_vector, std::optional<Metadata>* metadata,
+                    bool undo_log = true);
+  // Tombstones slots after their Delete records and removes their ids (id_to_slot held
+  // exclusive by the caller). On an exception: takes the records back, undoes, rethrows.
+  void tombstone(const std::vector<std::pair<std::uint32_t, const std::string*>>& doomed);
   // How one call finds the records that pass its filter, decided once and shared read-only
   // by the queries of a batch (defined in database.cpp).
   struct FilterScope;
@@ -180,6 +241,8 @@ class Database {
                                           std::optional<float> max_distance) const;
 
   const std::filesystem::path path_;
+  // This process's shared state of the directory (null until it exists).
+  std::shared_ptr<storage::SharedDirectory> shared_;
   const std::size_t dim_;
   const distance::Metric metric_;
   const bool quantize_;

@@ -199,6 +199,10 @@ class HnswIndex {
   std::vector<std::uint32_t> batch_insert(std::span<const std::vector<float>> vectors);
   // The same over n × dim floats back to back.
   std::vector<std::uint32_t> batch_insert_flat(std::span<const float> data);
+  // Makes room for `extra` more nodes (and copies a mapped store into memory), so that a
+  // later insert of that many allocates only while linking. A database calls it before it
+  // logs an insert: an allocation failure here changes nothing.
+  void reserve(std::size_t extra);
   // Replaces a stored vector and re-links its node. REQUIRES: slot < node_count().
   void update_vector(std::uint32_t slot, std::span<const float> vector);
   // Links an appended node into layers min(level, max_level) .. 0 starting from `entry`.
@@ -256,6 +260,8 @@ class HnswIndex {
   // Adds the slot to `deleted` and decrements count; false (and nothing changes) if it was
   // already deleted. Exclusive access.
   bool mark_deleted(std::uint32_t slot);
+  // Undoes mark_deleted (a batch of deletions that failed half way). Exclusive access.
+  void unmark_deleted(std::uint32_t slot);
   bool is_deleted(std::uint32_t slot) const {
     return slot < deleted_flags_.size() && deleted_flags_[slot] != 0;
   }

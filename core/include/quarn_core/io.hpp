@@ -45,6 +45,22 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// The system calls that change files go through these wrappers, so that tests can make any
+// one of them fail (see set_fault_hook). Each retries EINTR and returns an Io error.
+enum class FileOp { Write, Sync, Rename, Unlink, Truncate };
+
+// Called before every wrapped operation with the operation and its path (empty for writes
+// and syncs of a descriptor); a non-zero return is taken as that errno and the operation is
+// not performed. For tests only; nullptr (the default) removes the hook. Not thread-safe
+// against calls in flight: install it while no other thread does I/O.
+using FaultHook = int (*)(FileOp op, const char* path);
+void set_fault_hook(FaultHook hook);
+
+// rename(2), unlink(2) (ENOENT is not an error when `missing_ok`), ftruncate(2).
+Result<void> rename_path(const std::filesystem::path& from, const std::filesystem::path& to);
+Result<void> unlink_path(const std::filesystem::path& path, bool missing_ok = true);
+Result<void> truncate_fd(int fd, std::uint64_t length);
+
 // open(2) with EINTR retried; an Io error on failure.
 Result<UniqueFd> open_file(const std::filesystem::path& path, int flags, unsigned mode = 0666);
 
@@ -73,9 +89,7 @@ class MappedRegion {
   // Maps `size` bytes of fd from offset 0.
   static Result<MappedRegion> map(int fd, std::size_t size);
 
-  std::span<const std::byte> bytes() const {
-    return {static_cast<const std::byte*>(data_), size_};
-  }
+  std::span<const std::byte> bytes() const { return {static_cast<const std::byte*>(data_), size_}; }
   const void* data() const { return data_; }
   std::size_t size() const { return size_; }
   void reset();

@@ -7,16 +7,26 @@
 #pragma once
 
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace quarn_core::json {
 
 // Objects are std::maps, so their keys iterate in ascending byte order.
 using Value = nlohmann::json;
+
+// The deepest nesting a stored value may have: a scalar is depth 0, `{}` and `[1]` depth 1.
+// The export document wraps each metadata value in three levels and its reader stops at 128,
+// so every value within this limit can be exported and imported again.
+inline constexpr std::size_t kMaxDepth = 125;
+
+// The nesting depth of a value, computed without recursion.
+std::size_t depth(const Value& value);
+// Whether JSON text opens more than `limit` arrays or objects inside one another (strings
+// skipped). A linear scan that needs no parse; the text need not be valid JSON.
+bool nested_deeper_than(std::string_view text, std::size_t limit);
 
 // Compact text: no whitespace, object keys in ascending byte order, integers (signed and
 // unsigned 64-bit) as integers, floats through format_f64, strings through append_quoted.
@@ -43,9 +53,13 @@ void append_quoted(std::string& out, std::string_view text);
 
 // Parses one complete JSON document (surrounding whitespace allowed). Integers become signed
 // or unsigned 64-bit values, other numbers doubles. Returns nullopt for anything that is not
-// valid JSON, including numbers too large for a double. Never throws.
+// valid JSON, including numbers too large for a double, and for a document nested deeper than
+// kMaxDepth. Never throws.
 std::optional<Value> parse(std::string_view text);
 
+// Writing, equality and hashing walk values with an explicit stack, so no nesting depth can
+// exhaust the call stack.
+//
 // Type-sensitive equality: an integer never equals a float (1 != 1.0), signed and unsigned
 // integers compare by value (int64 5 == uint64 5), floats by value (0.0 == -0.0), objects
 // by their keys and values, arrays element by element.

@@ -3,12 +3,19 @@
 //
 // Record: op (u8), payload length N (u32), N payload bytes, CRC-32 (zlib's) of the op byte
 // and the payload (u32). Little-endian, no padding, no file header.
+//
+// A batch of several records is framed by a record of op code 4 whose payload is the u32
+// count of records that follow. A reader takes a framed batch whole or not at all, so a
+// process killed in the middle of writing one leaves none of it. Readers that predate the
+// frame skip op 4 as an unknown record and read the records themselves.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -64,7 +71,8 @@ struct WalEntry {
 
 // Appends u32 length + compact JSON text, or a zero length for no metadata. Fails only when
 // the text is longer than a u32 can count.
-Result<void> write_metadata(std::vector<std::uint8_t>& buffer, const std::optional<Value>& metadata);
+Result<void> write_metadata(std::vector<std::uint8_t>& buffer,
+                            const std::optional<Value>& metadata);
 // u32 byte length then UTF-8 bytes; nullopt if short or not valid UTF-8.
 std::optional<std::string> read_string(io::ByteCursor& cursor);
 // u32 element count then f32 values; nullopt if short.
@@ -72,6 +80,32 @@ std::optional<std::vector<float>> read_vector(io::ByteCursor& cursor);
 // Three outcomes: nullopt (short, or JSON that does not parse), a present nullopt (length
 // 0: no metadata), or the value.
 std::optional<std::optional<Value>> read_metadata(io::ByteCursor& cursor);
+
+// Records encoded before they are appended: a mutation builds (and allocates) all of its log
+// bytes before it touches the file, and a batch goes out with one write.
+class RecordBuffer {
+ public:
+  RecordBuffer();
+  // Fail only when a field is longer than a u32 can count; the buffer is then unchanged.
+  Result<void> add(const WalEntry& entry);
+  Result<void> add_insert(std::string_view id, std::span<const float> vector,
+                          const std::optional<Value>& metadata);
+  Result<void> add_delete(std::string_view id);
+  // An Update record: `vector` null for none, `metadata` null to leave it, pointing at an
+  // empty optional to remove it.
+  Result<void> add_update(std::string_view id, const std::vector<float>* vector,
+                          const std::optional<Value>* const* metadata);
+  std::size_t count() const { return count_; }
+  std::size_t size() const;
+
+ private:
+  friend class Wal;
+  template <class Encode>
+  Result<void> add_record(std::uint8_t op, std::size_t reserve, Encode&& encode);
+  // Room for the batch frame first, then the records.
+  std::vector<std::uint8_t> bytes_;
+  std::size_t count_ = 0;
+};
 
 // The log of one collection. Not synchronized: the database holds it in a mutex. Assumes it
 // is the only writer of its file. Move-only (it owns the open file).
@@ -91,13 +125,24 @@ class Wal {
   // the umask) if missing. Io error on open, truncate or write failure; the record is then
   // not in the log.
   Result<void> append(const WalEntry& entry);
+  // The same for every record of the buffer, with one write, framed as a batch when there
+  // are several. An empty buffer writes nothing.
+  Result<void> append(RecordBuffer& records);
+  // Takes the most recent append back out of the file (a mutation that failed after
+  // logging). Io error if the file cannot be cut; the record then stays.
+  Result<void> undo_last_append();
+  // Makes every append so far durable: fsync of the file and of its directory. Nothing to do
+  // when this object has appended nothing since it was opened or reset.
+  Result<void> sync();
 
   // Every entry in the log, in order. A missing or empty file is an empty log. Reading
   // stops, without error, at a record cut short by the end of the file or whose checksum
-  // does not match; a record with a matching checksum whose payload does not decode, or
-  // whose op code is unknown, is skipped. Io error for any other read failure. The file is
-  // not changed, but where reading stopped early the next append first cuts the unreadable
-  // bytes off, so that new records land where a later read reaches them.
+  // does not match, and drops a batch that such a stop leaves incomplete; a record with a
+  // matching checksum whose payload does not decode, or whose op code is unknown, is
+  // skipped. Io error for any other read failure. The file is not changed, but where
+  // reading stopped early the next append first cuts the unreadable bytes off (after reading
+  // the file again: another writer may have completed them since), so that new records land
+  // where a later read reaches them.
   Result<std::vector<WalEntry>> read_all();
 
   // After a save: closes the file and removes it if it exists; the next append starts a
@@ -107,18 +152,20 @@ class Wal {
  private:
   struct Writer {
     io::UniqueFd fd;
-    io::BufWriter out;
-    std::uint64_t end = 0;  // file length after our last complete record
+    std::uint64_t end = 0;         // file length after our last complete append
+    std::uint64_t last_start = 0;  // where that append began
+    bool synced_directory = false;
   };
 
   Result<void> open_writer();
   Result<void> cut_unreadable_tail();
+  Result<void> write_bytes(const std::uint8_t* data, std::size_t size);
 
   std::filesystem::path path_;
   std::optional<Writer> writer_;
-  // Set when the file may hold bytes past this length that no read reaches (a torn or
-  // corrupt record, or the remains of a failed append); the next append cuts them off.
-  std::optional<std::uint64_t> good_length_;
+  // Set when the file may hold bytes that no read reaches (a torn or corrupt record, or the
+  // remains of a failed append); the next append cuts them off.
+  bool unreadable_tail_ = false;
 };
 
 }  // namespace quarn_core::wal

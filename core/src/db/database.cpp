@@ -17,8 +17,6 @@ using error::IoError;
 
 namespace {
 
-
-
 std::size_t saturating_mul(std::size_t a, std::size_t b) {
   std::size_t out;
   if (__builtin_mul_overflow(a, b, &out)) return std::numeric_limits<std::size_t>::max();
@@ -48,7 +46,8 @@ std::pair<std::size_t, std::size_t> effective_widths(const hnsw::HnswIndex& inde
 }  // namespace
 
 std::size_t Database::default_ef(std::size_t k) {
-  const double width = static_cast<double>(k) + std::floor(10.0 * std::sqrt(static_cast<double>(k)));
+  const double width =
+      static_cast<double>(k) + std::floor(10.0 * std::sqrt(static_cast<double>(k)));
   if (width >= 18446744073709551615.0) return std::numeric_limits<std::size_t>::max();
   return std::max<std::size_t>(200, static_cast<std::size_t>(width));
 }
@@ -67,13 +66,55 @@ Database::~Database() = default;
 // ---------------------------------------------------------------------------------------------
 // Open, recovery and save
 
+std::optional<std::string> check_new_collection(std::size_t dim, const DatabaseConfig& config) {
+  if (dim < 1 || dim > kMaxDim) return "dim must be between 1 and " + std::to_string(kMaxDim);
+  if (config.m < kMinM) return "m must be at least " + std::to_string(kMinM);
+  if (config.m > kMaxM) return "m must be at most " + std::to_string(kMaxM);
+  if (config.ef_construction < 1 || config.ef_construction > kMaxEfConstruction) {
+    return "ef_construction must be between 1 and " + std::to_string(kMaxEfConstruction);
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Metadata that a replay could not read back, refused before it is logged.
+Result<void> check_metadata(const Metadata& metadata) {
+  if (metadata && json::depth(*metadata) > json::kMaxDepth) {
+    return fail(IoError::invalid_data("metadata nested deeper than " +
+                                      std::to_string(json::kMaxDepth) + " levels"));
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Database>> Database::open(const fs::path& path) {
   storage::Storage storage(path);
-  if (auto r = storage::recover_interrupted_save(storage); !r) return std::unexpected(std::move(r.error()));
-  if (!file_exists(storage.graph_path()) || !file_exists(storage.vectors_path())) {
-    return fail(QuarnError::database_not_found(path.string()));
+  std::unique_ptr<Database> db;
+  std::vector<wal::WalEntry> entries;
+  {
+    // Held while the files and the log are read, so that no save in another thread or
+    // process is half done meanwhile.
+    auto lock = storage::DirectoryLock::acquire(path);
+    if (!lock) return std::unexpected(std::move(lock.error()));
+    if (auto r = storage::recover_interrupted_save(storage); !r) {
+      return std::unexpected(std::move(r.error()));
+    }
+    if (!file_exists(storage.graph_path()) || !file_exists(storage.vectors_path())) {
+      return fail(QuarnError::database_not_found(path.string()));
+    }
+    auto loaded = load(path, false);
+    if (!loaded) return std::unexpected(std::move(loaded.error()));
+    db = std::move(*loaded);
+    // Through the database's own log object, which remembers an unreadable tail to cut
+    // before its first append.
+    auto read = db->wal_.read_all();
+    if (!read) return std::unexpected(std::move(read.error()));
+    entries = std::move(*read);
   }
-  return load(path, false);
+  db->replay(entries);
+  return db;
 }
 
 Result<std::unique_ptr<Database>> Database::load(const fs::path& path, bool quantize_config) {
@@ -81,8 +122,11 @@ Result<std::unique_ptr<Database>> Database::load(const fs::path& path, bool quan
   const bool quantize = quantize_config || file_exists(storage.quantized_path());
   auto loaded = storage.load();
   if (!loaded) return std::unexpected(std::move(loaded.error()));
+  auto shared = storage::SharedDirectory::of(path);
+  if (!shared) return std::unexpected(std::move(shared.error()));
 
   std::unique_ptr<Database> db(new Database(path, std::move(loaded->index), quantize));
+  db->shared_ = std::move(*shared);
   const std::size_t n = db->index_->node_count();
   db->slot_to_id_.assign(n, std::string());
   db->metadata_.assign(n, std::nullopt);
@@ -94,7 +138,6 @@ Result<std::unique_ptr<Database>> Database::load(const fs::path& path, bool quan
     db->metadata_[record.slot] = std::move(record.metadata);
   }
   db->metadata_index_.rebuild(db->metadata_, db->index_->deleted());
-  if (auto r = db->replay_wal(); !r) return std::unexpected(std::move(r.error()));
   return db;
 }
 
@@ -104,28 +147,45 @@ Result<std::unique_ptr<Database>> Database::open_or_create_with_config(
   fs::create_directories(path, ec);
   if (ec) return fail(IoError::from_errno(ec.value()));
   storage::Storage storage(path);
-  if (auto r = storage::recover_interrupted_save(storage); !r) return std::unexpected(std::move(r.error()));
-  if (file_exists(storage.graph_path()) && file_exists(storage.vectors_path())) {
-    return load(path, config.quantize);
-  }
-  auto index = std::make_unique<hnsw::HnswIndex>(dim, config.m, config.ef_construction, metric);
-  std::unique_ptr<Database> db(new Database(path, std::move(index), config.quantize));
-  // A log without saved files is the only copy of a collection that was changed but never
-  // saved: replay it rather than let the next save delete it.
-  if (auto r = db->replay_wal(); !r) return std::unexpected(std::move(r.error()));
-  return db;
-}
-
-Result<void> Database::replay_wal() {
-  // Runs before the database is shared: no other thread can see the intermediate states,
-  // so the tables are changed directly.
+  std::unique_ptr<Database> db;
   std::vector<wal::WalEntry> entries;
   {
-    std::lock_guard wal_guard(wal_lock_);
-    auto read = wal_.read_all();
+    auto lock = storage::DirectoryLock::acquire(path);
+    if (!lock) return std::unexpected(std::move(lock.error()));
+    if (auto r = storage::recover_interrupted_save(storage); !r) {
+      return std::unexpected(std::move(r.error()));
+    }
+    if (file_exists(storage.graph_path()) && file_exists(storage.vectors_path())) {
+      auto loaded = load(path, config.quantize);
+      if (!loaded) return std::unexpected(std::move(loaded.error()));
+      db = std::move(*loaded);
+    } else {
+      if (auto bad = check_new_collection(dim, config)) {
+        return fail(IoError::invalid_data(std::move(*bad)));
+      }
+      auto shared = storage::SharedDirectory::of(path);
+      if (!shared) return std::unexpected(std::move(shared.error()));
+      auto index = std::make_unique<hnsw::HnswIndex>(dim, config.m, config.ef_construction, metric);
+      db.reset(new Database(path, std::move(index), config.quantize));
+      db->shared_ = std::move(*shared);
+    }
+    // A log without saved files is the only copy of a collection that was changed but never
+    // saved: replay it rather than let the next save delete it.
+    // Through the database's own log object, which remembers an unreadable tail to cut
+    // before its first append.
+    auto read = db->wal_.read_all();
     if (!read) return std::unexpected(std::move(read.error()));
     entries = std::move(*read);
   }
+  db->replay(entries);
+  return db;
+}
+
+void Database::replay(std::vector<wal::WalEntry>& entries) {
+  // Runs before the database is shared: no other thread can see the intermediate states,
+  // so the tables are changed directly. Every record is applied or skipped on its own: a
+  // record that cannot apply (a vector of another length, an unknown id) never stops the
+  // ones after it.
   auto set_metadata = [this](std::uint32_t slot, Metadata metadata) {
     metadata_index_.remove(slot, metadata_[slot]);
     metadata_index_.index(slot, metadata);
@@ -167,10 +227,10 @@ Result<void> Database::replay_wal() {
       if (update->metadata) set_metadata(slot, std::move(*update->metadata));
     }
   }
-  return {};
 }
 
 Result<void> Database::save() {
+  if (auto claimed = shared_->claim_writer(); !claimed) return claimed;
   // Exclusive gate: no mutation is between its log append and its change in memory while
   // the snapshot is taken, so the log reset below drops nothing that the files lack.
   std::unique_lock gate(gate_);
@@ -187,36 +247,46 @@ Result<void> Database::save() {
   std::error_code ec;
   fs::create_directories(storage_.graph_path().parent_path(), ec);
   if (ec) return fail(IoError::from_errno(ec.value()));
-  if (auto b = storage::begin_save(storage_); !b) return b;
+  // Held to the log reset: an open elsewhere sees the files of one save, with their log.
+  auto lock = storage::DirectoryLock::acquire(path_);
+  if (!lock) return std::unexpected(std::move(lock.error()));
 
   const hnsw::HnswIndex& index = *index_;
-  auto r = storage::replace_file(storage_.vectors_path(), [&](io::BufWriter& w) -> Result<void> {
-    if (auto v = w.write_floats(index.vectors()); !v) return v;
-    return w.write_floats(index.norms());
-  });
-  if (!r) return r;
-
-  if (quantize_) {
-    // A fresh quantizer for the file only; the in-memory quantized state stays as it is.
-    auto quantizer = quantize::ScalarQuantizer::train(index.vectors(), dim_);
-    auto codes = quantizer.quantize_batch(index.vectors(), dim_);
-    r = storage::replace_file(storage_.quantized_path(), [&](io::BufWriter& w) -> Result<void> {
-      if (auto s = quantizer.save(w); !s) return s;
-      return w.write(codes.data(), codes.size());
+  auto write_files = [&]() -> Result<void> {
+    if (auto b = storage::begin_save(storage_); !b) return b;
+    auto r = storage::replace_file(storage_.vectors_path(), [&](io::BufWriter& w) -> Result<void> {
+      if (auto v = w.write_floats(index.vectors()); !v) return v;
+      return w.write_floats(index.norms());
     });
     if (!r) return r;
-  } else {
-    fs::remove(storage_.quantized_path(), ec);  // a failure to delete is harmless here
+    if (quantize_) {
+      // A fresh quantizer for the file only; the in-memory quantized state stays as it is.
+      auto quantizer = quantize::ScalarQuantizer::train(index.vectors(), dim_);
+      auto codes = quantizer.quantize_batch(index.vectors(), dim_);
+      r = storage::replace_file(storage_.quantized_path(), [&](io::BufWriter& w) -> Result<void> {
+        if (auto s = quantizer.save(w); !s) return s;
+        return w.write(codes.data(), codes.size());
+      });
+      if (!r) return r;
+    } else {
+      // A failure to delete is harmless here: without the option the file is never read.
+      if (file_exists(storage_.quantized_path())) (void)io::unlink_path(storage_.quantized_path());
+    }
+    r = storage::replace_file(storage_.graph_path(), [&](io::BufWriter& w) -> Result<void> {
+      if (auto g = index.save_graph(w); !g) return g;
+      return storage::write_metadata_section(w, records);
+    });
+    if (!r) return r;
+    // The renames must be durable before the log, the only other copy, goes away.
+    return storage::finish_save(storage_);
+  };
+  if (auto written = write_files(); !written) {
+    // Put the previous files back now rather than at the next open, so that the directory
+    // keeps a complete collection under its names. Should that fail too, the next open or
+    // save finishes it; the log holds every change either way.
+    (void)storage::recover_interrupted_save(storage_);
+    return written;
   }
-
-  r = storage::replace_file(storage_.graph_path(), [&](io::BufWriter& w) -> Result<void> {
-    if (auto g = index.save_graph(w); !g) return g;
-    return storage::write_metadata_section(w, records);
-  });
-  if (!r) return r;
-
-  // The renames must be durable before the log, the only other copy, goes away.
-  if (auto d = storage::finish_save(storage_); !d) return d;
 
   // Mutations take the log mutex before index (and hold it while they apply), so it must
   // not be taken under the read locks. Releasing them first is safe: the gate, still held,
@@ -225,103 +295,248 @@ Result<void> Database::save() {
   index_guard.unlock();
   ids.unlock();
   std::lock_guard wal_guard(wal_lock_);
+  std::lock_guard log_guard(shared_->log_mutex());
   return wal_.reset();
+}
+
+Result<void> Database::sync() {
+  std::lock_guard wal_guard(wal_lock_);
+  std::lock_guard log_guard(shared_->log_mutex());
+  return wal_.sync();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Mutations
 //
 // Every mutation holds the gate shared, then takes id_to_slot (shared or exclusive) and the
-// log mutex, appends its record and applies its change before releasing the log mutex. So
-// changes reach memory in the order of their log records, and a replay rebuilds exactly the
-// state that callers saw acknowledged.
+// log mutex, allocates what it will need, appends its record and applies its change before
+// releasing the log mutex. So changes reach memory in the order of their log records, and a
+// replay rebuilds exactly the state that callers saw acknowledged.
 
-void Database::insert_new(std::vector<Record>& items) {
-  std::vector<std::uint32_t> slots;
-  {
-    std::unique_lock index_guard(index_lock_);
-    if (items.size() == 1) {
-      slots.push_back(index_->insert(items[0].vector));
+Result<void> Database::log(wal::RecordBuffer& records) {
+  if (auto claimed = shared_->claim_writer(); !claimed) return claimed;
+  std::lock_guard log_guard(shared_->log_mutex());
+  return wal_.append(records);
+}
+
+void Database::unlog() {
+  std::lock_guard log_guard(shared_->log_mutex());
+  (void)wal_.undo_last_append();
+}
+
+Database::InsertPlan Database::plan_inserts(const Batch& batch,
+                                            const std::vector<std::size_t>& which) {
+  InsertPlan plan;
+  plan.id_nodes.reserve(which.size());
+  std::unordered_map<std::string, std::uint32_t> staging;
+  for (std::size_t i : which) {
+    staging.emplace(batch.ids[i], 0);
+    plan.id_nodes.push_back(staging.extract(staging.begin()));
+  }
+  // Every table grows by doubling, as it would without the reservation: one insert at a
+  // time must not reallocate (or rehash) each time.
+  const std::size_t ids = id_to_slot_.size() + which.size();
+  if (static_cast<double>(ids) >
+      static_cast<double>(id_to_slot_.bucket_count()) * id_to_slot_.max_load_factor()) {
+    id_to_slot_.reserve(std::max(ids, 2 * id_to_slot_.size()));
+  }
+  std::unique_lock index_guard(index_lock_);
+  index_->reserve(which.size());
+  const std::size_t slots = index_->node_count() + which.size();
+  auto grow = [slots](auto& v) {
+    if (v.capacity() < slots) v.reserve(std::max(slots, 2 * v.capacity()));
+  };
+  std::unique_lock slot_guard(slot_lock_);
+  grow(slot_to_id_);
+  std::unique_lock metadata_guard(metadata_lock_);
+  grow(metadata_);
+  return plan;
+}
+
+void Database::insert_new(Batch& batch, const std::vector<std::size_t>& which, InsertPlan& plan) {
+  std::unique_lock index_guard(index_lock_);
+  std::unique_lock slot_guard(slot_lock_, std::defer_lock);
+  std::unique_lock metadata_guard(metadata_lock_, std::defer_lock);
+  std::unique_lock metadata_index_guard(metadata_index_lock_, std::defer_lock);
+  const auto first = static_cast<std::uint32_t>(index_->node_count());
+  std::size_t done = 0;  // rows whose id, metadata and index entries are all in place
+  try {
+    if (which.size() == 1) {
+      (void)index_->insert(batch.row(which[0]));
+    } else if (!batch.flat.empty() && which.size() * batch.width == batch.flat.size()) {
+      (void)index_->batch_insert_flat(batch.flat);
     } else {
-      std::vector<std::vector<float>> vectors;
-      vectors.reserve(items.size());
-      for (auto& item : items) vectors.push_back(std::move(item.vector));
-      slots = index_->batch_insert(vectors);
+      std::vector<float> rows;
+      rows.reserve(which.size() * dim_);
+      for (std::size_t i : which) rows.insert(rows.end(), batch.row(i).begin(), batch.row(i).end());
+      (void)index_->batch_insert_flat(rows);
     }
-    std::unique_lock slot_guard(slot_lock_);
-    std::unique_lock metadata_guard(metadata_lock_);
-    std::unique_lock metadata_index_guard(metadata_index_lock_);
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      const std::uint32_t s = slots[i];
-      if (slot_to_id_.size() <= s) slot_to_id_.resize(s + 1);
-      if (metadata_.size() <= s) metadata_.resize(s + 1);
-      id_to_slot_.insert_or_assign(items[i].id, s);
-      slot_to_id_[s] = std::move(items[i].id);
-      metadata_index_.index(s, items[i].metadata);
-      metadata_[s] = std::move(items[i].metadata);
+    slot_guard.lock();
+    metadata_guard.lock();
+    metadata_index_guard.lock();
+    // Within the capacity reserved by plan_inserts: no allocation.
+    const std::size_t n = index_->node_count();
+    if (slot_to_id_.size() < n) slot_to_id_.resize(n);
+    if (metadata_.size() < n) metadata_.resize(n);
+    for (; done < which.size(); ++done) {
+      const std::size_t i = which[done];
+      const std::uint32_t s = first + static_cast<std::uint32_t>(done);
+      metadata_index_.index(s, batch.metadata[i]);
+      plan.id_nodes[done].mapped() = s;
+      id_to_slot_.insert(std::move(plan.id_nodes[done]));
+      slot_to_id_[s] = std::move(batch.ids[i]);
+      metadata_[s] = std::move(batch.metadata[i]);
     }
+  } catch (...) {
+    // The record goes first: a replay must never bring back a change reported as failed.
+    unlog();
+    if (!slot_guard.owns_lock()) slot_guard.lock();
+    if (!metadata_guard.owns_lock()) metadata_guard.lock();
+    if (!metadata_index_guard.owns_lock()) metadata_index_guard.lock();
+    for (std::size_t j = 0; j < done; ++j) {
+      const std::uint32_t s = first + static_cast<std::uint32_t>(j);
+      metadata_index_.remove(s, metadata_[s]);
+      id_to_slot_.erase(slot_to_id_[s]);
+      batch.ids[which[j]] = std::move(slot_to_id_[s]);
+      batch.metadata[which[j]] = std::move(metadata_[s]);
+      slot_to_id_[s].clear();
+      metadata_[s].reset();
+    }
+    if (done < which.size())
+      metadata_index_.remove(first + static_cast<std::uint32_t>(done), batch.metadata[which[done]]);
+    // Nodes already linked cannot be taken out of the graph: they stay as tombstones,
+    // which searches skip and compaction reclaims.
+    for (std::size_t s = first; s < index_->node_count(); ++s) {
+      (void)index_->mark_deleted(static_cast<std::uint32_t>(s));
+    }
+    if (slot_to_id_.size() < index_->node_count()) slot_to_id_.resize(index_->node_count());
+    if (metadata_.size() < index_->node_count()) metadata_.resize(index_->node_count());
+    throw;
   }
 }
 
 void Database::apply_update(std::uint32_t slot, const std::vector<float>* vector,
-                            const std::optional<Metadata>* metadata) {
+                            const std::vector<float>* old_vector, std::optional<Metadata>* metadata,
+                            bool undo_log) {
   // index stays held through the metadata change, so that a search or get never sees the
   // new vector with the old metadata.
   std::unique_lock index_guard(index_lock_);
-  if (vector != nullptr) index_->update_vector(slot, *vector);
-  if (metadata != nullptr && metadata->has_value()) {
-    std::unique_lock metadata_guard(metadata_lock_);
-    std::unique_lock metadata_index_guard(metadata_index_lock_);
-    metadata_index_.remove(slot, metadata_[slot]);
-    metadata_index_.index(slot, **metadata);
-    metadata_[slot] = **metadata;
+  bool vector_changed = false;
+  bool indexed = false;
+  std::unique_lock metadata_guard(metadata_lock_, std::defer_lock);
+  std::unique_lock metadata_index_guard(metadata_index_lock_, std::defer_lock);
+  try {
+    if (vector != nullptr) {
+      vector_changed = true;
+      index_->update_vector(slot, *vector);
+    }
+    if (metadata != nullptr && metadata->has_value()) {
+      metadata_guard.lock();
+      metadata_index_guard.lock();
+      metadata_index_.remove(slot, metadata_[slot]);
+      indexed = true;
+      metadata_index_.index(slot, **metadata);
+      metadata_[slot] = std::move(**metadata);
+    }
+  } catch (...) {
+    if (undo_log) unlog();
+    // Best effort: putting the old state back may run out of memory too.
+    try {
+      if (indexed) {
+        metadata_index_.remove(slot, **metadata);
+        metadata_index_.index(slot, metadata_[slot]);
+      }
+      if (vector_changed && old_vector != nullptr) index_->update_vector(slot, *old_vector);
+    } catch (...) {
+    }
+    throw;
   }
 }
 
-void Database::tombstone(std::uint32_t slot) {
+void Database::tombstone(const std::vector<std::pair<std::uint32_t, const std::string*>>& doomed) {
   std::unique_lock index_guard(index_lock_);
-  if (slot < index_->node_count()) index_->mark_deleted(slot);
+  // Marking a slot deleted is the one step that can fail (its entry in the deleted set), so
+  // every slot is marked first, and a failure unmarks the ones before it.
+  std::size_t marked = 0;
+  try {
+    for (; marked < doomed.size(); ++marked) {
+      const std::uint32_t slot = doomed[marked].first;
+      if (slot < index_->node_count()) (void)index_->mark_deleted(slot);
+    }
+  } catch (...) {
+    while (marked-- > 0) index_->unmark_deleted(doomed[marked].first);
+    unlog();
+    throw;
+  }
   std::unique_lock slot_guard(slot_lock_);
-  if (slot < slot_to_id_.size()) slot_to_id_[slot].clear();
   std::unique_lock metadata_guard(metadata_lock_);
   std::unique_lock metadata_index_guard(metadata_index_lock_);
-  if (slot < metadata_.size()) {
-    metadata_index_.remove(slot, metadata_[slot]);
-    metadata_[slot].reset();
+  for (const auto& [slot, id] : doomed) {
+    id_to_slot_.erase(*id);
+    if (slot < slot_to_id_.size()) slot_to_id_[slot].clear();
+    if (slot < metadata_.size()) {
+      metadata_index_.remove(slot, metadata_[slot]);
+      metadata_[slot].reset();
+    }
   }
 }
 
 Result<void> Database::add(std::string id, std::vector<float> vector, Metadata metadata) {
   if (vector.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, vector.size()));
+  if (auto r = check_metadata(metadata); !r) return r;
   std::shared_lock gate(gate_);
   // The id is checked under the exclusive lock that is held through logging and applying,
   // so a rejected add never leaves a record that a replay would apply.
   std::unique_lock ids(id_lock_);
   if (id_to_slot_.contains(id)) return fail(QuarnError::duplicate_id(std::move(id)));
+  wal::RecordBuffer records;
+  if (auto r = records.add_insert(id, vector, metadata); !r) return r;
+  Batch batch;
+  batch.ids.push_back(std::move(id));
+  batch.metadata.push_back(std::move(metadata));
+  batch.rows.push_back(vector);
+  batch.width = dim_;
+  const std::vector<std::size_t> which{0};
+  InsertPlan plan = plan_inserts(batch, which);
   std::lock_guard wal_guard(wal_lock_);
-  if (auto r = wal_.append(wal::WalEntry(wal::WalEntry::Insert{id, vector, metadata})); !r) return r;
-  std::vector<Record> items;
-  items.push_back(Record{std::move(id), std::move(vector), std::move(metadata)});
-  insert_new(items);
+  if (auto r = log(records); !r) return r;
+  insert_new(batch, which, plan);
   return {};
 }
 
 Result<void> Database::upsert(std::string id, std::vector<float> vector, Metadata metadata) {
   if (vector.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, vector.size()));
+  if (auto r = check_metadata(metadata); !r) return r;
   std::shared_lock gate(gate_);
   std::unique_lock ids(id_lock_);
-  std::lock_guard wal_guard(wal_lock_);
-  if (auto r = wal_.append(wal::WalEntry(wal::WalEntry::Insert{id, vector, metadata})); !r) return r;
+  wal::RecordBuffer records;
+  if (auto r = records.add_insert(id, vector, metadata); !r) return r;
   auto it = id_to_slot_.find(id);
   if (it != id_to_slot_.end()) {
+    const std::uint32_t slot = it->second;
+    std::vector<float> old_vector;
+    {
+      std::shared_lock index_guard(index_lock_);
+      auto v = index_->vector(slot);
+      old_vector.assign(v.begin(), v.end());
+    }
     // Upserting without metadata clears the old metadata.
-    const std::optional<Metadata> replacement(std::move(metadata));
-    apply_update(it->second, &vector, &replacement);
+    std::optional<Metadata> replacement(std::move(metadata));
+    std::lock_guard wal_guard(wal_lock_);
+    if (auto r = log(records); !r) return r;
+    apply_update(slot, &vector, &old_vector, &replacement);
     return {};
   }
-  std::vector<Record> items;
-  items.push_back(Record{std::move(id), std::move(vector), std::move(metadata)});
-  insert_new(items);
+  Batch batch;
+  batch.ids.push_back(std::move(id));
+  batch.metadata.push_back(std::move(metadata));
+  batch.rows.push_back(vector);
+  batch.width = dim_;
+  const std::vector<std::size_t> which{0};
+  InsertPlan plan = plan_inserts(batch, which);
+  std::lock_guard wal_guard(wal_lock_);
+  if (auto r = log(records); !r) return r;
+  insert_new(batch, which, plan);
   return {};
 }
 
@@ -337,9 +552,25 @@ Result<void> Database::update(const std::string& id, std::optional<std::vector<f
   if (vector && vector->size() != dim_) {
     return fail(QuarnError::dimension_mismatch(dim_, vector->size()));
   }
+  if (metadata) {
+    if (auto r = check_metadata(*metadata); !r) return r;
+  }
+  wal::RecordBuffer records;
+  const Metadata* replacement = metadata ? &*metadata : nullptr;
+  if (auto r =
+          records.add_update(id, vector ? &*vector : nullptr, metadata ? &replacement : nullptr);
+      !r) {
+    return r;
+  }
+  std::vector<float> old_vector;
+  if (vector) {
+    std::shared_lock index_guard(index_lock_);
+    auto v = index_->vector(slot);
+    old_vector.assign(v.begin(), v.end());
+  }
   std::lock_guard wal_guard(wal_lock_);
-  if (auto r = wal_.append(wal::WalEntry(wal::WalEntry::Update{id, vector, metadata})); !r) return r;
-  apply_update(slot, vector ? &*vector : nullptr, metadata ? &metadata : nullptr);
+  if (auto r = log(records); !r) return r;
+  apply_update(slot, vector ? &*vector : nullptr, &old_vector, metadata ? &metadata : nullptr);
   return {};
 }
 
@@ -349,101 +580,222 @@ Result<bool> Database::remove(const std::string& id) {
   auto it = id_to_slot_.find(id);
   if (it == id_to_slot_.end()) return false;
   const std::uint32_t slot = it->second;
+  wal::RecordBuffer records;
+  if (auto r = records.add_delete(id); !r) return std::unexpected(std::move(r.error()));
+  const std::vector<std::pair<std::uint32_t, const std::string*>> doomed{{slot, &id}};
   // The mapping goes only once the record is in the log: a failed append leaves the id
   // stored and the collection consistent.
   std::lock_guard wal_guard(wal_lock_);
-  if (auto r = wal_.append(wal::WalEntry(wal::WalEntry::Delete{id})); !r) return std::unexpected(std::move(r.error()));
-  id_to_slot_.erase(it);
-  tombstone(slot);
+  if (auto r = log(records); !r) return std::unexpected(std::move(r.error()));
+  tombstone(doomed);
   return true;
 }
 
 Result<std::size_t> Database::delete_many(const std::vector<std::string>& ids) {
   std::shared_lock gate(gate_);
   std::unique_lock id_guard(id_lock_);
-  std::lock_guard wal_guard(wal_lock_);
-  std::size_t deleted = 0;
+  // One record per stored id, the first time it is named; all go out in one write.
+  std::vector<std::pair<std::uint32_t, const std::string*>> doomed;
+  std::unordered_set<std::string_view> seen;
+  wal::RecordBuffer records;
   for (const auto& id : ids) {
     auto it = id_to_slot_.find(id);
-    if (it == id_to_slot_.end()) continue;
-    const std::uint32_t slot = it->second;
-    // Ids before a failing append stay deleted; the failing one stays stored.
-    if (auto r = wal_.append(wal::WalEntry(wal::WalEntry::Delete{id})); !r) {
-      return std::unexpected(std::move(r.error()));
-    }
-    id_to_slot_.erase(it);
-    tombstone(slot);
-    ++deleted;
+    if (it == id_to_slot_.end() || !seen.insert(id).second) continue;
+    if (auto r = records.add_delete(id); !r) return std::unexpected(std::move(r.error()));
+    doomed.emplace_back(it->second, &id);
   }
-  return deleted;
+  if (doomed.empty()) return 0;
+  std::lock_guard wal_guard(wal_lock_);
+  if (auto r = log(records); !r) return std::unexpected(std::move(r.error()));
+  tombstone(doomed);
+  return doomed.size();
 }
 
-Result<void> Database::check_dimensions(const std::vector<Record>& items) const {
-  for (const auto& item : items) {
-    if (item.vector.size() != dim_) {
-      return fail(QuarnError::dimension_mismatch(dim_, item.vector.size()));
-    }
+Result<void> Database::check_batch(const Batch& batch) const {
+  // The first item whose vector is not dim long, then the first too-deep metadata.
+  const std::size_t n = batch.ids.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t len = batch.flat.empty() ? batch.rows[i].size() : batch.width;
+    if (len != dim_) return fail(QuarnError::dimension_mismatch(dim_, len));
   }
-  return {};
-}
-
-Result<void> Database::log_inserts(const std::vector<Record>& items) {
-  for (const auto& item : items) {
-    auto r = wal_.append(wal::WalEntry(wal::WalEntry::Insert{item.id, item.vector, item.metadata}));
-    if (!r) return r;
+  for (const auto& m : batch.metadata) {
+    if (auto r = check_metadata(m); !r) return r;
   }
   return {};
 }
 
-Result<void> Database::add_many(std::vector<Record> items) {
-  if (auto r = check_dimensions(items); !r) return r;
-  if (items.empty()) return {};
+Result<void> Database::add_batch(Batch& batch) {
+  if (auto r = check_batch(batch); !r) return r;
+  const std::size_t n = batch.ids.size();
+  if (n == 0) return {};
   std::shared_lock gate(gate_);
   std::unique_lock ids(id_lock_);
   // A batch naming one new id twice is rejected like a stored id: otherwise the second
   // item's slot would be unreachable through its id.
-  std::unordered_set<std::string_view> seen;
-  seen.reserve(items.size());
-  for (const auto& item : items) {
-    if (id_to_slot_.contains(item.id) || !seen.insert(item.id).second) {
-      return fail(QuarnError::duplicate_id(item.id));
+  {
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(n);
+    for (const auto& id : batch.ids) {
+      if (id_to_slot_.contains(id) || !seen.insert(id).second) {
+        return fail(QuarnError::duplicate_id(id));
+      }
     }
   }
+  wal::RecordBuffer records;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (auto r = records.add_insert(batch.ids[i], batch.row(i), batch.metadata[i]); !r) return r;
+  }
+  std::vector<std::size_t> which(n);
+  for (std::size_t i = 0; i < n; ++i) which[i] = i;
+  InsertPlan plan = plan_inserts(batch, which);
   std::lock_guard wal_guard(wal_lock_);
-  if (auto r = log_inserts(items); !r) return r;
-  insert_new(items);
+  if (auto r = log(records); !r) return r;
+  insert_new(batch, which, plan);
   return {};
 }
 
-Result<void> Database::upsert_many(std::vector<Record> items) {
-  if (auto r = check_dimensions(items); !r) return r;
-  if (items.empty()) return {};
+Result<void> Database::upsert_batch(Batch& batch) {
+  if (auto r = check_batch(batch); !r) return r;
+  const std::size_t n = batch.ids.size();
+  if (n == 0) return {};
   std::shared_lock gate(gate_);
   std::unique_lock ids(id_lock_);
-  std::lock_guard wal_guard(wal_lock_);
-  if (auto r = log_inserts(items); !r) return r;
+  wal::RecordBuffer records;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (auto r = records.add_insert(batch.ids[i], batch.row(i), batch.metadata[i]); !r) return r;
+  }
   // Stored ids are updated in item order; new ids are inserted afterwards in one batch, in
   // the order of their first appearance. A new id named again ends with its last item's
   // values, as replaying the records one by one would leave it.
-  std::vector<Record> fresh;
-  std::unordered_map<std::string, std::size_t> fresh_at;
-  for (auto& item : items) {
-    auto it = id_to_slot_.find(item.id);
+  std::vector<std::size_t> updates;  // rows of stored ids
+  std::vector<std::uint32_t> update_slots;
+  std::vector<std::size_t> fresh;  // the row of each new id, its last naming
+  std::unordered_map<std::string_view, std::size_t> fresh_at;
+  for (std::size_t i = 0; i < n; ++i) {
+    auto it = id_to_slot_.find(batch.ids[i]);
     if (it != id_to_slot_.end()) {
-      const std::optional<Metadata> replacement(std::move(item.metadata));
-      apply_update(it->second, &item.vector, &replacement);
+      updates.push_back(i);
+      update_slots.push_back(it->second);
       continue;
     }
-    auto [pos, inserted] = fresh_at.try_emplace(item.id, fresh.size());
+    auto [pos, inserted] = fresh_at.try_emplace(batch.ids[i], fresh.size());
     if (inserted) {
-      fresh.push_back(std::move(item));
+      fresh.push_back(i);
     } else {
-      fresh[pos->second].vector = std::move(item.vector);
-      fresh[pos->second].metadata = std::move(item.metadata);
+      fresh[pos->second] = i;
     }
   }
-  if (!fresh.empty()) insert_new(fresh);
+  InsertPlan plan = plan_inserts(batch, fresh);
+  // Copies made before logging: the new values to move in and the old ones to put back
+  // should the batch fail half way.
+  struct Update {
+    std::uint32_t slot;
+    std::vector<float> vector, old_vector;
+    std::optional<Metadata> metadata;
+    Metadata old_metadata;
+  };
+  std::vector<Update> changes;
+  changes.reserve(updates.size());
+  {
+    std::shared_lock index_guard(index_lock_);
+    std::shared_lock metadata_guard(metadata_lock_);
+    for (std::size_t u = 0; u < updates.size(); ++u) {
+      const std::size_t i = updates[u];
+      const std::uint32_t slot = update_slots[u];
+      auto old = index_->vector(slot);
+      changes.push_back(Update{slot,
+                               {batch.row(i).begin(), batch.row(i).end()},
+                               {old.begin(), old.end()},
+                               std::optional<Metadata>(std::move(batch.metadata[i])),
+                               metadata_[slot]});
+    }
+  }
+  std::lock_guard wal_guard(wal_lock_);
+  if (auto r = log(records); !r) return r;
+  std::size_t applied = 0;
+  try {
+    for (; applied < changes.size(); ++applied) {
+      auto& c = changes[applied];
+      apply_update(c.slot, &c.vector, &c.old_vector, &c.metadata, /*undo_log=*/false);
+    }
+    if (!fresh.empty()) insert_new(batch, fresh, plan);
+  } catch (...) {
+    unlog();
+    // Back to the values before the batch, latest first (an id named twice ends with the
+    // value it had before its first naming). Best effort, as in apply_update.
+    try {
+      while (applied-- > 0) {
+        auto& c = changes[applied];
+        std::optional<Metadata> old(std::move(c.old_metadata));
+        apply_update(c.slot, &c.old_vector, nullptr, &old, false);
+      }
+    } catch (...) {
+    }
+    throw;
+  }
   return {};
+}
+
+namespace {
+
+std::vector<std::span<const float>> row_spans(const std::vector<Record>& items) {
+  std::vector<std::span<const float>> rows;
+  rows.reserve(items.size());
+  for (const auto& item : items) rows.emplace_back(item.vector);
+  return rows;
+}
+
+}  // namespace
+
+Result<void> Database::add_many(std::vector<Record> items) {
+  Batch batch;
+  batch.rows = row_spans(items);
+  batch.width = dim_;
+  batch.ids.reserve(items.size());
+  batch.metadata.reserve(items.size());
+  for (auto& item : items) {
+    batch.ids.push_back(std::move(item.id));
+    batch.metadata.push_back(std::move(item.metadata));
+  }
+  return add_batch(batch);
+}
+
+Result<void> Database::upsert_many(std::vector<Record> items) {
+  Batch batch;
+  batch.rows = row_spans(items);
+  batch.width = dim_;
+  batch.ids.reserve(items.size());
+  batch.metadata.reserve(items.size());
+  for (auto& item : items) {
+    batch.ids.push_back(std::move(item.id));
+    batch.metadata.push_back(std::move(item.metadata));
+  }
+  return upsert_batch(batch);
+}
+
+Result<void> Database::add_many_flat(std::vector<std::string> ids, std::span<const float> rows,
+                                     std::size_t width, std::vector<Metadata> metadata) {
+  Batch batch;
+  if (metadata.empty()) metadata.resize(ids.size());
+  batch.ids = std::move(ids);
+  batch.metadata = std::move(metadata);
+  batch.flat = rows;
+  batch.width = width;
+  // Rows of no floats have no block to point into: fall back to one (empty) span per row.
+  if (width == 0) batch.rows.assign(batch.ids.size(), {});
+  return add_batch(batch);
+}
+
+Result<void> Database::upsert_many_flat(std::vector<std::string> ids, std::span<const float> rows,
+                                        std::size_t width, std::vector<Metadata> metadata) {
+  Batch batch;
+  if (metadata.empty()) metadata.resize(ids.size());
+  batch.ids = std::move(ids);
+  batch.metadata = std::move(metadata);
+  batch.flat = rows;
+  batch.width = width;
+  if (width == 0) batch.rows.assign(batch.ids.size(), {});
+  return upsert_batch(batch);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -693,7 +1045,10 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
   std::shared_lock index_guard(index_lock_);
   std::shared_lock slot_guard(slot_lock_);
   std::shared_lock metadata_guard(metadata_lock_);
-  const auto [k, ef] = effective_widths(*index_, options);
+  // Named values rather than a structured binding: the lambdas below capture them, which
+  // clang 14 (the fuzz build's compiler) does not allow for bindings.
+  const auto widths = effective_widths(*index_, options);
+  const std::size_t k = widths.first, ef = widths.second;
   const auto range = tbb::blocked_range<std::size_t>(0, queries.size());
   if (options.filter == nullptr) {
     if (index_->entry_point() == hnsw::kNoEntry) return out;
@@ -748,8 +1103,8 @@ void Database::compact() {
       auto v = old.vector(s);
       live.emplace_back(v.begin(), v.end());
     }
-    fresh = std::make_unique<hnsw::HnswIndex>(old.dim(), old.m(), old.ef_construction(),
-                                              old.metric());
+    fresh =
+        std::make_unique<hnsw::HnswIndex>(old.dim(), old.m(), old.ef_construction(), old.metric());
     if (!live.empty()) (void)fresh->batch_insert(live);
     if (old.quantized() != nullptr) fresh->enable_quantized_search();
   }
@@ -838,9 +1193,8 @@ Stats Database::stats() const {
       }
     }
   }
-  st.avg_degree_layer0 = st.num_vectors == 0 ? 0.0
-                                             : static_cast<double>(sum0) /
-                                                   static_cast<double>(st.num_vectors);
+  st.avg_degree_layer0 =
+      st.num_vectors == 0 ? 0.0 : static_cast<double>(sum0) / static_cast<double>(st.num_vectors);
   st.max_degree_layer0 = any_live ? max0 : 0;
   st.min_degree_layer0 = any_live && st.num_vectors > 0 ? min0 : 0;
   st.memory_vectors_bytes = 4 * static_cast<std::uint64_t>(index.vectors().size());

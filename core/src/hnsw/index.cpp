@@ -290,7 +290,29 @@ void HnswIndex::reserve_nodes(std::size_t extra) {
   deleted_flags_.reserve(n);
 }
 
+void HnswIndex::reserve(std::size_t extra) {
+  vectors_.ensure_owned();
+  // Called before every insert: room grows by doubling, as push_back would grow it, so that
+  // one insert at a time stays amortised constant.
+  const std::size_t n = node_count();
+  const std::size_t want = n + extra;
+  if (levels_.capacity() < want || norms_.capacity() < want || upper_.capacity() < want ||
+      deleted_flags_.capacity() < want || layer0_.capacity() < want * list_stride(0)) {
+    reserve_nodes(std::max(extra, n));
+  }
+  auto grow = [](auto& v, std::size_t needed) {
+    if (v.capacity() < needed) v.reserve(std::max(needed, 2 * v.capacity()));
+  };
+  grow(vectors_.owned(), vectors_.size() + extra * dim_);
+  if (quantized_) grow(quantized_->codes, quantized_->codes.size() + extra * dim_);
+  if (!touched_.empty()) grow(touched_, n + extra);
+}
+
 void HnswIndex::append_unlinked(std::span<const float> vector, std::size_t level) {
+  // The one allocation that reserve cannot make ahead comes first, so that a failure leaves
+  // no half-appended node.
+  std::unique_ptr<std::uint32_t[]> upper;
+  if (level > 0) upper = std::make_unique<std::uint32_t[]>(level * list_stride(1));
   if (quantized_) {
     auto& codes = quantized_->codes;
     const std::size_t at = codes.size();
@@ -302,11 +324,7 @@ void HnswIndex::append_unlinked(std::span<const float> vector, std::size_t level
   store.insert(store.end(), vector.begin(), vector.end());
   levels_.push_back(static_cast<std::uint32_t>(level));
   layer0_.resize(layer0_.size() + list_stride(0), 0);
-  if (level == 0) {
-    upper_.emplace_back();
-  } else {
-    upper_.push_back(std::make_unique<std::uint32_t[]>(level * list_stride(1)));
-  }
+  upper_.push_back(std::move(upper));
   deleted_flags_.push_back(0);
   if (!touched_.empty()) touched_.push_back(0);
 }
@@ -377,7 +395,11 @@ std::vector<std::uint32_t> HnswIndex::batch_insert_generic(std::size_t n, Get ge
   reserve_nodes(n);
   vectors_.owned().reserve(vectors_.size() + n * dim_);
   if (quantized_) quantized_->codes.reserve(quantized_->codes.size() + n * dim_);
-  for (std::size_t i = 0; i < n; ++i) append_unlinked(get(i), levels[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    append_unlinked(get(i), levels[i]);
+    // Counted as appended, so that a failure while linking leaves count equal to the nodes.
+    count_.fetch_add(1, std::memory_order_relaxed);
+  }
 
   std::size_t first = 0;
   if (entry_point_ == kNoEntry) {
@@ -419,7 +441,6 @@ std::vector<std::uint32_t> HnswIndex::batch_insert_generic(std::size_t n, Get ge
                         }
                       });
   }
-  count_.fetch_add(n, std::memory_order_relaxed);
   std::vector<std::uint32_t> slots(n);
   for (std::size_t i = 0; i < n; ++i) slots[i] = start + static_cast<std::uint32_t>(i);
   return slots;
@@ -502,10 +523,16 @@ void HnswIndex::update_vector(std::uint32_t slot, std::span<const float> vector)
 bool HnswIndex::mark_deleted(std::uint32_t slot) {
   assert(slot < node_count());
   if (deleted_flags_[slot] != 0) return false;
+  deleted_.insert(slot);  // first: it may fail to allocate, and nothing has changed yet
   deleted_flags_[slot] = 1;
-  deleted_.insert(slot);
   count_.fetch_sub(1, std::memory_order_relaxed);
   return true;
+}
+
+void HnswIndex::unmark_deleted(std::uint32_t slot) {
+  if (deleted_.erase(slot) == 0) return;
+  deleted_flags_[slot] = 0;
+  count_.fetch_add(1, std::memory_order_relaxed);
 }
 
 // ---- Quantization state ----

@@ -1,0 +1,77 @@
+// The binding's where_filter conversion (parse_filter and its operand conversions), fed
+// with whatever Python's json.loads makes of the input, in an embedded interpreter. A filter
+// that converts is then matched against sample metadata and resolved against an index of
+// it; a refusal must come with a Python exception, an acceptance without one.
+#include <Python.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
+#include "convert.hpp"
+#include "py_ref.hpp"
+#include "quarn_core/filter.hpp"
+#include "quarn_core/json.hpp"
+
+using namespace quarn_core;
+
+namespace {
+
+PyObject* loads = nullptr;
+std::vector<std::optional<json::Value>> samples;
+db::MetadataIndex metadata_index;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Plain malloc, so that AddressSanitizer sees every object.
+  ::setenv("PYTHONMALLOC", "malloc", 1);
+  Py_Initialize();
+  PyObject* module = PyImport_ImportModule("json");
+  if (module == nullptr) __builtin_trap();
+  loads = PyObject_GetAttrString(module, "loads");
+  Py_DECREF(module);
+  for (const char* text :
+       {R"({"c":"red","n":1,"f":1.5,"b":true,"z":null})", R"({"c":"blue","n":2,"l":[1,2]})",
+        R"({"c":"red","n":-3,"o":{"k":1}})", R"({"n":18446744073709551615,"c":"1"})", "[1]",
+        R"({"f":-0.0,"n":1.0,"c":["red"]})"}) {
+    samples.push_back(json::parse(text));
+  }
+  samples.push_back(std::nullopt);
+  for (std::uint32_t s = 0; s < samples.size(); ++s) metadata_index.index(s, samples[s]);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  quarn_py::PyRef text = quarn_py::PyRef::steal(PyUnicode_DecodeUTF8(
+      reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size), "replace"));
+  if (!text) __builtin_trap();
+  quarn_py::PyRef value = quarn_py::PyRef::steal(PyObject_CallOneArg(loads, text.get()));
+  if (!value) {
+    PyErr_Clear();
+    return 0;
+  }
+  auto filter = quarn_py::to_opt_filter(value.get(), "where_filter");
+  if (!filter) {
+    if (!PyErr_Occurred()) __builtin_trap();  // a refusal always says why
+    PyErr_Clear();
+    return 0;
+  }
+  if (PyErr_Occurred()) __builtin_trap();
+  if (!*filter) return 0;
+  for (const auto& sample : samples) (void)(*filter)->matches(sample);
+  // Resolved slots are slots of the index. (Whether they cover every match is the query
+  // path's concern: equality with null, an array or an object resolves to no slot at all.)
+  if (auto set = (*filter)->resolve_from_index(metadata_index)) {
+    for (std::uint32_t s : *set) {
+      if (s >= samples.size()) __builtin_trap();
+    }
+  }
+  if (const auto* borrowed = (*filter)->borrow_from_index(metadata_index)) {
+    for (std::uint32_t s : *borrowed) {
+      if (s >= samples.size()) __builtin_trap();
+    }
+  }
+  return 0;
+}
