@@ -4,8 +4,11 @@
 //
 //   hnsw_bench [--data DIR] [--queries N] [--cache FILE] [--skip-hnswlib] [--skip-exact]
 //              [--skip-graph] [--efs 10,16,...] [--blas-threads N] [--sequential]
+//              [--csv FILE] [--skip-self]
 //
 // --sequential builds our graph with one insert at a time instead of batch_insert.
+// --csv writes one row per measured point: system,variant,ef,recall_at_10,qps,build_seconds.
+// --skip-self skips searching every stored vector for itself (about 10 s per graph).
 //
 // The exact scan runs with OpenBLAS's default thread count unless --blas-threads says
 // otherwise: the library leaves that process-wide setting alone, since NumPy in the same
@@ -160,6 +163,31 @@ double qps_at(const std::vector<Point>& curve, double recall) {
   return 0;
 }
 
+// Stored vectors that a search for their own vector (k 10 at the given ef) does not return
+// as the first hit. An identical stored copy returned first counts as found: no search can
+// tell the two apart.
+std::size_t self_misses(const std::vector<float>& base, std::size_t n, std::size_t dim,
+                        const std::function<std::uint32_t(const float*)>& first_hit) {
+  std::size_t misses = 0;
+  for (std::size_t s = 0; s < n; ++s) {
+    const float* v = base.data() + s * dim;
+    const std::uint32_t got = first_hit(v);
+    if (got == s) continue;
+    if (got < n && std::memcmp(base.data() + std::size_t{got} * dim, v, dim * sizeof(float)) == 0)
+      continue;
+    ++misses;
+  }
+  return misses;
+}
+
+void write_csv(std::FILE* f, const char* system, const char* variant,
+               const std::vector<Point>& curve, double build) {
+  if (f == nullptr) return;
+  for (const Point& p : curve) {
+    std::fprintf(f, "%s,%s,%zu,%.4f,%.1f,%.3f\n", system, variant, p.ef, p.recall, p.qps, build);
+  }
+}
+
 void print_curve(const char* name, const std::vector<Point>& curve) {
   std::printf("%-22s %6s %9s %10s\n", name, "ef", "recall@10", "QPS");
   for (const Point& p : curve) {
@@ -216,7 +244,9 @@ int main(int argc, char** argv) {
   std::string dir = "/usr/share/datasets/fashion-mnist";
   std::string cache = "fashion-mnist-gt.bin";
   std::size_t nq_wanted = 10'000;
-  bool skip_hnswlib = false, skip_exact = false, skip_graph = false, sequential = false;
+  bool skip_hnswlib = false, skip_exact = false, skip_graph = false, sequential = false,
+       skip_self = false;
+  std::string csv_path;
   int blas_threads = 0;  // 0: OpenBLAS's own default, as the library leaves it
   std::vector<std::size_t> efs = {10, 16, 32, 64, 100, 200, 400};
   for (int i = 1; i < argc; ++i) {
@@ -236,12 +266,25 @@ int main(int argc, char** argv) {
       skip_graph = true;
     else if (a == "--sequential")
       sequential = true;
+    else if (a == "--skip-self")
+      skip_self = true;
+    else if (a == "--csv")
+      csv_path = next();
     else if (a == "--efs")
       efs = parse_list(next());
     else if (a == "--blas-threads")
       blas_threads = std::stoi(next());
   }
   if (blas_threads > 0) openblas_set_num_threads(blas_threads);
+  std::FILE* csv = nullptr;
+  if (!csv_path.empty()) {
+    csv = std::fopen(csv_path.c_str(), "w");
+    if (csv == nullptr) {
+      std::fprintf(stderr, "cannot write %s\n", csv_path.c_str());
+      return 1;
+    }
+    std::fprintf(csv, "system,variant,ef,recall_at_10,qps,build_seconds\n");
+  }
   const int scan_threads = openblas_get_num_threads();
 
   if (!skip_graph) {
@@ -340,6 +383,27 @@ int main(int argc, char** argv) {
           index.m0() / 2, self_links, index.max_level(), found, orphans);
     }
 
+    if (!skip_self) {
+      const std::size_t ours_missed = self_misses(base, n, dim, [&](const float* v) {
+        const auto r = index.search_graph({v, dim}, kK, 64);
+        return r.empty() ? quarn_core::hnsw::kNoEntry : r[0].slot;
+      });
+      std::printf("quarn:   %zu of %zu stored vectors not their own first hit at ef 64 (%.3f%%)\n",
+                  ours_missed, n, 100.0 * double(ours_missed) / double(n));
+      if (peer) {
+        peer->setEf(64);
+        const std::size_t peer_missed = self_misses(base, n, dim, [&](const float* v) {
+          auto result = peer->searchKnn(v, kK);
+          std::uint32_t first = quarn_core::hnsw::kNoEntry;
+          for (; !result.empty(); result.pop()) first = std::uint32_t(result.top().second);
+          return first;
+        });
+        std::printf(
+            "hnswlib: %zu of %zu stored vectors not their own first hit at ef 64 (%.3f%%)\n",
+            peer_missed, n, 100.0 * double(peer_missed) / double(n));
+      }
+    }
+
     std::vector<Point> ours, ours_sq8;
     for (std::size_t ef : efs) {
       ours.push_back(measure(ef, nq, dim, queries, truth, [&](const float* q, auto& out) {
@@ -369,6 +433,9 @@ int main(int argc, char** argv) {
         for (const Candidate& c : index.search_graph({q, dim}, kK, ef)) out.push_back(c.slot);
       }));
     }
+    write_csv(csv, "quarn", "f32", ours, build);
+    write_csv(csv, "quarn", "sq8", ours_sq8, build);
+    if (peer) write_csv(csv, "hnswlib-cpp", "-", peer_curve, peer_build);
     std::printf("\n");
     print_curve("quarn (f32)", ours);
     print_curve("quarn (SQ8 traversal)", ours_sq8);
@@ -381,16 +448,16 @@ int main(int argc, char** argv) {
     std::printf("\n");
     if (peer) {
       std::printf("\nbuild time ratio quarn/hnswlib: %.3f (target <= 0.8)\n", build / peer_build);
-      std::printf("memory ratio quarn/hnswlib (RSS): %.3f (target <= 1.05 x 3284 B)\n",
-                  bytes / peer_bytes);
+      std::printf("memory ratio quarn/hnswlib (RSS): %.3f (target <= 1.05)\n", bytes / peer_bytes);
       for (double r : {0.95, 0.99}) {
         const double p = qps_at(peer_curve, r);
         const double a = qps_at(ours, r);
         const double b = qps_at(ours_sq8, r);
         std::printf(
-            "at recall %.2f: hnswlib %.0f QPS, quarn f32 %.0f (x%.2f, target 1.0), "
-            "quarn SQ8 %.0f (x%.2f, target 1.3)\n",
-            r, p, a, p > 0 ? a / p : 0.0, b, p > 0 ? b / p : 0.0);
+            "at recall %.2f: hnswlib %.0f QPS, quarn f32 %.0f (x%.2f, target %.1f), "
+            "quarn SQ8 %.0f (x%.2f, target %.1f)\n",
+            r, p, a, p > 0 ? a / p : 0.0, r < 0.98 ? 1.2 : 1.1, b, p > 0 ? b / p : 0.0,
+            r < 0.98 ? 1.5 : 1.3);
       }
     }
   }
@@ -398,5 +465,6 @@ int main(int argc, char** argv) {
     std::printf("\nOpenBLAS threads: %d\n", openblas_get_num_threads());
     exact_scan_bench();
   }
+  if (csv != nullptr) std::fclose(csv);
   return 0;
 }

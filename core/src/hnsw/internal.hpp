@@ -15,9 +15,9 @@
 
 namespace quarn_core::hnsw::detail {
 
-// A list is [lock word, count, ids...]. The lock word is a tiny spin lock: lists are held
-// for a handful of loads and stores (a prune computes at most limit + 1 distances), so a
-// full mutex per list would cost more memory and time than it saves.
+// The first word of a list (see kListHeader) is a tiny spin lock: lists are held for
+// short stretches (a prune computes at most a few hundred distances), so a full mutex per
+// list would cost more memory and time than it saves.
 class ListLock {
  public:
   explicit ListLock(std::uint32_t* words) : word_(words[0]) {
@@ -40,18 +40,21 @@ class ListLock {
   std::atomic_ref<std::uint32_t> word_;
 };
 
-// The second word of a list holds its count, and in its top bit whether the ids are in
-// ascending order of their exact distance to the list's owner, with ties in the order they
-// were added. Such a list takes a new entry by binary search instead of a full re-sort.
-inline constexpr std::uint32_t kSortedBit = 0x80000000u;
-inline std::uint32_t list_count(const std::uint32_t* words) { return words[1] & ~kSortedBit; }
+// A list is [lock, count, incoming, ids × capacity]. `incoming` counts the lists of other
+// nodes on the same layer that hold the list's owner (each occurrence once); it changes by
+// atomic increments and decrements, without the lock, while a batch links in parallel.
+inline constexpr std::size_t kListHeader = 3;
+inline std::uint32_t list_count(const std::uint32_t* words) { return words[1]; }
+inline std::uint32_t* list_ids(std::uint32_t* words) { return words + kListHeader; }
+inline const std::uint32_t* list_ids(const std::uint32_t* words) { return words + kListHeader; }
 
 // Copies a list's ids into `out` under its lock; returns their number. `out` holds at
-// least the list's capacity.
+// least the list's capacity. For readers that may meet a writer: the searches of the
+// linking phase of a batch, which run beside other nodes' linking.
 inline std::size_t copy_list(std::uint32_t* words, std::uint32_t* out) {
   ListLock lock(words);
   const std::uint32_t n = list_count(words);
-  const std::uint32_t* ids = words + 2;
+  const std::uint32_t* ids = list_ids(words);
   for (std::uint32_t i = 0; i < n; ++i) out[i] = ids[i];
   return n;
 }
@@ -113,6 +116,64 @@ class VisitedTable {
   std::unique_ptr<Table> own_;
   std::uint16_t* tags_ = nullptr;
   std::uint16_t epoch_ = 0;
+};
+
+// The working memory of one graph search or one linking step, kept per thread so that a
+// search in steady state allocates nothing: the buffers keep their capacity from one use to
+// the next. A nested use on the same thread (none today) gets buffers of its own.
+struct Scratch {
+  std::vector<Candidate> frontier;     // beam search: min-heap of the nodes to expand
+  std::vector<Candidate> results;      // beam search: max-heap of the best, then ascending
+  std::vector<std::uint32_t> ids;      // one list's ids
+  std::vector<float> decoded;          // one dequantized row (SQ8 without a fused kernel)
+  std::vector<Candidate> pairs;        // neighbour selection, pruning, re-ranking
+  std::vector<std::uint32_t> kept;     // neighbour selection: positions of the chosen ones
+  std::vector<std::uint8_t> verdicts;  // neighbour selection: what became of each position
+  std::vector<std::uint32_t> order;    // neighbour selection: kept entries, in test order
+  std::vector<std::uint32_t> entries;  // starting points of a beam search
+  std::vector<std::vector<std::uint32_t>> chosen;  // linking: the neighbours per layer
+  // Linking: entries a prune left with few incoming links, and who is to link to them.
+  struct Rescue {
+    std::uint32_t owner, entry, layer;
+  };
+  std::vector<Rescue> rescue;
+  bool in_use = false;
+
+  // Gives back memory that one unusually wide search grew, so that a thread does not keep
+  // it for good.
+  void trim() {
+    constexpr std::size_t kKeep = std::size_t{1} << 16;
+    for (auto* v : {&frontier, &results, &pairs}) {
+      if (v->capacity() > kKeep) std::vector<Candidate>().swap(*v);
+    }
+  }
+};
+
+class ScratchLease {
+ public:
+  ScratchLease() {
+    thread_local Scratch shared;
+    if (!shared.in_use) {
+      scratch_ = &shared;
+    } else {
+      own_ = std::make_unique<Scratch>();
+      scratch_ = own_.get();
+    }
+    scratch_->in_use = true;
+  }
+  ~ScratchLease() {
+    scratch_->trim();
+    scratch_->in_use = false;
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  Scratch& operator*() const { return *scratch_; }
+  Scratch* operator->() const { return scratch_; }
+
+ private:
+  Scratch* scratch_ = nullptr;
+  std::unique_ptr<Scratch> own_;
 };
 
 }  // namespace quarn_core::hnsw::detail
