@@ -288,8 +288,8 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
   std::uint32_t* ids = detail::list_ids(words);
   const std::uint32_t count = detail::list_count(words);
   if (count < limit) {
-    ids[count] = slot;
-    words[1] = count + 1;
+    detail::set_word(ids[count], slot);
+    detail::set_word(words[1], count + 1);
     in(slot).fetch_add(1, std::memory_order_relaxed);
     return;
   }
@@ -350,8 +350,8 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
       s.rescue.push_back({best, pairs[i].slot, static_cast<std::uint32_t>(lc)});
     }
   }
-  for (std::size_t i = 0; i < kept.size(); ++i) ids[i] = pairs[kept[i]].slot;
-  words[1] = static_cast<std::uint32_t>(kept.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) detail::set_word(ids[i], pairs[kept[i]].slot);
+  detail::set_word(words[1], static_cast<std::uint32_t>(kept.size()));
 }
 
 // ---- Construction ----
@@ -470,8 +470,8 @@ void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t e
       for (const std::uint32_t n : chosen[lc]) {
         if (levels_[n] >= lc) incoming(list_words(n, lc)).fetch_add(1, std::memory_order_relaxed);
       }
-      std::copy(chosen[lc].begin(), chosen[lc].end(), ids);
-      words[1] = static_cast<std::uint32_t>(chosen[lc].size());
+      for (std::size_t i = 0; i < chosen[lc].size(); ++i) detail::set_word(ids[i], chosen[lc][i]);
+      detail::set_word(words[1], static_cast<std::uint32_t>(chosen[lc].size()));
     }
     for (const std::uint32_t n : chosen[lc]) {
       if (levels_[n] >= lc) add_link(n, slot, lc, mc, s);

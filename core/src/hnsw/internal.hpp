@@ -15,29 +15,41 @@
 
 namespace quarn_core::hnsw::detail {
 
-// The first word of a list (see kListHeader) is a tiny spin lock: lists are held for
-// short stretches (a prune computes at most a few hundred distances), so a full mutex per
-// list would cost more memory and time than it saves.
+// The first word of a list (see kListHeader) is its lock and version: even while the list is
+// free, odd while a writer holds it, and two higher after each change. Writers take it as a
+// tiny spin lock: lists are held for short stretches (a prune computes at most a few hundred
+// distances), so a full mutex per list would cost more memory and time than it saves.
+// Readers that may meet a writer (the searches of a batch's linking phase) take no lock at
+// all: they copy the list and keep the copy if the version did not move meanwhile, so a read
+// never has to own the list's cache line. While such readers may run, every word of a list
+// is written with an atomic store (see set_word).
 class ListLock {
  public:
   explicit ListLock(std::uint32_t* words) : word_(words[0]) {
     int spins = 0;
-    while (word_.exchange(1, std::memory_order_acquire) != 0) {
-      while (word_.load(std::memory_order_relaxed) != 0) {
-        if (++spins < 64) {
-          _mm_pause();
-        } else {
-          std::this_thread::yield();
-        }
+    for (;;) {
+      std::uint32_t v = word_.load(std::memory_order_relaxed);
+      if ((v & 1) == 0 && word_.compare_exchange_weak(v, v + 1, std::memory_order_acquire,
+                                                      std::memory_order_relaxed)) {
+        version_ = v;
+        break;
+      }
+      if (++spins < 64) {
+        _mm_pause();
+      } else {
+        std::this_thread::yield();
       }
     }
+    // The odd version must be visible before any change it announces.
+    std::atomic_thread_fence(std::memory_order_release);
   }
-  ~ListLock() { word_.store(0, std::memory_order_release); }
+  ~ListLock() { word_.store(version_ + 2, std::memory_order_release); }
   ListLock(const ListLock&) = delete;
   ListLock& operator=(const ListLock&) = delete;
 
  private:
   std::atomic_ref<std::uint32_t> word_;
+  std::uint32_t version_ = 0;
 };
 
 // A list is [lock, count, incoming, ids × capacity]. `incoming` counts the lists of other
@@ -48,15 +60,33 @@ inline std::uint32_t list_count(const std::uint32_t* words) { return words[1]; }
 inline std::uint32_t* list_ids(std::uint32_t* words) { return words + kListHeader; }
 inline const std::uint32_t* list_ids(const std::uint32_t* words) { return words + kListHeader; }
 
-// Copies a list's ids into `out` under its lock; returns their number. `out` holds at
-// least the list's capacity. For readers that may meet a writer: the searches of the
-// linking phase of a batch, which run beside other nodes' linking.
+// Writes one word of a list (the count or an id) as readers without the lock expect it.
+inline void set_word(std::uint32_t& word, std::uint32_t value) {
+  std::atomic_ref<std::uint32_t>(word).store(value, std::memory_order_relaxed);
+}
+
+// Copies a list's ids into `out` as they stood at one moment; returns their number. `out`
+// holds at least the list's capacity. For readers that may meet a writer.
 inline std::size_t copy_list(std::uint32_t* words, std::uint32_t* out) {
-  ListLock lock(words);
-  const std::uint32_t n = list_count(words);
-  const std::uint32_t* ids = list_ids(words);
-  for (std::uint32_t i = 0; i < n; ++i) out[i] = ids[i];
-  return n;
+  std::atomic_ref<std::uint32_t> version(words[0]);
+  for (int spins = 0;; ++spins) {
+    const std::uint32_t before = version.load(std::memory_order_acquire);
+    if ((before & 1) == 0) {
+      const std::uint32_t n =
+          std::atomic_ref<std::uint32_t>(words[1]).load(std::memory_order_relaxed);
+      std::uint32_t* ids = list_ids(words);
+      for (std::uint32_t i = 0; i < n; ++i) {
+        out[i] = std::atomic_ref<std::uint32_t>(ids[i]).load(std::memory_order_relaxed);
+      }
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (version.load(std::memory_order_relaxed) == before) return n;
+    }
+    if (spins < 64) {
+      _mm_pause();
+    } else {
+      std::this_thread::yield();
+    }
+  }
 }
 
 // Strict weak order on distances: ascending, NaN after everything. A plain `<` is not a

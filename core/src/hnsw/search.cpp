@@ -18,8 +18,13 @@ namespace quarn_core::hnsw {
 
 namespace {
 
-bool heap_max_less(const Candidate& a, const Candidate& b) { return a.distance < b.distance; }
-bool heap_min_less(const Candidate& a, const Candidate& b) { return a.distance > b.distance; }
+// Heap orders as function objects, so that the heap operations inline them.
+struct {
+  bool operator()(const Candidate& a, const Candidate& b) const { return a.distance < b.distance; }
+} constexpr heap_max_less;
+struct {
+  bool operator()(const Candidate& a, const Candidate& b) const { return a.distance > b.distance; }
+} constexpr heap_min_less;
 
 // Asks for the cache lines of [p, p + bytes) ahead of their use: a row is read whole and at
 // once, and the hardware prefetcher only catches on after a few misses. Measured on
@@ -184,7 +189,11 @@ void HnswIndex::beam_search(std::span<const float> q, std::span<const std::uint3
     const Candidate c = frontier.back();
     frontier.pop_back();
     if (c.distance > results.front().distance) break;
-    if (levels_[c.slot] < layer) continue;
+    // The next node to expand is most likely the frontier's best now: fetch its list while
+    // this one's neighbours are measured.
+    if (layer == 0 && !frontier.empty())
+      _mm_prefetch(list_words(frontier.front().slot, 0), _MM_HINT_T0);
+    if (layer != 0 && levels_[c.slot] < layer) continue;
     const auto ids = list_ids<kLocked>(list_words(c.slot, layer), s, list_capacity(layer));
     // Mark first, then measure in list order: the same as marking as we go, since a slot
     // listed twice is measured once either way. Marking first lets each row be fetched
