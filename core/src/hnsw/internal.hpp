@@ -40,8 +40,6 @@ class ListLock {
         std::this_thread::yield();
       }
     }
-    // The odd version must be visible before any change it announces.
-    std::atomic_thread_fence(std::memory_order_release);
   }
   ~ListLock() { word_.store(version_ + 2, std::memory_order_release); }
   ListLock(const ListLock&) = delete;
@@ -60,9 +58,11 @@ inline std::uint32_t list_count(const std::uint32_t* words) { return words[1]; }
 inline std::uint32_t* list_ids(std::uint32_t* words) { return words + kListHeader; }
 inline const std::uint32_t* list_ids(const std::uint32_t* words) { return words + kListHeader; }
 
-// Writes one word of a list (the count or an id) as readers without the lock expect it.
+// Writes one word of a list (the count or an id) as readers without the lock expect it. A
+// reader whose acquiring load sees the value also sees the odd version the writer set
+// before it, and retries. (On x86 both are plain moves.)
 inline void set_word(std::uint32_t& word, std::uint32_t value) {
-  std::atomic_ref<std::uint32_t>(word).store(value, std::memory_order_relaxed);
+  std::atomic_ref<std::uint32_t>(word).store(value, std::memory_order_release);
 }
 
 // Copies a list's ids into `out` as they stood at one moment; returns their number. `out`
@@ -73,12 +73,11 @@ inline std::size_t copy_list(std::uint32_t* words, std::uint32_t* out) {
     const std::uint32_t before = version.load(std::memory_order_acquire);
     if ((before & 1) == 0) {
       const std::uint32_t n =
-          std::atomic_ref<std::uint32_t>(words[1]).load(std::memory_order_relaxed);
+          std::atomic_ref<std::uint32_t>(words[1]).load(std::memory_order_acquire);
       std::uint32_t* ids = list_ids(words);
       for (std::uint32_t i = 0; i < n; ++i) {
-        out[i] = std::atomic_ref<std::uint32_t>(ids[i]).load(std::memory_order_relaxed);
+        out[i] = std::atomic_ref<std::uint32_t>(ids[i]).load(std::memory_order_acquire);
       }
-      std::atomic_thread_fence(std::memory_order_acquire);
       if (version.load(std::memory_order_relaxed) == before) return n;
     }
     if (spins < 64) {
