@@ -903,6 +903,32 @@ TEST(HnswIndexTest, MappedStoreTurnsOwnedWithIdenticalContents) {
   EXPECT_EQ(moved.node_count(), n + 1);
 }
 
+// Files written before an update of the entry node re-linked it from its former neighbours
+// can hold upper-layer links to nodes without that layer. They load, are searched past, and
+// the first prune of such a list drops them.
+TEST(HnswIndexTest, LinksBelowTheirLayerFromOlderFilesAreSurvived) {
+  const std::size_t dim = 4, n = 6;
+  const auto data = random_data(n + 200, dim, 95);
+  LoadedGraph g;
+  g.dim = dim;
+  g.m = 2;
+  g.ef_construction = 16;
+  g.metric = Metric::Euclidean;
+  g.entry_point = 0;
+  g.max_level = 1;
+  // The entry's layer-1 list holds 2 and 3, which have no layer 1.
+  g.layers = {{{1, 2}, {2, 3}}, {{0, 4}, {0}}, {{0, 3}}, {{2, 5}}, {{1, 5}}, {{3, 4}}};
+  g.vectors = VectorStore(std::span<const float>(data).first(n * dim));
+  for (std::size_t i = 0; i < n; ++i) g.norms.push_back(vector_norm(row(data, dim, i)));
+  auto loaded = HnswIndex::from_loaded(std::move(g));
+  ASSERT_TRUE(loaded);
+  HnswIndex& index = **loaded;
+  EXPECT_EQ(index.search_graph(row(data, dim, 5), 1, 8)[0].slot, 5u);
+  for (std::size_t i = n; i < n + 200; ++i) index.insert_with_level(row(data, dim, i), i % 3 == 0);
+  for (std::uint32_t s : index.neighbors(0, 1)) EXPECT_GE(index.node_level(s), 1u) << s;
+  expect_invariants(index);
+}
+
 TEST(HnswIndexTest, FromLoadedRejectsInconsistentGraphs) {
   auto base = [] {
     LoadedGraph g;

@@ -294,24 +294,28 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
     return;
   }
   // Over-full: choose among the old entries and the new one by the diversity rule, in
-  // stable ascending order of their present distances to the owner.
+  // stable ascending order of their present distances to the owner. An entry without a list
+  // on this layer (a file may hold such links) goes.
   auto& pairs = s.pairs;
-  pairs.resize(count + 1);
-  for (std::uint32_t i = 0; i < count; ++i) pairs[i] = {ids[i], dist(owner, row(ids[i]))};
-  pairs[count] = {slot, dist(owner, row(slot))};
+  pairs.clear();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (levels_[ids[i]] >= lc) pairs.push_back({ids[i], dist(owner, row(ids[i]))});
+  }
+  pairs.push_back({slot, dist(owner, row(slot))});
+  const std::size_t last = pairs.size() - 1;
   stable_sort_by_distance(pairs);
   select_neighbors(pairs, limit, s);
   auto& kept = s.kept;
   auto& verdicts = s.verdicts;
   // The stable sort put the new entry last among its equals, so it is the last pair with its
   // slot (the old list may hold the slot too, after an update).
-  std::size_t fresh = count;
+  std::size_t fresh = last;
   while (pairs[fresh].slot != slot) --fresh;
   // An entry that no other list on this layer holds would become unreachable: no search
   // could return it again. Such entries stay while the list has room (the rule seldom fills
   // it). A copy of a kept entry is left out: a search finds its twin, which no search can
   // tell from it, and lists full of copies make a plateau that traps searches.
-  for (std::uint32_t i = 0; i <= count && kept.size() < limit; ++i) {
+  for (std::uint32_t i = 0; i <= last && kept.size() < limit; ++i) {
     if (verdicts[i] != kDropped) continue;
     const std::uint32_t elsewhere =
         in(pairs[i].slot).load(std::memory_order_relaxed) - (i == fresh ? 0 : 1);
@@ -320,7 +324,7 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
       verdicts[i] = kKept;
     }
   }
-  for (std::uint32_t i = 0; i <= count; ++i) {
+  for (std::uint32_t i = 0; i <= last; ++i) {
     if (i == fresh && verdicts[i] == kKept) in(slot).fetch_add(1, std::memory_order_relaxed);
     if (i != fresh && verdicts[i] != kKept) {
       in(pairs[i].slot).fetch_sub(1, std::memory_order_relaxed);
@@ -331,7 +335,7 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
   // make that true: its closest kept entry links to it, once this lock is released (see
   // drain_rescues). Without this, a point at the edge of the data kept only links from far
   // away once newer points crowded in next to it, and searches for it missed it.
-  for (std::uint32_t i = 0; i <= count; ++i) {
+  for (std::uint32_t i = 0; i <= last; ++i) {
     if (verdicts[i] != kDropped ||
         in(pairs[i].slot).load(std::memory_order_relaxed) >= kRescueBelow) {
       continue;
@@ -449,7 +453,8 @@ void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t e
     // its own neighbour and as the start of the next layer down, whose lists were just
     // emptied, it would leave the node linked only to itself there, a dead end that ends
     // every search reaching it with a single result.
-    std::erase_if(w, [slot](const Candidate& c) { return c.slot == slot; });
+    // Nor does it link to a node without a list on the layer (a file may hold such links).
+    std::erase_if(w, [&](const Candidate& c) { return c.slot == slot || levels_[c.slot] < lc; });
     if (!w.empty()) ep = w[0].slot;
     select_neighbors(w, mc, s);
     for (const std::uint32_t k : s.kept) chosen[lc].push_back(w[k].slot);
