@@ -1,23 +1,33 @@
-"""The Python peers of bench/hnsw_bench.cpp, on the same data with the same parameters.
+"""Quarn against its Python peers on the same data with the same parameters, from Python.
 
-Fashion-MNIST (60,000 x 784 base, the 10,000 test images as queries, raw pixel values as
-float32, squared Euclidean): python3-hnswlib and faiss IndexHNSWFlat, M=16,
-ef_construction=200, built on 2 threads, then recall@10 and single-thread queries per second
-at each ef. Then NumPy's exact scan of 100,000 x 96 random vectors (matrix-vector product
-plus argpartition), one query at a time, the figure our exact scan is compared with.
+Fashion-MNIST (60,000 x 784 base, the first N of the 10,000 test images as queries, raw
+pixel values as float32, squared Euclidean), M=16, ef_construction=200, built on 2 threads:
+quarn (`Database.add_many`, then one `Database.search` call per query), python3-hnswlib
+(`knn_query`, one thread) and faiss IndexHNSWFlat (one thread), each with recall@10 and
+single-call queries per second at every ef, and quarn's QPS over python3-hnswlib's
+interpolated at equal recall. Then NumPy's exact scan of 100,000 x 96 random vectors
+(matrix-vector product plus argpartition), one query at a time, the figure our exact scan is
+compared with.
 
 Run with /usr/bin/python3 (numpy, hnswlib and faiss come from Debian's packages):
-    /usr/bin/python3 bench/hnsw_peers.py [--queries N] [--skip-graph] [--skip-exact]
+    PYTHONPATH=python /usr/bin/python3 bench/hnsw_peers.py [--queries N] [--skip-graph]
+        [--skip-exact] [--skip-faiss] [--efs 10,16,...] [--csv FILE]
+
+--csv writes one row per measured point: system,variant,ef,recall_at_10,qps,build_seconds
+(system quarn / hnswlib-python / faiss; variant f32 for quarn, "-" for the peers).
 """
 
 import argparse
+import csv
 import gzip
+import os
+import tempfile
 import time
 
 import numpy as np
 
 DATA = "/usr/share/datasets/fashion-mnist"
-EFS = [10, 16, 32, 64, 100, 200, 400]
+EFS = [10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 64, 100, 200, 400]
 K = 10
 
 
@@ -45,21 +55,41 @@ def recall(found, truth):
     return sum(len(set(f) & set(t)) for f, t in zip(found, truth)) / truth.size
 
 
-def curve(name, set_ef, search, queries, truth):
+def curve(name, efs, set_ef, search, queries, truth):
+    """Recall@10 and single-call QPS per ef; search(q) returns the ids found."""
     print(f"{name:22s} {'ef':>6s} {'recall@10':>9s} {'QPS':>10s}")
-    for ef in EFS:
+    points = []
+    for ef in efs:
         set_ef(ef)
+        for q in queries[:50]:  # warm the caches the first calls at this ef would miss
+            search(q)
         found = []
         t0 = time.perf_counter()
         for q in queries:
             found.append(search(q))
         qps = len(queries) / (time.perf_counter() - t0)
-        print(f"{'':22s} {ef:6d} {recall(found, truth):9.4f} {qps:10.0f}")
+        r = recall(found, truth)
+        points.append((ef, r, qps))
+        print(f"{'':22s} {ef:6d} {r:9.4f} {qps:10.0f}")
+    return points
 
 
-def graph(nq):
-    import faiss
+def qps_at(points, target):
+    """QPS at the given recall, interpolated linearly between measured points; 0 if the curve
+    never reaches it."""
+    for i, (_, r, qps) in enumerate(points):
+        if r >= target:
+            if i == 0:
+                return qps
+            _, r0, q0 = points[i - 1]
+            return qps if r == r0 else q0 + (target - r0) / (r - r0) * (qps - q0)
+    return 0.0
+
+
+def graph(nq, efs, skip_faiss, rows):
     import hnswlib
+
+    from quarn import Database
 
     base = read_idx(f"{DATA}/train-images-idx3-ubyte.gz")
     queries = read_idx(f"{DATA}/t10k-images-idx3-ubyte.gz")[:nq]
@@ -71,23 +101,62 @@ def graph(nq):
     index.init_index(max_elements=n, M=16, ef_construction=200)
     t0 = time.perf_counter()
     index.add_items(base, np.arange(n), num_threads=2)
-    print(f"python3-hnswlib build: {time.perf_counter() - t0:.2f} s on 2 threads")
-    curve("python3-hnswlib", index.set_ef,
-          lambda q: index.knn_query(q, k=K, num_threads=1)[0][0], queries, truth)
+    peer_build = time.perf_counter() - t0
+    print(f"python3-hnswlib build: {peer_build:.2f} s on 2 threads")
+    index.set_num_threads(1)
+
+    peer = curve("python3-hnswlib", efs, index.set_ef,
+                 lambda q: index.knn_query(q, k=K, num_threads=1)[0][0], queries, truth)
+    rows += [("hnswlib-python", "-", ef, r, qps, peer_build) for ef, r, qps in peer]
+
+    with tempfile.TemporaryDirectory() as tmp:
+        db = Database(os.path.join(tmp, "fmnist"), dim=dim, metric="euclidean", m=16,
+                      ef_construction=200)
+        ids = [str(i) for i in range(n)]
+        t0 = time.perf_counter()
+        db.add_many(ids, base)
+        build = time.perf_counter() - t0
+        print(f"quarn build: {build:.2f} s on 2 threads")
+        assert not db.stats()["uses_brute_force"], "the collection must be searched by the graph"
+
+        width = [0]
+
+        def set_ef(ef):
+            width[0] = ef
+
+        def search(q):
+            return [int(hit.id) for hit in db.search(q, k=K, ef_search=width[0])]
+
+        ours = curve("quarn", efs, set_ef, search, queries, truth)
+        rows += [("quarn", "f32", ef, r, qps, build) for ef, r, qps in ours]
+        del db
+
+    print(f"\nbuild time ratio quarn/python3-hnswlib: {build / peer_build:.3f}")
+    for target in (0.95, 0.99):
+        p, a = qps_at(peer, target), qps_at(ours, target)
+        ratio = a / p if p > 0 else 0.0
+        print(f"at recall {target:.2f}: python3-hnswlib {p:.0f} QPS, quarn {a:.0f} "
+              f"(x{ratio:.2f}, target 1.5)")
+
+    if skip_faiss:
+        return
+    import faiss
 
     faiss.omp_set_num_threads(2)
     flat = faiss.IndexHNSWFlat(dim, 16)
     flat.hnsw.efConstruction = 200
     t0 = time.perf_counter()
     flat.add(base)
-    print(f"faiss IndexHNSWFlat build: {time.perf_counter() - t0:.2f} s on 2 threads")
+    faiss_build = time.perf_counter() - t0
+    print(f"\nfaiss IndexHNSWFlat build: {faiss_build:.2f} s on 2 threads")
     faiss.omp_set_num_threads(1)
 
     def set_ef(ef):
         flat.hnsw.efSearch = ef
 
-    curve("faiss IndexHNSWFlat", set_ef, lambda q: flat.search(q[None, :], K)[1][0], queries,
-          truth)
+    points = curve("faiss IndexHNSWFlat", efs, set_ef, lambda q: flat.search(q[None, :], K)[1][0],
+                   queries, truth)
+    rows += [("faiss", "-", ef, r, qps, faiss_build) for ef, r, qps in points]
 
 
 def exact():
@@ -115,13 +184,23 @@ def exact():
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--queries", type=int, default=10_000)
+    parser.add_argument("--efs", default=",".join(map(str, EFS)))
     parser.add_argument("--skip-graph", action="store_true")
     parser.add_argument("--skip-exact", action="store_true")
+    parser.add_argument("--skip-faiss", action="store_true")
+    parser.add_argument("--csv", help="write the measured points to this file")
     args = parser.parse_args()
+    rows = []
     if not args.skip_graph:
-        graph(args.queries)
+        graph(args.queries, [int(e) for e in args.efs.split(",")], args.skip_faiss, rows)
     if not args.skip_exact:
         exact()
+    if args.csv:
+        with open(args.csv, "w", newline="") as f:
+            out = csv.writer(f)
+            out.writerow(["system", "variant", "ef", "recall_at_10", "qps", "build_seconds"])
+            for system, variant, ef, r, qps, build in rows:
+                out.writerow([system, variant, ef, f"{r:.4f}", f"{qps:.1f}", f"{build:.3f}"])
 
 
 if __name__ == "__main__":

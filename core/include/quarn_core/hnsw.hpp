@@ -52,6 +52,8 @@ void stable_sort_by_distance(std::span<Candidate> pairs);
 
 namespace detail {
 
+struct Scratch;
+
 // Memory for the large per-slot arrays. Blocks of 2 MiB and more are mapped on their own,
 // aligned to 2 MiB and marked for transparent huge pages: scans and graph walks touch these
 // arrays all over, and with 4 KiB pages the TLB misses and the hardware prefetcher's stops at
@@ -151,12 +153,14 @@ struct Node {
 
 // A hierarchical navigable small-world graph over dense f32 vectors, addressed by slot.
 //
-// Thread safety: the const members (searches, accessors) may run on many threads at once.
-// `connect_node` may run concurrently with other `connect_node` calls and with searches.
-// `insert`, `batch_insert`, `update_vector`, `mark_deleted`, `enable_quantized_search`,
-// `load_quantized` and `disable_quantized_search` need exclusive access (the database holds
-// its index lock for writing). Neighbour lists are read and written only under their own
-// lock, and no code path holds two list locks at once.
+// Thread safety: the const members (searches, accessors) may run on many threads at once,
+// and they read neighbour lists without locks: no list may change while one runs.
+// `connect_node` may run concurrently with other `connect_node` calls (the linking phase of
+// a batch), but not with searches; it reads and writes lists only under their own lock, and
+// no code path holds two list locks at once. `insert`, `batch_insert`, `update_vector`,
+// `mark_deleted`, `enable_quantized_search`, `load_quantized` and `disable_quantized_search`
+// need exclusive access (the database holds its index lock for writing, and shared for
+// searches).
 //
 // Movable (not while anyone else uses it); not copyable.
 class HnswIndex {
@@ -205,8 +209,11 @@ class HnswIndex {
   void reserve(std::size_t extra);
   // Replaces a stored vector and re-links its node. REQUIRES: slot < node_count().
   void update_vector(std::uint32_t slot, std::span<const float> vector);
-  // Links an appended node into layers min(level, max_level) .. 0 starting from `entry`.
-  // Shared access: may run on several threads at once.
+  // Links an appended node into layers min(level, max_level) .. 0 starting from `entry`:
+  // on each layer a beam search of width ef_construction, then the diversity rule (see
+  // select_neighbors) picks up to m0 (layer 0) or m neighbours, and each of them links back,
+  // pruning its list by the same rule when it overflows. May run on several threads at once,
+  // never beside a search.
   void connect_node(std::uint32_t slot, std::size_t level, std::uint32_t entry);
 
   // Test hooks: the same as insert and batch_insert with the levels given instead of drawn.
@@ -303,10 +310,10 @@ class HnswIndex {
   const VectorStore& vector_store() const { return vectors_; }
 
  private:
-  // The words of one list: [lock, count, ids × capacity].
+  // The words of one list: [lock, count, incoming links, ids × capacity].
   std::uint32_t* list_words(std::uint32_t slot, std::size_t layer) const;
   std::size_t list_capacity(std::size_t layer) const { return (layer == 0 ? m0_ : m_) + 1; }
-  std::size_t list_stride(std::size_t layer) const { return list_capacity(layer) + 2; }
+  std::size_t list_stride(std::size_t layer) const { return list_capacity(layer) + 3; }
   // Appends the per-slot data of one vector (codes, norm, floats, node) without linking.
   void append_unlinked(std::span<const float> vector, std::size_t level);
   void reserve_nodes(std::size_t extra);
@@ -314,16 +321,48 @@ class HnswIndex {
   std::vector<std::uint32_t> batch_insert_generic(std::size_t n, Get get,
                                                   std::span<const std::size_t> levels);
   float dist(const float* a, const float* b) const;
-  // Appends `slot` to n's list on layer lc and prunes it to `limit` entries if over-full.
-  void add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, std::size_t limit);
   // The k nearest of `slots` by the exact scan's distance with a per-pair dot product.
   std::vector<Candidate> rescore_exact(std::span<const float> q,
                                        std::span<const std::uint32_t> slots, std::size_t k) const;
-  template <bool kQuantized>
-  std::uint32_t greedy_walk(std::span<const float> q, std::uint32_t entry, std::size_t layer) const;
-  template <bool kQuantized>
-  std::vector<Candidate> beam_search(std::span<const float> q, std::uint32_t entry, std::size_t ef,
-                                     std::size_t layer) const;
+  const float* row(std::uint32_t slot) const {
+    return vectors_.data().data() + static_cast<std::size_t>(slot) * dim_;
+  }
+  // Links a node as connect_node does; `seeds`, when given, holds per layer further
+  // starting points for its beam search (the former neighbours of a re-linked entry node).
+  void link_node(std::uint32_t slot, std::size_t level, std::uint32_t entry,
+                 const std::vector<std::vector<std::uint32_t>>* seeds, detail::Scratch& s);
+  // The diversity rule: walks `sorted` (candidates in ascending distance from one node) and
+  // keeps a candidate only if no candidate kept before it is closer to it than the node is,
+  // up to `limit` of them. s.kept receives their positions in `sorted`, ascending, and
+  // s.verdicts one of kKept, kCopy (dropped as a copy of a kept entry) and kDropped per
+  // position.
+  void select_neighbors(std::span<const Candidate> sorted, std::size_t limit,
+                        detail::Scratch& s) const;
+  static constexpr std::uint8_t kDropped = 0, kKept = 1, kCopy = 2;
+  // A prune that leaves an entry with fewer incoming links than this on the layer has the
+  // entry's closest kept neighbour link to it (see add_link).
+  static constexpr std::uint32_t kRescueBelow = 3;
+  // Appends `slot` to n's list on layer lc; a list that overflows `limit` is cut back by the
+  // diversity rule, except that on layer 0 an entry this list alone links to stays while
+  // there is room.
+  void add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, std::size_t limit,
+                detail::Scratch& s);
+  // Links each entry queued in s.rescue from its queued owner if it still has no incoming
+  // layer-0 link.
+  void drain_rescues(detail::Scratch& s);
+  // Gives every node from `first` on that no layer-0 list holds an incoming link from its
+  // closest neighbour.
+  void link_orphans(std::uint32_t first, detail::Scratch& s);
+  // The layer searches. kLocked reads each list under its lock (the linking phase, where
+  // other nodes' lists change); otherwise lists are read as they stand. Both leave their
+  // working memory in `s`; the beam search leaves its result, ascending, in s.results.
+  template <bool kQuantized, bool kLocked>
+  std::uint32_t greedy_walk(std::span<const float> q, std::uint32_t entry, std::size_t layer,
+                            detail::Scratch& s) const;
+  template <bool kQuantized, bool kLocked>
+  void beam_search(std::span<const float> q, std::span<const std::uint32_t> entries, std::size_t ef,
+                   std::size_t layer, detail::Scratch& s) const;
+  std::uint32_t descend(std::span<const float> q, detail::Scratch& s) const;
 
   std::size_t dim_;
   std::size_t m_;
@@ -344,9 +383,6 @@ class HnswIndex {
   std::optional<QuantizedSearch> quantized_;
   std::unordered_set<std::uint32_t> deleted_;
   std::vector<std::uint8_t> deleted_flags_;  // mirror of deleted_, one byte per slot
-  // One byte per slot once any vector has been updated: 1 for a slot whose vector changed
-  // after links to it were made. Empty until the first update.
-  std::vector<std::uint8_t> touched_;
   std::size_t max_level_ = 0;
   std::atomic<std::size_t> count_{0};
   std::uint32_t entry_point_ = kNoEntry;

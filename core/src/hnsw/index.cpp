@@ -81,7 +81,6 @@ HnswIndex::HnswIndex(HnswIndex&& other) noexcept
       quantized_(std::move(other.quantized_)),
       deleted_(std::move(other.deleted_)),
       deleted_flags_(std::move(other.deleted_flags_)),
-      touched_(std::move(other.touched_)),
       max_level_(other.max_level_),
       count_(other.count_.load()),
       entry_point_(other.entry_point_) {
@@ -106,7 +105,6 @@ HnswIndex& HnswIndex::operator=(HnswIndex&& other) noexcept {
   quantized_ = std::move(other.quantized_);
   deleted_ = std::move(other.deleted_);
   deleted_flags_ = std::move(other.deleted_flags_);
-  touched_ = std::move(other.touched_);
   max_level_ = std::exchange(other.max_level_, 0);
   count_ = other.count_.exchange(0);
   entry_point_ = std::exchange(other.entry_point_, kNoEntry);
@@ -160,7 +158,7 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
     index->levels_.push_back(static_cast<std::uint32_t>(level));
     std::uint32_t* w0 = index->layer0_.data() + s * stride0;
     w0[1] = static_cast<std::uint32_t>(node[0].size());
-    std::copy(node[0].begin(), node[0].end(), w0 + 2);
+    std::copy(node[0].begin(), node[0].end(), detail::list_ids(w0));
     if (level == 0) {
       index->upper_.emplace_back();
     } else {
@@ -168,11 +166,21 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
       for (std::size_t lc = 1; lc <= level; ++lc) {
         std::uint32_t* w = block.get() + (lc - 1) * stride1;
         w[1] = static_cast<std::uint32_t>(node[lc].size());
-        std::copy(node[lc].begin(), node[lc].end(), w + 2);
+        std::copy(node[lc].begin(), node[lc].end(), detail::list_ids(w));
       }
       index->upper_.push_back(std::move(block));
     }
     std::vector<std::vector<std::uint32_t>>().swap(node);
+  }
+  for (std::uint32_t s = 0; s < n; ++s) {
+    for (std::size_t lc = 0; lc <= index->levels_[s]; ++lc) {
+      const std::uint32_t* words = index->list_words(s, lc);
+      for (std::uint32_t i = 0; i < detail::list_count(words); ++i) {
+        // A file may hold links to nodes without a list on the layer; they count nowhere.
+        const std::uint32_t e = detail::list_ids(words)[i];
+        if (index->levels_[e] >= lc) ++index->list_words(e, lc)[2];
+      }
+    }
   }
   index->deleted_flags_.assign(n, 0);
   for (std::uint32_t s : g.deleted) index->deleted_flags_[s] = 1;
@@ -184,11 +192,11 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
 }
 
 std::size_t HnswIndex::memory_usage() const {
-  std::size_t bytes =
-      vectors_.size() * sizeof(float) + norms_.capacity() * sizeof(float) +
-      levels_.capacity() * sizeof(std::uint32_t) + layer0_.capacity() * sizeof(std::uint32_t) +
-      upper_.capacity() * sizeof(upper_[0]) + deleted_flags_.capacity() + touched_.capacity() +
-      deleted_.size() * (sizeof(std::uint32_t) + 2 * sizeof(void*));
+  std::size_t bytes = vectors_.size() * sizeof(float) + norms_.capacity() * sizeof(float) +
+                      levels_.capacity() * sizeof(std::uint32_t) +
+                      layer0_.capacity() * sizeof(std::uint32_t) +
+                      upper_.capacity() * sizeof(upper_[0]) + deleted_flags_.capacity() +
+                      deleted_.size() * (sizeof(std::uint32_t) + 2 * sizeof(void*));
   for (std::uint32_t level : levels_) bytes += level * list_stride(1) * sizeof(std::uint32_t);
   if (quantized_) bytes += quantized_->codes.capacity() + 8 * dim_;
   return bytes;
@@ -215,57 +223,139 @@ float HnswIndex::dist(const float* a, const float* b) const {
   return distance::distance(a, b, dim_, metric_);
 }
 
-void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, std::size_t limit) {
-  const float* base = vectors_.data().data();
-  const float* owner = base + static_cast<std::size_t>(n) * dim_;
-  auto distance_to = [&](std::uint32_t e) {
-    return dist(owner, base + static_cast<std::size_t>(e) * dim_);
-  };
-  std::uint32_t* words = list_words(n, lc);
-  detail::ListLock lock(words);
-  std::uint32_t* ids = words + 2;
-  const bool sorted = (words[1] & detail::kSortedBit) != 0;
-  const std::uint32_t count = detail::list_count(words);
-  if (count < limit) {
-    ids[count] = slot;
-    words[1] = count + 1;  // order unknown now (a single entry is trivially in order)
-    if (count == 0) words[1] |= detail::kSortedBit;
-    return;
-  }
-  // The append over-fills the list: keep the `limit` closest by exact distance, stable.
-  bool current = sorted;
-  if (current && !touched_.empty()) {
-    for (std::uint32_t i = 0; i < count && current; ++i) current = touched_[ids[i]] == 0;
-  }
-  if (current) {
-    // The ids are already in stable order of their present distances, so the stable sort
-    // of the list plus the new last entry only places the new one: after every entry that
-    // is not farther. A binary search finds the place with a handful of distances.
-    const float d_new = distance_to(slot);
-    std::uint32_t lo = 0, hi = count;
-    while (lo < hi) {
-      const std::uint32_t mid = lo + (hi - lo) / 2;
-      if (detail::distance_less(d_new, distance_to(ids[mid]))) {
-        hi = mid;
-      } else {
-        lo = mid + 1;
+void HnswIndex::select_neighbors(std::span<const Candidate> sorted, std::size_t limit,
+                                 detail::Scratch& s) const {
+  auto& kept = s.kept;
+  auto& verdicts = s.verdicts;
+  kept.clear();
+  verdicts.assign(sorted.size(), kDropped);
+  // The kept entries in the order to test them: the one that last covered a candidate
+  // first. Candidates that one kept entry covers tend to come in runs, and which kept entry
+  // covers a candidate does not change whether one does.
+  auto& order = s.order;
+  order.clear();
+  for (std::uint32_t i = 0; i < sorted.size() && kept.size() < limit; ++i) {
+    const Candidate& e = sorted[i];
+    const float* ev = row(e.slot);
+    // At an exact tie e stays, unless e and a kept r are also equally far from the node:
+    // then they are copies of one vector (or placed symmetrically about it), and a second
+    // copy adds no route. Without that a node with many exact duplicates would keep only
+    // copies of itself. Such an r was kept last (the pairs are in ascending order).
+    bool copy = false;
+    for (std::size_t j = kept.size(); j-- > 0 && sorted[kept[j]].distance == e.distance;) {
+      if (dist(ev, row(sorted[kept[j]].slot)) == e.distance) {
+        copy = true;
+        break;
       }
     }
-    if (lo < limit) {
-      for (std::uint32_t i = static_cast<std::uint32_t>(limit) - 1; i > lo; --i)
-        ids[i] = ids[i - 1];
-      ids[lo] = slot;
+    if (copy) {
+      verdicts[i] = kCopy;
+      continue;
     }
-    words[1] = static_cast<std::uint32_t>(limit) | detail::kSortedBit;
+    // A kept neighbour that is closer to e than the node is makes e redundant: the walk
+    // reaches e through it.
+    bool covered = false;
+    for (std::size_t j = 0; j < order.size(); ++j) {
+      if (dist(ev, row(sorted[order[j]].slot)) < e.distance) {
+        covered = true;
+        const auto at = order.begin() + static_cast<std::ptrdiff_t>(j);
+        std::rotate(order.begin(), at, at + 1);
+        break;
+      }
+    }
+    if (!covered) {
+      kept.push_back(i);
+      order.push_back(i);
+      verdicts[i] = kKept;
+    }
+  }
+}
+namespace {
+
+// The incoming-link count of a node's list (see kListHeader).
+std::atomic_ref<std::uint32_t> incoming(std::uint32_t* words) {
+  return std::atomic_ref<std::uint32_t>(words[2]);
+}
+
+}  // namespace
+
+void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, std::size_t limit,
+                         detail::Scratch& s) {
+  auto in = [&](std::uint32_t e) { return incoming(list_words(e, lc)); };
+  const float* owner = row(n);
+  std::uint32_t* words = list_words(n, lc);
+  detail::ListLock lock(words);
+  std::uint32_t* ids = detail::list_ids(words);
+  const std::uint32_t count = detail::list_count(words);
+  if (count < limit) {
+    detail::set_word(ids[count], slot);
+    detail::set_word(words[1], count + 1);
+    in(slot).fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  thread_local std::vector<Candidate> pairs;
-  pairs.resize(count + 1);
-  for (std::uint32_t i = 0; i < count; ++i) pairs[i] = {ids[i], distance_to(ids[i])};
-  pairs[count] = {slot, distance_to(slot)};
+  // Over-full: choose among the old entries and the new one by the diversity rule, in
+  // stable ascending order of their present distances to the owner. An entry without a list
+  // on this layer (a file may hold such links) goes.
+  auto& pairs = s.pairs;
+  pairs.clear();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (levels_[ids[i]] >= lc) pairs.push_back({ids[i], dist(owner, row(ids[i]))});
+  }
+  pairs.push_back({slot, dist(owner, row(slot))});
+  const std::size_t last = pairs.size() - 1;
   stable_sort_by_distance(pairs);
-  for (std::size_t i = 0; i < limit; ++i) ids[i] = pairs[i].slot;
-  words[1] = static_cast<std::uint32_t>(limit) | detail::kSortedBit;
+  select_neighbors(pairs, limit, s);
+  auto& kept = s.kept;
+  auto& verdicts = s.verdicts;
+  // The stable sort put the new entry last among its equals, so it is the last pair with its
+  // slot (the old list may hold the slot too, after an update).
+  std::size_t fresh = last;
+  while (pairs[fresh].slot != slot) --fresh;
+  // An entry that no other list on this layer holds would become unreachable: no search
+  // could return it again. Such entries stay while the list has room (the rule seldom fills
+  // it). A copy of a kept entry is left out: a search finds its twin, which no search can
+  // tell from it, and lists full of copies make a plateau that traps searches.
+  for (std::uint32_t i = 0; i <= last && kept.size() < limit; ++i) {
+    if (verdicts[i] != kDropped) continue;
+    const std::uint32_t elsewhere =
+        in(pairs[i].slot).load(std::memory_order_relaxed) - (i == fresh ? 0 : 1);
+    if (elsewhere == 0) {
+      kept.push_back(i);
+      verdicts[i] = kKept;
+    }
+  }
+  for (std::uint32_t i = 0; i <= last; ++i) {
+    if (i == fresh && verdicts[i] == kKept) in(slot).fetch_add(1, std::memory_order_relaxed);
+    if (i != fresh && verdicts[i] != kKept) {
+      in(pairs[i].slot).fetch_sub(1, std::memory_order_relaxed);
+    }
+  }
+  // The rule drops an entry because a kept one is closer to it than the owner is, taking for
+  // granted that the walk reaches it from there. For an entry left with few incoming links,
+  // make that true: its closest kept entry links to it, once this lock is released (see
+  // drain_rescues). Without this, a point at the edge of the data kept only links from far
+  // away once newer points crowded in next to it, and searches for it missed it.
+  for (std::uint32_t i = 0; i <= last; ++i) {
+    if (verdicts[i] != kDropped ||
+        in(pairs[i].slot).load(std::memory_order_relaxed) >= kRescueBelow) {
+      continue;
+    }
+    const float* ev = row(pairs[i].slot);
+    std::uint32_t best = kNoEntry;
+    float best_d = 0.0f;
+    for (const std::uint32_t k : kept) {
+      const float d = dist(ev, row(pairs[k].slot));
+      if (best == kNoEntry || d < best_d) {
+        best = pairs[k].slot;
+        best_d = d;
+      }
+    }
+    if (best != pairs[i].slot) {
+      s.rescue.push_back({best, pairs[i].slot, static_cast<std::uint32_t>(lc)});
+    }
+  }
+  for (std::size_t i = 0; i < kept.size(); ++i) detail::set_word(ids[i], pairs[kept[i]].slot);
+  detail::set_word(words[1], static_cast<std::uint32_t>(kept.size()));
 }
 
 // ---- Construction ----
@@ -305,7 +395,6 @@ void HnswIndex::reserve(std::size_t extra) {
   };
   grow(vectors_.owned(), vectors_.size() + extra * dim_);
   if (quantized_) grow(quantized_->codes, quantized_->codes.size() + extra * dim_);
-  if (!touched_.empty()) grow(touched_, n + extra);
 }
 
 void HnswIndex::append_unlinked(std::span<const float> vector, std::size_t level) {
@@ -326,37 +415,135 @@ void HnswIndex::append_unlinked(std::span<const float> vector, std::size_t level
   layer0_.resize(layer0_.size() + list_stride(0), 0);
   upper_.push_back(std::move(upper));
   deleted_flags_.push_back(0);
-  if (!touched_.empty()) touched_.push_back(0);
 }
 
 void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t entry) {
-  const float* q_ptr = vectors_.data().data() + static_cast<std::size_t>(slot) * dim_;
-  const std::span<const float> q(q_ptr, dim_);
+  detail::ScratchLease s;
+  link_node(slot, level, entry, nullptr, *s);
+}
+
+void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t entry,
+                          const std::vector<std::vector<std::uint32_t>>* seeds,
+                          detail::Scratch& s) {
+  const std::span<const float> q(row(slot), dim_);
   std::uint32_t ep = entry;
   const std::size_t top = max_level_;
-  for (std::size_t lc = top; lc > level; --lc) ep = search_layer_single(q, ep, lc);
-  for (std::size_t lc = std::min(level, top) + 1; lc-- > 0;) {
+  const std::size_t linked_top = std::min(level, top);
+  for (std::size_t lc = top; lc > level; --lc) ep = greedy_walk<false, true>(q, ep, lc, s);
+  // First the neighbours on every layer, top down, each layer's search starting from the
+  // closest node found on the layer above. Only then are they written, bottom up: while a
+  // batch links in parallel, a node that others could reach on an upper layer before its
+  // layer-0 list existed was a dead end there, and every node linking through it at that
+  // moment was left with that one neighbour.
+  auto& chosen = s.chosen;
+  if (chosen.size() < linked_top + 1) chosen.resize(linked_top + 1);
+  for (std::size_t lc = linked_top + 1; lc-- > 0;) {
     const std::size_t mc = lc == 0 ? m0_ : m_;
-    std::vector<Candidate> w = search_layer(q, ep, ef_construction_, lc);
+    chosen[lc].clear();
+    auto& entries = s.entries;
+    entries.clear();
+    if (ep != kNoEntry) entries.push_back(ep);
+    if (seeds != nullptr) {
+      for (std::uint32_t e : (*seeds)[lc]) {
+        if (e != slot && levels_[e] >= lc) entries.push_back(e);
+      }
+    }
+    if (entries.empty() && seeds != nullptr) {
+      // A re-linked entry node without neighbours left on this layer: any other node there
+      // will do, the lowest live one first.
+      std::uint32_t any = kNoEntry;
+      for (std::uint32_t n = 0; n < node_count(); ++n) {
+        if (n == slot || levels_[n] < lc) continue;
+        if (!is_deleted(n)) {
+          any = n;
+          break;
+        }
+        if (any == kNoEntry) any = n;
+      }
+      if (any != kNoEntry) entries.push_back(any);
+    }
+    if (entries.empty()) continue;  // no other node on this layer
+    beam_search<false, true>(q, entries, ef_construction_, lc, s);
+    auto& w = s.results;
     // A node never becomes its own neighbour. It can only meet itself when it is re-linked
     // after an update (other nodes still point at it), where it is always the closest: as
     // its own neighbour and as the start of the next layer down, whose lists were just
     // emptied, it would leave the node linked only to itself there, a dead end that ends
     // every search reaching it with a single result.
-    std::erase_if(w, [slot](const Candidate& c) { return c.slot == slot; });
-    const std::size_t take = std::min(mc, w.size());
+    // Nor does it link to a node without a list on the layer (a file may hold such links).
+    std::erase_if(w, [&](const Candidate& c) { return c.slot == slot || levels_[c.slot] < lc; });
+    if (!w.empty()) ep = w[0].slot;
+    select_neighbors(w, mc, s);
+    for (const std::uint32_t k : s.kept) chosen[lc].push_back(w[k].slot);
+  }
+  for (std::size_t lc = 0; lc <= linked_top; ++lc) {
+    const std::size_t mc = lc == 0 ? m0_ : m_;
     {
+      // A new node's list is empty; one linked again (connect_node on a linked node) drops
+      // its old entries.
       std::uint32_t* words = list_words(slot, lc);
       detail::ListLock lock(words);
-      for (std::size_t i = 0; i < take; ++i) words[2 + i] = w[i].slot;
-      // The beam's distances are the exact ones from this node, in stable ascending order.
-      words[1] = static_cast<std::uint32_t>(take) | detail::kSortedBit;
+      std::uint32_t* ids = detail::list_ids(words);
+      for (std::uint32_t i = 0; i < detail::list_count(words); ++i) {
+        if (levels_[ids[i]] >= lc) {
+          incoming(list_words(ids[i], lc)).fetch_sub(1, std::memory_order_relaxed);
+        }
+      }
+      for (const std::uint32_t n : chosen[lc]) {
+        if (levels_[n] >= lc) incoming(list_words(n, lc)).fetch_add(1, std::memory_order_relaxed);
+      }
+      for (std::size_t i = 0; i < chosen[lc].size(); ++i) detail::set_word(ids[i], chosen[lc][i]);
+      detail::set_word(words[1], static_cast<std::uint32_t>(chosen[lc].size()));
     }
-    for (std::size_t i = 0; i < take; ++i) {
-      const std::uint32_t n = w[i].slot;
-      if (levels_[n] >= lc) add_link(n, slot, lc, mc);
+    for (const std::uint32_t n : chosen[lc]) {
+      if (levels_[n] >= lc) add_link(n, slot, lc, mc, s);
     }
-    if (!w.empty()) ep = w[0].slot;
+    drain_rescues(s);
+  }
+}
+
+void HnswIndex::drain_rescues(detail::Scratch& s) {
+  // Each rescue may queue others (a full list takes one entry and drops another); the
+  // budget bounds a chain that could otherwise go round.
+  for (int budget = 64; !s.rescue.empty() && budget > 0; --budget) {
+    const auto [owner, e, lc] = s.rescue.back();
+    s.rescue.pop_back();
+    bool linked = false;
+    {
+      std::uint32_t* words = list_words(owner, lc);
+      detail::ListLock lock(words);
+      const std::uint32_t* ids = detail::list_ids(words);
+      linked =
+          std::find(ids, ids + detail::list_count(words), e) != ids + detail::list_count(words);
+    }
+    if (!linked) add_link(owner, e, lc, lc == 0 ? m0_ : m_, s);
+  }
+  s.rescue.clear();
+}
+
+void HnswIndex::link_orphans(std::uint32_t first, detail::Scratch& s) {
+  const auto n = static_cast<std::uint32_t>(node_count());
+  for (std::uint32_t e = first; e < n; ++e) {
+    if (e == entry_point_) continue;
+    for (std::size_t lc = 0; lc <= std::min<std::size_t>(levels_[e], max_level_); ++lc) {
+      std::uint32_t* words = list_words(e, lc);
+      if (incoming(words).load(std::memory_order_relaxed) != 0) continue;
+      const float* ev = row(e);
+      std::uint32_t best = kNoEntry;
+      float best_d = 0.0f;
+      for (std::uint32_t i = 0; i < detail::list_count(words); ++i) {
+        const std::uint32_t c = detail::list_ids(words)[i];
+        if (c == e || levels_[c] < lc) continue;
+        const float d = dist(ev, row(c));
+        if (best == kNoEntry || d < best_d) {
+          best = c;
+          best_d = d;
+        }
+      }
+      if (best == kNoEntry) continue;
+      s.rescue.push_back({best, e, static_cast<std::uint32_t>(lc)});
+      drain_rescues(s);
+    }
   }
 }
 
@@ -440,6 +627,10 @@ std::vector<std::uint32_t> HnswIndex::batch_insert_generic(std::size_t n, Get ge
                           connect_node(start + static_cast<std::uint32_t>(i), levels[i], ep);
                         }
                       });
+    // Nodes linking at once can each drop the same entry from their own list, each seeing
+    // the other's link still in place; a pass on this thread links what that left behind.
+    detail::ScratchLease s;
+    link_orphans(start, *s);
   }
   std::vector<std::uint32_t> slots(n);
   for (std::size_t i = 0; i < n; ++i) slots[i] = start + static_cast<std::uint32_t>(i);
@@ -472,9 +663,6 @@ void HnswIndex::update_vector(std::uint32_t slot, std::span<const float> vector)
   vectors_.ensure_owned();
   std::copy(vector.begin(), vector.end(),
             vectors_.owned().begin() + static_cast<std::ptrdiff_t>(slot * dim_));
-  // Lists that were put in order with the old vector are no longer in order for it.
-  if (touched_.empty()) touched_.assign(node_count(), 0);
-  touched_[slot] = 1;
   norms_[slot] = vector_norm(vector);
   if (quantized_) {
     quantized_->quantizer.quantize_into(vector, quantized_->codes.data() + slot * dim_);
@@ -482,42 +670,37 @@ void HnswIndex::update_vector(std::uint32_t slot, std::span<const float> vector)
   if (node_count() < 2) return;
 
   const std::size_t level = levels_[slot];
-  std::vector<std::uint32_t> former(std::max(m0_, m_) + 1);
+  std::vector<std::vector<std::uint32_t>> former(level + 1);
   for (std::size_t lc = 0; lc <= level; ++lc) {
-    std::size_t count = 0;
-    {
-      std::uint32_t* words = list_words(slot, lc);
-      detail::ListLock lock(words);
-      count = detail::list_count(words);
-      std::copy(words + 2, words + 2 + count, former.begin());
-      words[1] = 0;
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint32_t n = former[i];
+    std::uint32_t* words = list_words(slot, lc);
+    const std::uint32_t* ids = detail::list_ids(words);
+    former[lc].assign(ids, ids + detail::list_count(words));
+    words[1] = 0;
+    for (const std::uint32_t n : former[lc]) {
       if (levels_[n] < lc) continue;
-      std::uint32_t* words = list_words(n, lc);
-      detail::ListLock lock(words);
-      std::uint32_t* ids = words + 2;
-      const std::uint32_t count_before = detail::list_count(words);
+      std::uint32_t* nw = list_words(n, lc);
+      --nw[2];
+      std::uint32_t* nids = detail::list_ids(nw);
+      const std::uint32_t count_before = detail::list_count(nw);
       std::uint32_t kept = 0;
       for (std::uint32_t j = 0; j < count_before; ++j) {
-        if (ids[j] != slot) ids[kept++] = ids[j];
+        if (nids[j] != slot) nids[kept++] = nids[j];
       }
-      // Dropping entries keeps the order of the rest.
-      words[1] = kept | (words[1] & detail::kSortedBit);
+      nw[1] = kept;
+      words[2] -= count_before - kept;
     }
   }
 
-  std::uint32_t ep = entry_point_;
-  if (ep == slot) {
-    for (std::uint32_t s = 0; s < node_count(); ++s) {
-      if (s != slot && !is_deleted(s)) {
-        ep = s;
-        break;
-      }
-    }
+  detail::ScratchLease s;
+  if (slot != entry_point_) {
+    link_node(slot, level, entry_point_, nullptr, *s);
+    return;
   }
-  connect_node(slot, level, ep);
+  // The entry node is the only way into its top layers, and it has no node above to
+  // descend from. Its former neighbours on each layer are where the walk starts instead:
+  // they are on that layer and near the node's old place, so the new lists reach the rest
+  // of each layer again.
+  link_node(slot, level, kNoEntry, &former, *s);
 }
 
 bool HnswIndex::mark_deleted(std::uint32_t slot) {

@@ -15,45 +15,77 @@
 
 namespace quarn_core::hnsw::detail {
 
-// A list is [lock word, count, ids...]. The lock word is a tiny spin lock: lists are held
-// for a handful of loads and stores (a prune computes at most limit + 1 distances), so a
-// full mutex per list would cost more memory and time than it saves.
+// The first word of a list (see kListHeader) is its lock and version: even while the list is
+// free, odd while a writer holds it, and two higher after each change. Writers take it as a
+// tiny spin lock: lists are held for short stretches (a prune computes at most a few hundred
+// distances), so a full mutex per list would cost more memory and time than it saves.
+// Readers that may meet a writer (the searches of a batch's linking phase) take no lock at
+// all: they copy the list and keep the copy if the version did not move meanwhile, so a read
+// never has to own the list's cache line. While such readers may run, every word of a list
+// is written with an atomic store (see set_word).
 class ListLock {
  public:
   explicit ListLock(std::uint32_t* words) : word_(words[0]) {
     int spins = 0;
-    while (word_.exchange(1, std::memory_order_acquire) != 0) {
-      while (word_.load(std::memory_order_relaxed) != 0) {
-        if (++spins < 64) {
-          _mm_pause();
-        } else {
-          std::this_thread::yield();
-        }
+    for (;;) {
+      std::uint32_t v = word_.load(std::memory_order_relaxed);
+      if ((v & 1) == 0 && word_.compare_exchange_weak(v, v + 1, std::memory_order_acquire,
+                                                      std::memory_order_relaxed)) {
+        version_ = v;
+        break;
+      }
+      if (++spins < 64) {
+        _mm_pause();
+      } else {
+        std::this_thread::yield();
       }
     }
   }
-  ~ListLock() { word_.store(0, std::memory_order_release); }
+  ~ListLock() { word_.store(version_ + 2, std::memory_order_release); }
   ListLock(const ListLock&) = delete;
   ListLock& operator=(const ListLock&) = delete;
 
  private:
   std::atomic_ref<std::uint32_t> word_;
+  std::uint32_t version_ = 0;
 };
 
-// The second word of a list holds its count, and in its top bit whether the ids are in
-// ascending order of their exact distance to the list's owner, with ties in the order they
-// were added. Such a list takes a new entry by binary search instead of a full re-sort.
-inline constexpr std::uint32_t kSortedBit = 0x80000000u;
-inline std::uint32_t list_count(const std::uint32_t* words) { return words[1] & ~kSortedBit; }
+// A list is [lock, count, incoming, ids × capacity]. `incoming` counts the lists of other
+// nodes on the same layer that hold the list's owner (each occurrence once); it changes by
+// atomic increments and decrements, without the lock, while a batch links in parallel.
+inline constexpr std::size_t kListHeader = 3;
+inline std::uint32_t list_count(const std::uint32_t* words) { return words[1]; }
+inline std::uint32_t* list_ids(std::uint32_t* words) { return words + kListHeader; }
+inline const std::uint32_t* list_ids(const std::uint32_t* words) { return words + kListHeader; }
 
-// Copies a list's ids into `out` under its lock; returns their number. `out` holds at
-// least the list's capacity.
+// Writes one word of a list (the count or an id) as readers without the lock expect it. A
+// reader whose acquiring load sees the value also sees the odd version the writer set
+// before it, and retries. (On x86 both are plain moves.)
+inline void set_word(std::uint32_t& word, std::uint32_t value) {
+  std::atomic_ref<std::uint32_t>(word).store(value, std::memory_order_release);
+}
+
+// Copies a list's ids into `out` as they stood at one moment; returns their number. `out`
+// holds at least the list's capacity. For readers that may meet a writer.
 inline std::size_t copy_list(std::uint32_t* words, std::uint32_t* out) {
-  ListLock lock(words);
-  const std::uint32_t n = list_count(words);
-  const std::uint32_t* ids = words + 2;
-  for (std::uint32_t i = 0; i < n; ++i) out[i] = ids[i];
-  return n;
+  std::atomic_ref<std::uint32_t> version(words[0]);
+  for (int spins = 0;; ++spins) {
+    const std::uint32_t before = version.load(std::memory_order_acquire);
+    if ((before & 1) == 0) {
+      const std::uint32_t n =
+          std::atomic_ref<std::uint32_t>(words[1]).load(std::memory_order_acquire);
+      std::uint32_t* ids = list_ids(words);
+      for (std::uint32_t i = 0; i < n; ++i) {
+        out[i] = std::atomic_ref<std::uint32_t>(ids[i]).load(std::memory_order_acquire);
+      }
+      if (version.load(std::memory_order_relaxed) == before) return n;
+    }
+    if (spins < 64) {
+      _mm_pause();
+    } else {
+      std::this_thread::yield();
+    }
+  }
 }
 
 // Strict weak order on distances: ascending, NaN after everything. A plain `<` is not a
@@ -113,6 +145,64 @@ class VisitedTable {
   std::unique_ptr<Table> own_;
   std::uint16_t* tags_ = nullptr;
   std::uint16_t epoch_ = 0;
+};
+
+// The working memory of one graph search or one linking step, kept per thread so that a
+// search in steady state allocates nothing: the buffers keep their capacity from one use to
+// the next. A nested use on the same thread (none today) gets buffers of its own.
+struct Scratch {
+  std::vector<Candidate> frontier;     // beam search: min-heap of the nodes to expand
+  std::vector<Candidate> results;      // beam search: max-heap of the best, then ascending
+  std::vector<std::uint32_t> ids;      // one list's ids
+  std::vector<float> decoded;          // one dequantized row (SQ8 without a fused kernel)
+  std::vector<Candidate> pairs;        // neighbour selection, pruning, re-ranking
+  std::vector<std::uint32_t> kept;     // neighbour selection: positions of the chosen ones
+  std::vector<std::uint8_t> verdicts;  // neighbour selection: what became of each position
+  std::vector<std::uint32_t> order;    // neighbour selection: kept entries, in test order
+  std::vector<std::uint32_t> entries;  // starting points of a beam search
+  std::vector<std::vector<std::uint32_t>> chosen;  // linking: the neighbours per layer
+  // Linking: entries a prune left with few incoming links, and who is to link to them.
+  struct Rescue {
+    std::uint32_t owner, entry, layer;
+  };
+  std::vector<Rescue> rescue;
+  bool in_use = false;
+
+  // Gives back memory that one unusually wide search grew, so that a thread does not keep
+  // it for good.
+  void trim() {
+    constexpr std::size_t kKeep = std::size_t{1} << 16;
+    for (auto* v : {&frontier, &results, &pairs}) {
+      if (v->capacity() > kKeep) std::vector<Candidate>().swap(*v);
+    }
+  }
+};
+
+class ScratchLease {
+ public:
+  ScratchLease() {
+    thread_local Scratch shared;
+    if (!shared.in_use) {
+      scratch_ = &shared;
+    } else {
+      own_ = std::make_unique<Scratch>();
+      scratch_ = own_.get();
+    }
+    scratch_->in_use = true;
+  }
+  ~ScratchLease() {
+    scratch_->trim();
+    scratch_->in_use = false;
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  Scratch& operator*() const { return *scratch_; }
+  Scratch* operator->() const { return scratch_; }
+
+ private:
+  Scratch* scratch_ = nullptr;
+  std::unique_ptr<Scratch> own_;
 };
 
 }  // namespace quarn_core::hnsw::detail

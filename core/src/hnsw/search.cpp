@@ -18,8 +18,13 @@ namespace quarn_core::hnsw {
 
 namespace {
 
-bool heap_max_less(const Candidate& a, const Candidate& b) { return a.distance < b.distance; }
-bool heap_min_less(const Candidate& a, const Candidate& b) { return a.distance > b.distance; }
+// Heap orders as function objects, so that the heap operations inline them.
+struct {
+  bool operator()(const Candidate& a, const Candidate& b) const { return a.distance < b.distance; }
+} constexpr heap_max_less;
+struct {
+  bool operator()(const Candidate& a, const Candidate& b) const { return a.distance > b.distance; }
+} constexpr heap_min_less;
 
 // Asks for the cache lines of [p, p + bytes) ahead of their use: a row is read whole and at
 // once, and the hardware prefetcher only catches on after a few misses. Measured on
@@ -48,98 +53,164 @@ float HnswIndex::quantized_distance(std::span<const float> q, std::uint32_t slot
   return distance::distance(q.data(), out, dim_, metric_);
 }
 
+namespace {
+
+// The distance from the query to one stored row, f32 or SQ8, with what it needs resolved
+// once per search instead of once per row.
 template <bool kQuantized>
-std::uint32_t HnswIndex::greedy_walk(std::span<const float> q, std::uint32_t entry,
-                                     std::size_t layer) const {
-  std::vector<float> scratch(kQuantized ? dim_ : 0);
-  auto measure = [&](std::uint32_t s) {
-    if constexpr (kQuantized) {
-      return quantized_distance(q, s, scratch);
-    } else {
-      return dist(q.data(), vectors_.data().data() + static_cast<std::size_t>(s) * dim_);
+class Measure;
+
+template <>
+class Measure<false> {
+ public:
+  Measure(const HnswIndex& index, std::span<const float> q, detail::Scratch&)
+      : q_(q.data()), base_(index.vectors().data()), dim_(index.dim()), metric_(index.metric()) {}
+  const void* row(std::uint32_t s) const { return base_ + static_cast<std::size_t>(s) * dim_; }
+  std::size_t row_bytes() const { return dim_ * sizeof(float); }
+  float operator()(std::uint32_t s) const {
+    return distance::distance(q_, base_ + static_cast<std::size_t>(s) * dim_, dim_, metric_);
+  }
+
+ private:
+  const float* q_;
+  const float* base_;
+  std::size_t dim_;
+  distance::Metric metric_;
+};
+
+template <>
+class Measure<true> {
+ public:
+  Measure(const HnswIndex& index, std::span<const float> q, detail::Scratch& s)
+      : q_(q.data()),
+        codes_(index.quantized()->codes.data()),
+        scales_(index.quantized()->quantizer.scales().data()),
+        mins_(index.quantized()->quantizer.mins().data()),
+        dim_(index.dim()),
+        metric_(index.metric()),
+        fused_(detail::fused_sq8_distance(index.metric())) {
+    if (fused_ == nullptr) {
+      s.decoded.resize(dim_);
+      decoded_ = s.decoded.data();
     }
-  };
-  std::vector<std::uint32_t> ids(list_capacity(layer));
+  }
+  const void* row(std::uint32_t s) const { return codes_ + static_cast<std::size_t>(s) * dim_; }
+  std::size_t row_bytes() const { return dim_; }
+  float operator()(std::uint32_t s) const {
+    const std::uint8_t* codes = codes_ + static_cast<std::size_t>(s) * dim_;
+    if (fused_ != nullptr) return fused_(q_, codes, scales_, mins_, dim_);
+    for (std::size_t i = 0; i < dim_; ++i) {
+      decoded_[i] = static_cast<float>(codes[i]) * scales_[i] + mins_[i];
+    }
+    return distance::distance(q_, decoded_, dim_, metric_);
+  }
+
+ private:
+  const float* q_;
+  const std::uint8_t* codes_;
+  const float* scales_;
+  const float* mins_;
+  std::size_t dim_;
+  distance::Metric metric_;
+  detail::FusedSq8Distance fused_;
+  float* decoded_ = nullptr;
+};
+
+// One list's ids: read in place where no writer can run, copied under the list's lock where
+// one can.
+template <bool kLocked>
+std::span<const std::uint32_t> list_ids(std::uint32_t* words, detail::Scratch& s,
+                                        std::size_t capacity) {
+  if constexpr (kLocked) {
+    if (s.ids.size() < capacity) s.ids.resize(capacity);
+    return {s.ids.data(), detail::copy_list(words, s.ids.data())};
+  } else {
+    (void)s;
+    (void)capacity;
+    return {detail::list_ids(words), detail::list_count(words)};
+  }
+}
+
+}  // namespace
+
+template <bool kQuantized, bool kLocked>
+std::uint32_t HnswIndex::greedy_walk(std::span<const float> q, std::uint32_t entry,
+                                     std::size_t layer, detail::Scratch& s) const {
+  const Measure<kQuantized> measure(*this, q, s);
   std::uint32_t cur = entry;
   float best = measure(cur);
   for (;;) {
     if (levels_[cur] < layer) return cur;
-    const std::size_t count = detail::copy_list(list_words(cur, layer), ids.data());
+    const auto ids = list_ids<kLocked>(list_words(cur, layer), s, list_capacity(layer));
     std::uint32_t tracked = cur;
     float running = best;
-    bool moved = false;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      if (i + 1 < ids.size()) prefetch_bytes(measure.row(ids[i + 1]), 256);
       const float d = measure(ids[i]);
       if (d < running) {
         running = d;
         tracked = ids[i];
-        moved = true;
       }
     }
-    if (!moved) return cur;
+    if (tracked == cur) return cur;
     cur = tracked;
     best = running;
   }
 }
 
-template <bool kQuantized>
-std::vector<Candidate> HnswIndex::beam_search(std::span<const float> q, std::uint32_t entry,
-                                              std::size_t ef, std::size_t layer) const {
-  std::vector<float> scratch(kQuantized ? dim_ : 0);
-  const float* base = vectors_.data().data();
-  const std::uint8_t* codes = kQuantized ? quantized_->codes.data() : nullptr;
-  const std::size_t row_bytes =
-      std::min<std::size_t>(kQuantized ? dim_ : dim_ * sizeof(float), kQuantized ? 1024 : 512);
-  auto row = [&](std::uint32_t s) -> const void* {
-    if constexpr (kQuantized) {
-      return codes + static_cast<std::size_t>(s) * dim_;
-    } else {
-      return base + static_cast<std::size_t>(s) * dim_;
-    }
-  };
-  auto measure = [&](std::uint32_t s) {
-    if constexpr (kQuantized) {
-      return quantized_distance(q, s, scratch);
-    } else {
-      return dist(q.data(), base + static_cast<std::size_t>(s) * dim_);
-    }
-  };
+template <bool kQuantized, bool kLocked>
+void HnswIndex::beam_search(std::span<const float> q, std::span<const std::uint32_t> entries,
+                            std::size_t ef, std::size_t layer, detail::Scratch& s) const {
+  const Measure<kQuantized> measure(*this, q, s);
+  const std::size_t row_bytes = std::min<std::size_t>(measure.row_bytes(), kQuantized ? 1024 : 512);
   detail::VisitedTable visited(node_count());
-  std::vector<std::uint32_t> ids(list_capacity(layer));
-  std::vector<Candidate> candidates;  // min-heap
-  std::vector<Candidate> results;     // max-heap
-  candidates.reserve(ef + 1);
-  results.reserve(ef + 2);
+  auto& frontier = s.frontier;  // min-heap
+  auto& results = s.results;    // max-heap
+  frontier.clear();
+  results.clear();
+  ef = std::max<std::size_t>(ef, 1);
+  if (s.ids.size() < list_capacity(layer)) s.ids.resize(list_capacity(layer));
 
-  const Candidate first{entry, measure(entry)};
-  candidates.push_back(first);
-  results.push_back(first);
-  visited.test_and_set(entry);
+  for (std::uint32_t e : entries) {
+    if (visited.test_and_set(e)) continue;
+    const Candidate c{e, measure(e)};
+    frontier.push_back(c);
+    std::push_heap(frontier.begin(), frontier.end(), heap_min_less);
+    results.push_back(c);
+    std::push_heap(results.begin(), results.end(), heap_max_less);
+    if (results.size() > ef) {
+      std::pop_heap(results.begin(), results.end(), heap_max_less);
+      results.pop_back();
+    }
+  }
 
-  while (!candidates.empty()) {
-    std::pop_heap(candidates.begin(), candidates.end(), heap_min_less);
-    const Candidate c = candidates.back();
-    candidates.pop_back();
-    float worst = results.empty() ? std::numeric_limits<float>::max() : results.front().distance;
-    if (c.distance > worst) break;
-    if (levels_[c.slot] < layer) continue;
-    const std::size_t count = detail::copy_list(list_words(c.slot, layer), ids.data());
+  while (!frontier.empty()) {
+    std::pop_heap(frontier.begin(), frontier.end(), heap_min_less);
+    const Candidate c = frontier.back();
+    frontier.pop_back();
+    if (c.distance > results.front().distance) break;
+    // The next node to expand is most likely the frontier's best now: fetch its list while
+    // this one's neighbours are measured.
+    if (layer == 0 && !frontier.empty())
+      _mm_prefetch(list_words(frontier.front().slot, 0), _MM_HINT_T0);
+    if (layer != 0 && levels_[c.slot] < layer) continue;
+    const auto ids = list_ids<kLocked>(list_words(c.slot, layer), s, list_capacity(layer));
     // Mark first, then measure in list order: the same as marking as we go, since a slot
     // listed twice is measured once either way. Marking first lets each row be fetched
     // while the one before it is measured.
+    std::uint32_t* fresh_ids = s.ids.data();
     std::size_t fresh = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!visited.test_and_set(ids[i])) ids[fresh++] = ids[i];
+    for (std::uint32_t n : ids) {
+      if (!visited.test_and_set(n)) fresh_ids[fresh++] = n;
     }
-    if (fresh != 0) prefetch_bytes(row(ids[0]), row_bytes);
+    if (fresh != 0) prefetch_bytes(measure.row(fresh_ids[0]), row_bytes);
     for (std::size_t i = 0; i < fresh; ++i) {
-      if (i + 1 < fresh) prefetch_bytes(row(ids[i + 1]), row_bytes);
-      const std::uint32_t n = ids[i];
+      if (i + 1 < fresh) prefetch_bytes(measure.row(fresh_ids[i + 1]), row_bytes);
+      const std::uint32_t n = fresh_ids[i];
       const float dn = measure(n);
-      worst = results.front().distance;
-      if (dn < worst || results.size() < ef) {
-        candidates.push_back({n, dn});
-        std::push_heap(candidates.begin(), candidates.end(), heap_min_less);
+      if (dn < results.front().distance || results.size() < ef) {
+        frontier.push_back({n, dn});
+        std::push_heap(frontier.begin(), frontier.end(), heap_min_less);
         results.push_back({n, dn});
         std::push_heap(results.begin(), results.end(), heap_max_less);
         if (results.size() > ef) {
@@ -149,39 +220,58 @@ std::vector<Candidate> HnswIndex::beam_search(std::span<const float> q, std::uin
       }
     }
   }
-  stable_sort_by_distance(results);
-  return results;
+  // Ascending; equal distances carry no order, so an in-place heap sort does.
+  std::sort_heap(results.begin(), results.end(), heap_max_less);
 }
+
+// The linking phase's variants, used from index.cpp.
+template std::uint32_t HnswIndex::greedy_walk<false, true>(std::span<const float>, std::uint32_t,
+                                                           std::size_t, detail::Scratch&) const;
+template void HnswIndex::beam_search<false, true>(std::span<const float>,
+                                                  std::span<const std::uint32_t>, std::size_t,
+                                                  std::size_t, detail::Scratch&) const;
 
 std::uint32_t HnswIndex::search_layer_single(std::span<const float> q, std::uint32_t entry,
                                              std::size_t layer) const {
-  return greedy_walk<false>(q, entry, layer);
+  detail::ScratchLease s;
+  return greedy_walk<false, false>(q, entry, layer, *s);
 }
 
 std::vector<Candidate> HnswIndex::search_layer(std::span<const float> q, std::uint32_t entry,
                                                std::size_t ef, std::size_t layer) const {
-  return beam_search<false>(q, entry, ef, layer);
+  detail::ScratchLease s;
+  beam_search<false, false>(q, {&entry, 1}, ef, layer, *s);
+  return s->results;
 }
 
 std::uint32_t HnswIndex::search_layer_single_quantized(std::span<const float> q,
                                                        std::uint32_t entry,
                                                        std::size_t layer) const {
-  return greedy_walk<true>(q, entry, layer);
+  detail::ScratchLease s;
+  return greedy_walk<true, false>(q, entry, layer, *s);
 }
 
 std::vector<Candidate> HnswIndex::search_layer_quantized(std::span<const float> q,
                                                          std::uint32_t entry,
                                                          std::size_t ef) const {
-  return beam_search<true>(q, entry, ef, 0);
+  detail::ScratchLease s;
+  beam_search<true, false>(q, {&entry, 1}, ef, 0, *s);
+  return s->results;
 }
 
-std::uint32_t HnswIndex::greedy_descent(std::span<const float> q) const {
+std::uint32_t HnswIndex::descend(std::span<const float> q, detail::Scratch& s) const {
   std::uint32_t ep = entry_point_;
   if (ep == kNoEntry) return kNoEntry;
   for (std::size_t lc = max_level_; lc >= 1; --lc) {
-    ep = quantized_ ? search_layer_single_quantized(q, ep, lc) : search_layer_single(q, ep, lc);
+    ep = quantized_ ? greedy_walk<true, false>(q, ep, lc, s)
+                    : greedy_walk<false, false>(q, ep, lc, s);
   }
   return ep;
+}
+
+std::uint32_t HnswIndex::greedy_descent(std::span<const float> q) const {
+  detail::ScratchLease s;
+  return descend(q, *s);
 }
 
 std::vector<Candidate> HnswIndex::search(std::span<const float> q, std::size_t k,
@@ -196,18 +286,23 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
                                                std::size_t ef) const {
   if (entry_point_ == kNoEntry || k == 0) return {};
   const std::size_t width = std::max(ef, k);
-  const std::uint32_t ep = greedy_descent(q);
+  detail::ScratchLease s;
+  const std::uint32_t ep = descend(q, *s);
   std::vector<Candidate> out;
-  out.reserve(k);
   if (!quantized_) {
-    for (const Candidate& c : search_layer(q, ep, width, 0)) {
+    beam_search<false, false>(q, {&ep, 1}, width, 0, *s);
+    out.reserve(std::min(k, s->results.size()));
+    for (const Candidate& c : s->results) {
       if (is_deleted(c.slot)) continue;
       out.push_back(c);
       if (out.size() == k) break;
     }
     return out;
   }
-  const std::vector<Candidate> w = search_layer_quantized(q, ep, width);
+  beam_search<true, false>(q, {&ep, 1}, width, 0, *s);
+  const auto& w = s->results;
+  auto& exact = s->pairs;
+  exact.clear();
   const float* base = vectors_.data().data();
   const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
   for (std::size_t i = 0; i < w.size(); ++i) {
@@ -217,10 +312,16 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
     }
     const Candidate& c = w[i];
     if (is_deleted(c.slot)) continue;
-    out.push_back({c.slot, dist(q.data(), base + static_cast<std::size_t>(c.slot) * dim_)});
+    exact.push_back({c.slot, dist(q.data(), base + static_cast<std::size_t>(c.slot) * dim_)});
   }
-  stable_sort_by_distance(out);
-  if (out.size() > k) out.resize(k);
+  // The k smallest exact distances, ascending. A partial sort allocates nothing; the order
+  // of equal distances is left open.
+  const std::size_t take = std::min(k, exact.size());
+  std::partial_sort(exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(take), exact.end(),
+                    [](const Candidate& a, const Candidate& b) {
+                      return detail::distance_less(a.distance, b.distance);
+                    });
+  out.assign(exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(take));
   return out;
 }
 

@@ -1,0 +1,137 @@
+"""Clustered data at scale: quarn against python3-hnswlib in one run, from Python.
+
+A mixture of Gaussian clusters (by default 1,000 clusters, 500,000 x 128, each vector
+normalised), cosine, m 16, ef_construction 200, both built on 2 threads; queries are 1,000
+further draws from the same mixture. Reports build time, recall@10 against the exact answer
+and single-call queries per second at each ef. Keeping only the closest candidates as
+neighbours splits such data into islands, one per cluster, that a search never leaves.
+
+Run with /usr/bin/python3 (numpy and python3-hnswlib come from Debian's packages):
+    PYTHONPATH=python /usr/bin/python3 bench/clustered_bench.py [--n N] [--dim D]
+        [--clusters C] [--spread S] [--queries Q] [--efs 32,64,128] [--csv FILE]
+
+--csv writes one row per measured point: system,variant,ef,recall_at_10,qps,build_seconds.
+"""
+
+import argparse
+import csv
+import os
+import tempfile
+import time
+
+import numpy as np
+
+K = 10
+
+
+def mixture(rng, centres, count, spread):
+    labels = rng.integers(0, len(centres), count)
+    points = centres[labels] + spread * rng.standard_normal((count, centres.shape[1]),
+                                                            dtype=np.float32)
+    points /= np.linalg.norm(points, axis=1, keepdims=True)
+    return points.astype(np.float32)
+
+
+def exact_top(base, queries):
+    truth = np.empty((len(queries), K), dtype=np.int64)
+    for start in range(0, len(queries), 100):
+        sims = queries[start:start + 100] @ base.T  # unit vectors: cosine similarity
+        part = np.argpartition(-sims, K, axis=1)[:, :K]
+        order = np.take_along_axis(-sims, part, 1).argsort(1, kind="stable")
+        truth[start:start + 100] = np.take_along_axis(part, order, 1)
+    return truth
+
+
+def measure(name, efs, set_ef, search, queries, truth):
+    print(f"{name:16s} {'ef':>5s} {'recall@10':>9s} {'QPS':>9s}")
+    points = []
+    for ef in efs:
+        set_ef(ef)
+        for q in queries[:50]:
+            search(q)
+        found = []
+        t0 = time.perf_counter()
+        for q in queries:
+            found.append(search(q))
+        qps = len(queries) / (time.perf_counter() - t0)
+        hits = sum(len(set(f) & set(t)) for f, t in zip(found, truth))
+        points.append((ef, hits / truth.size, qps))
+        print(f"{'':16s} {ef:5d} {points[-1][1]:9.4f} {qps:9.0f}")
+    return points
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--n", type=int, default=500_000)
+    parser.add_argument("--dim", type=int, default=128)
+    parser.add_argument("--clusters", type=int, default=1000)
+    parser.add_argument("--spread", type=float, default=0.1,
+                        help="standard deviation around each centre (centres are N(0, 1))")
+    parser.add_argument("--queries", type=int, default=1000)
+    parser.add_argument("--efs", default="32,64,128")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--csv", help="write the measured points to this file")
+    args = parser.parse_args()
+    efs = [int(e) for e in args.efs.split(",")]
+
+    import hnswlib
+
+    from quarn import Database
+
+    rng = np.random.default_rng(args.seed)
+    centres = rng.standard_normal((args.clusters, args.dim), dtype=np.float32)
+    base = mixture(rng, centres, args.n, args.spread)
+    queries = mixture(rng, centres, args.queries, args.spread)
+    t0 = time.perf_counter()
+    truth = exact_top(base, queries)
+    print(f"{args.n} x {args.dim}, {args.clusters} clusters (spread {args.spread}), cosine, "
+          f"m 16, ef_construction 200, {args.queries} queries; exact answer in "
+          f"{time.perf_counter() - t0:.1f} s; load {os.getloadavg()[0]:.1f}")
+    rows = []
+
+    peer = hnswlib.Index(space="cosine", dim=args.dim)
+    peer.init_index(max_elements=args.n, M=16, ef_construction=200)
+    t0 = time.perf_counter()
+    peer.add_items(base, np.arange(args.n), num_threads=2)
+    peer_build = time.perf_counter() - t0
+    print(f"python3-hnswlib build: {peer_build:.1f} s on 2 threads")
+    peer.set_num_threads(1)
+    peer_points = measure("python3-hnswlib", efs, peer.set_ef,
+                          lambda q: peer.knn_query(q, k=K, num_threads=1)[0][0], queries, truth)
+    rows += [("hnswlib-python", "-", ef, r, qps, peer_build) for ef, r, qps in peer_points]
+    del peer
+
+    with tempfile.TemporaryDirectory() as tmp:
+        db = Database(os.path.join(tmp, "clusters"), dim=args.dim, metric="cosine", m=16,
+                      ef_construction=200)
+        ids = [str(i) for i in range(args.n)]
+        t0 = time.perf_counter()
+        db.add_many(ids, base)
+        build = time.perf_counter() - t0
+        print(f"quarn build: {build:.1f} s on 2 threads")
+        assert not db.stats()["uses_brute_force"], "the collection must be searched by the graph"
+        width = [0]
+
+        def set_ef(ef):
+            width[0] = ef
+
+        ours = measure("quarn", efs, set_ef,
+                       lambda q: [int(h.id) for h in db.search(q, k=K, ef_search=width[0])],
+                       queries, truth)
+        rows += [("quarn", "f32", ef, r, qps, build) for ef, r, qps in ours]
+
+    print(f"\nbuild time ratio quarn/python3-hnswlib: {build / peer_build:.3f} (target <= 0.8)")
+    for (ef, r, qps), (_, pr, pqps) in zip(ours, peer_points):
+        print(f"ef {ef}: recall quarn {r:.4f} vs python3-hnswlib {pr:.4f} (target >=), "
+              f"QPS x{qps / pqps:.2f} (target 1.2 at ef 64)")
+    print(f"load {os.getloadavg()[0]:.1f}")
+    if args.csv:
+        with open(args.csv, "w", newline="") as f:
+            out = csv.writer(f)
+            out.writerow(["system", "variant", "ef", "recall_at_10", "qps", "build_seconds"])
+            for system, variant, ef, r, qps, b in rows:
+                out.writerow([system, variant, ef, f"{r:.4f}", f"{qps:.1f}", f"{b:.3f}"])
+
+
+if __name__ == "__main__":
+    main()
