@@ -327,6 +327,15 @@ std::optional<std::optional<float>> to_opt_f32(PyObject* obj, const char* name) 
   return out;
 }
 
+std::optional<double> to_f64(PyObject* obj, const char* name) {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    name_argument(name);
+    return std::nullopt;
+  }
+  return value;
+}
+
 std::optional<quarn_core::distance::Metric> parse_metric(const std::string& name) {
   if (auto metric = quarn_core::distance::parse_metric(name)) return metric;
   raise_value_error("metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'");

@@ -32,6 +32,8 @@ std::optional<std::optional<std::size_t>> to_opt_index(PyObject* obj, const char
 std::optional<bool> to_bool(PyObject* obj, const char* name, bool fallback);
 // Through the float protocol, stored as f32; nullptr and None give an empty optional.
 std::optional<std::optional<float>> to_opt_f32(PyObject* obj, const char* name);
+// Through the float protocol, as a double.
+std::optional<double> to_f64(PyObject* obj, const char* name);
 // nullptr and None give an empty optional.
 std::optional<std::optional<std::string>> to_opt_str(PyObject* obj, const char* name);
 
