@@ -404,6 +404,13 @@ std::optional<std::vector<std::string>> to_ids(PyObject* obj, const char* name) 
   return out;
 }
 
+std::optional<std::vector<std::size_t>> to_indices(PyObject* obj, const char* name) {
+  auto out =
+      extract_sequence<std::size_t>(obj, [](PyObject* item) { return to_index(item, nullptr); });
+  if (!out) name_argument(name);
+  return out;
+}
+
 std::optional<Metadata> to_metadata(PyObject* obj, const char* name) {
   if (obj == nullptr || obj == Py_None) return Metadata();
   if (!PyDict_Check(obj)) {

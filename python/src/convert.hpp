@@ -47,6 +47,9 @@ std::optional<std::vector<std::vector<float>>> to_vectors(PyObject* obj, const c
 // A sequence of str; a str itself is refused.
 std::optional<std::vector<std::string>> to_ids(PyObject* obj, const char* name);
 
+// A sequence of non-negative ints.
+std::optional<std::vector<std::size_t>> to_indices(PyObject* obj, const char* name);
+
 // Metadata: a dict through json.dumps, or None / not given (an empty Metadata).
 std::optional<Metadata> to_metadata(PyObject* obj, const char* name);
 // The type test of `metadatas`: a list, or None / not given (nullptr returned, no error).

@@ -587,7 +587,7 @@ PyMethodDef database_methods[] = {
      kExportWithProgressDoc},
     {"_import_with_progress", as_cfunction<db_import_with_progress>(), kFast,
      kImportWithProgressDoc},
-    {"_recall_probe", as_cfunction<db_recall_probe>(), kFast, kRecallProbeDoc},
+    {"_recall_curve", as_cfunction<db_recall_curve>(), kFast, kRecallCurveDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

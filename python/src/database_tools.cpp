@@ -87,10 +87,11 @@ const char kImportWithProgressDoc[] =
     "_import_with_progress($self, path, progress)\n--\n\n"
     "import_json in blocks, calling progress(done, total) after each (for the quarn command).";
 
-const char kRecallProbeDoc[] =
-    "_recall_probe($self, sample, k)\n--\n\n"
-    "The held-out self-queries of health and calibrate as (id, exact neighbour ids) pairs\n"
-    "(for quarn bench).";
+const char kRecallCurveDoc[] =
+    "_recall_curve($self, sample, k, efs)\n--\n\n"
+    "(ids, recalls, exact_search): recall@k at each width of efs, measured as calibrate\n"
+    "measures it, on a fixed-seed sample of up to `sample` stored vectors, whose ids come\n"
+    "first (for quarn bench).";
 
 namespace {
 
@@ -311,29 +312,29 @@ PyObject* db_import_with_progress(PyObject* self, PyObject* const* args, Py_ssiz
   Py_RETURN_NONE;
 }
 
-PyObject* db_recall_probe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* db_recall_curve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  static const char* const names[] = {"sample", "k"};
-  static const ArgSpec spec{"Database._recall_probe", names, 2, 2};
-  Args<2> a;
+  static const char* const names[] = {"sample", "k", "efs"};
+  static const ArgSpec spec{"Database._recall_curve", names, 3, 3};
+  Args<3> a;
   if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
   auto sample = to_index(a.at[0], "sample");
   if (!sample) return nullptr;
   auto k = to_index(a.at[1], "k");
   if (!k) return nullptr;
+  auto efs = to_indices(a.at[2], "efs");
+  if (!efs) return nullptr;
   const Database& db = database_of(self);
-  auto probe = without_gil([&] { return db.recall_probe(*sample, *k); });
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(probe.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < probe.size(); ++i) {
-    PyRef id = PyRef::steal(str_from(probe[i].first));
-    PyRef exact = PyRef::steal(strings_to_list(probe[i].second));
-    if (!id || !exact) return nullptr;
-    PyObject* pair = PyTuple_Pack(2, id.get(), exact.get());
-    if (pair == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals pair
+  const auto curve = without_gil([&] { return db.recall_curve(*sample, *k, *efs); });
+  PyRef ids = PyRef::steal(strings_to_list(curve.ids));
+  PyRef recalls = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(curve.recall.size())));
+  if (!ids || !recalls) return nullptr;
+  for (std::size_t i = 0; i < curve.recall.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(curve.recall[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(recalls.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }
-  return list.release();
+  return PyTuple_Pack(3, ids.get(), recalls.get(), curve.exact_search ? Py_True : Py_False);
 }
 
 }  // namespace quarn_py

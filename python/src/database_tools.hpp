@@ -22,7 +22,7 @@ PyObject* db_export_with_progress(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames);
 PyObject* db_import_with_progress(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
-PyObject* db_recall_probe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* db_recall_curve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 
 // Their docstrings, text signature first, for the Database method table.
@@ -34,6 +34,6 @@ extern const char kHealthDoc[];
 extern const char kCalibrateDoc[];
 extern const char kExportWithProgressDoc[];
 extern const char kImportWithProgressDoc[];
-extern const char kRecallProbeDoc[];
+extern const char kRecallCurveDoc[];
 
 }  // namespace quarn_py

@@ -224,11 +224,16 @@ class Database {
   // the target, nothing is kept and the result says so (reached false). Io when the side
   // file cannot be written. REQUIRES: 0 < target_recall <= 1, k >= 1.
   Result<Calibration> calibrate(double target_recall, std::size_t k);
-  // The held-out self-queries that health and calibrate measure with, as ids: a fixed-seed
-  // sample of up to `sample` live ids, each with the ids of its k nearest other live vectors
-  // by the exact scan (closest first). For benchmarks of the collection's own vectors.
-  std::vector<std::pair<std::string, std::vector<std::string>>> recall_probe(std::size_t sample,
-                                                                             std::size_t k) const;
+  // recall@k at each width of `efs`, measured as calibrate measures it (held-out
+  // self-queries against the exact scan), on a fixed-seed sample of up to `sample` live
+  // vectors, with the ids of that sample. 1.0 throughout when searches scan exactly.
+  struct RecallCurve {
+    std::vector<std::string> ids;
+    std::vector<double> recall;  // one per width
+    bool exact_search = true;
+  };
+  RecallCurve recall_curve(std::size_t sample, std::size_t k,
+                           const std::vector<std::size_t>& efs) const;
   // The width of a search for k without ef_search: with a calibration (ef_c at k_c) ef_c for
   // k <= k_c and ef_c * k / k_c (rounded up) above, keeping the calibrated width per result;
   // default_ef(k) without one.
