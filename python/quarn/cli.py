@@ -35,8 +35,16 @@ def open_collection(path):
         raise CommandError(f"no collection at '{path}'")
     try:
         return Database(path)
-    except ValueError as e:
-        raise CommandError(f"cannot open '{path}': {e} (quarn verify checks its files)") from None
+    except ValueError:
+        pass
+    # Opening gives no reason; the check of the files names the first thing wrong.
+    try:
+        problems = Database.verify_path(path)["problems"]
+    except ValueError:
+        raise CommandError(f"no collection at '{path}'") from None
+    reason = problems[0] if problems else "it does not open"
+    raise CommandError(f"cannot open '{path}': {reason} (quarn verify lists every problem, "
+                       "quarn repair rebuilds what it can)")
 
 
 def print_table(rows):
