@@ -214,7 +214,8 @@ void read_nodes(GraphFile& g, ProblemList& problems) {
 // the file. With no such place, the one that reads the most records is taken.
 void read_metadata(GraphFile& g, ProblemList& problems) {
   const std::span<const std::byte> bytes(g.bytes);
-  const std::uint32_t limit = g.header_read ? g.nodes : hnsw::kNoEntry;
+  // A damaged header's node count is no bound: then only the vector file can tell.
+  const std::uint32_t limit = g.header_ok ? g.nodes : hnsw::kNoEntry;
   std::optional<SectionRead> chosen;
   std::size_t chosen_at = 0;
   if (g.nodes_read) {
@@ -234,8 +235,8 @@ void read_metadata(GraphFile& g, ProblemList& problems) {
     }
   }
   if (!chosen) {
-    const std::size_t start = g.deleted_read ? kHeaderSize + 4 * std::size_t{g.deleted_count}
-                                             : std::min(kHeaderSize, g.bytes.size());
+    const std::size_t start =
+        g.header_ok && g.deleted_read ? kHeaderSize + 4 * std::size_t{g.deleted_count} : 0;
     const char magic[4] = {'A', 'T', 'E', 'M'};
     std::optional<SectionRead> best;
     std::size_t best_at = 0, tried = 0;
@@ -316,7 +317,7 @@ void check_records(const GraphFile& g, ProblemList& problems) {
                    "graph.quarn: id '" + record.id + "' names deleted slot " + num(record.slot));
     }
   }
-  if (!g.section_complete || !g.deleted_read) return;
+  if (!g.section_complete || !g.deleted_read || !g.header_ok) return;
   for (std::uint32_t s = 0; s < g.nodes; ++s) {
     if (!deleted.contains(s) && !id_at.contains(s)) {
       problems.add("graph.quarn: slot without id",
@@ -641,11 +642,14 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
             [&](std::size_t a, std::size_t b) { return g.records[a].slot < g.records[b].slot; });
 
   RepairReport report;
-  std::unordered_set<std::uint32_t> deleted(g.deleted.begin(), g.deleted.end());
+  // The deleted list is trusted only behind an intact header.
+  const bool deleted_known = g.deleted_read && header_intact;
+  std::unordered_set<std::uint32_t> deleted;
+  if (deleted_known) deleted.insert(g.deleted.begin(), g.deleted.end());
   std::size_t orphans = 0;
   for (std::size_t s = 0; s < available; ++s) {
     if (named[s]) continue;
-    if (g.deleted_read && deleted.contains(static_cast<std::uint32_t>(s))) {
+    if (deleted.contains(static_cast<std::uint32_t>(s))) {
       ++report.tombstones_dropped;
     } else {
       ++orphans;
@@ -653,7 +657,7 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
   }
   if (orphans > 0) {
     lost.add("orphans", std::to_string(orphans) +
-                            (g.deleted_read ? " stored vectors that no id names are dropped"
+                            (deleted_known ? " stored vectors that no id names are dropped"
                                             : " stored vectors that no id names (deleted ones, or "
                                               "ones whose record is lost) are dropped"));
   }
