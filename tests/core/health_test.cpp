@@ -1,11 +1,14 @@
 // verify() on a collection in memory, health(), repair() and calibrate().
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "collection_files.hpp"
@@ -231,6 +234,61 @@ TEST_F(HealthTest, CalibrationSideFileSetsTheDefaultWidth) {
   EXPECT_FALSE(fs::exists(dir() / kCalibrationFileName));
   EXPECT_EQ(db_->default_search_width(10), Database::default_ef(10));
   EXPECT_EQ(db_->default_search_width(300), Database::default_ef(300));
+}
+
+// verify() never reports a problem that is not there while other threads mutate, save,
+// repair and calibrate; health() and searches run beside them.
+TEST_F(HealthTest, ConcurrentChecksRepairsAndMutationsKeepTheCollectionSound) {
+  std::atomic<bool> writing{true};
+  std::vector<std::string> failures;
+  std::mutex failures_lock;
+  auto fail = [&](std::string m) {
+    std::lock_guard g(failures_lock);
+    failures.push_back(std::move(m));
+  };
+  std::thread writer([&] {
+    for (std::size_t op = 0; op < 300; ++op) {
+      const std::string id = id_of(op % 70);
+      const Vec v(4, static_cast<float>(op));
+      bool ok = true;
+      switch (op % 5) {
+        case 0:
+          ok = db_->remove(id).has_value();
+          break;
+        case 1:
+          ok = db_->update(id, v, std::nullopt).has_value() || !db_->contains(id);
+          break;
+        case 4:  // a save now and then; mostly an upsert
+          ok =
+              op % 25 == 4 ? db_->save().has_value() : db_->upsert(id, v, std::nullopt).has_value();
+          break;
+        default:
+          ok = db_->upsert(id, v, json::parse("{\"op\":1}")).has_value();
+      }
+      if (!ok) fail("mutation " + std::to_string(op) + " failed");
+    }
+    writing = false;
+  });
+  std::thread maintainer([&] {
+    for (std::size_t round = 0; writing; ++round) {
+      if (round % 3 == 0) (void)db_->repair();
+      if (!db_->calibrate(0.9, 10)) fail("calibrate failed");
+      (void)db_->health();
+    }
+  });
+  while (writing) {
+    const VerifyReport report = db_->verify();
+    if (!report.ok()) fail(report.problems[0]);
+    (void)db_->search(
+        Vec(4, 0.5f),
+        SearchOptions{
+            .k = 5, .ef_search = std::nullopt, .filter = nullptr, .max_distance = std::nullopt});
+  }
+  writer.join();
+  maintainer.join();
+  for (const auto& f : failures) ADD_FAILURE() << f;
+  EXPECT_TRUE(db_->verify().ok());
+  EXPECT_TRUE(Database::verify_path(dir())->ok());
 }
 
 TEST(CalibrateTest, GraphCollectionKeepsTheWidthAcrossReopenAndSearchesUseIt) {

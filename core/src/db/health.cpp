@@ -5,6 +5,7 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -379,11 +380,14 @@ double probe_recall(const hnsw::HnswIndex& index, const RecallProbe& probe, std:
 }
 
 std::optional<std::uint64_t> read_calibration_file(const fs::path& dir) {
-  const fs::path file = dir / kCalibrationFileName;
-  std::error_code ec;
-  if (!fs::exists(file, ec)) return std::nullopt;
-  auto bytes = io::read_file(file);
-  if (!bytes) return 0;
+  // Read straight away rather than tested first: calibrate may remove it meanwhile.
+  auto bytes = io::read_file(dir / kCalibrationFileName);
+  if (!bytes) {
+    const auto& e = bytes.error();
+    const bool missing = e.kind() == error::ErrorKind::Io &&
+                         e.io_error().kind == error::IoKind::Os && e.io_error().os_code == ENOENT;
+    return missing ? std::nullopt : std::optional<std::uint64_t>(0);
+  }
   auto value =
       json::parse(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
   if (!value || !value->is_object()) return 0;
