@@ -193,8 +193,10 @@ def test_info_and_health(collections):
     result = quarn("health", good)
     assert result.returncode == 0 and "estimated_recall  1.0000" in result.stdout
     assert json.loads(quarn("health", good, "--json").stdout)["layer_counts"][0] == 39
-    for command in ("info", "health", "export", "calibrate", "bench"):
-        extra = {"export": ["out.json"], "calibrate": ["--target", "0.9"],
+    document = collections[0] / "document.json"
+    document.write_text('{"version":1,"dim":3,"metric":"euclidean","vectors":[]}')
+    for command in ("info", "health", "export", "import", "calibrate", "bench"):
+        extra = {"export": ["out.json"], "import": [document], "calibrate": ["--target", "0.9"],
                  "bench": ["--queries", "5"]}.get(command, [])
         one_line_error(quarn(command, damaged, *extra),
                        f"quarn {command}: error: cannot open '{damaged}'")

@@ -330,7 +330,15 @@ void check_vectors(Inspection& ins, const InspectOptions& options, ProblemList& 
   const GraphFile& g = ins.graph;
   if (!g.header_ok) return;
   const std::size_t n = g.nodes, dim = g.dim;
-  const std::size_t expected = 4 * n * (dim + 1);
+  std::size_t expected = 0;
+  const bool fits = !__builtin_mul_overflow(n, dim + 1, &expected) &&
+                    !__builtin_mul_overflow(expected, std::size_t{4}, &expected);
+  if (!fits) {
+    problems.add("vectors.bin: size", "vectors.bin: the graph's " + num(n) +
+                                          " vectors of dimension " + num(dim) +
+                                          " cannot fit any file (a damaged header)");
+    return;
+  }
   if (ins.vectors_size != expected) {
     problems.add("vectors.bin: size", "vectors.bin: " + num(ins.vectors_size) +
                                           " bytes, but the graph's " + num(n) +
@@ -658,8 +666,8 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
   if (orphans > 0) {
     lost.add("orphans", std::to_string(orphans) +
                             (deleted_known ? " stored vectors that no id names are dropped"
-                                            : " stored vectors that no id names (deleted ones, or "
-                                              "ones whose record is lost) are dropped"));
+                                           : " stored vectors that no id names (deleted ones, or "
+                                             "ones whose record is lost) are dropped"));
   }
 
   std::vector<float> flat;
