@@ -13,10 +13,10 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "database_tools.hpp"
+#include "quarn_core/export.hpp"
 #include "gil.hpp"
 #include "module.hpp"
 #include "py_ref.hpp"
-#include "quarn_core/export.hpp"
 
 namespace quarn_py {
 namespace {
