@@ -77,8 +77,8 @@ def main():
 
         if args.curve:
             efs = [int(e) for e in args.curve.split(",")]
-            _, held_out, _ = db._recall_curve(1000, k, efs)
-            print(f"\n    ef  held-out recall@{k} (1000 own vectors)  test recall@{k}  QPS")
+            _, held_out, _ = db._recall_curve(4000, k, efs)
+            print(f"\n    ef  held-out recall@{k} (4000 own vectors)  test recall@{k}  QPS")
             for ef, estimate in zip(efs, held_out):
                 t0 = time.perf_counter()
                 results = db.search_many(test, k=k, ef_search=ef)
@@ -93,7 +93,7 @@ def main():
             ef = db.calibrate(target, k)
             seconds = time.perf_counter() - t0
             with open(os.path.join(path, "calibration.json")) as f:
-                sample = json.load(f)["recall"]  # on the 1000 held-out self-queries
+                sample = json.load(f)["recall"]  # on the 4000 held-out self-queries
             t0 = time.perf_counter()
             results = db.search_many(test, k=k)
             qps = len(test) / (time.perf_counter() - t0)

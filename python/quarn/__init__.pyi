@@ -127,7 +127,7 @@ class Database:
         repair when more than one live vector is unreachable."""
     def calibrate(self, target_recall: float, k: int = 10) -> int:
         """Find and keep the smallest ef_search that reaches target_recall.
-        recall@k is measured on a fixed-seed sample of up to 1000 of the collection's own
+        recall@k is measured on a fixed-seed sample of up to 4000 of the collection's own
         vectors, each searched for with itself held out of both the graph's and the exact
         scan's answer. The width found becomes the default of search and search_many when
         ef_search is None (for a larger k it grows in proportion, ef * k / k_calibrated) and

@@ -70,7 +70,7 @@ const char kHealthDoc[] =
 const char kCalibrateDoc[] =
     "calibrate($self, target_recall, k=10)\n--\n\n"
     "Find and keep the smallest ef_search that reaches target_recall.\n"
-    "recall@k is measured on a fixed-seed sample of up to 1000 of the collection's own\n"
+    "recall@k is measured on a fixed-seed sample of up to 4000 of the collection's own\n"
     "vectors, each searched for with itself held out of both the graph's and the exact\n"
     "scan's answer. The width found becomes the default of search and search_many when\n"
     "ef_search is None (for a larger k it grows in proportion, ef * k / k_calibrated) and\n"

@@ -218,8 +218,9 @@ RecallProbe make_probe(const hnsw::HnswIndex& index, std::size_t sample, std::si
   for (std::size_t i = 0; i < take; ++i) {
     std::swap(live[i], live[i + rng.below(live.size() - i)]);
   }
+  // Kept in the order drawn, so that every block of them is a random sample too (slots follow
+  // the insertion order, which may follow the data's own order).
   probe.queries.assign(live.begin(), live.begin() + static_cast<std::ptrdiff_t>(take));
-  std::sort(probe.queries.begin(), probe.queries.end());
   probe.exact.resize(take);
   if (take == 0 || k == 0) return probe;
 
@@ -363,20 +364,38 @@ std::vector<std::uint32_t> held_out_search(const hnsw::HnswIndex& index, std::ui
 }
 
 double probe_recall(const hnsw::HnswIndex& index, const RecallProbe& probe, std::size_t k,
-                    std::size_t ef) {
-  std::vector<std::size_t> hits(probe.queries.size(), 0);
-  tbb::parallel_for(std::size_t{0}, probe.queries.size(), [&](std::size_t i) {
-    const auto& exact = probe.exact[i];
-    for (std::uint32_t s : held_out_search(index, probe.queries[i], k, ef)) {
-      hits[i] += std::find(exact.begin(), exact.end(), s) != exact.end() ? 1 : 0;
+                    std::size_t ef, std::optional<double> target) {
+  const std::size_t n = probe.queries.size();
+  std::vector<double> recall(n, 1.0);
+  constexpr std::size_t kBlock = 500, kMinDecided = 1000;
+  std::size_t done = 0, hits = 0, wanted = 0;
+  double sum = 0.0, squares = 0.0;
+  while (done < n) {
+    const std::size_t end = target ? std::min(n, done + kBlock) : n;
+    tbb::parallel_for(done, end, [&](std::size_t i) {
+      const auto& exact = probe.exact[i];
+      std::size_t h = 0;
+      for (std::uint32_t s : held_out_search(index, probe.queries[i], k, ef)) {
+        h += std::find(exact.begin(), exact.end(), s) != exact.end() ? 1 : 0;
+      }
+      recall[i] = exact.empty() ? 1.0 : static_cast<double>(h) / static_cast<double>(exact.size());
+    });
+    for (std::size_t i = done; i < end; ++i) {
+      hits += static_cast<std::size_t>(
+          std::lround(recall[i] * static_cast<double>(probe.exact[i].size())));
+      wanted += probe.exact[i].size();
+      sum += recall[i];
+      squares += recall[i] * recall[i];
     }
-  });
-  std::size_t total = 0, wanted = 0;
-  for (std::size_t i = 0; i < hits.size(); ++i) {
-    total += hits[i];
-    wanted += probe.exact[i].size();
+    done = end;
+    if (target && done >= kMinDecided && done < n) {
+      // Only the side of the target matters: stop once it is three standard errors away.
+      const double count = static_cast<double>(done), mean = sum / count;
+      const double variance = std::max(0.0, squares / count - mean * mean);
+      if (std::abs(mean - *target) > 3.0 * std::sqrt(variance / count)) break;
+    }
   }
-  return wanted == 0 ? 1.0 : static_cast<double>(total) / static_cast<double>(wanted);
+  return wanted == 0 ? 1.0 : static_cast<double>(hits) / static_cast<double>(wanted);
 }
 
 std::optional<std::uint64_t> read_calibration_file(const fs::path& dir) {
@@ -442,8 +461,9 @@ Result<Calibration> Database::calibrate(double target_recall, std::size_t k) {
       std::map<std::size_t, double> measured;
       auto recall = [&](std::size_t ef) {
         auto it = measured.find(ef);
-        if (it == measured.end())
-          it = measured.emplace(ef, tools::probe_recall(index, probe, k, ef)).first;
+        if (it == measured.end()) {
+          it = measured.emplace(ef, tools::probe_recall(index, probe, k, ef, target_recall)).first;
+        }
         return it->second;
       };
       std::size_t below = 0, at = k;
@@ -462,7 +482,7 @@ Result<Calibration> Database::calibrate(double target_recall, std::size_t k) {
         (recall(mid) >= target_recall ? at : below) = mid;
       }
       out.ef_search = at;
-      out.recall = recall(at);
+      out.recall = tools::probe_recall(index, probe, k, at);  // over the whole sample
       keep = std::uint64_t{at} | (std::uint64_t{std::min<std::size_t>(k, 0xFFFFFFFFu)} << 32);
     } else {
       out.ef_search = default_ef(k);

@@ -65,9 +65,9 @@ void check_graph(const GraphView& graph, const std::string& where, ProblemList& 
 std::vector<std::uint8_t> reachable(const GraphView& graph);
 std::size_t count_unreachable(const GraphView& graph);
 
-// A slot sample and the exact answers that measure recall against it: each query is a
-// stored vector, and its answer is the k nearest live slots other than itself (held out
-// from both the exact and the graph's answer).
+// A slot sample, in the order drawn, and the exact answers that measure recall against it:
+// each query is a stored vector, and its answer is the k nearest live slots other than itself (held
+// out from both the exact and the graph's answer).
 struct RecallProbe {
   std::vector<std::uint32_t> queries;
   std::vector<std::vector<std::uint32_t>> exact;
@@ -83,9 +83,12 @@ RecallProbe make_probe(const hnsw::HnswIndex& index, std::size_t sample, std::si
 // on Fashion-MNIST). The k nearest live slots found, closest first.
 std::vector<std::uint32_t> held_out_search(const hnsw::HnswIndex& index, std::uint32_t self,
                                            std::size_t k, std::size_t ef);
-// recall@k of held-out searches at width ef over the probe (queries run in parallel).
+// recall@k of held-out searches at width ef over the probe (queries run in parallel). With
+// a target, the queries run in blocks and the measurement stops as soon as the recall so far
+// is more than three standard errors away from the target (after 1,000 queries): then only
+// its side of the target is sure, and the figure is that of the queries measured.
 double probe_recall(const hnsw::HnswIndex& index, const RecallProbe& probe, std::size_t k,
-                    std::size_t ef);
+                    std::size_t ef, std::optional<double> target = std::nullopt);
 // Whether searches of this index scan exactly (the test search() applies).
 bool scans_exactly(const hnsw::HnswIndex& index);
 
