@@ -964,8 +964,22 @@ std::string to_document(const ExportFormat& doc, bool pretty) {
 
 Result<ExportFormat> parse_document(std::string_view text) { return Reader(text).read(); }
 
+namespace {
+
+// Entries between two progress reports of an export: about a hundred over the document.
+std::size_t export_step(std::size_t total) { return std::max<std::size_t>(1000, total / 100); }
+// Entries per block of an import: each block is one batch insert, whose first vectors link
+// one by one, so blocks stay large (about twenty over the document).
+std::size_t import_step(std::size_t total) { return std::max<std::size_t>(4096, total / 20); }
+
+TransferError interrupted() {
+  return failed(QuarnError::io(IoError{error::IoKind::Other, 0, "interrupted"}));
+}
+
+}  // namespace
+
 TransferResult<void> export_json(const db::Database& db, const std::filesystem::path& path,
-                                 bool pretty) {
+                                 bool pretty, const Progress& progress) {
   auto fd = io::open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (!fd) return std::unexpected(failed(std::move(fd.error()), true));
   auto doc = snapshot(db);
@@ -982,9 +996,13 @@ TransferResult<void> export_json(const db::Database& db, const std::filesystem::
   };
   append_head(chunk, *doc, pretty);
   if (auto r = put(); !r) return std::unexpected(failed(std::move(r.error())));
-  for (std::size_t i = 0; i < doc->vectors.size(); ++i) {
+  const std::size_t total = doc->vectors.size(), step = export_step(total);
+  for (std::size_t i = 0; i < total; ++i) {
     append_entry(chunk, doc->vectors[i], pretty, i == 0);
     if (auto r = put(); !r) return std::unexpected(failed(std::move(r.error())));
+    if (progress && ((i + 1) % step == 0 || i + 1 == total) && !progress(i + 1, total)) {
+      return std::unexpected(interrupted());
+    }
   }
   append_tail(chunk, pretty, doc->vectors.empty());
   if (auto r = put(); !r) return std::unexpected(failed(std::move(r.error())));
@@ -996,7 +1014,8 @@ TransferResult<void> export_json(const db::Database& db, const std::filesystem::
   return {};
 }
 
-TransferResult<void> import_json(db::Database& db, const std::filesystem::path& path) {
+TransferResult<void> import_json(db::Database& db, const std::filesystem::path& path,
+                                 const Progress& progress) {
   auto fd = io::open_file(path, O_RDONLY);
   if (!fd) return std::unexpected(failed(std::move(fd.error()), true));
 
@@ -1036,9 +1055,32 @@ TransferResult<void> import_json(db::Database& db, const std::filesystem::path& 
     records.push_back(
         db::Record{std::move(entry.id), std::move(entry.vector), std::move(entry.metadata)});
   }
-  if (auto r = db.upsert_many(std::move(records)); !r) {
-    return std::unexpected(failed(std::move(r.error())));
+  if (!progress) {
+    if (auto r = db.upsert_many(std::move(records)); !r) {
+      return std::unexpected(failed(std::move(r.error())));
+    }
+    return {};
   }
+  // In blocks, so that progress can be told; the dimensions are checked first so that a bad
+  // entry still changes nothing.
+  for (const auto& record : records) {
+    if (record.vector.size() != db.dim()) {
+      return std::unexpected(
+          failed(QuarnError::dimension_mismatch(db.dim(), record.vector.size())));
+    }
+  }
+  const std::size_t total = records.size(), step = import_step(total);
+  for (std::size_t done = 0; done < total;) {
+    const std::size_t end = std::min(total, done + step);
+    std::vector<db::Record> block(std::make_move_iterator(records.begin() + done),
+                                  std::make_move_iterator(records.begin() + end));
+    if (auto r = db.upsert_many(std::move(block)); !r) {
+      return std::unexpected(failed(std::move(r.error())));
+    }
+    done = end;
+    if (!progress(done, total)) return std::unexpected(interrupted());
+  }
+  if (total == 0 && !progress(0, 0)) return std::unexpected(interrupted());
   return {};
 }
 

@@ -561,4 +561,55 @@ Result<void> Wal::reset() {
   return io::unlink_path(path_);
 }
 
+Result<LogScan> scan_log(const std::filesystem::path& path,
+                         const std::function<void(std::uint64_t, WalEntry&&)>& on_entry) {
+  LogScan scan;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return scan;
+  auto fd = io::open_file(path, O_RDONLY);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  auto size = file_size(fd->get());
+  if (!size) return std::unexpected(std::move(size.error()));
+  scan.size = *size;
+
+  // The same steps as read_all, recording where and why it stops.
+  FileReader in(fd->get());
+  std::uint64_t at = 0;
+  std::vector<std::byte> payload;
+  while (at < *size) {
+    std::uint8_t header[kHeaderSize];
+    auto got = in.read_exact(header, kHeaderSize);
+    if (!got) return std::unexpected(std::move(got.error()));
+    std::uint32_t n = 0;
+    if (*got) std::memcpy(&n, header + 1, 4);
+    if (!*got || std::uint64_t{n} + kChecksumSize > *size - std::min(*size, at + kHeaderSize)) {
+      scan.stop = LogScan::Stop::Torn;
+      break;
+    }
+    payload.resize(n);
+    got = in.read_exact(payload.data(), n);
+    if (!got) return std::unexpected(std::move(got.error()));
+    std::uint32_t stored = 0;
+    if (*got) got = in.read_exact(&stored, kChecksumSize);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (!*got) {  // the file shrank under us
+      scan.stop = LogScan::Stop::Torn;
+      break;
+    }
+    if (checksum(header[0], payload.data(), n) != stored) {
+      scan.stop = LogScan::Stop::Checksum;
+      break;
+    }
+    ++scan.records;
+    if (auto entry = decode(header[0], payload)) {
+      if (on_entry) on_entry(at, std::move(*entry));
+    } else {
+      scan.undecodable.push_back(at);
+    }
+    at += kHeaderSize + n + kChecksumSize;
+  }
+  scan.stopped_at = scan.stop == LogScan::Stop::End ? *size : at;
+  return scan;
+}
+
 }  // namespace quarn_core::wal

@@ -86,6 +86,58 @@ class Database:
         """Export all vectors and metadata to a JSON file."""
     def import_json(self, path: str) -> None:
         """Import vectors from a JSON file into this database (upsert semantics)."""
+    def verify(self) -> dict[str, Any]:
+        """Check the collection without changing it.
+        Returns a dict: ok (bool), problems (list of str, each naming the file or structure it
+        concerns), nodes, live, unreachable (live nodes that no search from the entry point
+        reaches on layer 0: a count, not a problem, as an undamaged graph can have them) and
+        log_records. Checks the saved files among themselves (sizes,
+        counts, every record of graph.quarn, the stored norms, the log up to where a replay
+        stops, with the offset) and the state in memory (neighbour lists, entry point,
+        reachability, the id maps, the metadata index against the metadata). Runs without the
+        GIL; mutations wait until it ends."""
+    @staticmethod
+    def verify_path(path: str) -> dict[str, Any]:
+        """Check the files of a collection, also one that cannot be opened, without opening it.
+        Every file is only read: nothing is recovered, cut or locked. Returns the dict of
+        verify(), with the graph, id and reachability checks made on the files. Raises
+        ValueError when the directory holds no collection."""
+    def repair(self) -> dict[str, Any]:
+        """Rebuild the graph from the stored vectors of every live id.
+        Deleted slots are dropped as compact() drops them, also when nothing is deleted; ids,
+        vectors and metadata stay as they are. Returns a dict: ids, tombstones_dropped,
+        log_entries and lost (list of str: what could not be kept, such as vectors no id
+        names). Not saved: call save()."""
+    @classmethod
+    def repair_path(cls, path: str) -> tuple["Database", dict[str, Any]]:
+        """Rebuild the collection at path from what its files still hold, and open it.
+        The vectors come from vectors.bin, the ids and metadata from the metadata section of
+        graph.quarn, found and checked even when the node records before it are damaged; the
+        log is then replayed and the collection saved. Returns (Database, report), the report
+        as repair()'s, its lost listing everything that could not be recovered (nothing is
+        made up). Raises ValueError when too little is left to rebuild from (the dimension or
+        metric cannot be told, no id is readable); the files are then left as they are."""
+    def health(self) -> dict[str, Any]:
+        """Graph health figures, cheap enough to call often.
+        Returns a dict: num_vectors, num_deleted, tombstone_ratio, layer_counts (live nodes per
+        layer, layer 0 first), unreachable (live nodes no search reaches), exact_search,
+        default_ef (the width of a k=10 search without ef_search), calibrated_ef and
+        calibrated_k (None without a calibration), estimated_recall (recall@10 at default_ef
+        over recall_sample held-out self-queries, a fixed-seed sample of at most 200 stored
+        vectors, against the exact scan; 1.0 with a sample of 0 when searches scan exactly),
+        recall_sample, and suggestions: compact when more than 20% of the slots are deleted,
+        repair when more than one live vector is unreachable."""
+    def calibrate(self, target_recall: float, k: int = 10) -> int:
+        """Find and keep the smallest ef_search that reaches target_recall.
+        recall@k is measured on a fixed-seed sample of up to 4000 of the collection's own
+        vectors, each searched for with itself held out of both the graph's and the exact
+        scan's answer. The width found becomes the default of search and search_many when
+        ef_search is None (for a larger k it grows in proportion, ef * k / k_calibrated) and
+        is kept in calibration.json in the collection directory, so it survives save and
+        reopen. Returns it. Raises ValueError when no width reaches the target.
+        On a collection small enough to be scanned exactly every search is exact: calibrate
+        then measures nothing, drops any earlier calibration and returns the built-in default
+        for k, max(200, k + floor(10 * sqrt(k)))."""
     def __len__(self) -> int: ...
     def __contains__(self, id: str) -> bool: ...
     @property

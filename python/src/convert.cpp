@@ -326,6 +326,15 @@ std::optional<std::optional<float>> to_opt_f32(PyObject* obj, const char* name) 
   return out;
 }
 
+std::optional<double> to_f64(PyObject* obj, const char* name) {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    name_argument(name);
+    return std::nullopt;
+  }
+  return value;
+}
+
 std::optional<quarn_core::distance::Metric> parse_metric(const std::string& name) {
   if (auto metric = quarn_core::distance::parse_metric(name)) return metric;
   raise_value_error("metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'");
@@ -437,6 +446,13 @@ bool check_finite_rows(std::span<const float> data, std::size_t width,
 
 std::optional<std::vector<std::string>> to_ids(PyObject* obj, const char* name) {
   auto out = extract_sequence<std::string>(obj, item_to_string);
+  if (!out) name_argument(name);
+  return out;
+}
+
+std::optional<std::vector<std::size_t>> to_indices(PyObject* obj, const char* name) {
+  auto out =
+      extract_sequence<std::size_t>(obj, [](PyObject* item) { return to_index(item, nullptr); });
   if (!out) name_argument(name);
   return out;
 }

@@ -34,6 +34,8 @@ std::optional<std::optional<std::size_t>> to_opt_index(PyObject* obj, const char
 std::optional<bool> to_bool(PyObject* obj, const char* name, bool fallback);
 // Through the float protocol, stored as f32; nullptr and None give an empty optional.
 std::optional<std::optional<float>> to_opt_f32(PyObject* obj, const char* name);
+// Through the float protocol, as a double.
+std::optional<double> to_f64(PyObject* obj, const char* name);
 // nullptr and None give an empty optional.
 std::optional<std::optional<std::string>> to_opt_str(PyObject* obj, const char* name);
 
@@ -67,6 +69,9 @@ bool check_finite_rows(std::span<const float> data, std::size_t width,
 
 // A sequence of str; a str itself is refused.
 std::optional<std::vector<std::string>> to_ids(PyObject* obj, const char* name);
+
+// A sequence of non-negative ints.
+std::optional<std::vector<std::size_t>> to_indices(PyObject* obj, const char* name);
 
 // Metadata: a dict through json.dumps, or None / not given (an empty Metadata).
 std::optional<Metadata> to_metadata(PyObject* obj, const char* name);

@@ -12,6 +12,8 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "database_tools.hpp"
+#include "quarn_core/export.hpp"
 #include "gil.hpp"
 #include "module.hpp"
 #include "py_ref.hpp"
@@ -628,6 +630,18 @@ PyMethodDef database_methods[] = {
     {"import_json", as_cfunction<db_import_json>(), kFast,
      "import_json($self, path)\n--\n\n"
      "Import vectors from a JSON file into this database (upsert semantics)."},
+    // Checks, repair and tuning (database_tools.cpp).
+    {"verify", as_cfunction<db_verify>(), kFast, kVerifyDoc},
+    {"verify_path", as_cfunction<db_verify_path>(), kFast | METH_STATIC, kVerifyPathDoc},
+    {"repair", as_cfunction<db_repair>(), kFast, kRepairDoc},
+    {"repair_path", as_cfunction<db_repair_path>(), kFast | METH_CLASS, kRepairPathDoc},
+    {"health", as_cfunction<db_health>(), kFast, kHealthDoc},
+    {"calibrate", as_cfunction<db_calibrate>(), kFast, kCalibrateDoc},
+    {"_export_with_progress", as_cfunction<db_export_with_progress>(), kFast,
+     kExportWithProgressDoc},
+    {"_import_with_progress", as_cfunction<db_import_with_progress>(), kFast,
+     kImportWithProgressDoc},
+    {"_recall_curve", as_cfunction<db_recall_curve>(), kFast, kRecallCurveDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -664,6 +678,8 @@ PyType_Spec database_type_spec = {
 }  // namespace
 
 PyType_Spec* database_spec() { return &database_type_spec; }
+
+Database& database_of(PyObject* self) { return core(self); }
 
 PyObject* wrap_database(PyTypeObject* type, std::unique_ptr<Database> db) {
   PyObject* self = type->tp_alloc(type, 0);

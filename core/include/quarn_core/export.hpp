@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,15 +73,24 @@ std::string to_document(const ExportFormat& doc, bool pretty);
 // the description "invalid JSON: {message} at line {L} column {C}".
 Result<ExportFormat> parse_document(std::string_view text);
 
+// Told how far a transfer has come: (entries done, entries in all), now and then and once at
+// the end. Returning false stops the transfer, which then fails with an Io error
+// "interrupted".
+using Progress = std::function<bool(std::size_t done, std::size_t total)>;
+
 // Creates (or truncates) the file at path, snapshots the collection and writes the document
 // through an 8192-byte buffer. A failed snapshot leaves the file empty; a failed write
-// leaves it partly written.
+// leaves it partly written. With `progress`, it is told after every block of entries written.
 TransferResult<void> export_json(const db::Database& db, const std::filesystem::path& path,
-                                 bool pretty);
+                                 bool pretty, const Progress& progress = {});
 
 // Reads the whole file, parses it, checks that its "dim" is the collection's
 // (DimensionMismatch with expected = the collection's, got = the document's; nothing is
 // changed then) and upserts every entry in document order with one upsert_many call.
-TransferResult<void> import_json(db::Database& db, const std::filesystem::path& path);
+// With `progress`, every entry's vector length is checked first (DimensionMismatch for the
+// first wrong one, nothing changed), then the entries are upserted in blocks, in order, and
+// `progress` is told after each; blocks applied before a stop or a failure stay applied.
+TransferResult<void> import_json(db::Database& db, const std::filesystem::path& path,
+                                 const Progress& progress = {});
 
 }  // namespace quarn_core::export_

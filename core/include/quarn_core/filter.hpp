@@ -32,6 +32,13 @@ class MetadataIndex {
   // Number of fields with at least one entry.
   std::size_t field_count() const { return fields_.size(); }
   bool empty() const { return fields_.empty(); }
+  // Calls f(field, value, slots) for every entry (checks of the index against the metadata).
+  template <class F>
+  void for_each(F&& f) const {
+    for (const auto& [field, values] : fields_) {
+      for (const auto& [value, slots] : values) f(field, value, slots);
+    }
+  }
 
  private:
   using ValueMap = std::unordered_map<json::Value, SlotSet, json::JsonHash, json::JsonEqual>;

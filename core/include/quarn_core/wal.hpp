@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -167,5 +168,27 @@ class Wal {
   // remains of a failed append); the next append cuts them off.
   bool unreadable_tail_ = false;
 };
+
+// Where and why a read of a log stopped: for checks and repairs that must tell what a replay
+// would apply without changing the file or any Wal's view of it.
+struct LogScan {
+  enum class Stop {
+    End,       // read to the end of the file
+    Torn,      // a record runs past the end of the file (a torn write or a damaged length)
+    Checksum,  // a record's checksum does not match
+  };
+  std::uint64_t size = 0;        // file size; 0 for a missing file
+  std::uint64_t stopped_at = 0;  // offset of the first byte not read; size when stop is End
+  Stop stop = Stop::End;
+  std::size_t records = 0;                 // records whose checksum matched
+  std::vector<std::uint64_t> undecodable;  // offsets of those that decode to no entry (skipped)
+};
+
+// Reads the log at `path` exactly as Wal::read_all does and hands every entry, with the offset
+// of its record, to `on_entry` (which may be empty). Opens the file read-only and changes
+// nothing. A missing file is an empty log; Io error for any other read failure.
+Result<LogScan> scan_log(
+    const std::filesystem::path& path,
+    const std::function<void(std::uint64_t offset, WalEntry&& entry)>& on_entry);
 
 }  // namespace quarn_core::wal

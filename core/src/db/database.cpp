@@ -37,9 +37,10 @@ bool uses_exact_scan(const hnsw::HnswIndex& index) {
 // pairs than there are nodes, so the results are the same, and the index never reserves
 // room for an absurd width (k or ef_search near SIZE_MAX).
 std::pair<std::size_t, std::size_t> effective_widths(const hnsw::HnswIndex& index,
-                                                     const SearchOptions& options) {
+                                                     const SearchOptions& options,
+                                                     std::size_t default_ef) {
   const std::size_t nodes = index.node_count();
-  const std::size_t ef = options.ef_search ? *options.ef_search : Database::default_ef(options.k);
+  const std::size_t ef = options.ef_search ? *options.ef_search : default_ef;
   return {std::min(options.k, nodes), std::min(ef, nodes)};
 }
 
@@ -59,7 +60,8 @@ Database::Database(fs::path path, std::unique_ptr<hnsw::HnswIndex> index, bool q
       quantize_(quantize),
       storage_(path_),
       wal_(path_ / wal::kWalFileName),
-      index_(std::move(index)) {}
+      index_(std::move(index)),
+      calibration_(read_calibration(path_)) {}
 
 Database::~Database() = default;
 
@@ -1023,7 +1025,7 @@ Result<std::vector<SearchResult>> Database::search(std::span<const float> query,
   std::shared_lock index_guard(index_lock_);
   std::shared_lock slot_guard(slot_lock_);
   std::shared_lock metadata_guard(metadata_lock_);
-  const auto [k, ef] = effective_widths(*index_, options);
+  const auto [k, ef] = effective_widths(*index_, options, default_search_width(options.k));
   std::vector<hnsw::Candidate> pairs;
   if (options.filter == nullptr) {
     pairs = index_->search(query, k, ef);
@@ -1047,7 +1049,7 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
   std::shared_lock metadata_guard(metadata_lock_);
   // Named values rather than a structured binding: the lambdas below capture them, which
   // clang 14 (the fuzz build's compiler) does not allow for bindings.
-  const auto widths = effective_widths(*index_, options);
+  const auto widths = effective_widths(*index_, options, default_search_width(options.k));
   const std::size_t k = widths.first, ef = widths.second;
   const auto range = tbb::blocked_range<std::size_t>(0, queries.size());
   if (options.filter == nullptr) {

@@ -1,0 +1,341 @@
+// Database.verify, verify_path, repair, repair_path, health and calibrate, and the private
+// helpers of the quarn command. Each parses with the GIL held, runs the core call without it
+// (except the transfers, which call back into Python) and builds a plain dict or list.
+#include "database_tools.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "gil.hpp"
+#include "module.hpp"
+#include "py_ref.hpp"
+#include "quarn_core/export.hpp"
+
+namespace quarn_py {
+
+const char kVerifyDoc[] =
+    "verify($self)\n--\n\n"
+    "Check the collection without changing it.\n"
+    "Returns a dict: ok (bool), problems (list of str, each naming the file or structure it\n"
+    "concerns), nodes, live, unreachable (live nodes that no search from the entry point\n"
+    "reaches on layer 0: a count, not a problem, as an undamaged graph can have them) and\n"
+    "log_records. Checks the saved files among themselves (sizes,\n"
+    "counts, every record of graph.quarn, the stored norms, the log up to where a replay\n"
+    "stops, with the offset) and the state in memory (neighbour lists, entry point,\n"
+    "reachability, the id maps, the metadata index against the metadata). Runs without the\n"
+    "GIL; mutations wait until it ends.";
+
+const char kVerifyPathDoc[] =
+    "verify_path(path)\n--\n\n"
+    "Check the files of a collection, also one that cannot be opened, without opening it.\n"
+    "Every file is only read: nothing is recovered, cut or locked. Returns the dict of\n"
+    "verify(), with the graph, id and reachability checks made on the files. Raises\n"
+    "ValueError when the directory holds no collection.";
+
+const char kRepairDoc[] =
+    "repair($self)\n--\n\n"
+    "Rebuild the graph from the stored vectors of every live id.\n"
+    "Deleted slots are dropped as compact() drops them, also when nothing is deleted; ids,\n"
+    "vectors and metadata stay as they are. Returns a dict: ids, tombstones_dropped,\n"
+    "log_entries and lost (list of str: what could not be kept, such as vectors no id\n"
+    "names). Not saved: call save().";
+
+const char kRepairPathDoc[] =
+    "repair_path($cls, path)\n--\n\n"
+    "Rebuild the collection at path from what its files still hold, and open it.\n"
+    "The vectors come from vectors.bin, the ids and metadata from the metadata section of\n"
+    "graph.quarn, found and checked even when the node records before it are damaged; the\n"
+    "log is then replayed and the collection saved. Returns (Database, report), the report\n"
+    "as repair()'s, its lost listing everything that could not be recovered (nothing is\n"
+    "made up). Raises ValueError when too little is left to rebuild from (the dimension or\n"
+    "metric cannot be told, no id is readable); the files are then left as they are.";
+
+const char kHealthDoc[] =
+    "health($self)\n--\n\n"
+    "Graph health figures, cheap enough to call often.\n"
+    "Returns a dict: num_vectors, num_deleted, tombstone_ratio, layer_counts (live nodes per\n"
+    "layer, layer 0 first), unreachable (live nodes no search reaches), exact_search,\n"
+    "default_ef (the width of a k=10 search without ef_search), calibrated_ef and\n"
+    "calibrated_k (None without a calibration), estimated_recall (recall@10 at default_ef\n"
+    "over recall_sample held-out self-queries, a fixed-seed sample of at most 200 stored\n"
+    "vectors, against the exact scan; 1.0 with a sample of 0 when searches scan exactly),\n"
+    "recall_sample, and suggestions: compact when more than 20% of the slots are deleted,\n"
+    "repair when more than one live vector is unreachable.";
+
+const char kCalibrateDoc[] =
+    "calibrate($self, target_recall, k=10)\n--\n\n"
+    "Find and keep the smallest ef_search that reaches target_recall.\n"
+    "recall@k is measured on a fixed-seed sample of up to 4000 of the collection's own\n"
+    "vectors, each searched for with itself held out of both the graph's and the exact\n"
+    "scan's answer. The width found becomes the default of search and search_many when\n"
+    "ef_search is None (for a larger k it grows in proportion, ef * k / k_calibrated) and\n"
+    "is kept in calibration.json in the collection directory, so it survives save and\n"
+    "reopen. Returns it. Raises ValueError when no width reaches the target.\n"
+    "On a collection small enough to be scanned exactly every search is exact: calibrate\n"
+    "then measures nothing, drops any earlier calibration and returns the built-in default\n"
+    "for k, max(200, k + floor(10 * sqrt(k))).";
+
+const char kExportWithProgressDoc[] =
+    "_export_with_progress($self, path, pretty, progress)\n--\n\n"
+    "export_json that calls progress(done, total) as it goes (for the quarn command).";
+
+const char kImportWithProgressDoc[] =
+    "_import_with_progress($self, path, progress)\n--\n\n"
+    "import_json in blocks, calling progress(done, total) after each (for the quarn command).";
+
+const char kRecallCurveDoc[] =
+    "_recall_curve($self, sample, k, efs)\n--\n\n"
+    "(ids, recalls, exact_search): recall@k at each width of efs, measured as calibrate\n"
+    "measures it, on a fixed-seed sample of up to `sample` stored vectors, whose ids come\n"
+    "first (for quarn bench).";
+
+namespace {
+
+using quarn_core::db::Database;
+
+template <int N>
+struct Args {
+  PyObject* at[N > 0 ? N : 1];
+};
+
+// Builds a dict in insertion order; the first failure sticks and finish() returns nullptr.
+class DictBuilder {
+ public:
+  DictBuilder() : dict_(PyRef::steal(PyDict_New())) {}
+  DictBuilder& add(const char* key, PyObject* value) {  // steals value
+    PyRef owned = PyRef::steal(value);
+    if (!dict_ || !owned) {
+      dict_ = PyRef();
+      return *this;
+    }
+    // Plain (not interned) keys, as stats() makes them.
+    PyRef name = PyRef::steal(PyUnicode_FromString(key));
+    if (!name || PyDict_SetItem(dict_.get(), name.get(), owned.get()) != 0) dict_ = PyRef();
+    return *this;
+  }
+  DictBuilder& add_size(const char* key, std::size_t v) { return add(key, PyLong_FromSize_t(v)); }
+  PyObject* finish() { return dict_.release(); }
+
+ private:
+  PyRef dict_;
+};
+
+PyObject* optional_size(const std::optional<std::size_t>& v) {
+  return v ? PyLong_FromSize_t(*v) : Py_NewRef(Py_None);
+}
+
+PyObject* verify_dict(const quarn_core::db::VerifyReport& r) {
+  return DictBuilder()
+      .add("ok", PyBool_FromLong(r.ok() ? 1 : 0))
+      .add("problems", strings_to_list(r.problems))
+      .add_size("nodes", r.nodes)
+      .add_size("live", r.live)
+      .add_size("unreachable", r.unreachable)
+      .add_size("log_records", r.log_records)
+      .finish();
+}
+
+PyObject* repair_dict(const quarn_core::db::RepairReport& r) {
+  return DictBuilder()
+      .add_size("ids", r.ids)
+      .add_size("tombstones_dropped", r.tombstones_dropped)
+      .add_size("log_entries", r.log_entries)
+      .add("lost", strings_to_list(r.lost))
+      .finish();
+}
+
+PyObject* sizes_to_list(const std::vector<std::size_t>& values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyLong_FromSize_t(values[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+// A Progress that calls a Python callable (GIL held). A raised exception stops the transfer
+// and stays set for the caller to propagate.
+quarn_core::export_::Progress progress_of(PyObject* callable) {
+  if (callable == nullptr || callable == Py_None) return {};
+  return [callable](std::size_t done, std::size_t total) {
+    PyRef r = PyRef::steal(PyObject_CallFunction(callable, "nn", static_cast<Py_ssize_t>(done),
+                                                 static_cast<Py_ssize_t>(total)));
+    return static_cast<bool>(r);
+  };
+}
+
+bool check_callable(PyObject* obj, const char* name) {
+  if (obj == Py_None || PyCallable_Check(obj)) return true;
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected a callable or None", name);
+  return false;
+}
+
+}  // namespace
+
+PyObject* db_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ArgSpec spec{"Database.verify", nullptr, 0, 0};
+  Args<0> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  const Database& db = database_of(self);
+  auto report = without_gil([&] { return db.verify(); });
+  return verify_dict(report);
+}
+
+PyObject* db_verify_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"path"};
+  static const ArgSpec spec{"Database.verify_path", names, 1, 1};
+  Args<1> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto path = to_str(a.at[0], "path");
+  if (!path) return nullptr;
+  auto report = without_gil([&] { return Database::verify_path(*path); });
+  if (!report) return raise_core(report.error());
+  return verify_dict(*report);
+}
+
+PyObject* db_repair(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ArgSpec spec{"Database.repair", nullptr, 0, 0};
+  Args<0> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  Database& db = database_of(self);
+  auto report = without_gil([&] { return db.repair(); });
+  return repair_dict(report);
+}
+
+PyObject* db_repair_path(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const char* const names[] = {"path"};
+  static const ArgSpec spec{"Database.repair_path", names, 1, 1};
+  Args<1> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto path = to_str(a.at[0], "path");
+  if (!path) return nullptr;
+  auto repaired = without_gil([&] { return Database::repair_path(*path); });
+  if (!repaired) return raise_core(repaired.error());
+  PyRef report = PyRef::steal(repair_dict(repaired->second));
+  if (!report) return nullptr;
+  PyRef db =
+      PyRef::steal(wrap_database(reinterpret_cast<PyTypeObject*>(cls), std::move(repaired->first)));
+  if (!db) return nullptr;
+  return PyTuple_Pack(2, db.get(), report.get());
+}
+
+PyObject* db_health(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ArgSpec spec{"Database.health", nullptr, 0, 0};
+  Args<0> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  const Database& db = database_of(self);
+  const auto h = without_gil([&] { return db.health(); });
+  return DictBuilder()
+      .add_size("num_vectors", h.num_vectors)
+      .add_size("num_deleted", h.num_deleted)
+      .add("tombstone_ratio", PyFloat_FromDouble(h.tombstone_ratio))
+      .add("layer_counts", sizes_to_list(h.layer_counts))
+      .add_size("unreachable", h.unreachable)
+      .add("exact_search", PyBool_FromLong(h.exact_search ? 1 : 0))
+      .add_size("default_ef", h.default_ef)
+      .add("calibrated_ef", optional_size(h.calibrated_ef))
+      .add("calibrated_k", optional_size(h.calibrated_k))
+      .add("estimated_recall", PyFloat_FromDouble(h.estimated_recall))
+      .add_size("recall_sample", h.recall_sample)
+      .add("suggestions", strings_to_list(h.suggestions))
+      .finish();
+}
+
+PyObject* db_calibrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"target_recall", "k"};
+  static const ArgSpec spec{"Database.calibrate", names, 2, 1};
+  Args<2> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto target = to_f64(a.at[0], "target_recall");
+  if (!target) return nullptr;
+  std::size_t k = 10;
+  if (a.at[1] != nullptr) {
+    auto given = to_index(a.at[1], "k");
+    if (!given) return nullptr;
+    k = *given;
+  }
+  if (!(*target > 0.0 && *target <= 1.0)) {
+    return raise_value_error("target_recall must be above 0 and at most 1");
+  }
+  if (k == 0) return raise_value_error("k must be at least 1");
+  Database& db = database_of(self);
+  auto result = without_gil([&] { return db.calibrate(*target, k); });
+  if (!result) return raise_core(result.error());
+  if (!result->reached) {
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "target recall %g is out of reach: recall@%zu is %.4f at ef_search %zu, the "
+                  "widest tried",
+                  *target, k, result->recall, result->ef_search);
+    return raise_value_error(message);
+  }
+  return PyLong_FromSize_t(result->ef_search);
+}
+
+PyObject* db_export_with_progress(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static const char* const names[] = {"path", "pretty", "progress"};
+  static const ArgSpec spec{"Database._export_with_progress", names, 3, 3};
+  Args<3> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto path = to_str(a.at[0], "path");
+  if (!path) return nullptr;
+  auto pretty = to_bool(a.at[1], "pretty", false);
+  if (!pretty || !check_callable(a.at[2], "progress")) return nullptr;
+  auto result =
+      quarn_core::export_::export_json(database_of(self), *path, *pretty, progress_of(a.at[2]));
+  if (PyErr_Occurred()) return nullptr;  // raised by progress
+  if (!result) return raise_value_error(result.error().message());
+  Py_RETURN_NONE;
+}
+
+PyObject* db_import_with_progress(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static const char* const names[] = {"path", "progress"};
+  static const ArgSpec spec{"Database._import_with_progress", names, 2, 2};
+  Args<2> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto path = to_str(a.at[0], "path");
+  if (!path || !check_callable(a.at[1], "progress")) return nullptr;
+  auto progress = progress_of(a.at[1]);
+  if (!progress) progress = [](std::size_t, std::size_t) { return true; };
+  auto result = quarn_core::export_::import_json(database_of(self), *path, progress);
+  if (PyErr_Occurred()) return nullptr;  // raised by progress
+  if (!result) return raise_value_error(result.error().message());
+  Py_RETURN_NONE;
+}
+
+PyObject* db_recall_curve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const char* const names[] = {"sample", "k", "efs"};
+  static const ArgSpec spec{"Database._recall_curve", names, 3, 3};
+  Args<3> a;
+  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  auto sample = to_index(a.at[0], "sample");
+  if (!sample) return nullptr;
+  auto k = to_index(a.at[1], "k");
+  if (!k) return nullptr;
+  auto efs = to_indices(a.at[2], "efs");
+  if (!efs) return nullptr;
+  const Database& db = database_of(self);
+  const auto curve = without_gil([&] { return db.recall_curve(*sample, *k, *efs); });
+  PyRef ids = PyRef::steal(strings_to_list(curve.ids));
+  PyRef recalls = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(curve.recall.size())));
+  if (!ids || !recalls) return nullptr;
+  for (std::size_t i = 0; i < curve.recall.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(curve.recall[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(recalls.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return PyTuple_Pack(3, ids.get(), recalls.get(), curve.exact_search ? Py_True : Py_False);
+}
+
+}  // namespace quarn_py

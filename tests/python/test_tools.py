@@ -1,0 +1,283 @@
+"""verify, verify_path, repair, repair_path, health and calibrate from Python, and every
+subcommand of the quarn command run as a subprocess on sound and damaged collections."""
+import inspect
+import json
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+from quarn import Database
+
+PACKAGE = os.path.join(os.path.dirname(__file__), "..", "..", "python")
+
+
+def make_collection(path, n=40, deleted=("v3",)):
+    """n vectors of dimension 3 with metadata on most, some deleted, saved. Returns the live
+    records as id -> (vector, metadata)."""
+    rng = random.Random(4)
+    db = Database(str(path), 3, metric="l2")
+    ids = [f"v{i}" for i in range(n)]
+    vectors = [[rng.uniform(-1, 1) for _ in range(3)] for _ in ids]
+    metas = [None if i % 4 == 0 else {"i": i, "tag": "t" + str(i % 3)} for i in range(n)]
+    db.add_many(ids, vectors, metas)
+    for d in deleted:
+        db.delete(d)
+    db.save()
+    return {i: db.get(i) for i in db.ids()}
+
+
+def destroy_node_records(path, records, deleted=1):
+    """Overwrites every node record of graph.quarn with noise; the header, the deleted list and
+    the metadata section (at the end, its size known from the records) stay."""
+    graph = os.path.join(str(path), "graph.quarn")
+    with open(graph, "rb") as f:
+        data = bytearray(f.read())
+    section = 8 + sum(12 + len(i.encode()) +
+                      (len(json.dumps(m, separators=(",", ":"), sort_keys=True)) if m else 0)
+                      for i, (_, m) in records.items())
+    start, end = 37 + 4 * deleted, len(data) - section
+    assert data[end:end + 4] == b"ATEM"
+    rng = random.Random(9)
+    data[start:end] = bytes(rng.randrange(256) for _ in range(end - start))
+    with open(graph, "wb") as f:
+        f.write(data)
+
+
+@pytest.mark.parametrize("name, signature, first_line", [
+    ("verify", "(self, /)", "Check the collection without changing it."),
+    ("verify_path", "(path)", "Check the files of a collection, also one that cannot be "
+                              "opened, without opening it."),
+    ("repair", "(self, /)", "Rebuild the graph from the stored vectors of every live id."),
+    ("repair_path", "(path)", "Rebuild the collection at path from what its files still "
+                              "hold, and open it."),
+    ("health", "(self, /)", "Graph health figures, cheap enough to call often."),
+    ("calibrate", "(self, /, target_recall, k=10)",
+     "Find and keep the smallest ef_search that reaches target_recall."),
+])
+def test_signatures_and_docstrings(name, signature, first_line):
+    method = getattr(Database, name)
+    assert str(inspect.signature(method)) == signature
+    assert method.__doc__.splitlines()[0] == first_line
+
+
+def test_calibrate_docstring_names_the_exact_default():
+    assert "scanned exactly" in Database.calibrate.__doc__
+    assert "max(200, k + floor(10 * sqrt(k)))" in Database.calibrate.__doc__
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda db: db.calibrate(0), ValueError, "^target_recall must be above 0 and at most 1$"),
+    (lambda db: db.calibrate(1.01), ValueError, "^target_recall must be above 0 and at most 1$"),
+    (lambda db: db.calibrate(float("nan")), ValueError, "^target_recall must be above 0"),
+    (lambda db: db.calibrate("high"), TypeError, "^argument 'target_recall': "),
+    (lambda db: db.calibrate(0.9, k=0), ValueError, "^k must be at least 1$"),
+    (lambda db: db.calibrate(0.9, k=-1), OverflowError, ""),
+    (lambda db: db.verify(1), TypeError, "takes 0 positional arguments"),
+    (lambda db: Database.verify_path(b"x"), TypeError, "^argument 'path': "),
+    (lambda db: Database.verify_path("/nonexistent/q"),
+     ValueError, "^database not found at '/nonexistent/q'$"),
+    (lambda db: Database.repair_path("/nonexistent/q"),
+     ValueError, "^database not found at '/nonexistent/q'$"),
+])
+def test_argument_errors(db, call, error, message):
+    with pytest.raises(error, match=message):
+        call(db)
+
+
+def test_sound_collection(tmp_path):
+    path = tmp_path / "c"
+    records = make_collection(path)
+    db = Database(str(path))
+    for report in (db.verify(), Database.verify_path(str(path))):
+        assert report == {"ok": True, "problems": [], "nodes": 40, "live": 39,
+                          "unreachable": 0, "log_records": 0}
+    health = db.health()
+    assert list(health) == ["num_vectors", "num_deleted", "tombstone_ratio", "layer_counts",
+                            "unreachable", "exact_search", "default_ef", "calibrated_ef",
+                            "calibrated_k", "estimated_recall", "recall_sample", "suggestions"]
+    assert (health["num_vectors"], health["num_deleted"], health["layer_counts"][0]) == (39, 1, 39)
+    assert (health["exact_search"], health["estimated_recall"], health["recall_sample"]) == \
+        (True, 1.0, 0)
+    assert health["suggestions"] == []
+    assert db.repair() == {"ids": 39, "tombstones_dropped": 1, "log_entries": 0, "lost": []}
+    assert db.total_slots == 39 and {i: db.get(i) for i in db.ids()} == records
+
+
+def test_calibrate_on_an_exact_collection_returns_the_default_and_drops_a_calibration(tmp_path):
+    path = tmp_path / "c"
+    make_collection(path)
+    with open(path / "calibration.json", "w") as f:
+        json.dump({"ef_search": 40, "k": 10}, f)
+    db = Database(str(path))
+    assert (db.health()["default_ef"], db.health()["calibrated_ef"]) == (40, 40)
+    assert db.calibrate(0.95) == 200
+    assert db.calibrate(0.95, k=300) == 300 + 173
+    assert not (path / "calibration.json").exists()
+    assert db.health()["calibrated_ef"] is None
+
+
+def test_repair_path_brings_back_a_collection_whose_node_records_are_destroyed(tmp_path):
+    path = tmp_path / "c"
+    records = make_collection(path)
+    destroy_node_records(path, records)
+    with pytest.raises(ValueError, match="database not found"):
+        Database(str(path))
+    report = Database.verify_path(str(path))
+    assert not report["ok"] and any(p.startswith("graph.quarn: ") for p in report["problems"])
+
+    db, report = Database.repair_path(str(path))
+    assert report == {"ids": 39, "tombstones_dropped": 1, "log_entries": 0, "lost": []}
+    assert {i: db.get(i) for i in db.ids()} == records
+    del db
+    db = Database(str(path))
+    assert {i: db.get(i) for i in db.ids()} == records
+    assert db.search(records["v5"][0], k=1)[0].id == "v5"
+    assert db.verify()["ok"]
+
+
+# ---------------------------------------------------------------------------------------
+# The quarn command
+
+
+def quarn(*args):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE, env.get("PYTHONPATH")]))
+    return subprocess.run([sys.executable, "-m", "quarn", *map(str, args)], env=env,
+                          capture_output=True, text=True, timeout=120)
+
+
+def has_matplotlib():
+    try:
+        import matplotlib.pyplot  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def one_line_error(result, start):
+    assert result.returncode == 2, result
+    assert result.stderr.count("\n") == 1 and result.stderr.startswith(start), result.stderr
+
+
+@pytest.fixture(scope="module")
+def collections(tmp_path_factory):
+    root = tmp_path_factory.mktemp("cli")
+    good, damaged = root / "good", root / "damaged"
+    records = make_collection(good)
+    make_collection(damaged)
+    destroy_node_records(damaged, records)
+    return root, good, damaged, records
+
+
+@pytest.mark.parametrize("command", ["info", "health", "verify", "repair", "export", "import",
+                                     "calibrate", "bench"])
+def test_every_subcommand_has_help(command):
+    result = quarn(command, "--help")
+    assert result.returncode == 0 and result.stdout.startswith(f"usage: quarn {command} ")
+
+
+def test_usage_errors_are_one_line():
+    one_line_error(quarn(), "quarn: error: the following arguments are required: COMMAND")
+    one_line_error(quarn("verify"), "quarn verify: error: the following arguments are required")
+    one_line_error(quarn("frobnicate", "x"), "quarn: error: argument COMMAND: invalid choice")
+
+
+def test_info_and_health(collections):
+    _, good, damaged, _ = collections
+    result = quarn("info", good)
+    assert result.returncode == 0 and "num_vectors" in result.stdout
+    assert json.loads(quarn("info", good, "--json").stdout)["num_vectors"] == 39
+    result = quarn("health", good)
+    assert result.returncode == 0 and "estimated_recall  1.0000" in result.stdout
+    assert json.loads(quarn("health", good, "--json").stdout)["layer_counts"][0] == 39
+    document = collections[0] / "document.json"
+    document.write_text('{"version":1,"dim":3,"metric":"euclidean","vectors":[]}')
+    for command in ("info", "health", "export", "import", "calibrate", "bench"):
+        extra = {"export": ["out.json"], "import": [document], "calibrate": ["--target", "0.9"],
+                 "bench": ["--queries", "5"]}.get(command, [])
+        one_line_error(quarn(command, damaged, *extra),
+                       f"quarn {command}: error: cannot open '{damaged}'")
+    one_line_error(quarn("info", collections[0] / "none"), "quarn info: error: no collection at")
+
+
+def test_verify_exit_status(collections):
+    root, good, damaged, _ = collections
+    result = quarn("verify", good)
+    assert result.returncode == 0 and result.stdout.startswith(f"{good}: ok; 40 nodes, 39 live")
+    result = quarn("verify", damaged)
+    assert result.returncode == 1
+    assert result.stdout.splitlines()[0].startswith("graph.quarn: ")
+    assert json.loads(quarn("verify", damaged, "--json").stdout)["ok"] is False
+    one_line_error(quarn("verify", root / "none"), "quarn verify: error: database not found at")
+
+
+def test_repair(collections, tmp_path):
+    _, _, damaged, records = collections
+    copy = tmp_path / "copy"
+    subprocess.run(["cp", "-r", str(damaged), str(copy)], check=True)
+    result = quarn("repair", copy)
+    assert result.returncode == 0 and "repaired and saved; 39 ids" in result.stdout
+    assert quarn("verify", copy).returncode == 0
+    db = Database(str(copy))
+    assert {i: db.get(i) for i in db.ids()} == records
+    one_line_error(quarn("repair", tmp_path / "none"), "quarn repair: error: no collection at")
+
+
+def test_export_and_import(collections, tmp_path):
+    _, good, _, records = collections
+    out = tmp_path / "out.json"
+    result = quarn("export", good, out, "--pretty")
+    assert result.returncode == 0 and result.stdout == f"exported 39 vectors to {out}\n"
+    assert json.loads(out.read_text())["dim"] == 3
+    fresh = tmp_path / "fresh"
+    result = quarn("import", fresh, out)
+    assert result.returncode == 0 and "into new collection" in result.stdout
+    db = Database(str(fresh))
+    assert (db.metric, {i: db.get(i) for i in db.ids()}) == ("euclidean", records)
+    other = tmp_path / "other"
+    Database(str(other), 5).save()
+    one_line_error(quarn("import", other, out),
+                   "quarn import: error: cannot import '" + str(out) +
+                   "': dimension mismatch: expected 5, got 3")
+    one_line_error(quarn("export", good, tmp_path / "no" / "x.json"),
+                   "quarn export: error: cannot export to")
+    one_line_error(quarn("import", fresh, tmp_path / "missing.json"),
+                   "quarn import: error: no file")
+
+
+def test_export_and_import_show_progress_on_large_collections(tmp_path):
+    big = tmp_path / "big"
+    db = Database(str(big), 2)
+    db.add_many([str(i) for i in range(10_000)], [[i, 1.0] for i in range(10_000)])
+    db.save()
+    out = tmp_path / "big.json"
+    result = quarn("export", big, out)
+    assert result.returncode == 0 and "export: 100%" in result.stderr
+    result = quarn("import", tmp_path / "copy", out)
+    assert result.returncode == 0 and "import: 100%" in result.stderr
+    assert "100%" not in quarn("export", big, out, "--no-progress").stderr
+
+
+def test_calibrate_and_bench(collections, tmp_path):
+    _, good, _, _ = collections
+    result = quarn("calibrate", good, "--target", "0.95")
+    assert result.returncode == 0 and "ef_search      200" in result.stdout
+    assert "searches scan exactly" in result.stdout
+    one_line_error(quarn("calibrate", good, "--target", "1.5"),
+                   "quarn calibrate: error: argument --target: must be above 0 and at most 1")
+    result = quarn("bench", good, "--queries", "10", "--ef", "10,40")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("10 of the collection's own vectors as queries")
+    assert [line.split()[:2] for line in lines[3:5]] == [["10", "1.0000"], ["40", "1.0000"]]
+    plot = tmp_path / "curve.png"
+    result = quarn("bench", good, "--queries", "10", "--plot", plot)
+    if has_matplotlib():
+        assert result.returncode == 0 and plot.read_bytes()[:4] == b"\x89PNG"
+    else:  # Debian's matplotlib is built for its own Python only
+        one_line_error(result, "quarn bench: error: --plot needs matplotlib")
+    rows = json.loads(quarn("bench", good, "--queries", "3", "--json").stdout)["results"]
+    assert [r["ef_search"] for r in rows] == [10, 20, 40, 80, 160, 320]
