@@ -4,8 +4,11 @@
 //
 //   hnsw_bench [--data DIR] [--queries N] [--cache FILE] [--skip-hnswlib] [--skip-exact]
 //              [--skip-graph] [--efs 10,16,...] [--blas-threads N] [--sequential]
+//              [--csv FILE]
 //
 // --sequential builds our graph with one insert at a time instead of batch_insert.
+// --csv writes every measured point to FILE (system,variant,ef,recall_at_10,qps,build_seconds)
+// for bench/plot_recall_qps.py.
 //
 // The exact scan runs with OpenBLAS's default thread count unless --blas-threads says
 // otherwise: the library leaves that process-wide setting alone, since NumPy in the same
@@ -160,6 +163,14 @@ double qps_at(const std::vector<Point>& curve, double recall) {
   return 0;
 }
 
+void write_csv_rows(std::FILE* out, const char* system, const char* variant,
+                    const std::vector<Point>& curve, double build_seconds) {
+  for (const Point& p : curve) {
+    std::fprintf(out, "%s,%s,%zu,%.4f,%.1f,%.2f\n", system, variant, p.ef, p.recall, p.qps,
+                 build_seconds);
+  }
+}
+
 void print_curve(const char* name, const std::vector<Point>& curve) {
   std::printf("%-22s %6s %9s %10s\n", name, "ef", "recall@10", "QPS");
   for (const Point& p : curve) {
@@ -215,6 +226,7 @@ void exact_scan_bench() {
 int main(int argc, char** argv) {
   std::string dir = "/usr/share/datasets/fashion-mnist";
   std::string cache = "fashion-mnist-gt.bin";
+  std::string csv;
   std::size_t nq_wanted = 10'000;
   bool skip_hnswlib = false, skip_exact = false, skip_graph = false, sequential = false;
   int blas_threads = 0;  // 0: OpenBLAS's own default, as the library leaves it
@@ -240,6 +252,8 @@ int main(int argc, char** argv) {
       efs = parse_list(next());
     else if (a == "--blas-threads")
       blas_threads = std::stoi(next());
+    else if (a == "--csv")
+      csv = next();
   }
   if (blas_threads > 0) openblas_set_num_threads(blas_threads);
   const int scan_threads = openblas_get_num_threads();
@@ -373,6 +387,18 @@ int main(int argc, char** argv) {
     print_curve("quarn (f32)", ours);
     print_curve("quarn (SQ8 traversal)", ours_sq8);
     if (peer) print_curve("hnswlib C++", peer_curve);
+    if (!csv.empty()) {
+      std::FILE* out = std::fopen(csv.c_str(), "w");
+      if (out == nullptr) {
+        std::fprintf(stderr, "cannot write %s\n", csv.c_str());
+        return 1;
+      }
+      std::fprintf(out, "system,variant,ef,recall_at_10,qps,build_seconds\n");
+      write_csv_rows(out, "quarn", "f32", ours, build);
+      write_csv_rows(out, "quarn", "sq8", ours_sq8, build);
+      if (peer) write_csv_rows(out, "hnswlib-cpp", "-", peer_curve, peer_build);
+      std::fclose(out);
+    }
     std::printf("SQ8 codes: %.0f bytes/vector more\n", sq8_bytes);
     std::printf("\nSQ8 recall minus f32 recall, same ef:");
     for (std::size_t i = 0; i < efs.size(); ++i) {

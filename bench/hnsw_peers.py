@@ -7,7 +7,10 @@ at each ef. Then NumPy's exact scan of 100,000 x 96 random vectors (matrix-vecto
 plus argpartition), one query at a time, the figure our exact scan is compared with.
 
 Run with /usr/bin/python3 (numpy, hnswlib and faiss come from Debian's packages):
-    /usr/bin/python3 bench/hnsw_peers.py [--queries N] [--skip-graph] [--skip-exact]
+    /usr/bin/python3 bench/hnsw_peers.py [--queries N] [--skip-graph] [--skip-exact] [--csv FILE]
+
+--csv writes every measured point to FILE (system,variant,ef,recall_at_10,qps,build_seconds)
+for bench/plot_recall_qps.py.
 """
 
 import argparse
@@ -46,7 +49,9 @@ def recall(found, truth):
 
 
 def curve(name, set_ef, search, queries, truth):
+    """Prints the curve and returns its (ef, recall, qps) points."""
     print(f"{name:22s} {'ef':>6s} {'recall@10':>9s} {'QPS':>10s}")
+    points = []
     for ef in EFS:
         set_ef(ef)
         found = []
@@ -54,10 +59,12 @@ def curve(name, set_ef, search, queries, truth):
         for q in queries:
             found.append(search(q))
         qps = len(queries) / (time.perf_counter() - t0)
-        print(f"{'':22s} {ef:6d} {recall(found, truth):9.4f} {qps:10.0f}")
+        points.append((ef, recall(found, truth), qps))
+        print(f"{'':22s} {ef:6d} {points[-1][1]:9.4f} {qps:10.0f}")
+    return points
 
 
-def graph(nq):
+def graph(nq, csv_path):
     import faiss
     import hnswlib
 
@@ -71,23 +78,33 @@ def graph(nq):
     index.init_index(max_elements=n, M=16, ef_construction=200)
     t0 = time.perf_counter()
     index.add_items(base, np.arange(n), num_threads=2)
-    print(f"python3-hnswlib build: {time.perf_counter() - t0:.2f} s on 2 threads")
-    curve("python3-hnswlib", index.set_ef,
-          lambda q: index.knn_query(q, k=K, num_threads=1)[0][0], queries, truth)
+    hnswlib_build = time.perf_counter() - t0
+    print(f"python3-hnswlib build: {hnswlib_build:.2f} s on 2 threads")
+    hnswlib_points = curve("python3-hnswlib", index.set_ef,
+                           lambda q: index.knn_query(q, k=K, num_threads=1)[0][0], queries,
+                           truth)
 
     faiss.omp_set_num_threads(2)
     flat = faiss.IndexHNSWFlat(dim, 16)
     flat.hnsw.efConstruction = 200
     t0 = time.perf_counter()
     flat.add(base)
-    print(f"faiss IndexHNSWFlat build: {time.perf_counter() - t0:.2f} s on 2 threads")
+    faiss_build = time.perf_counter() - t0
+    print(f"faiss IndexHNSWFlat build: {faiss_build:.2f} s on 2 threads")
     faiss.omp_set_num_threads(1)
 
     def set_ef(ef):
         flat.hnsw.efSearch = ef
 
-    curve("faiss IndexHNSWFlat", set_ef, lambda q: flat.search(q[None, :], K)[1][0], queries,
-          truth)
+    faiss_points = curve("faiss IndexHNSWFlat", set_ef,
+                         lambda q: flat.search(q[None, :], K)[1][0], queries, truth)
+    if csv_path:
+        with open(csv_path, "w") as out:
+            out.write("system,variant,ef,recall_at_10,qps,build_seconds\n")
+            for system, points, build in (("hnswlib-python", hnswlib_points, hnswlib_build),
+                                          ("faiss", faiss_points, faiss_build)):
+                for ef, r, qps in points:
+                    out.write(f"{system},-,{ef},{r:.4f},{qps:.1f},{build:.2f}\n")
 
 
 def exact():
@@ -117,9 +134,10 @@ def main():
     parser.add_argument("--queries", type=int, default=10_000)
     parser.add_argument("--skip-graph", action="store_true")
     parser.add_argument("--skip-exact", action="store_true")
+    parser.add_argument("--csv", help="write the measured points to this file")
     args = parser.parse_args()
     if not args.skip_graph:
-        graph(args.queries)
+        graph(args.queries, args.csv)
     if not args.skip_exact:
         exact()
 
