@@ -74,12 +74,16 @@ def main():
 
     search = {b: {} for b in args.builds}  # build -> (variant, ef) -> [(recall, cpu, wall)]
     for r, build in turns(args.builds, args.search_rounds):
+        curves = {"f32": [], "sq8": []}
         for line in arch_bench(build, "search", collection, truth, args.queries, EFS):
             if line:
                 variant, ef, recall, cpu, wall = line.split()
                 search[build].setdefault((variant, int(ef)), []).append(
                     (float(recall), float(cpu), float(wall)))
-        print(f"search round {r + 1} {build} (load {load()})", flush=True)
+                curves[variant].append((float(recall), float(cpu)))
+        print(f"search round {r + 1} {build}: QPS at recall {TARGET} in CPU time, f32 "
+              f"{qps_at(curves['f32'], TARGET):.0f}, SQ8 {qps_at(curves['sq8'], TARGET):.0f} "
+              f"(load {load()})", flush=True)
     builds = {b: [] for b in args.builds}
     for r, build in turns(args.builds, args.build_rounds):
         cpu, wall = map(float, arch_bench(build, "build")[0].split()[1:])

@@ -13,6 +13,7 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter  # noqa: E402
 
 # (system, variant) -> label and style, in legend order.
 SERIES = {
@@ -73,6 +74,9 @@ def main():
         ax.annotate(f"ef {efs[-1]}", (recalls[-1], qps[-1]), textcoords="offset points",
                     xytext=(4, -3), fontsize=7, color=style["color"])
     ax.set_yscale("log")
+    ax.yaxis.set_major_locator(LogLocator(subs=(1, 2, 5)))
+    ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.0f}"))
+    ax.yaxis.set_minor_formatter(NullFormatter())
     ax.set_xlabel("recall@10")
     ax.set_ylabel("queries per second (one thread, one query at a time)")
     ax.set_title("Fashion-MNIST, 60,000 x 784, squared Euclidean, M=16, ef_construction=200",
