@@ -32,14 +32,27 @@ if ((${#missing[@]})); then
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# SimSIMD comes from npm; only its headers and c/lib.c are used, kept out of git.
+# SimSIMD comes from npm; only its headers and c/lib.c are used, kept out of git. The version
+# is pinned and the tarball must have the checksum recorded here (the registry's own sha512
+# integrity for it agrees), so that a republished or tampered package is refused.
+simsimd_version=6.5.5
+simsimd_sha256=4964f6f12316525513d51e3f37d26dcc895b7489f3aa56bb03b524aa98558321
 simsimd_dir="$here/third_party/simsimd"
-if [[ ! -f "$simsimd_dir/c/lib.c" ]]; then
-  echo "install-deps: fetching simsimd@6.5.5"
+unpacked_version() {
+  awk '/#define SIMSIMD_VERSION_(MAJOR|MINOR|PATCH)/ { v = v (v == "" ? "" : ".") $3 } END { print v }' \
+    "$simsimd_dir/include/simsimd/simsimd.h" 2>/dev/null || true
+}
+if [[ ! -f "$simsimd_dir/c/lib.c" || "$(unpacked_version)" != "$simsimd_version" ]]; then
+  echo "install-deps: fetching simsimd@$simsimd_version"
   tmp="$(mktemp -d)"
-  (cd "$tmp" && npm pack --silent simsimd@6.5.5 >/dev/null && tar xzf simsimd-6.5.5.tgz)
+  trap 'rm -rf "$tmp"' EXIT
+  (cd "$tmp" && npm pack --silent "simsimd@$simsimd_version" >/dev/null)
+  if ! echo "$simsimd_sha256  $tmp/simsimd-$simsimd_version.tgz" | sha256sum --check --quiet -; then
+    echo "install-deps: simsimd-$simsimd_version.tgz does not have the recorded checksum" >&2
+    exit 1
+  fi
+  tar xzf "$tmp/simsimd-$simsimd_version.tgz" -C "$tmp"
   rm -rf "$simsimd_dir"
   mkdir -p "$simsimd_dir"
   cp -r "$tmp/package/include" "$tmp/package/c" "$tmp/package/LICENSE" "$simsimd_dir/"
-  rm -rf "$tmp"
 fi

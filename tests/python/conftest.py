@@ -1,8 +1,19 @@
+import os
+import pathlib
 import random
 
 import pytest
 
+import quarn
 from quarn import Database
+
+# `make test` runs this suite against the package pip installed into a fresh venv, named by
+# QUARN_TEST_INSTALLED: a quarn found anywhere else (the source tree's python/) would be the
+# wrong thing under test.
+_installed = os.environ.get("QUARN_TEST_INSTALLED")
+if _installed and not pathlib.Path(quarn.__file__).resolve().is_relative_to(
+        pathlib.Path(_installed).resolve()):
+    raise RuntimeError(f"quarn comes from {quarn.__file__}, not from the install in {_installed}")
 
 
 @pytest.fixture

@@ -1,15 +1,22 @@
-// The fused SQ8 kernels. Each mirrors, operation for operation, the AVX-512 f32 kernel of
-// the SIMD library for its metric (one 16-lane accumulator, masked tail loads that read
-// zeros, the same horizontal reduction and, for cosine, the same normalisation), with the
-// second operand decoded on the fly as code × scale + min: a multiply, then an add, never
-// fused, exactly as the decoding into a buffer does.
+// The fused SQ8 kernels. Each mirrors, operation for operation, the f32 kernel of the SIMD
+// library for its metric and instruction set (the same accumulators, tail handling,
+// horizontal reduction and, for cosine, normalisation), with the second operand decoded on
+// the fly as code × scale + min: a multiply, then an add, never fused, exactly as the
+// decoding into a buffer does. The SIMD library is itself compiled without contraction, so
+// both sides run the operations their source spells out.
+//
+// The rest of the library targets a baseline CPU: the kernels carry their instruction set in
+// a function attribute and are only reached through the pointer chosen at run time.
 #pragma GCC optimize("fp-contract=off")
+
+#include "kernels.hpp"
+
+#if defined(__x86_64__)
+
 // GCC 12 flags the deliberately undefined pass-through operand inside the conversion
 // and shuffle intrinsics as (maybe) uninitialized.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
-
-#include "kernels.hpp"
 
 #include <immintrin.h>
 #include <simsimd/simsimd.h>
@@ -17,6 +24,15 @@
 namespace quarn_core::hnsw::detail {
 
 namespace {
+
+// One decoded component, as the decoding loop computes it.
+inline float decode(std::uint8_t code, float scale, float min) {
+  return static_cast<float>(code) * scale + min;
+}
+
+// Replicates the AVX-512 f32 kernels: one 16-lane accumulator, masked tail loads that read
+// zeros, a float horizontal sum widened to double.
+namespace avx512 {
 
 #define QUARN_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl,bmi2")))
 
@@ -74,6 +90,7 @@ QUARN_AVX512 float dot(const float* q, const std::uint8_t* codes, const float* s
   return -static_cast<float>(reduce16(ab));
 }
 
+// A 14-bit reciprocal square root estimate and one Newton step, in double.
 QUARN_AVX512 double cos_normalize(double ab, double a2, double b2) {
   if (a2 == 0 && b2 == 0) return 0;
   if (ab == 0) return 1;
@@ -104,43 +121,171 @@ QUARN_AVX512 float cos(const float* q, const std::uint8_t* codes, const float* s
   return static_cast<float>(cos_normalize(reduce16(ab), reduce16(a2), reduce16(b2)));
 }
 
-bool dispatches_to_skylake(simsimd_metric_kind_t kind) {
+#undef QUARN_AVX512
+
+}  // namespace avx512
+
+// Replicates the AVX2 f32 kernels: one 8-lane accumulator over whole blocks of 8, its sum
+// widened to double, then the remaining components one at a time (a float product added in
+// double).
+namespace avx2 {
+
+#define QUARN_AVX2 __attribute__((target("avx2,fma,f16c")))
+
+QUARN_AVX2 inline double reduce8(__m256 a) {
+  const __m256d sum = _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(a)),
+                                    _mm256_cvtps_pd(_mm256_extractf128_ps(a, 1)));
+  const __m128d r = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
+  return _mm_cvtsd_f64(_mm_hadd_pd(r, r));
+}
+
+QUARN_AVX2 inline __m256 decode8(const std::uint8_t* codes, const float* scales,
+                                 const float* mins) {
+  const __m256 c = _mm256_cvtepi32_ps(
+      _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes))));
+  return _mm256_add_ps(_mm256_mul_ps(c, _mm256_loadu_ps(scales)), _mm256_loadu_ps(mins));
+}
+
+QUARN_AVX2 float l2sq(const float* q, const std::uint8_t* codes, const float* scales,
+                      const float* mins, std::size_t n) {
+  __m256 d2_vec = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 d =
+        _mm256_sub_ps(_mm256_loadu_ps(q + i), decode8(codes + i, scales + i, mins + i));
+    d2_vec = _mm256_fmadd_ps(d, d, d2_vec);
+  }
+  double d2 = reduce8(d2_vec);
+  for (; i < n; ++i) {
+    const float d = q[i] - decode(codes[i], scales[i], mins[i]);
+    d2 += d * d;
+  }
+  return static_cast<float>(d2);
+}
+
+QUARN_AVX2 float dot(const float* q, const std::uint8_t* codes, const float* scales,
+                     const float* mins, std::size_t n) {
+  __m256 ab_vec = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    ab_vec =
+        _mm256_fmadd_ps(_mm256_loadu_ps(q + i), decode8(codes + i, scales + i, mins + i), ab_vec);
+  }
+  double ab = reduce8(ab_vec);
+  for (; i < n; ++i) ab += q[i] * decode(codes[i], scales[i], mins[i]);
+  return -static_cast<float>(ab);
+}
+
+// A 12-bit single-precision reciprocal square root estimate and one Newton step, in double.
+QUARN_AVX2 double cos_normalize(double ab, double a2, double b2) {
+  if (a2 == 0 && b2 == 0) return 0;
+  if (ab == 0) return 1;
+  const __m128d squares = _mm_set_pd(a2, b2);
+  __m128d rsqrts = _mm_cvtps_pd(_mm_rsqrt_ps(_mm_cvtpd_ps(squares)));
+  rsqrts = _mm_add_pd(_mm_mul_pd(_mm_set1_pd(1.5), rsqrts),
+                      _mm_mul_pd(_mm_mul_pd(_mm_mul_pd(squares, _mm_set1_pd(-0.5)), rsqrts),
+                                 _mm_mul_pd(rsqrts, rsqrts)));
+  const double a2_reciprocal = _mm_cvtsd_f64(_mm_unpackhi_pd(rsqrts, rsqrts));
+  const double b2_reciprocal = _mm_cvtsd_f64(rsqrts);
+  const double result = 1 - ab * a2_reciprocal * b2_reciprocal;
+  return result > 0 ? result : 0;
+}
+
+QUARN_AVX2 float cos(const float* q, const std::uint8_t* codes, const float* scales,
+                     const float* mins, std::size_t n) {
+  __m256 ab_vec = _mm256_setzero_ps();
+  __m256 a2_vec = _mm256_setzero_ps();
+  __m256 b2_vec = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 a = _mm256_loadu_ps(q + i);
+    const __m256 b = decode8(codes + i, scales + i, mins + i);
+    ab_vec = _mm256_fmadd_ps(a, b, ab_vec);
+    a2_vec = _mm256_fmadd_ps(a, a, a2_vec);
+    b2_vec = _mm256_fmadd_ps(b, b, b2_vec);
+  }
+  double ab = reduce8(ab_vec);
+  double a2 = reduce8(a2_vec);
+  double b2 = reduce8(b2_vec);
+  for (; i < n; ++i) {
+    const float a = q[i];
+    const float b = decode(codes[i], scales[i], mins[i]);
+    ab += a * b, a2 += a * a, b2 += b * b;
+  }
+  return static_cast<float>(cos_normalize(ab, a2, b2));
+}
+
+#undef QUARN_AVX2
+
+}  // namespace avx2
+
+// The capability whose f32 kernel the library's dispatching entry point (the one `distance`
+// calls) picks for this metric on this CPU.
+simsimd_capability_t dispatched_capability(simsimd_metric_kind_t kind) {
   simsimd_kernel_punned_t kernel = nullptr;
   simsimd_capability_t used = simsimd_cap_serial_k;
   simsimd_find_kernel_punned(kind, simsimd_datatype_f32_k, simsimd_capabilities(),
                              simsimd_cap_any_k, &kernel, &used);
-  return kernel != nullptr && used == simsimd_cap_skylake_k;
+  return kernel != nullptr ? used : simsimd_cap_serial_k;
+}
+
+FusedSq8Distance kernel_for(distance::Metric metric, simsimd_capability_t capability) {
+  if (capability == simsimd_cap_skylake_k) return fused_sq8_kernel(metric, KernelIsa::Avx512);
+  if (capability == simsimd_cap_haswell_k) return fused_sq8_kernel(metric, KernelIsa::Avx2);
+  return nullptr;
 }
 
 struct Choice {
-  FusedSq8Distance l2sq_kernel = nullptr;
-  FusedSq8Distance dot_kernel = nullptr;
-  FusedSq8Distance cos_kernel = nullptr;
+  FusedSq8Distance cos = nullptr;
+  FusedSq8Distance l2sq = nullptr;
+  FusedSq8Distance dot = nullptr;
 };
 
 const Choice& choice() {
-  static const Choice c = [] {
-    Choice out;
-    if (dispatches_to_skylake(simsimd_metric_l2sq_k)) out.l2sq_kernel = &l2sq;
-    if (dispatches_to_skylake(simsimd_metric_dot_k)) out.dot_kernel = &dot;
-    if (dispatches_to_skylake(simsimd_metric_cos_k)) out.cos_kernel = &cos;
-    return out;
-  }();
+  static const Choice c{
+      kernel_for(distance::Metric::Cosine, dispatched_capability(simsimd_metric_cos_k)),
+      kernel_for(distance::Metric::Euclidean, dispatched_capability(simsimd_metric_l2sq_k)),
+      kernel_for(distance::Metric::DotProduct, dispatched_capability(simsimd_metric_dot_k)),
+  };
   return c;
 }
 
 }  // namespace
 
+FusedSq8Distance fused_sq8_kernel(distance::Metric metric, KernelIsa isa) {
+  const bool wide = isa == KernelIsa::Avx512;
+  switch (metric) {
+    case distance::Metric::Cosine:
+      return wide ? &avx512::cos : &avx2::cos;
+    case distance::Metric::Euclidean:
+      return wide ? &avx512::l2sq : &avx2::l2sq;
+    case distance::Metric::DotProduct:
+      return wide ? &avx512::dot : &avx2::dot;
+  }
+  return nullptr;
+}
+
 FusedSq8Distance fused_sq8_distance(distance::Metric metric) {
   switch (metric) {
-    case distance::Metric::Euclidean:
-      return choice().l2sq_kernel;
-    case distance::Metric::DotProduct:
-      return choice().dot_kernel;
     case distance::Metric::Cosine:
-      return choice().cos_kernel;
+      return choice().cos;
+    case distance::Metric::Euclidean:
+      return choice().l2sq;
+    case distance::Metric::DotProduct:
+      return choice().dot;
   }
   return nullptr;
 }
 
 }  // namespace quarn_core::hnsw::detail
+
+#else  // not x86-64: no fused kernels, the callers decode and call `distance`
+
+namespace quarn_core::hnsw::detail {
+
+FusedSq8Distance fused_sq8_distance(distance::Metric) { return nullptr; }
+FusedSq8Distance fused_sq8_kernel(distance::Metric, KernelIsa) { return nullptr; }
+
+}  // namespace quarn_core::hnsw::detail
+
+#endif

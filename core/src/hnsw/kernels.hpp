@@ -1,7 +1,9 @@
-// SQ8 distance without the intermediate buffer: decodes 16 codes at a time and feeds them
-// straight into the same arithmetic as the f32 distance kernel that `distance` dispatches to
-// on this CPU, so that the value is bit for bit the one of decoding into a buffer and calling
-// `distance` on it. Only offered when that kernel is the AVX-512 one it replicates.
+// SQ8 distance without the intermediate buffer: decodes the codes a vector register at a time
+// and feeds them straight into the same arithmetic as the f32 kernel that `distance`
+// dispatches to on this CPU, so that the value is bit for bit the one of decoding into a
+// buffer and calling `distance` on it. The library is built for a baseline x86-64 CPU; each
+// kernel is compiled for its own instruction set and only chosen when `distance` runs the
+// kernel it replicates.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +16,18 @@ namespace quarn_core::hnsw::detail {
 using FusedSq8Distance = float (*)(const float* q, const std::uint8_t* codes, const float* scales,
                                    const float* mins, std::size_t n);
 
-// The fused kernel for the metric, or nullptr when `distance` would not run the kernel it
-// replicates (another CPU, another dispatch choice): callers then decode and call `distance`.
+// The instruction sets the fused kernels exist for, named after the f32 kernels of the SIMD
+// library they replicate: AVX-512 (F, VL, BW) and AVX2 with FMA.
+enum class KernelIsa { Avx512, Avx2 };
+
+// The fused kernel for the metric, or nullptr when `distance` runs neither of the kernels
+// replicated here (the scalar one on an older CPU, or another architecture): callers then
+// decode and call `distance`.
 FusedSq8Distance fused_sq8_distance(distance::Metric metric);
+
+// The kernel compiled for `isa`, whatever this CPU runs; nullptr where x86 kernels are not
+// built. Calling it on a CPU without `isa` is an illegal instruction: this is for tests that
+// compare each kernel with its f32 counterpart.
+FusedSq8Distance fused_sq8_kernel(distance::Metric metric, KernelIsa isa);
 
 }  // namespace quarn_core::hnsw::detail

@@ -1,0 +1,124 @@
+// The fused SQ8 kernels against the f32 kernels they replicate, bit for bit: every kernel this
+// CPU can run (so an AVX-512 machine checks the AVX2 ones too), and the one chosen at run time
+// against `distance` on the decoded vector.
+#pragma GCC optimize("fp-contract=off")  // the decoding below is a multiply, then an add
+
+#include "hnsw/kernels.hpp"
+
+#include <gtest/gtest.h>
+#include <simsimd/simsimd.h>
+
+#include <bit>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quarn_core/distance.hpp"
+
+namespace quarn_core::hnsw::detail {
+namespace {
+
+using distance::Metric;
+
+struct Sq8Row {
+  std::vector<float> q, scales, mins, decoded;
+  std::vector<std::uint8_t> codes;
+};
+
+// A random query and code row of length n; a zero query or decoded row are the cases the
+// cosine normalisation treats apart.
+Sq8Row random_row(std::size_t n, std::mt19937& rng, bool zero_query = false,
+                  bool zero_row = false) {
+  std::uniform_real_distribution<float> unit(-1, 1), scale(0.0f, 0.05f);
+  std::uniform_int_distribution<int> code(0, 255);
+  Sq8Row r;
+  for (std::size_t i = 0; i < n; ++i) {
+    r.q.push_back(zero_query ? 0.0f : unit(rng) * 3);
+    r.scales.push_back(zero_row ? 0.0f : scale(rng));
+    r.mins.push_back(zero_row ? 0.0f : unit(rng));
+    r.codes.push_back(static_cast<std::uint8_t>(code(rng)));
+    r.decoded.push_back(static_cast<float>(r.codes[i]) * r.scales[i] + r.mins[i]);
+  }
+  return r;
+}
+
+float fused(FusedSq8Distance kernel, const Sq8Row& r) {
+  return kernel(r.q.data(), r.codes.data(), r.scales.data(), r.mins.data(), r.q.size());
+}
+
+// Lengths below, at and around both register widths, and Fashion-MNIST's.
+std::vector<std::size_t> lengths() {
+  std::vector<std::size_t> out;
+  for (std::size_t n = 1; n <= 50; ++n) out.push_back(n);
+  for (std::size_t n : {63, 64, 65, 96, 127, 784}) out.push_back(n);
+  return out;
+}
+
+struct MetricCase {
+  Metric metric;
+  simsimd_metric_kind_t kind;
+};
+constexpr MetricCase kMetrics[] = {{Metric::Cosine, simsimd_metric_cos_k},
+                                   {Metric::Euclidean, simsimd_metric_l2sq_k},
+                                   {Metric::DotProduct, simsimd_metric_dot_k}};
+
+TEST(FusedSq8KernelTest, EachKernelMatchesTheF32KernelOfItsInstructionSet) {
+  const struct {
+    KernelIsa isa;
+    simsimd_capability_t capability;
+    const char* name;
+  } isas[] = {{KernelIsa::Avx512, simsimd_cap_skylake_k, "AVX-512"},
+              {KernelIsa::Avx2, simsimd_cap_haswell_k, "AVX2"}};
+  std::size_t checked = 0;
+  for (const auto& isa : isas) {
+    if ((simsimd_capabilities() & isa.capability) == 0) continue;  // cannot run here
+    for (const MetricCase& m : kMetrics) {
+      SCOPED_TRACE(std::string(isa.name) + " " + std::string(distance::metric_name(m.metric)));
+      simsimd_metric_dense_punned_t reference = nullptr;
+      simsimd_capability_t used = simsimd_cap_serial_k;
+      simsimd_find_kernel_punned(m.kind, simsimd_datatype_f32_k, simsimd_capabilities(),
+                                 isa.capability,
+                                 reinterpret_cast<simsimd_kernel_punned_t*>(&reference), &used);
+      ASSERT_EQ(used, isa.capability);
+      const FusedSq8Distance kernel = fused_sq8_kernel(m.metric, isa.isa);
+      ASSERT_NE(kernel, nullptr);
+      std::mt19937 rng(11);
+      for (std::size_t n : lengths()) {
+        for (int trial = 0; trial < 4; ++trial) {
+          const Sq8Row r = random_row(n, rng, trial == 0 && n % 5 == 0, trial < 2 && n % 7 == 0);
+          simsimd_distance_t out = 0;
+          reference(r.q.data(), r.decoded.data(), n, &out);
+          // As `distance` turns the library's double into its float.
+          const float expected =
+              m.metric == Metric::DotProduct ? -static_cast<float>(out) : static_cast<float>(out);
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(fused(kernel, r)),
+                    std::bit_cast<std::uint32_t>(expected))
+              << "n=" << n << " trial " << trial;
+        }
+      }
+      ++checked;
+    }
+  }
+  if (checked == 0) GTEST_SKIP() << "this CPU runs neither the AVX2 nor the AVX-512 kernels";
+}
+
+// Whatever `distance` dispatches to on this CPU, the chosen fused kernel (or the decoding
+// fallback when there is none) gives its bits.
+TEST(FusedSq8KernelTest, TheChosenKernelMatchesDistanceOnTheDecodedRow) {
+  std::mt19937 rng(12);
+  for (const MetricCase& m : kMetrics) {
+    SCOPED_TRACE(std::string(distance::metric_name(m.metric)));
+    const FusedSq8Distance kernel = fused_sq8_distance(m.metric);
+    if (kernel == nullptr) continue;  // the scalar kernel: callers decode
+    for (std::size_t n : lengths()) {
+      const Sq8Row r = random_row(n, rng);
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(fused(kernel, r)),
+                std::bit_cast<std::uint32_t>(distance::distance(r.q, r.decoded, m.metric)))
+          << "n=" << n;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quarn_core::hnsw::detail
