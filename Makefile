@@ -58,9 +58,14 @@ wheel: build
 demo: build
 	@PYTHONPATH=python $(PY311) examples/quickstart.py
 
+# The sanitizer builds: -O1 with line tables only compiles in half the time of -O2 -g and
+# still reports file and line for every frame.
+SANITIZER_FLAGS = '-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG' \
+  '-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG'
+
 # The C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 asan: deps
-	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARN_ASAN=ON \
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(SANITIZER_FLAGS) -DQUARN_ASAN=ON \
 	  -DQUARN_BUILD_BENCH=OFF -DQUARN_BUILD_PYTHON=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS) --target quarn_core_tests
 	@cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -70,7 +75,7 @@ asan: deps
 # then escapes tests/tsan.supp (seen on HnswIndexTest.BatchEntryPointAndLayers).
 TSAN_TESTS ?= Concurren|Stress|Parallel|Batch
 tsan: deps
-	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARN_TSAN=ON \
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(SANITIZER_FLAGS) -DQUARN_TSAN=ON \
 	  -DQUARN_BUILD_BENCH=OFF -DQUARN_BUILD_PYTHON=OFF >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target quarn_core_tests
 	@cd $(TSAN_BUILD) && \
