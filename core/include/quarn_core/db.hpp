@@ -293,6 +293,9 @@ class Database {
     std::span<const float> row(std::size_t i) const {
       return flat.empty() ? rows[i] : flat.subspan(i * width, width);
     }
+    // A batch of `width`-float rows back to back in `block`.
+    static Batch of_block(std::vector<std::string> ids, std::span<const float> block,
+                          std::size_t width, std::vector<Metadata> metadata);
   };
   Result<void> check_batch(const Batch& batch) const;
   Result<void> add_batch(Batch& batch);
