@@ -14,7 +14,7 @@ Run with /usr/bin/python3 (numpy, hnswlib and faiss come from Debian's packages)
         [--skip-exact] [--skip-faiss] [--efs 10,16,...] [--csv FILE]
 
 --csv writes one row per measured point: system,variant,ef,recall_at_10,qps,build_seconds
-(system quarn / hnswlib-python / faiss; variant f32 for quarn, "-" for the peers).
+(system quarn-python / hnswlib-python / faiss; variant f32 for quarn, "-" for the peers).
 """
 
 import argparse
@@ -128,7 +128,7 @@ def graph(nq, efs, skip_faiss, rows):
             return [int(hit.id) for hit in db.search(q, k=K, ef_search=width[0])]
 
         ours = curve("quarn", efs, set_ef, search, queries, truth)
-        rows += [("quarn", "f32", ef, r, qps, build) for ef, r, qps in ours]
+        rows += [("quarn-python", "f32", ef, r, qps, build) for ef, r, qps in ours]
         del db
 
     print(f"\nbuild time ratio quarn/python3-hnswlib: {build / peer_build:.3f}")

@@ -20,6 +20,7 @@ SERIES = {
     ("quarn", "f32"): ("quarn, f32", dict(color="tab:blue", marker="o")),
     ("quarn", "sq8"): ("quarn, SQ8 traversal", dict(color="tab:cyan", marker="s")),
     ("hnswlib-cpp", "-"): ("hnswlib (C++)", dict(color="tab:orange", marker="^")),
+    ("quarn-python", "f32"): ("quarn (Python), f32", dict(color="tab:purple", marker="P")),
     ("hnswlib-python", "-"): ("hnswlib (Python)", dict(color="tab:red", marker="v")),
     ("faiss", "-"): ("FAISS IndexHNSWFlat", dict(color="tab:green", marker="D")),
 }
