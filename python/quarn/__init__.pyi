@@ -129,9 +129,9 @@ class Database:
         repair when more than one live vector is unreachable."""
     def calibrate(self, target_recall: float, k: int = 10) -> int:
         """Find and keep the smallest ef_search that reaches target_recall.
-        recall@k is measured on a fixed-seed sample of up to 4000 of the collection's own
-        vectors, each searched for with itself held out of both the graph's and the exact
-        scan's answer. The width found becomes the default of search and search_many when
+        recall@k is measured on a fixed-seed sample of the collection's own vectors (up
+        to 4000, at most a tenth of the collection), searched for in a graph built from all
+        the others with the collection's parameters (about the cost of one build). The width found becomes the default of search and search_many when
         ef_search is None (for a larger k it grows in proportion, ef * k / k_calibrated) and
         is kept in calibration.json in the collection directory, so it survives save and
         reopen. Returns it. Raises ValueError when no width reaches the target.

@@ -70,9 +70,10 @@ const char kHealthDoc[] =
 const char kCalibrateDoc[] =
     "calibrate($self, target_recall, k=10)\n--\n\n"
     "Find and keep the smallest ef_search that reaches target_recall.\n"
-    "recall@k is measured on a fixed-seed sample of up to 4000 of the collection's own\n"
-    "vectors, each searched for with itself held out of both the graph's and the exact\n"
-    "scan's answer. The width found becomes the default of search and search_many when\n"
+    "recall@k is measured on a fixed-seed sample of the collection's own vectors (up\n"
+    "to 4000, at most a tenth of the collection), searched for in a graph built from all\n"
+    "the others with the collection's parameters (about the cost of one build). The width found "
+    "becomes the default of search and search_many when\n"
     "ef_search is None (for a larger k it grows in proportion, ef * k / k_calibrated) and\n"
     "is kept in calibration.json in the collection directory, so it survives save and\n"
     "reopen. Returns it. Raises ValueError when no width reaches the target.\n"

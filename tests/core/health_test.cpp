@@ -322,7 +322,7 @@ TEST(CalibrateTest, GraphCollectionKeepsTheWidthAcrossReopenAndSearchesUseIt) {
   const std::size_t ef = calibrated->ef_search;
   EXPECT_GE(ef, 10u);
   EXPECT_GE(calibrated->recall, 0.9);
-  EXPECT_EQ(calibrated->sample, kCalibrationSample);
+  EXPECT_EQ(calibrated->sample, std::min<std::size_t>(kCalibrationSample, kCount / 10));
   EXPECT_EQ(db->default_search_width(10), ef);
   const HealthReport h = db->health();
   EXPECT_EQ(h.calibrated_ef, ef);

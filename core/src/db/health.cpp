@@ -204,7 +204,8 @@ bool scans_exactly(const hnsw::HnswIndex& index) {
   return floats < hnsw::kExactScanFloats;
 }
 
-RecallProbe make_probe(const hnsw::HnswIndex& index, std::size_t sample, std::size_t k) {
+RecallProbe make_probe(const hnsw::HnswIndex& index, std::size_t sample, std::size_t k,
+                       bool exclude_sample) {
   RecallProbe probe;
   const std::size_t n = index.node_count(), dim = index.dim();
   std::vector<std::uint32_t> live;
@@ -223,6 +224,11 @@ RecallProbe make_probe(const hnsw::HnswIndex& index, std::size_t sample, std::si
   probe.queries.assign(live.begin(), live.begin() + static_cast<std::ptrdiff_t>(take));
   probe.exact.resize(take);
   if (take == 0 || k == 0) return probe;
+  std::vector<std::uint8_t> sampled;
+  if (exclude_sample) {
+    sampled.assign(n, 0);
+    for (std::uint32_t s : probe.queries) sampled[s] = 1;
+  }
 
   // Exact answers from a blocked matrix product: a block of queries against a block of
   // stored vectors at a time (OpenBLAS threads the product), the metric from the stored
@@ -256,7 +262,7 @@ RecallProbe make_probe(const hnsw::HnswIndex& index, std::size_t sample, std::si
         const std::uint32_t self = probe.queries[q0 + i];
         for (std::size_t j = 0; j < nv; ++j) {
           const auto s = static_cast<std::uint32_t>(v0 + j);
-          if (s == self || index.is_deleted(s)) continue;
+          if (s == self || index.is_deleted(s) || (exclude_sample && sampled[s] != 0)) continue;
           const float dot = scores[i * nv + j];
           float d = 0.0f;
           switch (metric) {
@@ -363,8 +369,36 @@ std::vector<std::uint32_t> held_out_search(const hnsw::HnswIndex& index, std::ui
   return out;
 }
 
+HeldOutGraph build_held_out(const hnsw::HnswIndex& index, const RecallProbe& probe) {
+  HeldOutGraph out;
+  const std::size_t n = index.node_count(), dim = index.dim();
+  std::vector<std::uint8_t> sampled(n, 0);
+  for (std::uint32_t s : probe.queries) sampled[s] = 1;
+  std::vector<float> rows;
+  rows.reserve((index.count() - std::min(index.count(), probe.queries.size())) * dim);
+  for (std::uint32_t s = 0; s < n; ++s) {
+    if (index.is_deleted(s) || sampled[s] != 0) continue;
+    const auto v = index.vector(s);
+    rows.insert(rows.end(), v.begin(), v.end());
+    out.slots.push_back(s);
+  }
+  out.graph =
+      std::make_unique<hnsw::HnswIndex>(dim, index.m(), index.ef_construction(), index.metric());
+  if (!out.slots.empty()) (void)out.graph->batch_insert_flat(rows);
+  if (index.quantized() != nullptr) out.graph->enable_quantized_search();
+  return out;
+}
+
 double probe_recall(const hnsw::HnswIndex& index, const RecallProbe& probe, std::size_t k,
-                    std::size_t ef, std::optional<double> target) {
+                    std::size_t ef, std::optional<double> target, const HeldOutGraph* held_out) {
+  auto found = [&](std::size_t i) {
+    if (held_out == nullptr) return held_out_search(index, probe.queries[i], k, ef);
+    std::vector<std::uint32_t> slots;
+    for (const auto& c : held_out->graph->search_graph(index.vector(probe.queries[i]), k, ef)) {
+      slots.push_back(held_out->slots[c.slot]);
+    }
+    return slots;
+  };
   const std::size_t n = probe.queries.size();
   std::vector<double> recall(n, 1.0);
   constexpr std::size_t kBlock = 500, kMinDecided = 1000;
@@ -375,7 +409,7 @@ double probe_recall(const hnsw::HnswIndex& index, const RecallProbe& probe, std:
     tbb::parallel_for(done, end, [&](std::size_t i) {
       const auto& exact = probe.exact[i];
       std::size_t h = 0;
-      for (std::uint32_t s : held_out_search(index, probe.queries[i], k, ef)) {
+      for (std::uint32_t s : found(i)) {
         h += std::find(exact.begin(), exact.end(), s) != exact.end() ? 1 : 0;
       }
       recall[i] = exact.empty() ? 1.0 : static_cast<double>(h) / static_cast<double>(exact.size());
@@ -452,7 +486,12 @@ Result<Calibration> Database::calibrate(double target_recall, std::size_t k) {
     std::shared_lock index_guard(index_lock_);
     const hnsw::HnswIndex& index = *index_;
     if (!tools::scans_exactly(index) && index.count() > k) {
-      const tools::RecallProbe probe = tools::make_probe(index, kCalibrationSample, k);
+      // At most a tenth of the collection is held out, so that the graph searched is nearly
+      // as large as the collection's own.
+      const std::size_t sample =
+          std::min(kCalibrationSample, std::max<std::size_t>(1, index.count() / 10));
+      const tools::RecallProbe probe = tools::make_probe(index, sample, k, true);
+      const tools::HeldOutGraph held_out = tools::build_held_out(index, probe);
       out.sample = probe.queries.size();
       // Recall grows with the width: double it until the target is met, then halve the gap.
       // No width beyond the widest is tried (it costs a scan of much of the graph per query).
@@ -462,7 +501,9 @@ Result<Calibration> Database::calibrate(double target_recall, std::size_t k) {
       auto recall = [&](std::size_t ef) {
         auto it = measured.find(ef);
         if (it == measured.end()) {
-          it = measured.emplace(ef, tools::probe_recall(index, probe, k, ef, target_recall)).first;
+          it = measured
+                   .emplace(ef, tools::probe_recall(index, probe, k, ef, target_recall, &held_out))
+                   .first;
         }
         return it->second;
       };
@@ -482,7 +523,8 @@ Result<Calibration> Database::calibrate(double target_recall, std::size_t k) {
         (recall(mid) >= target_recall ? at : below) = mid;
       }
       out.ef_search = at;
-      out.recall = tools::probe_recall(index, probe, k, at);  // over the whole sample
+      // over the whole sample
+      out.recall = tools::probe_recall(index, probe, k, at, std::nullopt, &held_out);
       keep = std::uint64_t{at} | (std::uint64_t{std::min<std::size_t>(k, 0xFFFFFFFFu)} << 32);
     } else {
       out.ef_search = default_ef(k);

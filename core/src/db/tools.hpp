@@ -74,8 +74,20 @@ struct RecallProbe {
 };
 
 // Up to `sample` live slots drawn with a fixed seed, with their exact answers from a blocked
-// matrix product against every stored vector. REQUIRES: shared access to the index.
-RecallProbe make_probe(const hnsw::HnswIndex& index, std::size_t sample, std::size_t k);
+// matrix product against every stored vector (every other one, or with `exclude_sample` every
+// one outside the sample). REQUIRES: shared access to the index.
+RecallProbe make_probe(const hnsw::HnswIndex& index, std::size_t sample, std::size_t k,
+                       bool exclude_sample = false);
+// A graph of the live nodes outside a probe's sample, built with the index's own parameters,
+// and the slot in the index of each of its nodes. Searched by the sample's vectors, it answers
+// queries it has never seen, as a user's are: a node held out of a graph it helped to build
+// is harder to find than such a query (its neighbours' links were pruned with it in place),
+// a node searched for in its own graph easier.
+struct HeldOutGraph {
+  std::unique_ptr<hnsw::HnswIndex> graph;
+  std::vector<std::uint32_t> slots;
+};
+HeldOutGraph build_held_out(const hnsw::HnswIndex& index, const RecallProbe& probe);
 // The graph search at width ef for the stored vector of `self`, as if that node were not in
 // the graph: it is never measured, entered or returned. Its own links lead straight to its
 // nearest neighbours, which no query from outside the collection has; with them, recall at
@@ -87,8 +99,10 @@ std::vector<std::uint32_t> held_out_search(const hnsw::HnswIndex& index, std::ui
 // a target, the queries run in blocks and the measurement stops as soon as the recall so far
 // is more than three standard errors away from the target (after 1,000 queries): then only
 // its side of the target is sure, and the figure is that of the queries measured.
+// With `held_out`, the queries search that graph (by its graph path) instead.
 double probe_recall(const hnsw::HnswIndex& index, const RecallProbe& probe, std::size_t k,
-                    std::size_t ef, std::optional<double> target = std::nullopt);
+                    std::size_t ef, std::optional<double> target = std::nullopt,
+                    const HeldOutGraph* held_out = nullptr);
 // Whether searches of this index scan exactly (the test search() applies).
 bool scans_exactly(const hnsw::HnswIndex& index);
 
