@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <random>
 #include <tuple>
@@ -191,10 +192,12 @@ TEST_F(SavedCollection, DeletedSlotsSurviveAndStoreIsMappedUntilFirstInsert) {
   ASSERT_NE(index.quantized(), nullptr);
   EXPECT_EQ(index.quantized()->codes.size(), 40u * 4);
   ASSERT_TRUE(index.is_mapped());
+  EXPECT_EQ(index.ml(), 1.0 / std::log(4.0));  // from the stored m, not a default
   const std::vector<float> before(index.vectors().begin(), index.vectors().end());
   const std::vector<float> norms(index.norms().begin(), index.norms().end());
   (void)index.insert(std::vector<float>{0.1f, 0.2f, 0.3f, 0.4f});
   EXPECT_FALSE(index.is_mapped());
+  EXPECT_FALSE(index.vector_store().mapped_norms());
   EXPECT_TRUE(std::equal(before.begin(), before.end(), index.vectors().begin()));
   EXPECT_TRUE(std::equal(norms.begin(), norms.end(), index.norms().begin()));
   EXPECT_EQ(index.vectors().size(), 41u * 4);
