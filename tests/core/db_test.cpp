@@ -155,83 +155,46 @@ TEST_F(DbTest, RejectedCallsReportTheFirstFailingCheckAndLeaveNoTrace) {
   const std::size_t records = log_records(dir());
   const State before = state_of(*db_);
 
-  struct Case {
-    const char* name;
-    std::function<Result<void>(Database&)> call;
-    ErrorKind kind;
-    std::string text;  // id for DuplicateId / NotFound
-    std::size_t got;   // length for DimensionMismatch
+  // Checked right after each call, which must fail with `kind` (naming `id` for DuplicateId
+  // and NotFound, or the length `got` for DimensionMismatch) and leave nothing behind.
+  auto rejected = [&](const char* label, const auto& r, ErrorKind kind, std::string id,
+                      std::size_t got) {
+    SCOPED_TRACE(label);
+    ASSERT_TRUE(Fails(r, kind));
+    if (kind == ErrorKind::DimensionMismatch) {
+      EXPECT_EQ(r.error().expected(), 3u);
+      EXPECT_EQ(r.error().got(), got);
+    } else {
+      EXPECT_EQ(r.error().text(), id);
+    }
+    EXPECT_EQ(log_records(dir()), records);
+    EXPECT_EQ(state_of(*db_), before);
   };
   auto items = [](std::vector<std::pair<std::string, std::size_t>> lengths) {
     std::vector<Record> out;
     for (auto& [id, len] : lengths) out.push_back(Record{id, Vec(len, 0.5f), obj({{"n", 1}})});
     return out;
   };
-  const std::vector<Case> cases = {
-      {"add: wrong length",
-       [](Database& d) {
-         return d.add("b", {1, 2}, std::nullopt);
-       },
-       ErrorKind::DimensionMismatch, "", 2},
-      {"add: wrong length beats stored id",
-       [](Database& d) {
-         return d.add("a", {1, 2, 3, 4}, std::nullopt);
-       },
-       ErrorKind::DimensionMismatch, "", 4},
-      {"add: stored id",
-       [](Database& d) {
-         return d.add("a", {0, 0, 1}, std::nullopt);
-       },
-       ErrorKind::DuplicateId, "a", 0},
-      {"upsert: wrong length", [](Database& d) { return d.upsert("a", {1}, std::nullopt); },
-       ErrorKind::DimensionMismatch, "", 1},
-      {"update: unknown id beats wrong length",
-       [](Database& d) {
-         return d.update("zz", Vec{1, 2}, std::nullopt);
-       },
-       ErrorKind::NotFound, "zz", 0},
-      {"update: unknown id, nothing given",
-       [](Database& d) { return d.update("zz", std::nullopt, std::nullopt); }, ErrorKind::NotFound,
-       "zz", 0},
-      {"update: wrong length",
-       [](Database& d) {
-         return d.update("a", Vec{1, 2}, Metadata{});
-       },
-       ErrorKind::DimensionMismatch, "", 2},
-      {"add_many: first bad length beats stored id",
-       [&](Database& d) {
-         return d.add_many(items({{"a", 3}, {"b", 5}, {"c", 2}}));
-       },
-       ErrorKind::DimensionMismatch, "", 5},
-      {"add_many: third id stored",
-       [&](Database& d) {
-         return d.add_many(items({{"b", 3}, {"c", 3}, {"a", 3}}));
-       },
-       ErrorKind::DuplicateId, "a", 0},
-      {"add_many: new id named twice",
-       [&](Database& d) {
-         return d.add_many(items({{"x", 3}, {"y", 3}, {"x", 3}}));
-       },
-       ErrorKind::DuplicateId, "x", 0},
-      {"upsert_many: last length bad",
-       [&](Database& d) {
-         return d.upsert_many(items({{"a", 3}, {"b", 3}, {"c", 7}}));
-       },
-       ErrorKind::DimensionMismatch, "", 7},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto r = c.call(*db_);
-    ASSERT_TRUE(Fails(r, c.kind));
-    if (c.kind == ErrorKind::DimensionMismatch) {
-      EXPECT_EQ(r.error().expected(), 3u);
-      EXPECT_EQ(r.error().got(), c.got);
-    } else {
-      EXPECT_EQ(r.error().text(), c.text);
-    }
-    EXPECT_EQ(log_records(dir()), records);
-    EXPECT_EQ(state_of(*db_), before);
-  }
+  constexpr auto kMismatch = ErrorKind::DimensionMismatch;
+  rejected("add: wrong length", db_->add("b", {1, 2}, std::nullopt), kMismatch, "", 2);
+  rejected("add: wrong length beats stored id", db_->add("a", {1, 2, 3, 4}, std::nullopt),
+           kMismatch, "", 4);
+  rejected("add: stored id", db_->add("a", {0, 0, 1}, std::nullopt), ErrorKind::DuplicateId, "a",
+           0);
+  rejected("upsert: wrong length", db_->upsert("a", {1}, std::nullopt), kMismatch, "", 1);
+  rejected("update: unknown id beats wrong length", db_->update("zz", Vec{1, 2}, std::nullopt),
+           ErrorKind::NotFound, "zz", 0);
+  rejected("update: unknown id, nothing given", db_->update("zz", std::nullopt, std::nullopt),
+           ErrorKind::NotFound, "zz", 0);
+  rejected("update: wrong length", db_->update("a", Vec{1, 2}, Metadata{}), kMismatch, "", 2);
+  rejected("add_many: first bad length beats stored id",
+           db_->add_many(items({{"a", 3}, {"b", 5}, {"c", 2}})), kMismatch, "", 5);
+  rejected("add_many: third id stored", db_->add_many(items({{"b", 3}, {"c", 3}, {"a", 3}})),
+           ErrorKind::DuplicateId, "a", 0);
+  rejected("add_many: new id named twice", db_->add_many(items({{"x", 3}, {"y", 3}, {"x", 3}})),
+           ErrorKind::DuplicateId, "x", 0);
+  rejected("upsert_many: last length bad", db_->upsert_many(items({{"a", 3}, {"b", 3}, {"c", 7}})),
+           kMismatch, "", 7);
 
   // The reads and deletions that find nothing.
   EXPECT_TRUE(Fails(db_->get("zz"), ErrorKind::NotFound));
@@ -375,26 +338,6 @@ TEST_F(DbTest, FiltersAreTypeSensitive) {
   }
 }
 
-TEST_F(DbTest, CountWithIndexableAndScannedFilters) {
-  int price = 5;
-  for (const char* id : {"a", "b", "c"}) {
-    ASSERT_TRUE(Ok(db_->add(id, {1, 2, 3}, obj({{"color", "red"}, {"price", price}}))));
-    price += 10;
-  }
-  ASSERT_TRUE(Ok(db_->add("d", {1, 2, 3}, obj({{"color", "blue"}, {"price", 50}}))));
-  ASSERT_TRUE(Ok(db_->add("e", {1, 2, 3}, std::nullopt)));
-  const Filter red_over_10 = Filter::all_of({Filter::eq("color", "red"), Filter::gt("price", 10)});
-  EXPECT_EQ(db_->count(red_over_10), 2u);
-  EXPECT_EQ(db_->count(Filter::gt("price", 10)), 3u);
-  EXPECT_EQ(db_->count(Filter::ne("color", "red")), 1u);  // e has no metadata
-  EXPECT_EQ(db_->count(), 5u);
-  EXPECT_EQ(ids_of(search(*db_, Vec{1, 2, 3}, options(10, &red_over_10))), (Ids{"b", "c"}));
-  ASSERT_TRUE(Ok(db_->delete_many({"b", "d"})));
-  EXPECT_EQ(db_->count(), 3u);
-  EXPECT_EQ(db_->count(red_over_10), 1u);
-  EXPECT_EQ(db_->count(Filter::gt("price", 10)), 1u);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Save, reopen and replay
 
@@ -534,47 +477,22 @@ TEST_F(DbTest, FailedLogAppendChangesNothing) {
   fs::create_directory(dir() / "wal.quarn");
   const State before = state_of(*db_);
 
-  auto io = [](const auto& r) { return Fails(r, ErrorKind::Io); };
-  const std::vector<std::pair<const char*, std::function<::testing::AssertionResult(Database&)>>>
-      cases = {
-          {"add",
-           [&](Database& d) {
-             return io(d.add("c", {1, 1, 1}, std::nullopt));
-           }},
-          {"upsert new",
-           [&](Database& d) {
-             return io(d.upsert("c", {1, 1, 1}, std::nullopt));
-           }},
-          {"upsert stored",
-           [&](Database& d) {
-             return io(d.upsert("a", {1, 1, 1}, std::nullopt));
-           }},
-          {"update",
-           [&](Database& d) {
-             return io(d.update("a", Vec{0, 0, 0}, Metadata(obj({{"x", 1}}))));
-           }},
-          {"remove", [&](Database& d) { return io(d.remove("a")); }},
-          {"delete_many",
-           [&](Database& d) {
-             return io(d.delete_many({"zz", "a", "b"}));
-           }},
-          {"add_many",
-           [&](Database& d) {
-             return io(
-                 d.add_many({{"c", {1, 1, 1}, std::nullopt}, {"d", {1, 1, 1}, std::nullopt}}));
-           }},
-          {"upsert_many",
-           [&](Database& d) {
-             return io(
-                 d.upsert_many({{"a", {1, 1, 1}, std::nullopt}, {"d", {1, 1, 1}, std::nullopt}}));
-           }},
-      };
-  for (const auto& [label, call] : cases) {
+  // Checked right after each call: it fails with Io and changes nothing.
+  auto io = [&](const char* label, const auto& r) {
     SCOPED_TRACE(label);
-    EXPECT_TRUE(call(*db_));
+    EXPECT_TRUE(Fails(r, ErrorKind::Io));
     EXPECT_EQ(state_of(*db_), before);
     EXPECT_EQ(db_->count(Filter::eq("color", "red")), 2u);
-  }
+  };
+  io("add", db_->add("c", {1, 1, 1}, std::nullopt));
+  io("upsert new", db_->upsert("c", {1, 1, 1}, std::nullopt));
+  io("upsert stored", db_->upsert("a", {1, 1, 1}, std::nullopt));
+  io("update", db_->update("a", Vec{0, 0, 0}, Metadata(obj({{"x", 1}}))));
+  io("remove", db_->remove("a"));
+  io("delete_many", db_->delete_many({"zz", "a", "b"}));
+  io("add_many", db_->add_many({{"c", {1, 1, 1}, std::nullopt}, {"d", {1, 1, 1}, std::nullopt}}));
+  io("upsert_many",
+     db_->upsert_many({{"a", {1, 1, 1}, std::nullopt}, {"d", {1, 1, 1}, std::nullopt}}));
 
   // Once the log can be written again, the ids that a failed delete kept are still usable.
   fs::remove(dir() / "wal.quarn");
@@ -920,23 +838,6 @@ TEST(DbSearch, DefaultWidth) {
   const std::vector<std::pair<std::size_t, std::size_t>> cases = {
       {0, 200}, {10, 200}, {100, 200}, {101, 201}, {200, 341}, {kHuge, kHuge}};
   for (const auto& [k, ef] : cases) EXPECT_EQ(Database::default_ef(k), ef) << k;
-}
-
-TEST_F(DbTest, ZeroCosineQueryIsAtDistanceOne) {
-  auto db = create(tmp_.path() / "cos", 3, Metric::Cosine);
-  ASSERT_NE(db, nullptr);
-  ASSERT_TRUE(Ok(db->add("a", {1, 2, 3}, std::nullopt)));
-  ASSERT_TRUE(Ok(db->add("zero", {0, 0, 0}, std::nullopt)));
-  ASSERT_TRUE(Ok(db->add("b", {-1, 0, 4}, std::nullopt)));
-  auto hits = search(*db, Vec{0, 0, 0});
-  ASSERT_EQ(hits.size(), 3u);
-  for (const auto& h : hits) EXPECT_EQ(h.distance, 1.0f) << h.id;
-  // A stored zero vector is at distance 1.0 from any query.
-  for (const auto& h : search(*db, Vec{1, 0, 0}, options(3))) {
-    if (h.id == "zero") {
-      EXPECT_EQ(h.distance, 1.0f);
-    }
-  }
 }
 
 TEST_F(DbTest, SearchEdgeCases) {
