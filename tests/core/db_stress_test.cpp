@@ -578,8 +578,11 @@ TEST(DbStress, ReadersInAnotherThreadSeeWholeSavesAndTheFinalStateIsAcknowledged
 }
 
 // Starts this test binary again, running one disabled test with `value` in `env`; the child
-// reports on the write end of a pipe, whose read end is returned with its pid.
-std::pair<pid_t, int> spawn_child(const char* test, const char* env, const std::string& value) {
+// reports on the write end of a pipe, whose read end is returned with its pid. Everything the
+// child needs is built before the fork: between fork and exec it may only make
+// async-signal-safe calls. A quiet child writes its output to /dev/null.
+std::pair<pid_t, int> spawn_child(const char* test, const char* env, const std::string& value,
+                                  bool quiet = false) {
   int fds[2];
   if (::pipe(fds) != 0) return {-1, -1};
   const std::string self = fs::read_symlink("/proc/self/exe").string();
@@ -593,14 +596,21 @@ std::pair<pid_t, int> spawn_child(const char* test, const char* env, const std::
   argv.push_back(nullptr);
   for (auto& e : vars) envp.push_back(e.data());
   envp.push_back(nullptr);
+  const int devnull = quiet ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(fds[0]);
+    if (devnull >= 0) {
+      ::dup2(devnull, STDOUT_FILENO);
+      ::dup2(devnull, STDERR_FILENO);
+    }
     ::execve(self.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   ::close(fds[1]);
-  return {pid, fds[0]};
+  if (devnull >= 0) ::close(devnull);
+  if (pid < 0) ::close(fds[0]);
+  return {pid, pid < 0 ? -1 : fds[0]};
 }
 
 // The next line the child wrote, or "" at the end of the pipe.
@@ -890,42 +900,10 @@ struct ChildRun {
 // Starts the child, kills it `delay` after it is ready, and collects what it reported.
 ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microseconds delay) {
   ChildRun run;
-  int fds[2];
-  if (::pipe(fds) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return run;
-  }
-  // Everything the child needs is built before the fork: between fork and exec it may only
-  // make async-signal-safe calls.
-  const std::string self = fs::read_symlink("/proc/self/exe").string();
-  std::vector<std::string> args = {self, "--gtest_filter=DbCrashChild.DISABLED_MutateUntilKilled",
-                                   "--gtest_also_run_disabled_tests"};
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  env.push_back(std::string(kCrashEnv) + "=" + dir.string() + " " + std::to_string(seed) + " " +
-                std::to_string(fds[1]));
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    if (devnull >= 0) {
-      ::dup2(devnull, STDOUT_FILENO);
-      ::dup2(devnull, STDERR_FILENO);
-    }
-    ::execve(self.c_str(), argv.data(), envp.data());
-    _exit(127);
-  }
-  ::close(fds[1]);
-  if (devnull >= 0) ::close(devnull);
+  const auto [pid, fd] = spawn_child("DbCrashChild.DISABLED_MutateUntilKilled", kCrashEnv,
+                                     dir.string() + " " + std::to_string(seed), /*quiet=*/true);
   if (pid < 0) {
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
-    ::close(fds[0]);
+    ADD_FAILURE() << "fork or pipe: " << std::strerror(errno);
     return run;
   }
 
@@ -948,12 +926,12 @@ ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microse
     const auto until = killed ? give_up : std::min(kill_at, give_up);
     const auto wait_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-    pollfd p{fds[0], POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     const int polled =
         ::poll(&p, 1, killed ? 1000 : static_cast<int>(std::max<long long>(wait_ms, 0)));
     if (polled <= 0) continue;
     char chunk[4096];
-    const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n <= 0) {
       eof = true;
       break;
@@ -970,7 +948,7 @@ ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microse
     }
   }
   if (!killed) ::kill(pid, SIGKILL);  // it ended by itself; make sure it is gone
-  ::close(fds[0]);
+  ::close(fd);
   ::waitpid(pid, &run.status, 0);
   return run;
 }
