@@ -140,16 +140,3 @@ def test_with_block_saves_even_when_body_raises(tmp_path):
             raise RuntimeError("body")
     reopened = Database(path)
     assert reopened.ids() == ["a"] and reopened.dim == 2
-
-
-def test_unsaved_changes_replay_after_save(tmp_path):
-    path = str(tmp_path / "r")
-    d = Database(path, 2, metric="dot")
-    d.add("a", [1.0, 2.0])
-    d.save()
-    d.add("b", [2.0, 1.0], {"x": 1})
-    del d
-    reopened = Database(path)
-    assert sorted(reopened.ids()) == ["a", "b"] and reopened.metric == "dot_product"
-    assert reopened.get("b")[1] == {"x": 1}
-

@@ -119,25 +119,6 @@ def test_calibrate_on_an_exact_collection_returns_the_default_and_drops_a_calibr
     assert db.health()["calibrated_ef"] is None
 
 
-def test_repair_path_brings_back_a_collection_whose_node_records_are_destroyed(tmp_path):
-    path = tmp_path / "c"
-    records = make_collection(path)
-    destroy_node_records(path, records)
-    with pytest.raises(ValueError, match="database not found"):
-        Database(str(path))
-    report = Database.verify_path(str(path))
-    assert not report["ok"] and any(p.startswith("graph.quarn: ") for p in report["problems"])
-
-    db, report = Database.repair_path(str(path))
-    assert report == {"ids": 39, "tombstones_dropped": 1, "log_entries": 0, "lost": []}
-    assert {i: db.get(i) for i in db.ids()} == records
-    del db
-    db = Database(str(path))
-    assert {i: db.get(i) for i in db.ids()} == records
-    assert db.search(records["v5"][0], k=1)[0].id == "v5"
-    assert db.verify()["ok"]
-
-
 # ---------------------------------------------------------------------------------------
 # The quarn command
 
