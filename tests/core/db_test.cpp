@@ -229,6 +229,8 @@ TEST_F(DbTest, UpdateAndUpsertReplaceMetadataAndItsIndexEntries) {
   EXPECT_EQ(rec(*db_, "a").second, "<none>");
   EXPECT_EQ(db_->count(blue), 0u);
   EXPECT_EQ(db_->count(Filter::ne("color", "red")), 0u);
+  const Filter any_color = Filter::in("color", {"red", "blue"});
+  EXPECT_TRUE(search(*db_, Vec{1, 0, 0}, options(10, &any_color)).empty());
   // The log rebuilds the same thing.
   const State before = state_of(*db_);
   reload();
@@ -243,9 +245,13 @@ TEST_F(DbTest, UpdateAndUpsertReplaceMetadataAndItsIndexEntries) {
   EXPECT_EQ(rec(*db_, "b"), (Rec{{0, 0, 1}, "<none>"}));
   EXPECT_EQ(db_->count(Filter::eq("color", "green")), 0u);
   EXPECT_EQ(db_->count(Filter::ne("color", "x")), 0u);
-  EXPECT_EQ(db_->total_slots(), 2u);
+  // Indexing a value again brings its entry back.
+  ASSERT_TRUE(Ok(db_->add("c", {0, 0, 2}, obj({{"color", "red"}}))));
+  EXPECT_EQ(db_->count(red), 1u);
+  EXPECT_EQ(ids_of(search(*db_, Vec{1, 0, 0}, options(10, &red))), Ids{"c"});
+  EXPECT_EQ(db_->total_slots(), 3u);
   const auto hits = search(*db_, Vec{0, 0, 1});
-  ASSERT_EQ(hits.size(), 2u);
+  ASSERT_EQ(hits.size(), 3u);
   EXPECT_EQ(hits[0].id, "b");
   EXPECT_FALSE(hits[0].metadata.has_value());
 }
@@ -276,25 +282,6 @@ TEST_F(DbTest, DeleteLeavesATombstoneAndReAddingTakesANewSlot) {
 
   EXPECT_EQ(value(db_->delete_many({"a", "a", "zz"})), 1u);
   EXPECT_EQ(db_->deleted_count(), 2u);
-}
-
-TEST_F(DbTest, IndexEntriesGoWithTheirLastSlot) {
-  ASSERT_TRUE(Ok(db_->add("a", {1, 0, 0}, obj({{"color", "red"}}))));
-  ASSERT_TRUE(Ok(db_->add("b", {0, 1, 0}, obj({{"color", "red"}, {"size", 1}}))));
-  const Filter red = Filter::eq("color", "red");
-  const Filter any_color = Filter::in("color", {"red", "blue"});
-  EXPECT_EQ(db_->count(red), 2u);
-  ASSERT_TRUE(Ok(db_->remove("a")));
-  EXPECT_EQ(db_->count(red), 1u);
-  ASSERT_TRUE(Ok(db_->update("b", std::nullopt, Metadata(obj({{"shape", "round"}})))));
-  EXPECT_EQ(db_->count(red), 0u);
-  EXPECT_EQ(db_->count(any_color), 0u);
-  EXPECT_EQ(db_->count(Filter::eq("size", 1)), 0u);
-  EXPECT_TRUE(search(*db_, Vec{1, 0, 0}, options(10, &any_color)).empty());
-  // Indexing the value again brings the entry back.
-  ASSERT_TRUE(Ok(db_->add("c", {0, 0, 1}, obj({{"color", "red"}}))));
-  EXPECT_EQ(db_->count(red), 1u);
-  EXPECT_EQ(ids_of(search(*db_, Vec{1, 0, 0}, options(10, &red))), Ids{"c"});
 }
 
 // 1, 1.0, "1" and true are four different values to equality filters and the index; numbers
@@ -657,7 +644,8 @@ TEST_P(ExactSearch, MatchesBruteForceWithAndWithoutDeletionsAndFilters) {
 // search_many answers a batch of exact scans with matrix-matrix products, whose rounding
 // differs from the single query's matrix-vector product; the answers must not. 300 queries
 // make two blocks and 600 vectors of 512 floats two tiles of rows. Duplicates make exact
-// ties, and a zero vector and a zero query the cosine special cases.
+// ties, and a zero vector and a zero query the cosine special cases; deletions, filters
+// (by the index or scanned) and max_distance apply alike.
 TEST_P(ExactSearch, SearchManyEqualsSearchBitForBit) {
   const Metric metric = GetParam();
   constexpr std::size_t kDim = 512;
@@ -669,24 +657,36 @@ TEST_P(ExactSearch, SearchManyEqualsSearchBitForBit) {
   for (std::size_t i = 0; i < 600; ++i) {
     Vec v = i % 50 == 1 ? items[i - 1].vector : random_vector(rng, kDim);
     if (i == 7) v.assign(kDim, 0.0f);
-    items.push_back({name("v", i), std::move(v), std::nullopt});
+    items.push_back({name("v", i), std::move(v), obj({{"b", i % 3}})});
   }
   ASSERT_TRUE(Ok(db->add_many(items)));
+  ASSERT_TRUE(Ok(db->delete_many({"v2", "v3", "v5"})));
   std::vector<Vec> queries;
   for (std::size_t i = 0; i < 300; ++i) {
     queries.push_back(i % 3 == 0 ? items[i].vector : random_vector(rng, kDim));
   }
   queries[4].assign(kDim, 0.0f);
-  for (std::size_t k : {1u, 10u, 700u}) {
-    SCOPED_TRACE(k);
-    const auto many = value(db->search_many(queries, options(k)));
+  const Filter b1 = Filter::eq("b", 1), scanned = Filter::lt("b", 1.5);
+  const float cut = search(*db, queries[1], options(20))[9].distance;
+  const std::tuple<const char*, SearchOptions> cases[] = {
+      {"k 1", options(1)},
+      {"k 10", options(10)},
+      {"k past the count", options(700)},
+      {"indexed filter", options(7, &b1)},
+      {"scanned filter", options(7, &scanned)},
+      {"max_distance", options(20, nullptr, std::nullopt, cut)},
+  };
+  for (const auto& [label, opts] : cases) {
+    SCOPED_TRACE(label);
+    const auto many = value(db->search_many(queries, opts));
     ASSERT_EQ(many.size(), queries.size());
     for (std::size_t i = 0; i < queries.size(); ++i) {
-      const auto one = search(*db, queries[i], options(k));
+      const auto one = search(*db, queries[i], opts);
       ASSERT_EQ(many[i].size(), one.size()) << "query " << i;
       for (std::size_t j = 0; j < one.size(); ++j) {
         ASSERT_EQ(many[i][j].id, one[j].id) << "query " << i << " rank " << j;
         ASSERT_EQ(many[i][j].distance, one[j].distance) << "query " << i << " rank " << j;
+        ASSERT_EQ(text(many[i][j].metadata), text(one[j].metadata));
       }
     }
   }
@@ -848,6 +848,10 @@ TEST_F(DbTest, SearchEdgeCases) {
   auto bad = db_->search(Vec{1, 2}, options());
   ASSERT_TRUE(Fails(bad, ErrorKind::DimensionMismatch));
   EXPECT_EQ(bad.error().got(), 2u);
+  EXPECT_TRUE(value(db_->search_many({}, options())).empty());
+  auto bad_many = db_->search_many({{1, 2, 3}, {1, 2}, {1}}, options());
+  ASSERT_TRUE(Fails(bad_many, ErrorKind::DimensionMismatch));
+  EXPECT_EQ(bad_many.error().got(), 2u);
 
   for (int i = 0; i < 6; ++i) {
     ASSERT_TRUE(Ok(
@@ -880,40 +884,6 @@ TEST_F(DbTest, SearchEdgeCases) {
       EXPECT_EQ(search(*db_, Vec{0, 0, 1}, options(k, &f, ef)).size(), 5u);
     }
   }
-}
-
-TEST_F(DbTest, SearchManyEqualsOneSearchPerQuery) {
-  std::mt19937 rng(5);
-  std::vector<Record> items;
-  for (int i = 0; i < 200; ++i) {
-    items.push_back({name("v", i), random_vector(rng, 3), obj({{"b", i % 3}})});
-  }
-  ASSERT_TRUE(Ok(db_->add_many(items)));
-  ASSERT_TRUE(Ok(db_->delete_many({"v1", "v2", "v3"})));
-  std::vector<Vec> queries;
-  for (int i = 0; i < 37; ++i) queries.push_back(random_vector(rng, 3));
-
-  const Filter b1 = Filter::eq("b", 1);
-  const Filter scanned = Filter::lt("b", 1.5);
-  for (const Filter* f : {static_cast<const Filter*>(nullptr), &b1, &scanned}) {
-    SCOPED_TRACE(f == nullptr ? "no filter" : f == &b1 ? "indexed" : "scanned");
-    const SearchOptions opts = options(7, f, std::nullopt, 2.0f);
-    const auto many = value(db_->search_many(queries, opts));
-    ASSERT_EQ(many.size(), queries.size());
-    for (std::size_t i = 0; i < queries.size(); ++i) {
-      const auto one = search(*db_, queries[i], opts);
-      ASSERT_EQ(many[i].size(), one.size()) << "query " << i;
-      for (std::size_t j = 0; j < one.size(); ++j) {
-        EXPECT_EQ(many[i][j].id, one[j].id);
-        EXPECT_EQ(many[i][j].distance, one[j].distance);
-        EXPECT_EQ(text(many[i][j].metadata), text(one[j].metadata));
-      }
-    }
-  }
-  EXPECT_TRUE(value(db_->search_many({}, options())).empty());
-  auto bad = db_->search_many({{1, 2, 3}, {1, 2}, {1}}, options());
-  ASSERT_TRUE(Fails(bad, ErrorKind::DimensionMismatch));
-  EXPECT_EQ(bad.error().got(), 2u);
 }
 
 // ---------------------------------------------------------------------------------------------
