@@ -38,29 +38,13 @@ namespace fs = std::filesystem;
 using distance::Metric;
 using error::ErrorKind;
 using json::Value;
+using testing::name;
 using testing::Ok;
+using testing::Records;
+using testing::records_of;
 using testing::TempDir;
+using testing::text;
 using Vec = std::vector<float>;
-
-std::string name(const char* prefix, std::uint64_t i) {
-  std::string out(prefix);
-  out += std::to_string(i);
-  return out;
-}
-
-std::string text(const Metadata& m) { return m ? json::to_text(*m) : "<none>"; }
-
-using Records = std::map<std::string, std::pair<Vec, std::string>>;
-
-Records records_of(const Database& db) {
-  Records out;
-  for (const auto& id : db.ids()) {
-    auto r = db.get(id);
-    EXPECT_TRUE(Ok(r)) << id;
-    if (r) out[id] = {r->first, text(r->second)};
-  }
-  return out;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Many threads, one collection.

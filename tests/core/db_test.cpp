@@ -28,8 +28,10 @@ using distance::Metric;
 using error::ErrorKind;
 using json::Value;
 using testing::Fails;
+using testing::name;
 using testing::Ok;
 using testing::TempDir;
+using testing::text;
 using Vec = std::vector<float>;
 using Ids = std::set<std::string>;
 using Rec = std::pair<Vec, std::string>;
@@ -59,15 +61,6 @@ T value(Result<T> r) {
 std::size_t log_records(const fs::path& dir) {
   return value(wal::Wal(dir / wal::kWalFileName).read_all()).size();
 }
-
-// "v" + std::to_string(i) without the string operator+ (which trips -Wrestrict in GCC 12).
-std::string name(const char* prefix, std::size_t i) {
-  std::string out(prefix);
-  out += std::to_string(i);
-  return out;
-}
-
-std::string text(const Metadata& m) { return m ? json::to_text(*m) : "<none>"; }
 
 Rec rec(const Database& db, const std::string& id) {
   auto r = db.get(id);

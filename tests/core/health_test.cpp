@@ -30,22 +30,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::GraphModel;
+using testing::mentions;
+using testing::name;
 using testing::Ok;
+using testing::records_of;
 using testing::TempDir;
 using Vec = std::vector<float>;
-
-std::string id_of(std::size_t i) {
-  std::string out("v");
-  out += std::to_string(i);
-  return out;
-}
-
-bool mentions(const std::vector<std::string>& lines, const std::string& part) {
-  for (const auto& l : lines) {
-    if (l.find(part) != std::string::npos) return true;
-  }
-  return false;
-}
 
 std::unique_ptr<Database> create(const fs::path& dir, std::size_t dim, DatabaseConfig config) {
   auto r = Database::open_or_create_with_config(dir, dim, distance::Metric::Euclidean, config);
@@ -57,17 +47,6 @@ std::unique_ptr<Database> reopen(const fs::path& dir) {
   auto r = Database::open(dir);
   EXPECT_TRUE(Ok(r));
   return r ? std::move(*r) : nullptr;
-}
-
-// Every live record as (vector, metadata text).
-std::map<std::string, std::pair<Vec, std::string>> records_of(const Database& db) {
-  std::map<std::string, std::pair<Vec, std::string>> out;
-  for (const auto& id : db.ids()) {
-    auto r = db.get(id);
-    EXPECT_TRUE(Ok(r));
-    if (r) out[id] = {r->first, r->second ? json::to_text(*r->second) : "<none>"};
-  }
-  return out;
 }
 
 constexpr std::uint32_t kNodes = 60;
@@ -93,7 +72,7 @@ class HealthTest : public ::testing::Test {
       for (auto& x : v) x = g(rng);
       Metadata md;
       if (i % 5 != 0) md = json::parse("{\"i\":" + std::to_string(i) + ",\"g\":\"x\"}");
-      items.push_back(Record{id_of(i), v, md});
+      items.push_back(Record{name("v", i), v, md});
     }
     ASSERT_TRUE(Ok(db_->add_many(items)));
     ASSERT_TRUE(Ok(db_->remove("v7")));
@@ -128,7 +107,7 @@ class HealthTest : public ::testing::Test {
 
   TempDir tmp_;
   std::unique_ptr<Database> db_;
-  std::map<std::string, std::pair<Vec, std::string>> expected_;
+  testing::Records expected_;
 };
 
 TEST_F(HealthTest, VerifyAndVerifyPathFindNothingInASoundCollection) {
@@ -236,7 +215,7 @@ TEST_F(HealthTest, HealthFiguresAndTheCompactSuggestion) {
   EXPECT_EQ(h.default_ef, 200u);
   EXPECT_TRUE(h.suggestions.empty());
 
-  for (std::size_t i = 20; i < 31; ++i) ASSERT_TRUE(Ok(db_->remove(id_of(i))));  // 13 of 60
+  for (std::size_t i = 20; i < 31; ++i) ASSERT_TRUE(Ok(db_->remove(name("v", i))));  // 13 of 60
   h = db_->health();
   EXPECT_EQ(h.num_deleted, 13u);
   EXPECT_EQ(h.suggestions,
@@ -282,7 +261,7 @@ TEST_F(HealthTest, ConcurrentChecksRepairsAndMutationsKeepTheCollectionSound) {
   };
   std::thread writer([&] {
     for (std::size_t op = 0; op < 300; ++op) {
-      const std::string id = id_of(op % 70);
+      const std::string id = name("v", op % 70);
       const Vec v(4, static_cast<float>(op));
       bool ok = true;
       switch (op % 5) {
@@ -344,7 +323,7 @@ TEST(CalibrateTest, GraphCollectionKeepsTheWidthAcrossReopenAndSearchesUseIt) {
       for (std::size_t d = 0; d < kWide; ++d) v[d] += c * basis[l * kWide + d];
     }
     for (auto& x : v) x += 0.05f * g(rng);
-    items.push_back(Record{id_of(i), std::move(v), std::nullopt});
+    items.push_back(Record{name("v", i), std::move(v), std::nullopt});
   }
   ASSERT_TRUE(Ok(db->add_many(std::move(items))));
   ASSERT_TRUE(Ok(db->save()));
@@ -369,7 +348,7 @@ TEST(CalibrateTest, GraphCollectionKeepsTheWidthAcrossReopenAndSearchesUseIt) {
   EXPECT_EQ(db->default_search_width(10), ef);
   // A search without ef_search is the search at the calibrated width.
   for (std::size_t i = 0; i < 20; ++i) {
-    const Vec q = db->get(id_of(i * 37))->first;
+    const Vec q = db->get(name("v", i * 37))->first;
     auto by_default = db->search(
         q,
         SearchOptions{
