@@ -376,9 +376,11 @@ std::map<std::string, std::vector<std::byte>> snapshot(const fs::path& dir) {
 }
 
 // Each kind of damage, planted alone; the plant returns a part of the line that must report it.
+// An edit of the graph file's model, or any other plant on the directory.
 struct Damage {
   const char* name;
-  std::function<std::string(const fs::path& dir)> plant;
+  std::function<std::string(GraphModel&)> edit;
+  std::function<std::string(const fs::path& dir)> plant = nullptr;
 };
 
 std::string edit_graph_file(const fs::path& dir, const std::function<std::string(GraphModel&)>& f) {
@@ -405,129 +407,107 @@ std::size_t log_two_records(const fs::path& dir) {
 
 const Damage kDamages[] = {
     {"neighbour out of range",
-     [](const fs::path& d) {
-       return edit_graph_file(d, [](GraphModel& g) {
-         g.nodes[3][0][0] = kNodes + 7;
-         return std::string("node 3 lists neighbour 67 on layer 0, not below the node count 60");
-       });
+     [](GraphModel& g) {
+       g.nodes[3][0][0] = kNodes + 7;
+       return std::string("node 3 lists neighbour 67 on layer 0, not below the node count 60");
      }},
     {"node lists itself",
-     [](const fs::path& d) {
-       return edit_graph_file(d, [](GraphModel& g) {
-         g.nodes[5][0][0] = 5;
-         return std::string("node 5 lists itself on layer 0");
-       });
+     [](GraphModel& g) {
+       g.nodes[5][0][0] = 5;
+       return std::string("node 5 lists itself on layer 0");
      }},
     {"list over its limit",
-     [](const fs::path& d) {
-       return edit_graph_file(d, [](GraphModel& g) {
-         g.nodes[2][0].resize(33, 1);
-         return std::string("node 2 has 33 neighbours on layer 0, more than its limit 32");
-       });
+     [](GraphModel& g) {
+       g.nodes[2][0].resize(33, 1);
+       return std::string("node 2 has 33 neighbours on layer 0, more than its limit 32");
      }},
     {"entry point below the top",
-     [](const fs::path& d) {
-       return edit_graph_file(d, [](GraphModel& g) {
-         ++g.max_level;
-         return "the entry point " + std::to_string(g.entry_point) + " is on layer " +
-                std::to_string(g.max_level - 1) + ", not on the top layer " +
-                std::to_string(g.max_level);
-       });
+     [](GraphModel& g) {
+       ++g.max_level;
+       return "the entry point " + std::to_string(g.entry_point) + " is on layer " +
+              std::to_string(g.max_level - 1) + ", not on the top layer " +
+              std::to_string(g.max_level);
      }},
     {"node above the top",
-     [](const fs::path& d) {
-       return edit_graph_file(d, [](GraphModel& g) {
-         g.nodes[9].resize(g.max_level + 2);
-         return "node 9 reaches layer " + std::to_string(g.max_level + 1) + ", above the top";
-       });
+     [](GraphModel& g) {
+       g.nodes[9].resize(g.max_level + 2);
+       return "node 9 reaches layer " + std::to_string(g.max_level + 1) + ", above the top";
      }},
     {"deleted slot out of range",
-     [](const fs::path& d) {
-       return edit_graph_file(d, [](GraphModel& g) {
-         g.deleted.push_back(99);
-         return std::string("deleted slot 99 is not below the node count 60");
-       });
+     [](GraphModel& g) {
+       g.deleted.push_back(99);
+       return std::string("deleted slot 99 is not below the node count 60");
      }},
-    {"graph cut inside the node records",
+    {"graph cut inside the node records", nullptr,
      [](const fs::path& d) {
        const GraphModel g = GraphModel::read(d / "graph.quarn");
        testing::resize_file(d / "graph.quarn", g.nodes_at + 30);
        return std::string("runs past the end of the file");
      }},
-    {"section magic damaged",
+    {"section magic damaged", nullptr,
      [](const fs::path& d) {
        flip_byte(d / "graph.quarn", GraphModel::read(d / "graph.quarn").section_at);
        return std::string("no metadata section");
      }},
     {"record names a slot out of range",
-     [](const fs::path& d) {
-       return edit_graph_file(d, [](GraphModel& g) {
-         g.records[0].slot = kNodes + 3;
-         return std::string("names slot 63, not below the node count 60");
-       });
+     [](GraphModel& g) {
+       g.records[0].slot = kNodes + 3;
+       return std::string("names slot 63, not below the node count 60");
      }},
     {"id stored twice",
-     [](const fs::path& d) {
-       return edit_graph_file(d, [](GraphModel& g) {
-         g.records[1].id = g.records[0].id;
-         return "id '" + g.records[0].id + "' is stored twice";
-       });
+     [](GraphModel& g) {
+       g.records[1].id = g.records[0].id;
+       return "id '" + g.records[0].id + "' is stored twice";
      }},
     {"live slot without id",
-     [](const fs::path& d) {
-       return edit_graph_file(d, [](GraphModel& g) {
-         const std::uint32_t slot = g.records[4].slot;
-         g.records.erase(g.records.begin() + 4);
-         return "live slot " + std::to_string(slot) + " has no id";
-       });
+     [](GraphModel& g) {
+       const std::uint32_t slot = g.records[4].slot;
+       g.records.erase(g.records.begin() + 4);
+       return "live slot " + std::to_string(slot) + " has no id";
      }},
     {"id names a deleted slot",
-     [](const fs::path& d) {
-       return edit_graph_file(d, [](GraphModel& g) {
-         g.records[0].slot = 7;  // v7 was deleted
-         return "id '" + g.records[0].id + "' names deleted slot 7";
-       });
+     [](GraphModel& g) {
+       g.records[0].slot = 7;  // v7 was deleted
+       return "id '" + g.records[0].id + "' names deleted slot 7";
      }},
     {"metadata text not JSON",
-     [](const fs::path& d) {
-       return edit_graph_file(d, [](GraphModel& g) {
-         for (auto& r : g.records) {
-           if (!r.metadata.empty()) {
-             r.metadata = "{oops";
-             return "the metadata of id '" + r.id + "' is not valid JSON";
-           }
+     [](GraphModel& g) {
+       for (auto& r : g.records) {
+         if (!r.metadata.empty()) {
+           r.metadata = "{oops";
+           return "the metadata of id '" + r.id + "' is not valid JSON";
          }
-         return std::string("unreached");
-       });
+       }
+       return std::string("unreached");
      }},
-    {"bad graph magic",
+    {"bad graph magic", nullptr,
      [](const fs::path& d) {
        flip_byte(d / "graph.quarn", 0);
        return std::string("graph.quarn: bad magic");
      }},
-    {"vectors.bin short",
+    {"vectors.bin short", nullptr,
      [](const fs::path& d) {
        testing::resize_file(d / "vectors.bin", kNodes * (kDim + 1) * 4 - 4);
        return std::string(
            "vectors.bin: 1196 bytes, but the graph's 60 vectors of dimension 4 "
            "and their norms take 1200");
      }},
-    {"vectors.bin missing",
+    {"vectors.bin missing", nullptr,
      [](const fs::path& d) {
        fs::remove(d / "vectors.bin");
        return std::string("vectors.bin is missing");
      }},
-    {"vector damaged",
+    {"vector damaged", nullptr,
      [](const fs::path& d) {
        flip_byte(d / "vectors.bin", 3 * kDim * 4 + 2);
        return std::string("the stored norm of slot 3 does not match its vector");
      }},
-    {"codes short",
+    {"codes short", nullptr,
      [](const fs::path& d) {
        testing::resize_file(d / "vectors.sq8", fs::file_size(d / "vectors.sq8") - 1);
        return std::string("vectors.sq8: 239 code bytes");
      }},
-    {"log record torn",
+    {"log record torn", nullptr,
      [](const fs::path& d) {
        const std::size_t record = log_two_records(d);
        testing::resize_file(d / "wal.quarn", 2 * record - 3);
@@ -536,24 +516,24 @@ const Damage kDamages[] = {
               "stops there and the " +
               std::to_string(record - 3) + " bytes from it are not applied";
      }},
-    {"log record damaged",
+    {"log record damaged", nullptr,
      [](const fs::path& d) {
        const std::size_t record = log_two_records(d);
        flip_byte(d / "wal.quarn", 2 * record - 1);
        return "the record at offset " + std::to_string(record) + " fails its checksum";
      }},
-    {"log vector of another dimension",
+    {"log vector of another dimension", nullptr,
      [](const fs::path& d) {
        wal::Wal log(d / wal::kWalFileName);
        EXPECT_TRUE(Ok(log.append(wal::WalEntry::Insert{"x", Vec(3, 1.0f), std::nullopt})));
        return std::string("the record at offset 0 carries a vector of 3 floats, not 4");
      }},
-    {"interrupted save",
+    {"interrupted save", nullptr,
      [](const fs::path& d) {
        fs::create_hard_link(d / "graph.quarn", d / "graph.quarn.bak");
        return std::string("graph.quarn.bak: a save was interrupted");
      }},
-    {"calibration unreadable",
+    {"calibration unreadable", nullptr,
      [](const fs::path& d) {
        testing::write_bytes(d / kCalibrationFileName, {std::byte{'x'}});
        return std::string("calibration.json: not a calibration");
@@ -567,7 +547,8 @@ TEST_F(HealthTest, VerifyPathReportsEachKindOfDamageAndChangesNothing) {
     const fs::path copy = tmp_.path() / "copy";
     fs::remove_all(copy);
     fs::copy(dir(), copy, fs::copy_options::recursive);
-    const std::string expect = damage.plant(copy);
+    const std::string expect =
+        damage.edit ? edit_graph_file(copy, damage.edit) : damage.plant(copy);
     const auto before = snapshot(copy);
     auto report = Database::verify_path(copy);
     ASSERT_TRUE(Ok(report));
