@@ -112,7 +112,7 @@ def test_repr(db):
     assert repr(far) == f"SearchResult(id='other', distance={far.distance:.4f})"
 
 
-def test_stats_keys_in_order(filled):
+def test_stats_keys_in_order_and_quantized_toggle(filled):
     d, _, _ = filled
     stats = d.stats()
     assert list(stats) == [
@@ -120,15 +120,10 @@ def test_stats_keys_in_order(filled):
         "min_degree_layer0", "memory_vectors_bytes", "memory_graph_bytes",
         "memory_quantized_bytes", "uses_brute_force", "uses_quantized_search"]
     assert stats["num_vectors"] == 50 and stats["uses_brute_force"] is True
-
-
-def test_quantized_toggle(tmp_path):
-    d = Database(str(tmp_path / "q"), 4, quantize=True)
-    d.add_many(["a", "b"], [[1, 2, 3, 4], [4, 3, 2, 1]])
+    d.enable_quantized_search()
+    assert d.quantized_search is True and d.stats()["uses_quantized_search"] is True
     d.disable_quantized_search()
     assert d.quantized_search is False
-    d.enable_quantized_search()
-    assert d.quantized_search is True
 
 
 def test_with_block_saves_even_when_body_raises(tmp_path):
