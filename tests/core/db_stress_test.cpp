@@ -38,29 +38,13 @@ namespace fs = std::filesystem;
 using distance::Metric;
 using error::ErrorKind;
 using json::Value;
+using testing::name;
 using testing::Ok;
+using testing::Records;
+using testing::records_of;
 using testing::TempDir;
+using testing::text;
 using Vec = std::vector<float>;
-
-std::string name(const char* prefix, std::uint64_t i) {
-  std::string out(prefix);
-  out += std::to_string(i);
-  return out;
-}
-
-std::string text(const Metadata& m) { return m ? json::to_text(*m) : "<none>"; }
-
-using Records = std::map<std::string, std::pair<Vec, std::string>>;
-
-Records records_of(const Database& db) {
-  Records out;
-  for (const auto& id : db.ids()) {
-    auto r = db.get(id);
-    EXPECT_TRUE(Ok(r)) << id;
-    if (r) out[id] = {r->first, text(r->second)};
-  }
-  return out;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Many threads, one collection.
@@ -304,56 +288,6 @@ TEST(DbStress, ConcurrentMutationsReadsAndSavesKeepTheInvariants) {
   }
 }
 
-// Readers see each record whole while it is rewritten and while compaction renumbers the
-// slots under them.
-TEST(DbStress, GetSeesWholeRecordsDuringUpdatesAndCompaction) {
-  TempDir tmp;
-  auto created =
-      Database::open_or_create_with_config(tmp.path() / "c", kDim, Metric::Euclidean, {});
-  ASSERT_TRUE(Ok(created));
-  Database& db = **created;
-  for (int n = 0; n < 8; ++n) {
-    ASSERT_TRUE(Ok(db.add(name("id", n), vector_for(n, 1), metadata_for(n, 1, 0))));
-  }
-  std::atomic<bool> writing{true};
-  Failures failures;
-  std::thread writer([&] {
-    for (std::uint32_t stamp = 2; stamp < 5000; ++stamp) {
-      const int n = static_cast<int>(stamp % 8);
-      const std::string id = name("id", n);
-      if (stamp % 50 == 0) {
-        // Delete and re-add one record, then compact: every slot moves.
-        if (!db.remove(id)) failures.add("remove failed");
-        if (!db.add(id, vector_for(n, stamp), metadata_for(n, stamp, 0)))
-          failures.add("add failed");
-        db.compact();
-      } else if (!db.update(id, vector_for(n, stamp),
-                            std::optional<Metadata>(metadata_for(n, stamp, 0)))) {
-        failures.add("update failed");
-      }
-    }
-    writing = false;
-  });
-  std::vector<std::thread> readers;
-  for (int t = 0; t < 2; ++t) {
-    readers.emplace_back([&, t] {
-      std::size_t reads = 0;
-      while (writing || reads < 100) {
-        const std::string id = name("id", (reads++ + static_cast<std::size_t>(t)) % 8);
-        auto got = db.get(id);
-        if (!got) {
-          if (got.error().kind() != ErrorKind::NotFound) failures.add(got.error().to_string());
-          continue;
-        }
-        if (auto bad = inconsistency(id, got->first, got->second); !bad.empty()) failures.add(bad);
-      }
-    });
-  }
-  writer.join();
-  for (auto& r : readers) r.join();
-  for (const auto& m : failures.messages) ADD_FAILURE() << m;
-}
-
 // Threads racing to add the same ids: one add of each id wins, the others fail with
 // DuplicateId and leave no record behind, so a replay rebuilds the winners' vectors.
 TEST(DbStress, RacingAddsOfOneIdLogOnlyTheWinner) {
@@ -493,6 +427,7 @@ Result<void> writer_step(Database& db, int i) {
       r = db.upsert(id, vector_for(n, p.stamp), metadata_for(n, p.stamp, 0));
   }
   if (!r) return r;
+  if (i % 50 == 49) db.compact();  // renumbers every slot under concurrent reads
   if (i % 4 == 3) return db.save();
   return {};
 }
@@ -546,6 +481,8 @@ void seed_collection(const fs::path& dir) {
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(Ok(writer_step(**db, i)));
 }
 
+// Besides, readers of the writer's own handle see each record whole while it is rewritten
+// and while compaction renumbers the slots under them.
 TEST(DbStress, ReadersInAnotherThreadSeeWholeSavesAndTheFinalStateIsAcknowledged) {
   ScratchDir tmp;
   const fs::path dir = tmp.path() / "c";
@@ -554,22 +491,29 @@ TEST(DbStress, ReadersInAnotherThreadSeeWholeSavesAndTheFinalStateIsAcknowledged
   ASSERT_TRUE(Ok(writer));
   std::atomic<bool> done{false};
   std::atomic<int> reads{0};
-  std::string failure;
+  Failures failures;
   std::thread reader([&] {
     while (!done.load()) {
-      if (auto bad = read_once(dir); !bad.empty()) {
-        failure = bad;
-        return;
-      }
+      if (auto bad = read_once(dir); !bad.empty()) return failures.add(bad);
       reads.fetch_add(1);
     }
   });
-  for (int i = 4; i < kWriterIterations && failure.empty(); ++i) {
+  std::thread getter([&, &db = **writer] {
+    for (std::size_t n = 0; !done.load(); ++n) {
+      const std::string id = name("id", n % kWriterIds);
+      auto got = db.get(id);
+      if (!got && got.error().kind() != ErrorKind::NotFound) failures.add(got.error().to_string());
+      if (!got) continue;
+      if (auto bad = inconsistency(id, got->first, got->second); !bad.empty()) failures.add(bad);
+    }
+  });
+  for (int i = 4; i < kWriterIterations; ++i) {
     ASSERT_TRUE(Ok(writer_step(**writer, i))) << "iteration " << i;
   }
   done = true;
   reader.join();
-  EXPECT_EQ(failure, "");
+  getter.join();
+  for (const auto& m : failures.messages) ADD_FAILURE() << m;
   EXPECT_GT(reads.load(), 0);
   writer->reset();
   auto reopened = Database::open(dir);
@@ -578,8 +522,11 @@ TEST(DbStress, ReadersInAnotherThreadSeeWholeSavesAndTheFinalStateIsAcknowledged
 }
 
 // Starts this test binary again, running one disabled test with `value` in `env`; the child
-// reports on the write end of a pipe, whose read end is returned with its pid.
-std::pair<pid_t, int> spawn_child(const char* test, const char* env, const std::string& value) {
+// reports on the write end of a pipe, whose read end is returned with its pid. Everything the
+// child needs is built before the fork: between fork and exec it may only make
+// async-signal-safe calls. A quiet child writes its output to /dev/null.
+std::pair<pid_t, int> spawn_child(const char* test, const char* env, const std::string& value,
+                                  bool quiet = false) {
   int fds[2];
   if (::pipe(fds) != 0) return {-1, -1};
   const std::string self = fs::read_symlink("/proc/self/exe").string();
@@ -593,14 +540,21 @@ std::pair<pid_t, int> spawn_child(const char* test, const char* env, const std::
   argv.push_back(nullptr);
   for (auto& e : vars) envp.push_back(e.data());
   envp.push_back(nullptr);
+  const int devnull = quiet ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(fds[0]);
+    if (devnull >= 0) {
+      ::dup2(devnull, STDOUT_FILENO);
+      ::dup2(devnull, STDERR_FILENO);
+    }
     ::execve(self.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   ::close(fds[1]);
-  return {pid, fds[0]};
+  if (devnull >= 0) ::close(devnull);
+  if (pid < 0) ::close(fds[0]);
+  return {pid, pid < 0 ? -1 : fds[0]};
 }
 
 // The next line the child wrote, or "" at the end of the pipe.
@@ -890,42 +844,10 @@ struct ChildRun {
 // Starts the child, kills it `delay` after it is ready, and collects what it reported.
 ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microseconds delay) {
   ChildRun run;
-  int fds[2];
-  if (::pipe(fds) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return run;
-  }
-  // Everything the child needs is built before the fork: between fork and exec it may only
-  // make async-signal-safe calls.
-  const std::string self = fs::read_symlink("/proc/self/exe").string();
-  std::vector<std::string> args = {self, "--gtest_filter=DbCrashChild.DISABLED_MutateUntilKilled",
-                                   "--gtest_also_run_disabled_tests"};
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  env.push_back(std::string(kCrashEnv) + "=" + dir.string() + " " + std::to_string(seed) + " " +
-                std::to_string(fds[1]));
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    if (devnull >= 0) {
-      ::dup2(devnull, STDOUT_FILENO);
-      ::dup2(devnull, STDERR_FILENO);
-    }
-    ::execve(self.c_str(), argv.data(), envp.data());
-    _exit(127);
-  }
-  ::close(fds[1]);
-  if (devnull >= 0) ::close(devnull);
+  const auto [pid, fd] = spawn_child("DbCrashChild.DISABLED_MutateUntilKilled", kCrashEnv,
+                                     dir.string() + " " + std::to_string(seed), /*quiet=*/true);
   if (pid < 0) {
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
-    ::close(fds[0]);
+    ADD_FAILURE() << "fork or pipe: " << std::strerror(errno);
     return run;
   }
 
@@ -948,12 +870,12 @@ ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microse
     const auto until = killed ? give_up : std::min(kill_at, give_up);
     const auto wait_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-    pollfd p{fds[0], POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     const int polled =
         ::poll(&p, 1, killed ? 1000 : static_cast<int>(std::max<long long>(wait_ms, 0)));
     if (polled <= 0) continue;
     char chunk[4096];
-    const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n <= 0) {
       eof = true;
       break;
@@ -970,7 +892,7 @@ ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microse
     }
   }
   if (!killed) ::kill(pid, SIGKILL);  // it ended by itself; make sure it is gone
-  ::close(fds[0]);
+  ::close(fd);
   ::waitpid(pid, &run.status, 0);
   return run;
 }

@@ -28,8 +28,10 @@ using distance::Metric;
 using error::ErrorKind;
 using json::Value;
 using testing::Fails;
+using testing::name;
 using testing::Ok;
 using testing::TempDir;
+using testing::text;
 using Vec = std::vector<float>;
 using Ids = std::set<std::string>;
 using Rec = std::pair<Vec, std::string>;
@@ -59,15 +61,6 @@ T value(Result<T> r) {
 std::size_t log_records(const fs::path& dir) {
   return value(wal::Wal(dir / wal::kWalFileName).read_all()).size();
 }
-
-// "v" + std::to_string(i) without the string operator+ (which trips -Wrestrict in GCC 12).
-std::string name(const char* prefix, std::size_t i) {
-  std::string out(prefix);
-  out += std::to_string(i);
-  return out;
-}
-
-std::string text(const Metadata& m) { return m ? json::to_text(*m) : "<none>"; }
 
 Rec rec(const Database& db, const std::string& id) {
   auto r = db.get(id);
@@ -155,83 +148,46 @@ TEST_F(DbTest, RejectedCallsReportTheFirstFailingCheckAndLeaveNoTrace) {
   const std::size_t records = log_records(dir());
   const State before = state_of(*db_);
 
-  struct Case {
-    const char* name;
-    std::function<Result<void>(Database&)> call;
-    ErrorKind kind;
-    std::string text;  // id for DuplicateId / NotFound
-    std::size_t got;   // length for DimensionMismatch
+  // Checked right after each call, which must fail with `kind` (naming `id` for DuplicateId
+  // and NotFound, or the length `got` for DimensionMismatch) and leave nothing behind.
+  auto rejected = [&](const char* label, const auto& r, ErrorKind kind, std::string id,
+                      std::size_t got) {
+    SCOPED_TRACE(label);
+    ASSERT_TRUE(Fails(r, kind));
+    if (kind == ErrorKind::DimensionMismatch) {
+      EXPECT_EQ(r.error().expected(), 3u);
+      EXPECT_EQ(r.error().got(), got);
+    } else {
+      EXPECT_EQ(r.error().text(), id);
+    }
+    EXPECT_EQ(log_records(dir()), records);
+    EXPECT_EQ(state_of(*db_), before);
   };
   auto items = [](std::vector<std::pair<std::string, std::size_t>> lengths) {
     std::vector<Record> out;
     for (auto& [id, len] : lengths) out.push_back(Record{id, Vec(len, 0.5f), obj({{"n", 1}})});
     return out;
   };
-  const std::vector<Case> cases = {
-      {"add: wrong length",
-       [](Database& d) {
-         return d.add("b", {1, 2}, std::nullopt);
-       },
-       ErrorKind::DimensionMismatch, "", 2},
-      {"add: wrong length beats stored id",
-       [](Database& d) {
-         return d.add("a", {1, 2, 3, 4}, std::nullopt);
-       },
-       ErrorKind::DimensionMismatch, "", 4},
-      {"add: stored id",
-       [](Database& d) {
-         return d.add("a", {0, 0, 1}, std::nullopt);
-       },
-       ErrorKind::DuplicateId, "a", 0},
-      {"upsert: wrong length", [](Database& d) { return d.upsert("a", {1}, std::nullopt); },
-       ErrorKind::DimensionMismatch, "", 1},
-      {"update: unknown id beats wrong length",
-       [](Database& d) {
-         return d.update("zz", Vec{1, 2}, std::nullopt);
-       },
-       ErrorKind::NotFound, "zz", 0},
-      {"update: unknown id, nothing given",
-       [](Database& d) { return d.update("zz", std::nullopt, std::nullopt); }, ErrorKind::NotFound,
-       "zz", 0},
-      {"update: wrong length",
-       [](Database& d) {
-         return d.update("a", Vec{1, 2}, Metadata{});
-       },
-       ErrorKind::DimensionMismatch, "", 2},
-      {"add_many: first bad length beats stored id",
-       [&](Database& d) {
-         return d.add_many(items({{"a", 3}, {"b", 5}, {"c", 2}}));
-       },
-       ErrorKind::DimensionMismatch, "", 5},
-      {"add_many: third id stored",
-       [&](Database& d) {
-         return d.add_many(items({{"b", 3}, {"c", 3}, {"a", 3}}));
-       },
-       ErrorKind::DuplicateId, "a", 0},
-      {"add_many: new id named twice",
-       [&](Database& d) {
-         return d.add_many(items({{"x", 3}, {"y", 3}, {"x", 3}}));
-       },
-       ErrorKind::DuplicateId, "x", 0},
-      {"upsert_many: last length bad",
-       [&](Database& d) {
-         return d.upsert_many(items({{"a", 3}, {"b", 3}, {"c", 7}}));
-       },
-       ErrorKind::DimensionMismatch, "", 7},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto r = c.call(*db_);
-    ASSERT_TRUE(Fails(r, c.kind));
-    if (c.kind == ErrorKind::DimensionMismatch) {
-      EXPECT_EQ(r.error().expected(), 3u);
-      EXPECT_EQ(r.error().got(), c.got);
-    } else {
-      EXPECT_EQ(r.error().text(), c.text);
-    }
-    EXPECT_EQ(log_records(dir()), records);
-    EXPECT_EQ(state_of(*db_), before);
-  }
+  constexpr auto kMismatch = ErrorKind::DimensionMismatch;
+  rejected("add: wrong length", db_->add("b", {1, 2}, std::nullopt), kMismatch, "", 2);
+  rejected("add: wrong length beats stored id", db_->add("a", {1, 2, 3, 4}, std::nullopt),
+           kMismatch, "", 4);
+  rejected("add: stored id", db_->add("a", {0, 0, 1}, std::nullopt), ErrorKind::DuplicateId, "a",
+           0);
+  rejected("upsert: wrong length", db_->upsert("a", {1}, std::nullopt), kMismatch, "", 1);
+  rejected("update: unknown id beats wrong length", db_->update("zz", Vec{1, 2}, std::nullopt),
+           ErrorKind::NotFound, "zz", 0);
+  rejected("update: unknown id, nothing given", db_->update("zz", std::nullopt, std::nullopt),
+           ErrorKind::NotFound, "zz", 0);
+  rejected("update: wrong length", db_->update("a", Vec{1, 2}, Metadata{}), kMismatch, "", 2);
+  rejected("add_many: first bad length beats stored id",
+           db_->add_many(items({{"a", 3}, {"b", 5}, {"c", 2}})), kMismatch, "", 5);
+  rejected("add_many: third id stored", db_->add_many(items({{"b", 3}, {"c", 3}, {"a", 3}})),
+           ErrorKind::DuplicateId, "a", 0);
+  rejected("add_many: new id named twice", db_->add_many(items({{"x", 3}, {"y", 3}, {"x", 3}})),
+           ErrorKind::DuplicateId, "x", 0);
+  rejected("upsert_many: last length bad", db_->upsert_many(items({{"a", 3}, {"b", 3}, {"c", 7}})),
+           kMismatch, "", 7);
 
   // The reads and deletions that find nothing.
   EXPECT_TRUE(Fails(db_->get("zz"), ErrorKind::NotFound));
@@ -266,6 +222,8 @@ TEST_F(DbTest, UpdateAndUpsertReplaceMetadataAndItsIndexEntries) {
   EXPECT_EQ(rec(*db_, "a").second, "<none>");
   EXPECT_EQ(db_->count(blue), 0u);
   EXPECT_EQ(db_->count(Filter::ne("color", "red")), 0u);
+  const Filter any_color = Filter::in("color", {"red", "blue"});
+  EXPECT_TRUE(search(*db_, Vec{1, 0, 0}, options(10, &any_color)).empty());
   // The log rebuilds the same thing.
   const State before = state_of(*db_);
   reload();
@@ -280,9 +238,13 @@ TEST_F(DbTest, UpdateAndUpsertReplaceMetadataAndItsIndexEntries) {
   EXPECT_EQ(rec(*db_, "b"), (Rec{{0, 0, 1}, "<none>"}));
   EXPECT_EQ(db_->count(Filter::eq("color", "green")), 0u);
   EXPECT_EQ(db_->count(Filter::ne("color", "x")), 0u);
-  EXPECT_EQ(db_->total_slots(), 2u);
+  // Indexing a value again brings its entry back.
+  ASSERT_TRUE(Ok(db_->add("c", {0, 0, 2}, obj({{"color", "red"}}))));
+  EXPECT_EQ(db_->count(red), 1u);
+  EXPECT_EQ(ids_of(search(*db_, Vec{1, 0, 0}, options(10, &red))), Ids{"c"});
+  EXPECT_EQ(db_->total_slots(), 3u);
   const auto hits = search(*db_, Vec{0, 0, 1});
-  ASSERT_EQ(hits.size(), 2u);
+  ASSERT_EQ(hits.size(), 3u);
   EXPECT_EQ(hits[0].id, "b");
   EXPECT_FALSE(hits[0].metadata.has_value());
 }
@@ -313,25 +275,6 @@ TEST_F(DbTest, DeleteLeavesATombstoneAndReAddingTakesANewSlot) {
 
   EXPECT_EQ(value(db_->delete_many({"a", "a", "zz"})), 1u);
   EXPECT_EQ(db_->deleted_count(), 2u);
-}
-
-TEST_F(DbTest, IndexEntriesGoWithTheirLastSlot) {
-  ASSERT_TRUE(Ok(db_->add("a", {1, 0, 0}, obj({{"color", "red"}}))));
-  ASSERT_TRUE(Ok(db_->add("b", {0, 1, 0}, obj({{"color", "red"}, {"size", 1}}))));
-  const Filter red = Filter::eq("color", "red");
-  const Filter any_color = Filter::in("color", {"red", "blue"});
-  EXPECT_EQ(db_->count(red), 2u);
-  ASSERT_TRUE(Ok(db_->remove("a")));
-  EXPECT_EQ(db_->count(red), 1u);
-  ASSERT_TRUE(Ok(db_->update("b", std::nullopt, Metadata(obj({{"shape", "round"}})))));
-  EXPECT_EQ(db_->count(red), 0u);
-  EXPECT_EQ(db_->count(any_color), 0u);
-  EXPECT_EQ(db_->count(Filter::eq("size", 1)), 0u);
-  EXPECT_TRUE(search(*db_, Vec{1, 0, 0}, options(10, &any_color)).empty());
-  // Indexing the value again brings the entry back.
-  ASSERT_TRUE(Ok(db_->add("c", {0, 0, 1}, obj({{"color", "red"}}))));
-  EXPECT_EQ(db_->count(red), 1u);
-  EXPECT_EQ(ids_of(search(*db_, Vec{1, 0, 0}, options(10, &red))), Ids{"c"});
 }
 
 // 1, 1.0, "1" and true are four different values to equality filters and the index; numbers
@@ -373,26 +316,6 @@ TEST_F(DbTest, FiltersAreTypeSensitive) {
     EXPECT_EQ(ids_of(hits), want);
     for (const auto& h : hits) EXPECT_TRUE(filter.matches(h.metadata)) << h.id;
   }
-}
-
-TEST_F(DbTest, CountWithIndexableAndScannedFilters) {
-  int price = 5;
-  for (const char* id : {"a", "b", "c"}) {
-    ASSERT_TRUE(Ok(db_->add(id, {1, 2, 3}, obj({{"color", "red"}, {"price", price}}))));
-    price += 10;
-  }
-  ASSERT_TRUE(Ok(db_->add("d", {1, 2, 3}, obj({{"color", "blue"}, {"price", 50}}))));
-  ASSERT_TRUE(Ok(db_->add("e", {1, 2, 3}, std::nullopt)));
-  const Filter red_over_10 = Filter::all_of({Filter::eq("color", "red"), Filter::gt("price", 10)});
-  EXPECT_EQ(db_->count(red_over_10), 2u);
-  EXPECT_EQ(db_->count(Filter::gt("price", 10)), 3u);
-  EXPECT_EQ(db_->count(Filter::ne("color", "red")), 1u);  // e has no metadata
-  EXPECT_EQ(db_->count(), 5u);
-  EXPECT_EQ(ids_of(search(*db_, Vec{1, 2, 3}, options(10, &red_over_10))), (Ids{"b", "c"}));
-  ASSERT_TRUE(Ok(db_->delete_many({"b", "d"})));
-  EXPECT_EQ(db_->count(), 3u);
-  EXPECT_EQ(db_->count(red_over_10), 1u);
-  EXPECT_EQ(db_->count(Filter::gt("price", 10)), 1u);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -534,47 +457,22 @@ TEST_F(DbTest, FailedLogAppendChangesNothing) {
   fs::create_directory(dir() / "wal.quarn");
   const State before = state_of(*db_);
 
-  auto io = [](const auto& r) { return Fails(r, ErrorKind::Io); };
-  const std::vector<std::pair<const char*, std::function<::testing::AssertionResult(Database&)>>>
-      cases = {
-          {"add",
-           [&](Database& d) {
-             return io(d.add("c", {1, 1, 1}, std::nullopt));
-           }},
-          {"upsert new",
-           [&](Database& d) {
-             return io(d.upsert("c", {1, 1, 1}, std::nullopt));
-           }},
-          {"upsert stored",
-           [&](Database& d) {
-             return io(d.upsert("a", {1, 1, 1}, std::nullopt));
-           }},
-          {"update",
-           [&](Database& d) {
-             return io(d.update("a", Vec{0, 0, 0}, Metadata(obj({{"x", 1}}))));
-           }},
-          {"remove", [&](Database& d) { return io(d.remove("a")); }},
-          {"delete_many",
-           [&](Database& d) {
-             return io(d.delete_many({"zz", "a", "b"}));
-           }},
-          {"add_many",
-           [&](Database& d) {
-             return io(
-                 d.add_many({{"c", {1, 1, 1}, std::nullopt}, {"d", {1, 1, 1}, std::nullopt}}));
-           }},
-          {"upsert_many",
-           [&](Database& d) {
-             return io(
-                 d.upsert_many({{"a", {1, 1, 1}, std::nullopt}, {"d", {1, 1, 1}, std::nullopt}}));
-           }},
-      };
-  for (const auto& [label, call] : cases) {
+  // Checked right after each call: it fails with Io and changes nothing.
+  auto io = [&](const char* label, const auto& r) {
     SCOPED_TRACE(label);
-    EXPECT_TRUE(call(*db_));
+    EXPECT_TRUE(Fails(r, ErrorKind::Io));
     EXPECT_EQ(state_of(*db_), before);
     EXPECT_EQ(db_->count(Filter::eq("color", "red")), 2u);
-  }
+  };
+  io("add", db_->add("c", {1, 1, 1}, std::nullopt));
+  io("upsert new", db_->upsert("c", {1, 1, 1}, std::nullopt));
+  io("upsert stored", db_->upsert("a", {1, 1, 1}, std::nullopt));
+  io("update", db_->update("a", Vec{0, 0, 0}, Metadata(obj({{"x", 1}}))));
+  io("remove", db_->remove("a"));
+  io("delete_many", db_->delete_many({"zz", "a", "b"}));
+  io("add_many", db_->add_many({{"c", {1, 1, 1}, std::nullopt}, {"d", {1, 1, 1}, std::nullopt}}));
+  io("upsert_many",
+     db_->upsert_many({{"a", {1, 1, 1}, std::nullopt}, {"d", {1, 1, 1}, std::nullopt}}));
 
   // Once the log can be written again, the ids that a failed delete kept are still usable.
   fs::remove(dir() / "wal.quarn");
@@ -739,7 +637,8 @@ TEST_P(ExactSearch, MatchesBruteForceWithAndWithoutDeletionsAndFilters) {
 // search_many answers a batch of exact scans with matrix-matrix products, whose rounding
 // differs from the single query's matrix-vector product; the answers must not. 300 queries
 // make two blocks and 600 vectors of 512 floats two tiles of rows. Duplicates make exact
-// ties, and a zero vector and a zero query the cosine special cases.
+// ties, and a zero vector and a zero query the cosine special cases; deletions, filters
+// (by the index or scanned) and max_distance apply alike.
 TEST_P(ExactSearch, SearchManyEqualsSearchBitForBit) {
   const Metric metric = GetParam();
   constexpr std::size_t kDim = 512;
@@ -751,24 +650,36 @@ TEST_P(ExactSearch, SearchManyEqualsSearchBitForBit) {
   for (std::size_t i = 0; i < 600; ++i) {
     Vec v = i % 50 == 1 ? items[i - 1].vector : random_vector(rng, kDim);
     if (i == 7) v.assign(kDim, 0.0f);
-    items.push_back({name("v", i), std::move(v), std::nullopt});
+    items.push_back({name("v", i), std::move(v), obj({{"b", i % 3}})});
   }
   ASSERT_TRUE(Ok(db->add_many(items)));
+  ASSERT_TRUE(Ok(db->delete_many({"v2", "v3", "v5"})));
   std::vector<Vec> queries;
   for (std::size_t i = 0; i < 300; ++i) {
     queries.push_back(i % 3 == 0 ? items[i].vector : random_vector(rng, kDim));
   }
   queries[4].assign(kDim, 0.0f);
-  for (std::size_t k : {1u, 10u, 700u}) {
-    SCOPED_TRACE(k);
-    const auto many = value(db->search_many(queries, options(k)));
+  const Filter b1 = Filter::eq("b", 1), scanned = Filter::lt("b", 1.5);
+  const float cut = search(*db, queries[1], options(20))[9].distance;
+  const std::tuple<const char*, SearchOptions> cases[] = {
+      {"k 1", options(1)},
+      {"k 10", options(10)},
+      {"k past the count", options(700)},
+      {"indexed filter", options(7, &b1)},
+      {"scanned filter", options(7, &scanned)},
+      {"max_distance", options(20, nullptr, std::nullopt, cut)},
+  };
+  for (const auto& [label, opts] : cases) {
+    SCOPED_TRACE(label);
+    const auto many = value(db->search_many(queries, opts));
     ASSERT_EQ(many.size(), queries.size());
     for (std::size_t i = 0; i < queries.size(); ++i) {
-      const auto one = search(*db, queries[i], options(k));
+      const auto one = search(*db, queries[i], opts);
       ASSERT_EQ(many[i].size(), one.size()) << "query " << i;
       for (std::size_t j = 0; j < one.size(); ++j) {
         ASSERT_EQ(many[i][j].id, one[j].id) << "query " << i << " rank " << j;
         ASSERT_EQ(many[i][j].distance, one[j].distance) << "query " << i << " rank " << j;
+        ASSERT_EQ(text(many[i][j].metadata), text(one[j].metadata));
       }
     }
   }
@@ -922,23 +833,6 @@ TEST(DbSearch, DefaultWidth) {
   for (const auto& [k, ef] : cases) EXPECT_EQ(Database::default_ef(k), ef) << k;
 }
 
-TEST_F(DbTest, ZeroCosineQueryIsAtDistanceOne) {
-  auto db = create(tmp_.path() / "cos", 3, Metric::Cosine);
-  ASSERT_NE(db, nullptr);
-  ASSERT_TRUE(Ok(db->add("a", {1, 2, 3}, std::nullopt)));
-  ASSERT_TRUE(Ok(db->add("zero", {0, 0, 0}, std::nullopt)));
-  ASSERT_TRUE(Ok(db->add("b", {-1, 0, 4}, std::nullopt)));
-  auto hits = search(*db, Vec{0, 0, 0});
-  ASSERT_EQ(hits.size(), 3u);
-  for (const auto& h : hits) EXPECT_EQ(h.distance, 1.0f) << h.id;
-  // A stored zero vector is at distance 1.0 from any query.
-  for (const auto& h : search(*db, Vec{1, 0, 0}, options(3))) {
-    if (h.id == "zero") {
-      EXPECT_EQ(h.distance, 1.0f);
-    }
-  }
-}
-
 TEST_F(DbTest, SearchEdgeCases) {
   const Filter all = Filter::all_of({});
   // Empty collection: nothing, but the dimension is still checked.
@@ -947,6 +841,10 @@ TEST_F(DbTest, SearchEdgeCases) {
   auto bad = db_->search(Vec{1, 2}, options());
   ASSERT_TRUE(Fails(bad, ErrorKind::DimensionMismatch));
   EXPECT_EQ(bad.error().got(), 2u);
+  EXPECT_TRUE(value(db_->search_many({}, options())).empty());
+  auto bad_many = db_->search_many({{1, 2, 3}, {1, 2}, {1}}, options());
+  ASSERT_TRUE(Fails(bad_many, ErrorKind::DimensionMismatch));
+  EXPECT_EQ(bad_many.error().got(), 2u);
 
   for (int i = 0; i < 6; ++i) {
     ASSERT_TRUE(Ok(
@@ -979,40 +877,6 @@ TEST_F(DbTest, SearchEdgeCases) {
       EXPECT_EQ(search(*db_, Vec{0, 0, 1}, options(k, &f, ef)).size(), 5u);
     }
   }
-}
-
-TEST_F(DbTest, SearchManyEqualsOneSearchPerQuery) {
-  std::mt19937 rng(5);
-  std::vector<Record> items;
-  for (int i = 0; i < 200; ++i) {
-    items.push_back({name("v", i), random_vector(rng, 3), obj({{"b", i % 3}})});
-  }
-  ASSERT_TRUE(Ok(db_->add_many(items)));
-  ASSERT_TRUE(Ok(db_->delete_many({"v1", "v2", "v3"})));
-  std::vector<Vec> queries;
-  for (int i = 0; i < 37; ++i) queries.push_back(random_vector(rng, 3));
-
-  const Filter b1 = Filter::eq("b", 1);
-  const Filter scanned = Filter::lt("b", 1.5);
-  for (const Filter* f : {static_cast<const Filter*>(nullptr), &b1, &scanned}) {
-    SCOPED_TRACE(f == nullptr ? "no filter" : f == &b1 ? "indexed" : "scanned");
-    const SearchOptions opts = options(7, f, std::nullopt, 2.0f);
-    const auto many = value(db_->search_many(queries, opts));
-    ASSERT_EQ(many.size(), queries.size());
-    for (std::size_t i = 0; i < queries.size(); ++i) {
-      const auto one = search(*db_, queries[i], opts);
-      ASSERT_EQ(many[i].size(), one.size()) << "query " << i;
-      for (std::size_t j = 0; j < one.size(); ++j) {
-        EXPECT_EQ(many[i][j].id, one[j].id);
-        EXPECT_EQ(many[i][j].distance, one[j].distance);
-        EXPECT_EQ(text(many[i][j].metadata), text(one[j].metadata));
-      }
-    }
-  }
-  EXPECT_TRUE(value(db_->search_many({}, options())).empty());
-  auto bad = db_->search_many({{1, 2, 3}, {1, 2}, {1}}, options());
-  ASSERT_TRUE(Fails(bad, ErrorKind::DimensionMismatch));
-  EXPECT_EQ(bad.error().got(), 2u);
 }
 
 // ---------------------------------------------------------------------------------------------

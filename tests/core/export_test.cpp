@@ -104,7 +104,9 @@ TEST(ExportWriteTest, WorkedExampleBothForms) {
   }
 }
 
-TEST(ExportWriteTest, NestedPrettyMetadataAndNumberLayout) {
+// Vectors take the f32 layout and metadata the f64 one (the layouts themselves are tabled in
+// the json tests; the nested pretty layout is checked against Python's json in test_export).
+TEST(ExportWriteTest, NestedMetadataAndNumberLayout) {
   ExportFormat doc;
   doc.dim = 5;
   doc.metric = "euclidean";
@@ -115,34 +117,6 @@ TEST(ExportWriteTest, NestedPrettyMetadataAndNumberLayout) {
             R"({"version":1,"dim":5,"metric":"euclidean","vectors":[{"id":"q\"\n",)"
             R"("vector":[1e-7,0.1,2.5e+13,1000000000000.0,null],)"
             R"("metadata":{"a":{},"s":"\u0001","z":[1,{"b":[]},-25000000000000.0]}}]})");
-  EXPECT_EQ(to_document(doc, true), R"({
-  "version": 1,
-  "dim": 5,
-  "metric": "euclidean",
-  "vectors": [
-    {
-      "id": "q\"\n",
-      "vector": [
-        1e-7,
-        0.1,
-        2.5e+13,
-        1000000000000.0,
-        null
-      ],
-      "metadata": {
-        "a": {},
-        "s": "\u0001",
-        "z": [
-          1,
-          {
-            "b": []
-          },
-          -25000000000000.0
-        ]
-      }
-    }
-  ]
-})");
 }
 
 // Reads `text` and returns the Corrupt description, or "" when it parsed.

@@ -56,19 +56,9 @@ using json::Value;
 using testing::Ok;
 using testing::TempDir;
 using Vec = std::vector<float>;
-using State = std::map<std::string, std::pair<Vec, std::string>>;
-
-std::string text(const Metadata& m) { return m ? json::to_text(*m) : "-"; }
-
-State state_of(const Database& db) {
-  State out;
-  for (const auto& id : db.ids()) {
-    auto r = db.get(id);
-    EXPECT_TRUE(Ok(r)) << id;
-    if (r) out[id] = {r->first, text(r->second)};
-  }
-  return out;
-}
+using State = testing::Records;
+using testing::text;
+using testing::records_of;
 
 Metadata tag(const std::string& s) { return Value{{"t", s}, {"n", s.size()}}; }
 
@@ -142,7 +132,7 @@ std::vector<Step> scenario() {
       {"update b",
        [](Database& db) { return db.update("b", vec(4), std::optional<Metadata>(std::in_place)); },
        [](State& s) {
-         if (s.contains("b")) s["b"] = {vec(4), "-"};
+         if (s.contains("b")) s["b"] = {vec(4), "<none>"};
        }});
   steps.push_back({"add_many c d",
                    [](Database& db) {
@@ -150,7 +140,7 @@ std::vector<Step> scenario() {
                    },
                    [](State& s) {
                      s["c"] = {vec(5), text(tag("c"))};
-                     s["d"] = {vec(6), "-"};
+                     s["d"] = {vec(6), "<none>"};
                    }});
   steps.push_back({"sync", [](Database& db) { return db.sync(); }, nullptr});
   steps.push_back({"delete a", [](Database& db) { return as_void(db.remove("a")); },
@@ -209,7 +199,7 @@ State run_scenario(const fs::path& dir, bool expect_one_failure) {
     EXPECT_TRUE(expect_one_failure && injection.fired.load());
   }
   // The handle in memory is never behind the model: a failed step changed nothing.
-  EXPECT_EQ(state_of(*db), model);
+  EXPECT_EQ(records_of(*db), model);
   return model;
 }
 
@@ -241,7 +231,7 @@ TEST(FaultInjection, EveryFailingWriteSyncRenameUnlinkOrTruncateLosesNoAcknowled
       injection.fail_at = -1;
       auto reopened = open_dir(dir);
       ASSERT_NE(reopened, nullptr);
-      EXPECT_EQ(state_of(*reopened), acknowledged);
+      EXPECT_EQ(records_of(*reopened), acknowledged);
       EXPECT_FALSE(fs::exists(dir / "graph.quarn.bak"));
     }
   }
@@ -334,7 +324,7 @@ TEST(FaultInjection, AMutationThatRunsOutOfMemoryLeavesNoTrace) {
         db = open_dir(dir);  // the vectors are mapped again, as after any open
         ASSERT_NE(db, nullptr);
       }
-      const State before = state_of(*db);
+      const State before = records_of(*db);
       const std::size_t logged = logged_entries(dir);
       int failures = 0;
       for (long at = 0;; ++at) {
@@ -352,7 +342,7 @@ TEST(FaultInjection, AMutationThatRunsOutOfMemoryLeavesNoTrace) {
         if (!alloc_failed) break;  // ran to the end without meeting the failure
         ++failures;
         ASSERT_TRUE(threw) << "allocation " << at << " failed and the call did not say so";
-        ASSERT_EQ(state_of(*db), before) << "after allocation " << at << " failed";
+        ASSERT_EQ(records_of(*db), before) << "after allocation " << at << " failed";
         ASSERT_EQ(db->count(), before.size());
         ASSERT_EQ(db->total_slots() - db->deleted_count(), before.size());
         ASSERT_EQ(logged_entries(dir), logged) << "after allocation " << at << " failed";
@@ -363,12 +353,12 @@ TEST(FaultInjection, AMutationThatRunsOutOfMemoryLeavesNoTrace) {
         ASSERT_EQ(hits->size(), before.size());
       }
       EXPECT_GT(failures, 0);
-      const State after = state_of(*db);
+      const State after = records_of(*db);
       EXPECT_NE(after, before);
       db.reset();
       auto reopened = open_dir(dir);
       ASSERT_NE(reopened, nullptr);
-      EXPECT_EQ(state_of(*reopened), after);
+      EXPECT_EQ(records_of(*reopened), after);
     }
   }
 }

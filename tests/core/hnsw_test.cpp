@@ -2,7 +2,6 @@
 
 #include "quarn_core/hnsw.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -390,7 +389,7 @@ TEST(HnswIndexTest, LinkingMatchesThePlainRules) {
   }
 }
 
-TEST(HnswIndexTest, NewIndexIsEmpty) {
+TEST(HnswIndexTest, EmptyAndOneNodeIndexes) {
   HnswIndex empty(2, 16, 200, Metric::Cosine);
   EXPECT_EQ(empty.max_level(), 0u);
   EXPECT_EQ(empty.ml(), 1.0 / std::log(16.0));
@@ -401,6 +400,14 @@ TEST(HnswIndexTest, NewIndexIsEmpty) {
   empty.enable_quantized_search();
   EXPECT_EQ(empty.quantized(), nullptr);
   expect_invariants(empty);
+  // One node: an update moves the vector and its norm, and there is nothing to link.
+  HnswIndex one(2, 4, 16, Metric::Euclidean);
+  one.insert_with_level(std::vector<float>{1, 0}, 1);
+  one.update_vector(0, std::vector<float>{3, 4});
+  EXPECT_EQ(one.norms()[0], 5.0f);
+  EXPECT_TRUE(one.neighbors(0, 0).empty() && one.neighbors(0, 1).empty());
+  EXPECT_EQ(one.entry_point(), 0u);
+  expect_invariants(one);
 }
 
 TEST(HnswIndexTest, RandomLevelDegenerateMultipliers) {
@@ -534,19 +541,6 @@ TEST(HnswIndexTest, BatchEntryPointAndLayers) {
   EXPECT_TRUE(index.batch_insert(std::vector<std::vector<float>>{}).empty());
   EXPECT_EQ(index.node_count(), 0u);
   expect_invariants(index);
-}
-
-TEST(HnswIndexTest, UpdateOfOneNodeIndex) {
-  HnswIndex one(2, 4, 16, Metric::Euclidean);
-  one.insert_with_level(std::vector<float>{1, 0}, 1);
-  one.update_vector(0, std::vector<float>{3, 4});
-  EXPECT_EQ(one.vector(0)[0], 3.0f);
-  EXPECT_EQ(one.vector(0)[1], 4.0f);
-  EXPECT_EQ(one.norms()[0], 5.0f);
-  EXPECT_TRUE(one.neighbors(0, 0).empty());
-  EXPECT_TRUE(one.neighbors(0, 1).empty());
-  EXPECT_EQ(one.entry_point(), 0u);
-  EXPECT_EQ(one.max_level(), 1u);
 }
 
 // The entry node is the only way into the top layers. Re-linked after an update, it must
@@ -773,31 +767,6 @@ TEST(HnswIndexTest, ExactScanBelowTenMillionFloats) {
   }
 }
 
-TEST(HnswIndexTest, ExactScanMatchesBruteForceAndHandlesK) {
-  const std::size_t dim = 12;
-  const auto data = random_data(500, dim, 61);
-  const auto q = random_data(1, dim, 62);
-  for (Metric metric : kMetrics) {
-    SCOPED_TRACE(static_cast<int>(metric));
-    HnswIndex index(dim, 8, 32, metric);
-    index.batch_insert_flat(data);
-    for (std::size_t k : {1u, 10u, 499u, 500u, 800u}) {
-      const auto r = index.search(q, k, 10);
-      ASSERT_EQ(r.size(), std::min<std::size_t>(k, 500));
-      EXPECT_TRUE(std::is_sorted(r.begin(), r.end(), by_distance));
-      std::set<std::uint32_t> got;
-      for (std::size_t i = 0; i < r.size(); ++i) {
-        // The product formula and the pairwise kernel round differently.
-        EXPECT_NEAR(r[i].distance, distance::distance(q, index.vector(r[i].slot), metric), 1e-4f);
-        got.insert(r[i].slot);
-      }
-      EXPECT_EQ(got.size(), r.size());
-      EXPECT_EQ(r[0].slot, brute_force(index, q, 1)[0]);
-    }
-    EXPECT_TRUE(index.search(q, 0, 10).empty());
-  }
-}
-
 // Recall@10 of the graph path, with and without quantization; the quantized path re-ranks
 // with exact distances.
 TEST(HnswIndexTest, GraphRecallAndQuantizedSearchReturnsExactDistances) {
@@ -838,69 +807,6 @@ TEST(HnswIndexTest, GraphRecallAndQuantizedSearchReturnsExactDistances) {
     index.disable_quantized_search();
     EXPECT_EQ(index.quantized(), nullptr);
   }
-}
-
-TEST(HnswIndexTest, MappedStoreTurnsOwnedWithIdenticalContents) {
-  testing::TempDir dir;
-  const std::size_t dim = 5, n = 40;
-  const auto data = random_data(n, dim, 91);
-  // Build a graph to hand over, as the loader would after reading the files.
-  HnswIndex source(dim, 4, 32, Metric::Euclidean);
-  source.batch_insert_flat(data);
-  source.mark_deleted(7);
-  const auto path = dir.path() / "vectors.bin";
-  {
-    auto fd = io::open_file(path, O_WRONLY | O_CREAT | O_TRUNC);
-    ASSERT_TRUE(fd);
-    ASSERT_TRUE(io::write_all(fd->get(), data.data(), data.size() * 4));
-    ASSERT_TRUE(io::write_all(fd->get(), source.norms().data(), n * 4));
-  }
-  auto fd = io::open_file(path, O_RDONLY);
-  ASSERT_TRUE(fd);
-  auto region = io::MappedRegion::map(fd->get(), (n * dim + n) * 4);
-  ASSERT_TRUE(region);
-
-  LoadedGraph g;
-  g.dim = dim;
-  g.m = 4;
-  g.ef_construction = 32;
-  g.metric = Metric::Euclidean;
-  g.entry_point = source.entry_point();
-  g.max_level = source.max_level();
-  for (std::uint32_t s = 0; s < n; ++s) {
-    g.layers.emplace_back();
-    for (std::size_t lc = 0; lc <= source.node_level(s); ++lc) {
-      g.layers.back().push_back(source.neighbors(s, lc));
-    }
-  }
-  g.deleted = source.deleted();
-  g.vectors = VectorStore(std::move(*region), n * dim);
-  auto norms = g.vectors.mapped_norms();
-  ASSERT_TRUE(norms);
-  EXPECT_EQ(*norms, std::vector<float>(source.norms().begin(), source.norms().end()));
-  g.norms = std::move(*norms);
-  auto loaded = HnswIndex::from_loaded(std::move(g));
-  ASSERT_TRUE(testing::Ok(loaded));
-  HnswIndex& index = **loaded;
-  EXPECT_TRUE(index.is_mapped());
-  EXPECT_EQ(index.count(), n - 1);
-  EXPECT_EQ(adjacency(index), adjacency(source));
-  EXPECT_EQ(index.ml(), 1.0 / std::log(4.0));
-  EXPECT_EQ(index.search(row(data, dim, 3), 3, 10), source.search(row(data, dim, 3), 3, 10));
-  expect_invariants(index);
-
-  const auto extra = random_data(1, dim, 92);
-  EXPECT_EQ(index.insert(extra), n);
-  EXPECT_FALSE(index.is_mapped());
-  EXPECT_FALSE(index.vector_store().mapped_norms());
-  EXPECT_TRUE(std::equal(data.begin(), data.end(), index.vectors().begin()));
-  EXPECT_TRUE(std::equal(extra.begin(), extra.end(), index.vector(n).begin()));
-  expect_invariants(index);
-
-  // Moving keeps everything, including the live count.
-  HnswIndex moved = std::move(index);
-  EXPECT_EQ(moved.count(), n);
-  EXPECT_EQ(moved.node_count(), n + 1);
 }
 
 // Files written before an update of the entry node re-linked it from its former neighbours

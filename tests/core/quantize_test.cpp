@@ -33,27 +33,25 @@ TEST(ScalarQuantizerTest, RoundingAndClamps) {
     float x;
     std::uint8_t code;
   };
-  const Case cases[] = {{2.5f, 3},   {2.4999f, 2}, {0.5f, 1},  {254.5f, 255}, {255.4f, 255},
-                        {-0.4f, 0},  {-inf, 0},    {inf, 255}, {nan, 0},      {1e30f, 255}};
+  const Case cases[] = {{2.5f, 3},  {2.4999f, 2}, {0.5f, 1},  {254.5f, 255}, {255.4f, 255},
+                        {-0.4f, 0}, {-inf, 0},    {inf, 255}, {nan, 0},      {1e30f, 255}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.x);
     EXPECT_EQ(q.quantize(std::vector<float>{c.x})[0], c.code);
   }
 }
 
-TEST(ScalarQuantizerTest, TrainingIgnoresNanAndKeepsZeroRangeScaleOne) {
+TEST(ScalarQuantizerTest, TrainingIgnoresNanKeepsZeroRangeScaleOneAndZeroDimension) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::vector<float> data = {nan, 5, 1, 5, 3, 5, 9 /* partial vector, ignored */};
   auto q = ScalarQuantizer::train(data, 2);
   EXPECT_EQ(q.mins(), (std::vector<float>{1, 5}));
   EXPECT_FLOAT_EQ(q.scales()[0], 2.0f / 255.0f);
   EXPECT_EQ(q.scales()[1], 1.0f);
-}
-
-TEST(ScalarQuantizerTest, ZeroDimensionDoesNotDivide) {
-  auto q = ScalarQuantizer::train(std::vector<float>{1, 2, 3}, 0);
-  EXPECT_EQ(q.dim(), 0u);
-  EXPECT_TRUE(q.quantize_batch(std::vector<float>{1, 2, 3}, 0).empty());
+  // Dimension 0 does not divide by it.
+  auto zero = ScalarQuantizer::train(std::vector<float>{1, 2, 3}, 0);
+  EXPECT_EQ(zero.dim(), 0u);
+  EXPECT_TRUE(zero.quantize_batch(std::vector<float>{1, 2, 3}, 0).empty());
 }
 
 TEST(ScalarQuantizerTest, RoundTripErrorWithinHalfAStep) {
@@ -107,13 +105,10 @@ TEST(ScalarQuantizerTest, SaveLoadRoundTripAndShortData) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().to_string(), "io error: failed to fill whole buffer");
   }
-}
-
-TEST(ScalarQuantizerTest, HugeDimensionInHeaderFailsWithoutAllocating) {
-  const std::byte header[8] = {std::byte{0xff}, std::byte{0xff}, std::byte{0xff},
-                               std::byte{0x7f}};
-  io::ByteCursor cursor(header);
-  auto r = ScalarQuantizer::load(cursor);
+  // A huge dimension in the header fails the same way, without allocating for it.
+  const std::byte header[8] = {std::byte{0xff}, std::byte{0xff}, std::byte{0xff}, std::byte{0x7f}};
+  io::ByteCursor huge(header);
+  auto r = ScalarQuantizer::load(huge);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().to_string(), "io error: failed to fill whole buffer");
 }

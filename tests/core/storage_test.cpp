@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <random>
 #include <tuple>
@@ -57,7 +58,7 @@ void exercise(const Storage::Loaded& loaded) {
   }
 }
 
-TEST(StorageTest, EmptyCollectionFilesAreExact) {
+TEST(StorageTest, EmptyAndOneVectorFilesAreExact) {
   testing::TempDir dir;
   auto db = create(dir.path(), 3);
   ASSERT_TRUE(db->save());
@@ -73,33 +74,29 @@ TEST(StorageTest, EmptyCollectionFilesAreExact) {
   EXPECT_EQ(loaded->index->node_count(), 0u);
   EXPECT_EQ(loaded->index->entry_point(), hnsw::kNoEntry);
   EXPECT_TRUE(loaded->records.empty());
-}
 
-TEST(StorageTest, OneVectorFileIsVectorThenNorm) {
-  testing::TempDir dir;
-  auto db = create(dir.path(), 3);
+  // One vector: the vector file holds it, then its norm; the log and temporaries are gone.
   ASSERT_TRUE(db->add("a", {3, 0, 4}, json::parse(R"({"k":1})")));
   ASSERT_TRUE(db->save());
   const auto bytes = read_bytes(dir.path() / "vectors.bin");
   ASSERT_EQ(bytes.size(), 16u);
   float f[4];
   std::memcpy(f, bytes.data(), 16);
-  EXPECT_EQ(f[0], 3.0f);
-  EXPECT_EQ(f[1], 0.0f);
-  EXPECT_EQ(f[2], 4.0f);
-  EXPECT_EQ(f[3], 5.0f);
-  EXPECT_FALSE(fs::exists(dir.path() / "wal.quarn"));
-  EXPECT_FALSE(fs::exists(dir.path() / "graph.tmp"));
-  EXPECT_FALSE(fs::exists(dir.path() / "vectors.tmp"));
+  EXPECT_EQ(std::vector<float>(f, f + 4), (std::vector<float>{3, 0, 4, 5}));
+  for (const char* file : {"wal.quarn", "graph.tmp", "vectors.tmp"}) {
+    EXPECT_FALSE(fs::exists(dir.path() / file)) << file;
+  }
 }
 
-TEST(StorageTest, HeaderErrorsHaveTheirMessages) {
+TEST(StorageTest, DamagedGraphFilesHaveTheirMessages) {
   testing::TempDir dir;
   auto db = create(dir.path(), 2);
-  ASSERT_TRUE(db->add("a", {1, 2}, std::nullopt));
+  ASSERT_TRUE(db->add("a", {1, 2}, json::parse(R"({"k":1})")));
   ASSERT_TRUE(db->save());
   db.reset();
   const auto good = read_bytes(dir.path() / "graph.quarn");
+  // The metadata section: magic, count, then slot, id length, id 'a', text length, {"k":1}.
+  const std::size_t section = good.size() - (4 + 4 + 4 + 4 + 1 + 4 + 7);
   struct Case {
     std::size_t offset;
     std::vector<unsigned char> bytes;
@@ -111,6 +108,8 @@ TEST(StorageTest, HeaderErrorsHaveTheirMessages) {
       {12, {3}, "io error: unknown metric: 3"},
       {29, {2, 0, 0, 0}, nullptr},  // N = 2 with one vector's worth of files: invalid data
       {21, {5, 0, 0, 0}, nullptr},  // entry point beyond N
+      {section, {'X'}, "io error: bad metadata section magic"},
+      {good.size() - 12, {0xFF}, "io error: invalid utf-8 sequence of 1 bytes from index 0"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.offset);
@@ -124,24 +123,8 @@ TEST(StorageTest, HeaderErrorsHaveTheirMessages) {
       EXPECT_EQ(r.error().to_string(), c.message);
     }
   }
-  // The metadata section's own magic.
-  auto bad = good;
-  const std::size_t section = good.size() - (4 + 4 + 4 + 4 + 1 + 4);
-  bad[section] = std::byte{'X'};
-  write_bytes(dir.path() / "graph.quarn", bad);
-  auto r = Storage(dir.path()).load();
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().to_string(), "io error: bad metadata section magic");
-}
-
-TEST(StorageTest, CorruptMetadataTextLoadsAsNoneAndBadUtf8IdFails) {
-  testing::TempDir dir;
-  auto db = create(dir.path(), 2);
-  ASSERT_TRUE(db->add("a", {1, 2}, json::parse(R"({"k":1})")));
-  ASSERT_TRUE(db->save());
-  db.reset();
-  auto bytes = read_bytes(dir.path() / "graph.quarn");
-  // The record ends with the 7 bytes {"k":1}; break the JSON.
+  // Metadata text that is not JSON loads as no metadata.
+  auto bytes = good;
   bytes[bytes.size() - 1] = std::byte{'x'};
   write_bytes(dir.path() / "graph.quarn", bytes);
   auto loaded = Storage(dir.path()).load();
@@ -149,12 +132,6 @@ TEST(StorageTest, CorruptMetadataTextLoadsAsNoneAndBadUtf8IdFails) {
   ASSERT_EQ(loaded->records.size(), 1u);
   EXPECT_EQ(loaded->records[0].id, "a");
   EXPECT_FALSE(loaded->records[0].metadata.has_value());
-  // The id byte 'a' sits right before the metadata length.
-  bytes[bytes.size() - 7 - 4 - 1] = std::byte{0xFF};
-  write_bytes(dir.path() / "graph.quarn", bytes);
-  auto r = Storage(dir.path()).load();
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().to_string(), "io error: invalid utf-8 sequence of 1 bytes from index 0");
 }
 
 class SavedCollection : public ::testing::Test {
@@ -191,10 +168,12 @@ TEST_F(SavedCollection, DeletedSlotsSurviveAndStoreIsMappedUntilFirstInsert) {
   ASSERT_NE(index.quantized(), nullptr);
   EXPECT_EQ(index.quantized()->codes.size(), 40u * 4);
   ASSERT_TRUE(index.is_mapped());
+  EXPECT_EQ(index.ml(), 1.0 / std::log(4.0));  // from the stored m, not a default
   const std::vector<float> before(index.vectors().begin(), index.vectors().end());
   const std::vector<float> norms(index.norms().begin(), index.norms().end());
   (void)index.insert(std::vector<float>{0.1f, 0.2f, 0.3f, 0.4f});
   EXPECT_FALSE(index.is_mapped());
+  EXPECT_FALSE(index.vector_store().mapped_norms());
   EXPECT_TRUE(std::equal(before.begin(), before.end(), index.vectors().begin()));
   EXPECT_TRUE(std::equal(norms.begin(), norms.end(), index.norms().begin()));
   EXPECT_EQ(index.vectors().size(), 41u * 4);

@@ -1,13 +1,18 @@
-// Helpers shared by the core tests: a temporary directory removed on scope exit, and
-// assertions on Results that print the error's text.
+// Helpers shared by the core tests: a temporary directory removed on scope exit, assertions
+// on Results that print the error's text, and a collection's records as plain values.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "quarn_core/db.hpp"
 #include "quarn_core/error.hpp"
 
 namespace quarn_core::testing {
@@ -44,5 +49,34 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// prefix + std::to_string(i) without the string operator+ (which trips -Wrestrict in GCC 12).
+inline std::string name(const char* prefix, std::uint64_t i) {
+  std::string out(prefix);
+  out += std::to_string(i);
+  return out;
+}
+
+inline std::string text(const db::Metadata& m) { return m ? json::to_text(*m) : "<none>"; }
+
+// Every live record of a collection as id -> (vector, metadata text).
+using Records = std::map<std::string, std::pair<std::vector<float>, std::string>>;
+inline Records records_of(const db::Database& db) {
+  Records out;
+  for (const auto& id : db.ids()) {
+    auto r = db.get(id);
+    EXPECT_TRUE(Ok(r)) << id;
+    if (r) out[id] = {r->first, text(r->second)};
+  }
+  return out;
+}
+
+// Whether any of the lines contains `part`.
+inline bool mentions(const std::vector<std::string>& lines, const std::string& part) {
+  for (const auto& l : lines) {
+    if (l.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
 
 }  // namespace quarn_core::testing

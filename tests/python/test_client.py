@@ -83,36 +83,22 @@ def test_create_passes_its_settings(client, root):
     assert plain.metric == "cosine" and not (root / "d" / "vectors.sq8").exists()
 
 
-def test_listing(client, root):
-    for name in ["b", "B", "名前", "x²", "é"]:
-        saved(client, name)
-    (root / "plain-file").write_text("x")
-    (root / "no-graph").mkdir()
-    assert client.list_collections() == ["B", "b", "x²", "é", "名前"]
-
-
 def test_unsaved_collection_is_not_yet_listed(client, root):
-    db = client.create_collection("new", 4)
+    # A name beyond ASCII goes through as text both ways; the listing's order and what it
+    # skips are tabled in the core's client tests.
+    db = client.create_collection("né", 4)
     db.add("a", [1, 2, 3, 4])
     assert client.list_collections() == []
     with pytest.raises(ValueError) as info:
-        client.get_collection("new")
-    assert str(info.value) == f"database not found at '{root / 'new'}'"
-    with pytest.raises(ValueError, match="^collection 'new' already exists$"):
-        client.create_collection("new", 4)
+        client.get_collection("né")
+    assert str(info.value) == f"database not found at '{root / 'né'}'"
+    with pytest.raises(ValueError, match="^collection 'né' already exists$"):
+        client.create_collection("né", 4)
     db.save()
-    assert client.list_collections() == ["new"]
-    again = client.get_collection("new")
+    saved(client, "b")
+    assert client.list_collections() == ["b", "né"]
+    again = client.get_collection("né")
     assert again is not db and again.get("a")[0] == [1.0, 2.0, 3.0, 4.0]
-
-
-def test_get_or_create_keeps_the_stored_dimension_and_metric(client):
-    db = client.get_or_create_collection("c", 4, metric="dot")
-    db.add("a", [1, 0, 0, 0])
-    db.save()
-    again = client.get_or_create_collection("c", 8, metric="l2")
-    assert (again.dim, again.metric, len(again)) == (4, "dot_product", 1)
-    assert client.get_or_create_collection("fresh", 8).dim == 8
 
 
 def test_delete(client, root):

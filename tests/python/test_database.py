@@ -112,7 +112,7 @@ def test_repr(db):
     assert repr(far) == f"SearchResult(id='other', distance={far.distance:.4f})"
 
 
-def test_stats_keys_in_order(filled):
+def test_stats_keys_in_order_and_quantized_toggle(filled):
     d, _, _ = filled
     stats = d.stats()
     assert list(stats) == [
@@ -120,15 +120,10 @@ def test_stats_keys_in_order(filled):
         "min_degree_layer0", "memory_vectors_bytes", "memory_graph_bytes",
         "memory_quantized_bytes", "uses_brute_force", "uses_quantized_search"]
     assert stats["num_vectors"] == 50 and stats["uses_brute_force"] is True
-
-
-def test_quantized_toggle(tmp_path):
-    d = Database(str(tmp_path / "q"), 4, quantize=True)
-    d.add_many(["a", "b"], [[1, 2, 3, 4], [4, 3, 2, 1]])
+    d.enable_quantized_search()
+    assert d.quantized_search is True and d.stats()["uses_quantized_search"] is True
     d.disable_quantized_search()
     assert d.quantized_search is False
-    d.enable_quantized_search()
-    assert d.quantized_search is True
 
 
 def test_with_block_saves_even_when_body_raises(tmp_path):
@@ -140,16 +135,3 @@ def test_with_block_saves_even_when_body_raises(tmp_path):
             raise RuntimeError("body")
     reopened = Database(path)
     assert reopened.ids() == ["a"] and reopened.dim == 2
-
-
-def test_unsaved_changes_replay_after_save(tmp_path):
-    path = str(tmp_path / "r")
-    d = Database(path, 2, metric="dot")
-    d.add("a", [1.0, 2.0])
-    d.save()
-    d.add("b", [2.0, 1.0], {"x": 1})
-    del d
-    reopened = Database(path)
-    assert sorted(reopened.ids()) == ["a", "b"] and reopened.metric == "dot_product"
-    assert reopened.get("b")[1] == {"x": 1}
-

@@ -125,6 +125,8 @@ def test_equal_distances_are_ordered_by_id(client, tmp_path):
             hits = c.search([1.0, 1.0, 1.0], k=5)
             assert [h.id for h in hits] == names[:5]
             assert all(h == SearchHit(h.id, 0.0, None) for h in hits)
+        assert repr(hits[0]) == "SearchHit(id='t00', distance=0.0000)"
+        assert c.search_many(np.ones((2, 3), np.float32), k=0) == [[], []]
 
 
 def test_graph_path_recall_matches_single_process(client, tmp_path):
@@ -279,32 +281,3 @@ def test_killed_worker_fails_calls_and_reopen_recovers(client, tmp_path):
     assert "v6" not in reopened and "v399" in reopened
     assert reopened.search_many(vectors[:20], k=5) == want
     reopened.close()
-
-
-def test_merge_orders_by_distance_then_id():
-    def answer(per_query):
-        hits = [h for q in per_query for h in q]
-        return (np.array([len(q) for q in per_query], np.int64), [h[0] for h in hits],
-                np.array([h[1] for h in hits], np.float32), [h[2] for h in hits])
-
-    shard_a = answer([[("b", 0.5, {"s": "a"}), ("d", 2.0, None)], [], [("x", 1.0, None)]])
-    shard_b = answer([[("a", 0.5, None), ("c", 1.0, {"s": "b"})], [], []])
-    empty = answer([[], [], []])
-    merged = qd.merge([shard_a, empty, shard_b], 3, 3)
-    assert merged == [[("a", 0.5, None), ("b", 0.5, {"s": "a"}), ("c", 1.0, {"s": "b"})], [],
-                      [("x", 1.0, None)]]
-    assert qd.merge([shard_a, shard_b], 3, 1)[0] == [("a", 0.5, None)]
-    assert qd.merge([empty, empty], 3, 10) == [[], [], []]
-    assert qd.merge([empty], 0, 10) == []
-    assert repr(merged[0][0]) == "SearchHit(id='a', distance=0.5000)"
-
-
-def test_readme_example(client, tmp_path):
-    """The README's ```py block (test_readme.py runs only the ```python ones, which need no
-    cluster) runs as written against this cluster, with its root under tmp_path."""
-    readme = pathlib.Path(__file__).resolve().parents[2] / "README.md"
-    block = re.search(r"^```py\n(.*?)^```$", readme.read_text(encoding="utf-8"),
-                      flags=re.MULTILINE | re.DOTALL).group(1)
-    block = block.replace("tcp://scheduler:8786", client.scheduler.address)
-    block = block.replace("/srv/quarn", str(tmp_path))
-    exec(compile(block, "README.md distributed block", "exec"), {"__name__": "readme"})
