@@ -279,6 +279,11 @@ class Database {
   // Loads the saved files; the caller holds the directory lock.
   static Result<std::unique_ptr<Database>> load(const std::filesystem::path& path,
                                                 bool quantize_config);
+  // Puts a rebuilt graph and its renumbered tables in place of the current ones (compact,
+  // repair), rebuilding the metadata index first; the caller holds id_to_slot exclusive.
+  void install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
+                       std::unordered_map<std::string, std::uint32_t> ids,
+                       std::vector<std::string> slots, std::vector<Metadata> metadata);
   // The second half of opening, after the directory lock is released: replays `entries`.
   void replay(std::vector<wal::WalEntry>& entries);
 
@@ -293,6 +298,8 @@ class Database {
     std::span<const float> row(std::size_t i) const {
       return flat.empty() ? rows[i] : flat.subspan(i * width, width);
     }
+    // A batch of the records' ids and metadata (moved out) and rows (viewed in place).
+    static Batch of_records(std::vector<Record>& items, std::size_t width);
     // A batch of `width`-float rows back to back in `block`.
     static Batch of_block(std::vector<std::string> ids, std::span<const float> block,
                           std::size_t width, std::vector<Metadata> metadata);

@@ -738,40 +738,28 @@ Result<void> Database::upsert_batch(Batch& batch) {
   return {};
 }
 
-namespace {
-
-std::vector<std::span<const float>> row_spans(const std::vector<Record>& items) {
-  std::vector<std::span<const float>> rows;
-  rows.reserve(items.size());
-  for (const auto& item : items) rows.emplace_back(item.vector);
-  return rows;
-}
-
-}  // namespace
-
-Result<void> Database::add_many(std::vector<Record> items) {
+Database::Batch Database::Batch::of_records(std::vector<Record>& items, std::size_t width) {
   Batch batch;
-  batch.rows = row_spans(items);
-  batch.width = dim_;
+  batch.width = width;
+  batch.rows.reserve(items.size());
   batch.ids.reserve(items.size());
   batch.metadata.reserve(items.size());
+  // The rows stay in `items`, whose vectors the caller keeps alive for the batch's run.
   for (auto& item : items) {
+    batch.rows.emplace_back(item.vector);
     batch.ids.push_back(std::move(item.id));
     batch.metadata.push_back(std::move(item.metadata));
   }
+  return batch;
+}
+
+Result<void> Database::add_many(std::vector<Record> items) {
+  Batch batch = Batch::of_records(items, dim_);
   return add_batch(batch);
 }
 
 Result<void> Database::upsert_many(std::vector<Record> items) {
-  Batch batch;
-  batch.rows = row_spans(items);
-  batch.width = dim_;
-  batch.ids.reserve(items.size());
-  batch.metadata.reserve(items.size());
-  for (auto& item : items) {
-    batch.ids.push_back(std::move(item.id));
-    batch.metadata.push_back(std::move(item.metadata));
-  }
+  Batch batch = Batch::of_records(items, dim_);
   return upsert_batch(batch);
 }
 
@@ -1124,17 +1112,24 @@ void Database::compact() {
       new_metadata[it->second] = metadata_[old_slot];
     }
   }
-  MetadataIndex new_index;
-  new_index.rebuild(new_metadata, {});
+  install_rebuilt(std::move(fresh), std::move(new_ids), std::move(new_slots),
+                  std::move(new_metadata));
+}
+
+void Database::install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
+                               std::unordered_map<std::string, std::uint32_t> ids,
+                               std::vector<std::string> slots, std::vector<Metadata> metadata) {
+  MetadataIndex index;
+  index.rebuild(metadata, {});
   std::unique_lock index_guard(index_lock_);
   std::unique_lock slot_guard(slot_lock_);
   std::unique_lock metadata_guard(metadata_lock_);
   std::unique_lock metadata_index_guard(metadata_index_lock_);
   index_ = std::move(fresh);
-  id_to_slot_ = std::move(new_ids);
-  slot_to_id_ = std::move(new_slots);
-  metadata_ = std::move(new_metadata);
-  metadata_index_ = std::move(new_index);
+  id_to_slot_ = std::move(ids);
+  slot_to_id_ = std::move(slots);
+  metadata_ = std::move(metadata);
+  metadata_index_ = std::move(index);
 }
 
 std::size_t Database::count() const {

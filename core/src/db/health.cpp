@@ -802,18 +802,9 @@ RepairReport Database::repair() {
       if (slot < metadata_.size()) new_metadata[s] = metadata_[slot];
     }
   }
-  MetadataIndex new_index;
-  new_index.rebuild(new_metadata, {});
   report.ids = new_ids.size();
-  std::unique_lock index_guard(index_lock_);
-  std::unique_lock slot_guard(slot_lock_);
-  std::unique_lock metadata_guard(metadata_lock_);
-  std::unique_lock metadata_index_guard(metadata_index_lock_);
-  index_ = std::move(fresh);
-  id_to_slot_ = std::move(new_ids);
-  slot_to_id_ = std::move(new_slots);
-  metadata_ = std::move(new_metadata);
-  metadata_index_ = std::move(new_index);
+  install_rebuilt(std::move(fresh), std::move(new_ids), std::move(new_slots),
+                  std::move(new_metadata));
   report.lost = std::move(lost).finish();
   return report;
 }
