@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <system_error>
 #include <utility>
@@ -27,6 +28,170 @@ std::string slot_message(const char* what, std::uint32_t slot, std::uint32_t n) 
          std::to_string(n);
 }
 
+// Reads consecutive u32 fields into `fields`, stopping at the first that is not there.
+Result<void> read_u32s(io::ByteCursor& cur, std::initializer_list<std::uint32_t*> fields) {
+  for (std::uint32_t* field : fields) {
+    auto value = cur.read_u32();
+    if (!value) return std::unexpected(std::move(value.error()));
+    *field = *value;
+  }
+  return {};
+}
+
+// Reads `count` slots, each below the node count `n` (`what` names them in the error).
+template <typename Out>
+Result<void> read_slots(io::ByteCursor& cur, std::uint32_t count, std::uint32_t n, const char* what,
+                        Out out) {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t slot = 0;
+    if (auto r = read_u32s(cur, {&slot}); !r) return r;
+    if (slot >= n) return invalid(slot_message(what, slot, n));
+    out(slot);
+  }
+  return {};
+}
+
+// The graph header up to and including the node and deleted counts.
+struct GraphHeader {
+  hnsw::LoadedGraph graph;  // the parameters and entry point filled in
+  std::uint32_t n = 0;      // node count
+  std::uint32_t d = 0;      // deleted count
+};
+
+Result<GraphHeader> decode_header(io::ByteCursor& cur) {
+  std::uint32_t magic = 0, version = 0, dim = 0;
+  if (auto r = read_u32s(cur, {&magic}); !r) return std::unexpected(std::move(r.error()));
+  if (magic != kGraphMagic) return invalid("bad graph magic");
+  if (auto r = read_u32s(cur, {&version}); !r) return std::unexpected(std::move(r.error()));
+  if (version != kGraphVersion) {
+    return invalid("unsupported graph version: " + std::to_string(version));
+  }
+  if (auto r = read_u32s(cur, {&dim}); !r) return std::unexpected(std::move(r.error()));
+  auto metric_code = cur.read_u8();
+  if (!metric_code) return std::unexpected(std::move(metric_code.error()));
+  auto metric = distance::metric_from_code(*metric_code);
+  if (!metric) return invalid("unknown metric: " + std::to_string(*metric_code));
+  std::uint32_t m = 0, ef_construction = 0, entry_point = 0, max_level = 0;
+  GraphHeader h;
+  if (auto r = read_u32s(cur, {&m, &ef_construction, &entry_point, &max_level, &h.n, &h.d}); !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  h.graph.dim = dim;
+  h.graph.m = m;
+  h.graph.ef_construction = ef_construction;
+  h.graph.metric = *metric;
+  h.graph.entry_point = entry_point;
+  h.graph.max_level = max_level;
+  return h;
+}
+
+// The deleted slots and every node's neighbour lists. Counts come from the file: nothing is
+// sized from one before the bytes it promises are known to be there.
+Result<void> decode_nodes(io::ByteCursor& cur, GraphHeader& h) {
+  const std::uint32_t n = h.n;
+  if (h.d > cur.remaining() / 4) return fail(IoError::unexpected_eof());
+  h.graph.deleted.reserve(h.d);
+  auto deleted = [&](std::uint32_t slot) { h.graph.deleted.insert(slot); };
+  if (auto r = read_slots(cur, h.d, n, "deleted slot", deleted); !r) return r;
+  if (n > cur.remaining() / 4) return fail(IoError::unexpected_eof());
+  h.graph.layers.resize(n);
+  for (auto& layers : h.graph.layers) {
+    std::uint32_t layer_count = 0;
+    if (auto r = read_u32s(cur, {&layer_count}); !r) return r;
+    if (layer_count > cur.remaining() / 4) return fail(IoError::unexpected_eof());
+    layers.resize(layer_count);
+    for (auto& list : layers) {
+      std::uint32_t c = 0;
+      if (auto r = read_u32s(cur, {&c}); !r) return r;
+      if (c > cur.remaining() / 4) return fail(IoError::unexpected_eof());
+      list.reserve(c);
+      auto neighbour = [&](std::uint32_t slot) { list.push_back(slot); };
+      if (auto r = read_slots(cur, c, n, "neighbour slot", neighbour); !r) return r;
+    }
+  }
+  return {};
+}
+
+// "vectors.bin" must be exactly the N vectors and then the N norms.
+Result<void> check_vectors_size(std::size_t bytes, std::uint32_t n, std::size_t dim) {
+  std::size_t expected;
+  if (__builtin_mul_overflow(static_cast<std::size_t>(n), dim + 1, &expected) ||
+      __builtin_mul_overflow(expected, std::size_t{4}, &expected) || expected != bytes) {
+    return invalid("vectors.bin holds " + std::to_string(bytes) + " bytes, the graph needs " +
+                   std::to_string(4 * static_cast<unsigned long long>(n) * (dim + 1ull)));
+  }
+  return {};
+}
+
+// "vectors.sq8": the quantizer, then at least one code per float of the collection.
+Result<void> load_codes(const fs::path& path, std::size_t dim, std::size_t floats,
+                        hnsw::HnswIndex& index) {
+  auto bytes = io::read_file(path);
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  io::ByteCursor sq8(*bytes);
+  auto quantizer = quantize::ScalarQuantizer::load(sq8);
+  if (!quantizer) return std::unexpected(std::move(quantizer.error()));
+  if (quantizer->dim() != dim) {
+    return invalid("vectors.sq8 has dimension " + std::to_string(quantizer->dim()) +
+                   ", the collection " + std::to_string(dim));
+  }
+  auto rest = sq8.rest();
+  if (rest.size() < floats) {
+    return invalid("vectors.sq8 holds " + std::to_string(rest.size()) +
+                   " code bytes, the collection needs " + std::to_string(floats));
+  }
+  // Codes past the last slot would misplace those of the next insert; they are not ours.
+  const auto* codes = reinterpret_cast<const std::uint8_t*>(rest.data());
+  index.load_quantized(std::move(*quantizer), std::vector<std::uint8_t>(codes, codes + floats));
+  return {};
+}
+
+// One record of the metadata section: slot, id, metadata.
+Result<MetaRecord> decode_record(io::ByteCursor& cur, std::uint32_t n) {
+  MetaRecord record;
+  if (auto r = read_u32s(cur, {&record.slot}); !r) return std::unexpected(std::move(r.error()));
+  if (record.slot >= n) return invalid(slot_message("record slot", record.slot, n));
+  std::uint32_t id_len = 0;
+  if (auto r = read_u32s(cur, {&id_len}); !r) return std::unexpected(std::move(r.error()));
+  auto id_bytes = cur.read_bytes(id_len);
+  if (!id_bytes) return std::unexpected(std::move(id_bytes.error()));
+  if (auto bad = io::utf8_error(*id_bytes)) return invalid(*bad);
+  std::uint32_t md_len = 0;
+  if (auto r = read_u32s(cur, {&md_len}); !r) return std::unexpected(std::move(r.error()));
+  auto md_bytes = cur.read_bytes(md_len);
+  if (!md_bytes) return std::unexpected(std::move(md_bytes.error()));
+  record.id.assign(reinterpret_cast<const char*>(id_bytes->data()), id_bytes->size());
+  if (md_len > 0) {
+    const std::string_view text(reinterpret_cast<const char*>(md_bytes->data()), md_bytes->size());
+    // Nothing we write nests this deep; a value that did would exhaust the stack of the code
+    // that later walks it.
+    if (json::nested_deeper_than(text, json::kMaxDepth)) {
+      return invalid("metadata of id '" + record.id + "' nested deeper than " +
+                     std::to_string(json::kMaxDepth) + " levels");
+    }
+    // Unparsable metadata loads as none rather than failing the whole collection.
+    record.metadata = json::parse(text);
+  }
+  return record;
+}
+
+Result<std::vector<MetaRecord>> decode_records(io::ByteCursor& cur, std::uint32_t n) {
+  std::uint32_t magic = 0, count = 0;
+  if (auto r = read_u32s(cur, {&magic}); !r) return std::unexpected(std::move(r.error()));
+  if (magic != kMetadataMagic) return invalid("bad metadata section magic");
+  if (auto r = read_u32s(cur, {&count}); !r) return std::unexpected(std::move(r.error()));
+  // Every record takes at least 12 bytes.
+  if (count > cur.remaining() / 12) return fail(IoError::unexpected_eof());
+  std::vector<MetaRecord> records;
+  records.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    auto record = decode_record(cur, n);
+    if (!record) return std::unexpected(std::move(record.error()));
+    records.push_back(std::move(*record));
+  }
+  return records;
+}
+
 }  // namespace
 
 Storage::Storage(const fs::path& directory)
@@ -35,190 +200,43 @@ Storage::Storage(const fs::path& directory)
       quantized_path_(directory / "vectors.sq8") {}
 
 Result<Storage::Loaded> Storage::load() const {
-  auto graph_bytes_read = io::read_file(graph_path_);
-  if (!graph_bytes_read) return std::unexpected(std::move(graph_bytes_read.error()));
-  auto graph_bytes = std::move(*graph_bytes_read);
-  auto vectors_fd_read = io::open_file(vectors_path_, O_RDONLY);
-  if (!vectors_fd_read) return std::unexpected(std::move(vectors_fd_read.error()));
-  auto vectors_fd = std::move(*vectors_fd_read);
+  auto graph_bytes = io::read_file(graph_path_);
+  if (!graph_bytes) return std::unexpected(std::move(graph_bytes.error()));
+  auto vectors_fd = io::open_file(vectors_path_, O_RDONLY);
+  if (!vectors_fd) return std::unexpected(std::move(vectors_fd.error()));
   struct stat st {};
-  if (::fstat(vectors_fd.get(), &st) != 0) return error::fail_errno();
+  if (::fstat(vectors_fd->get(), &st) != 0) return error::fail_errno();
   const auto vectors_size = static_cast<std::size_t>(st.st_size);
   // From here on every early return releases the mapping and the descriptor.
-  auto region_read = io::MappedRegion::map(vectors_fd.get(), vectors_size);
-  if (!region_read) return std::unexpected(std::move(region_read.error()));
-  auto region = std::move(*region_read);
+  auto region = io::MappedRegion::map(vectors_fd->get(), vectors_size);
+  if (!region) return std::unexpected(std::move(region.error()));
 
-  io::ByteCursor cur(graph_bytes);
-  auto magic_read = cur.read_u32();
-  if (!magic_read) return std::unexpected(std::move(magic_read.error()));
-  auto magic = std::move(*magic_read);
-  if (magic != kGraphMagic) return invalid("bad graph magic");
-  auto version_read = cur.read_u32();
-  if (!version_read) return std::unexpected(std::move(version_read.error()));
-  auto version = std::move(*version_read);
-  if (version != kGraphVersion) {
-    return invalid("unsupported graph version: " + std::to_string(version));
+  io::ByteCursor cur(*graph_bytes);
+  auto header = decode_header(cur);
+  if (!header) return std::unexpected(std::move(header.error()));
+  if (auto r = decode_nodes(cur, *header); !r) return std::unexpected(std::move(r.error()));
+  hnsw::LoadedGraph& graph = header->graph;
+  const std::uint32_t n = header->n;
+  const std::size_t dim = graph.dim;
+  if (auto r = check_vectors_size(vectors_size, n, dim); !r) {
+    return std::unexpected(std::move(r.error()));
   }
-  auto dim_read = cur.read_u32();
-  if (!dim_read) return std::unexpected(std::move(dim_read.error()));
-  auto dim = std::move(*dim_read);
-  auto metric_code_read = cur.read_u8();
-  if (!metric_code_read) return std::unexpected(std::move(metric_code_read.error()));
-  auto metric_code = std::move(*metric_code_read);
-  auto metric = distance::metric_from_code(metric_code);
-  if (!metric) return invalid("unknown metric: " + std::to_string(metric_code));
-  auto m_read = cur.read_u32();
-  if (!m_read) return std::unexpected(std::move(m_read.error()));
-  auto m = std::move(*m_read);
-  auto ef_construction_read = cur.read_u32();
-  if (!ef_construction_read) return std::unexpected(std::move(ef_construction_read.error()));
-  auto ef_construction = std::move(*ef_construction_read);
-  auto entry_point_read = cur.read_u32();
-  if (!entry_point_read) return std::unexpected(std::move(entry_point_read.error()));
-  auto entry_point = std::move(*entry_point_read);
-  auto max_level_read = cur.read_u32();
-  if (!max_level_read) return std::unexpected(std::move(max_level_read.error()));
-  auto max_level = std::move(*max_level_read);
-  auto n_read = cur.read_u32();
-  if (!n_read) return std::unexpected(std::move(n_read.error()));
-  auto n = std::move(*n_read);
-  auto d_read = cur.read_u32();
-  if (!d_read) return std::unexpected(std::move(d_read.error()));
-  auto d = std::move(*d_read);
-
-  hnsw::LoadedGraph graph;
-  graph.dim = dim;
-  graph.m = m;
-  graph.ef_construction = ef_construction;
-  graph.metric = *metric;
-  graph.entry_point = entry_point;
-  graph.max_level = max_level;
-
-  // Counts come from the file: nothing is sized from one before the bytes it promises are
-  // known to be there.
-  if (d > cur.remaining() / 4) return fail(IoError::unexpected_eof());
-  graph.deleted.reserve(d);
-  for (std::uint32_t i = 0; i < d; ++i) {
-    auto slot_read = cur.read_u32();
-    if (!slot_read) return std::unexpected(std::move(slot_read.error()));
-    auto slot = std::move(*slot_read);
-    if (slot >= n) return invalid(slot_message("deleted slot", slot, n));
-    graph.deleted.insert(slot);
-  }
-  if (n > cur.remaining() / 4) return fail(IoError::unexpected_eof());
-  graph.layers.resize(n);
-  for (std::uint32_t s = 0; s < n; ++s) {
-    auto layer_count_read = cur.read_u32();
-    if (!layer_count_read) return std::unexpected(std::move(layer_count_read.error()));
-    auto layer_count = std::move(*layer_count_read);
-    if (layer_count > cur.remaining() / 4) return fail(IoError::unexpected_eof());
-    auto& layers = graph.layers[s];
-    layers.resize(layer_count);
-    for (auto& list : layers) {
-      auto c_read = cur.read_u32();
-      if (!c_read) return std::unexpected(std::move(c_read.error()));
-      auto c = std::move(*c_read);
-      if (c > cur.remaining() / 4) return fail(IoError::unexpected_eof());
-      list.resize(c);
-      for (auto& neighbour : list) {
-        auto v_read = cur.read_u32();
-        if (!v_read) return std::unexpected(std::move(v_read.error()));
-        auto v = std::move(*v_read);
-        if (v >= n) return invalid(slot_message("neighbour slot", v, n));
-        neighbour = v;
-      }
-    }
-  }
-
-  // "vectors.bin" must be exactly the N vectors and then the N norms.
   const std::size_t floats = static_cast<std::size_t>(n) * dim;
-  std::size_t expected_size;
-  if (__builtin_mul_overflow(static_cast<std::size_t>(n), static_cast<std::size_t>(dim) + 1,
-                             &expected_size) ||
-      __builtin_mul_overflow(expected_size, std::size_t{4}, &expected_size) ||
-      expected_size != vectors_size) {
-    return invalid("vectors.bin holds " + std::to_string(vectors_size) +
-                   " bytes, the graph needs " +
-                   std::to_string(4 * static_cast<unsigned long long>(n) * (dim + 1ull)));
-  }
-  graph.vectors = hnsw::VectorStore(std::move(region), floats);
+  graph.vectors = hnsw::VectorStore(std::move(*region), floats);
   graph.norms = *graph.vectors.mapped_norms();
-  vectors_fd.reset();  // the mapping stays valid without the descriptor
+  vectors_fd->reset();  // the mapping stays valid without the descriptor
 
-  auto index_read = hnsw::HnswIndex::from_loaded(std::move(graph));
-  if (!index_read) return std::unexpected(std::move(index_read.error()));
-  auto index = std::move(*index_read);
-
+  auto index = hnsw::HnswIndex::from_loaded(std::move(graph));
+  if (!index) return std::unexpected(std::move(index.error()));
   std::error_code ec;
   if (fs::exists(quantized_path_, ec)) {
-    auto sq8_bytes_read = io::read_file(quantized_path_);
-    if (!sq8_bytes_read) return std::unexpected(std::move(sq8_bytes_read.error()));
-    auto sq8_bytes = std::move(*sq8_bytes_read);
-    io::ByteCursor sq8(sq8_bytes);
-    auto quantizer_read = quantize::ScalarQuantizer::load(sq8);
-    if (!quantizer_read) return std::unexpected(std::move(quantizer_read.error()));
-    auto quantizer = std::move(*quantizer_read);
-    if (quantizer.dim() != dim) {
-      return invalid("vectors.sq8 has dimension " + std::to_string(quantizer.dim()) +
-                     ", the collection " + std::to_string(dim));
+    if (auto r = load_codes(quantized_path_, dim, floats, **index); !r) {
+      return std::unexpected(std::move(r.error()));
     }
-    auto rest = sq8.rest();
-    if (rest.size() < floats) {
-      return invalid("vectors.sq8 holds " + std::to_string(rest.size()) +
-                     " code bytes, the collection needs " + std::to_string(floats));
-    }
-    // Codes past the last slot would misplace those of the next insert; they are not ours.
-    const auto* codes = reinterpret_cast<const std::uint8_t*>(rest.data());
-    index->load_quantized(std::move(quantizer), std::vector<std::uint8_t>(codes, codes + floats));
   }
-
-  auto section_magic_read = cur.read_u32();
-  if (!section_magic_read) return std::unexpected(std::move(section_magic_read.error()));
-  auto section_magic = std::move(*section_magic_read);
-  if (section_magic != kMetadataMagic) return invalid("bad metadata section magic");
-  auto r_read = cur.read_u32();
-  if (!r_read) return std::unexpected(std::move(r_read.error()));
-  auto r = std::move(*r_read);
-  // Every record takes at least 12 bytes.
-  if (r > cur.remaining() / 12) return fail(IoError::unexpected_eof());
-  std::vector<MetaRecord> records;
-  records.reserve(r);
-  for (std::uint32_t i = 0; i < r; ++i) {
-    auto slot_read = cur.read_u32();
-    if (!slot_read) return std::unexpected(std::move(slot_read.error()));
-    auto slot = std::move(*slot_read);
-    if (slot >= n) return invalid(slot_message("record slot", slot, n));
-    auto id_len_read = cur.read_u32();
-    if (!id_len_read) return std::unexpected(std::move(id_len_read.error()));
-    auto id_len = std::move(*id_len_read);
-    auto id_bytes_read = cur.read_bytes(id_len);
-    if (!id_bytes_read) return std::unexpected(std::move(id_bytes_read.error()));
-    auto id_bytes = std::move(*id_bytes_read);
-    if (auto bad = io::utf8_error(id_bytes)) return invalid(*bad);
-    auto md_len_read = cur.read_u32();
-    if (!md_len_read) return std::unexpected(std::move(md_len_read.error()));
-    auto md_len = std::move(*md_len_read);
-    auto md_bytes_read = cur.read_bytes(md_len);
-    if (!md_bytes_read) return std::unexpected(std::move(md_bytes_read.error()));
-    auto md_bytes = std::move(*md_bytes_read);
-    MetaRecord record;
-    record.slot = slot;
-    record.id.assign(reinterpret_cast<const char*>(id_bytes.data()), id_bytes.size());
-    if (md_len > 0) {
-      const std::string_view text(reinterpret_cast<const char*>(md_bytes.data()), md_bytes.size());
-      // Nothing we write nests this deep; a value that did would exhaust the stack of the
-      // code that later walks it.
-      if (json::nested_deeper_than(text, json::kMaxDepth)) {
-        return invalid("metadata of id '" + record.id + "' nested deeper than " +
-                       std::to_string(json::kMaxDepth) + " levels");
-      }
-      // Unparsable metadata loads as none rather than failing the whole collection.
-      record.metadata = json::parse(text);
-    }
-    records.push_back(std::move(record));
-  }
-  return Loaded{std::move(index), std::move(records)};
+  auto records = decode_records(cur, n);
+  if (!records) return std::unexpected(std::move(records.error()));
+  return Loaded{std::move(*index), std::move(*records)};
 }
 
 Result<void> write_metadata_section(io::BufWriter& w, const std::vector<MetaRecord>& records) {
