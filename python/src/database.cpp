@@ -13,7 +13,6 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "database_tools.hpp"
-#include "quarn_core/export.hpp"
 #include "gil.hpp"
 #include "module.hpp"
 #include "py_ref.hpp"
