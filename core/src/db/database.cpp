@@ -89,6 +89,18 @@ Result<void> check_metadata(const Metadata& metadata) {
   return {};
 }
 
+// Takes the directory lock, under which no save in another thread or process is half done,
+// and finishes or rolls back a save that one left interrupted.
+Result<storage::DirectoryLock> lock_recovered(const fs::path& path,
+                                              const storage::Storage& storage) {
+  auto lock = storage::DirectoryLock::acquire(path);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  if (auto r = storage::recover_interrupted_save(storage); !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  return lock;
+}
+
 }  // namespace
 
 Result<std::unique_ptr<Database>> Database::open(const fs::path& path) {
@@ -96,13 +108,9 @@ Result<std::unique_ptr<Database>> Database::open(const fs::path& path) {
   std::unique_ptr<Database> db;
   std::vector<wal::WalEntry> entries;
   {
-    // Held while the files and the log are read, so that no save in another thread or
-    // process is half done meanwhile.
-    auto lock = storage::DirectoryLock::acquire(path);
+    // Held while the files and the log are read.
+    auto lock = lock_recovered(path, storage);
     if (!lock) return std::unexpected(std::move(lock.error()));
-    if (auto r = storage::recover_interrupted_save(storage); !r) {
-      return std::unexpected(std::move(r.error()));
-    }
     if (!file_exists(storage.graph_path()) || !file_exists(storage.vectors_path())) {
       return fail(QuarnError::database_not_found(path.string()));
     }
@@ -152,11 +160,8 @@ Result<std::unique_ptr<Database>> Database::open_or_create_with_config(
   std::unique_ptr<Database> db;
   std::vector<wal::WalEntry> entries;
   {
-    auto lock = storage::DirectoryLock::acquire(path);
+    auto lock = lock_recovered(path, storage);
     if (!lock) return std::unexpected(std::move(lock.error()));
-    if (auto r = storage::recover_interrupted_save(storage); !r) {
-      return std::unexpected(std::move(r.error()));
-    }
     if (file_exists(storage.graph_path()) && file_exists(storage.vectors_path())) {
       auto loaded = load(path, config.quantize);
       if (!loaded) return std::unexpected(std::move(loaded.error()));
