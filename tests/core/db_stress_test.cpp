@@ -38,10 +38,13 @@ namespace fs = std::filesystem;
 using distance::Metric;
 using error::ErrorKind;
 using json::Value;
+using testing::create;
+using testing::log_records;
 using testing::name;
 using testing::Ok;
 using testing::Records;
 using testing::records_of;
+using testing::reopen;
 using testing::TempDir;
 using testing::text;
 using Vec = std::vector<float>;
@@ -250,12 +253,8 @@ TEST(DbStress, ConcurrentMutationsReadsAndSavesKeepTheInvariants) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     TempDir tmp;
     const fs::path dir = tmp.path() / "c";
-    DatabaseConfig config;
-    config.m = 8;
-    config.ef_construction = 40;
-    auto created = Database::open_or_create_with_config(dir, kDim, Metric::Euclidean, config);
-    ASSERT_TRUE(Ok(created));
-    std::unique_ptr<Database> db = std::move(*created);
+    auto db = create(dir, kDim, Metric::Euclidean, {.m = 8, .ef_construction = 40});
+    ASSERT_NE(db, nullptr);
 
     Failures failures;
     std::vector<std::vector<std::uint32_t>> stamps(kThreads);
@@ -275,9 +274,8 @@ TEST(DbStress, ConcurrentMutationsReadsAndSavesKeepTheInvariants) {
       SCOPED_TRACE(phase);
       if (phase[6] == 'r') {  // the saved files plus the log rebuild exactly what memory held
         db.reset();
-        auto reopened = Database::open_or_create_with_config(dir, kDim, Metric::Euclidean, {});
-        ASSERT_TRUE(Ok(reopened));
-        db = std::move(*reopened);
+        db = create(dir, kDim);
+        ASSERT_NE(db, nullptr);
       } else if (phase[6] == 'c') {
         db->compact();
         EXPECT_EQ(db->total_slots(), db->count());
@@ -294,9 +292,8 @@ TEST(DbStress, RacingAddsOfOneIdLogOnlyTheWinner) {
   constexpr int kRaced = 150;
   TempDir tmp;
   const fs::path dir = tmp.path() / "c";
-  auto created = Database::open_or_create_with_config(dir, 2, Metric::Euclidean, {});
-  ASSERT_TRUE(Ok(created));
-  std::unique_ptr<Database> db = std::move(*created);
+  auto db = create(dir, 2);
+  ASSERT_NE(db, nullptr);
   std::atomic<int> added{0}, other_errors{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -315,15 +312,13 @@ TEST(DbStress, RacingAddsOfOneIdLogOnlyTheWinner) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(added.load(), kRaced);
   EXPECT_EQ(other_errors.load(), 0);
-  auto entries = wal::Wal(dir / wal::kWalFileName).read_all();
-  ASSERT_TRUE(Ok(entries));
-  EXPECT_EQ(entries->size(), static_cast<std::size_t>(kRaced));
+  EXPECT_EQ(log_records(dir), static_cast<std::size_t>(kRaced));
   const Records want = records_of(*db);
   EXPECT_EQ(want.size(), static_cast<std::size_t>(kRaced));
   db.reset();
-  auto reopened = Database::open_or_create_with_config(dir, 2, Metric::Euclidean, {});
-  ASSERT_TRUE(Ok(reopened));
-  EXPECT_EQ(records_of(**reopened), want);
+  db = create(dir, 2);
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(records_of(*db), want);
 }
 
 void write_line(int fd, const std::string& line) {
@@ -441,25 +436,6 @@ Records records_of(const Stamps& model) {
   return out;
 }
 
-// A directory in memory where there is one (saves fsync; tmpfs makes that free).
-class ScratchDir {
- public:
-  ScratchDir() {
-    const bool shm = ::access("/dev/shm", W_OK) == 0;
-    std::string tmpl =
-        (shm ? fs::path("/dev/shm") : fs::temp_directory_path()).string() + "/quarn-test-XXXXXX";
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // Opens the saved collection once and checks it; what is wrong, or "".
 std::string read_once(const fs::path& dir) {
   auto db = Database::open(dir);
@@ -476,49 +452,9 @@ std::string read_once(const fs::path& dir) {
 
 // The writer's first four iterations, ending with a save.
 void seed_collection(const fs::path& dir) {
-  auto db = Database::open_or_create_with_config(dir, kDim, Metric::Euclidean, {});
-  ASSERT_TRUE(Ok(db));
-  for (int i = 0; i < 4; ++i) ASSERT_TRUE(Ok(writer_step(**db, i)));
-}
-
-// Besides, readers of the writer's own handle see each record whole while it is rewritten
-// and while compaction renumbers the slots under them.
-TEST(DbStress, ReadersInAnotherThreadSeeWholeSavesAndTheFinalStateIsAcknowledged) {
-  ScratchDir tmp;
-  const fs::path dir = tmp.path() / "c";
-  seed_collection(dir);
-  auto writer = Database::open(dir);
-  ASSERT_TRUE(Ok(writer));
-  std::atomic<bool> done{false};
-  std::atomic<int> reads{0};
-  Failures failures;
-  std::thread reader([&] {
-    while (!done.load()) {
-      if (auto bad = read_once(dir); !bad.empty()) return failures.add(bad);
-      reads.fetch_add(1);
-    }
-  });
-  std::thread getter([&, &db = **writer] {
-    for (std::size_t n = 0; !done.load(); ++n) {
-      const std::string id = name("id", n % kWriterIds);
-      auto got = db.get(id);
-      if (!got && got.error().kind() != ErrorKind::NotFound) failures.add(got.error().to_string());
-      if (!got) continue;
-      if (auto bad = inconsistency(id, got->first, got->second); !bad.empty()) failures.add(bad);
-    }
-  });
-  for (int i = 4; i < kWriterIterations; ++i) {
-    ASSERT_TRUE(Ok(writer_step(**writer, i))) << "iteration " << i;
-  }
-  done = true;
-  reader.join();
-  getter.join();
-  for (const auto& m : failures.messages) ADD_FAILURE() << m;
-  EXPECT_GT(reads.load(), 0);
-  writer->reset();
-  auto reopened = Database::open(dir);
-  ASSERT_TRUE(Ok(reopened));
-  EXPECT_EQ(records_of(**reopened), records_of(model_after(kWriterIterations)));
+  auto db = create(dir, kDim);
+  ASSERT_NE(db, nullptr);
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(Ok(writer_step(*db, i)));
 }
 
 // Starts this test binary again, running one disabled test with `value` in `env`; the child
@@ -534,7 +470,7 @@ std::pair<pid_t, int> spawn_child(const char* test, const char* env, const std::
                                    "--gtest_also_run_disabled_tests"};
   std::vector<std::string> vars;
   for (char** e = environ; *e != nullptr; ++e) vars.emplace_back(*e);
-  vars.push_back(std::string(env) + "=" + value + " " + std::to_string(fds[1]));
+  vars.push_back(std::string(env) + "=" + std::to_string(fds[1]) + " " + value);
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -557,6 +493,19 @@ std::pair<pid_t, int> spawn_child(const char* test, const char* env, const std::
   return {pid, pid < 0 ? -1 : fds[0]};
 }
 
+// What spawn_child passed to the child: the pipe to report on, the collection, and a seed for
+// the children that take one.
+struct ChildArgs {
+  int fd = -1;
+  std::string dir;
+  std::uint32_t seed = 0;
+};
+ChildArgs child_args(const char* env) {
+  ChildArgs a;
+  std::istringstream(std::getenv(env)) >> a.fd >> a.dir >> a.seed;
+  return a;
+}
+
 // The next line the child wrote, or "" at the end of the pipe.
 std::string read_line(int fd) {
   std::string line;
@@ -570,12 +519,8 @@ std::string read_line(int fd) {
 
 // The child's side of the two-process test: the writer, from iteration 4 on.
 TEST(DbStressChild, DISABLED_WriteAndSave) {
-  const char* arg = std::getenv(kWriterEnv);
-  if (arg == nullptr) GTEST_SKIP() << "run by the two-process test";
-  std::istringstream in(arg);
-  std::string dir;
-  int fd = -1;
-  in >> dir >> fd;
+  if (std::getenv(kWriterEnv) == nullptr) GTEST_SKIP() << "run by the two-process test";
+  const auto [fd, dir, seed] = child_args(kWriterEnv);
   auto db = Database::open(dir);
   if (!db) _exit(2);
   write_line(fd, "ready");
@@ -589,53 +534,96 @@ TEST(DbStressChild, DISABLED_WriteAndSave) {
   _exit(0);
 }
 
-TEST(DbStress, ReadersInAnotherProcessSeeWholeSavesAndTheFinalStateIsAcknowledged) {
-  ScratchDir tmp;
+// The writer runs in a thread of this process or in a child process; the main thread opens,
+// reads and drops handles until it is finished. With the writer in a thread, another thread
+// reads the writer's own handle, which must show each record whole while it is rewritten
+// and while compaction renumbers the slots under it.
+class DbWriter : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DbWriter, ReadersSeeWholeSavesAndTheFinalStateIsAcknowledged) {
+  const bool child = GetParam();
+  TempDir tmp(/*in_memory=*/true);
   const fs::path dir = tmp.path() / "c";
   seed_collection(dir);
-  const auto [pid, fd] =
-      spawn_child("DbStressChild.DISABLED_WriteAndSave", kWriterEnv, dir.string());
-  ASSERT_GT(pid, 0);
-  ASSERT_EQ(read_line(fd), "ready");
-  // The reader runs until the writer reports; the pipe says when without polling.
-  int flags = ::fcntl(fd, F_GETFL);
-  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  int reads = 0;
-  std::string failure, report;
-  for (;;) {
+  Failures failures;
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  std::unique_ptr<Database> writer;
+  pid_t pid = -1;
+  int fd = -1, flags = 0;
+  if (child) {
+    std::tie(pid, fd) =
+        spawn_child("DbStressChild.DISABLED_WriteAndSave", kWriterEnv, dir.string());
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(read_line(fd), "ready");
+    flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  } else {
+    writer = reopen(dir);
+    ASSERT_NE(writer, nullptr);
+    threads.emplace_back([&] {
+      for (int i = 4; i < kWriterIterations; ++i) {
+        if (auto r = writer_step(*writer, i); !r) {
+          failures.add("iteration " + std::to_string(i) + ": " + r.error().to_string());
+          break;
+        }
+      }
+      done = true;
+    });
+    threads.emplace_back([&] {
+      for (std::size_t n = 0; !done.load(); ++n) {
+        const std::string id = name("id", n % kWriterIds);
+        auto got = writer->get(id);
+        if (!got && got.error().kind() != ErrorKind::NotFound) {
+          failures.add(got.error().to_string());
+        }
+        if (!got) continue;
+        if (auto bad = inconsistency(id, got->first, got->second); !bad.empty()) failures.add(bad);
+      }
+    });
+  }
+  // The child's pipe says when it is finished without polling.
+  std::string report;
+  auto finished = [&] {
+    if (!child) return done.load();
     char chunk[256];
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
     if (got > 0) report.append(chunk, static_cast<std::size_t>(got));
-    if (got == 0 || report.find('\n') != std::string::npos) break;
-    if (auto bad = read_once(dir); !bad.empty()) {
-      failure = bad;
-      break;
-    }
+    return got == 0 || report.find('\n') != std::string::npos;
+  };
+  int reads = 0;
+  std::string failure;
+  while (!finished()) {
+    if (failure = read_once(dir); !failure.empty()) break;
     ++reads;
   }
-  ::fcntl(fd, F_SETFL, flags);
-  if (report.find('\n') == std::string::npos) report += read_line(fd);
-  ::close(fd);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  for (auto& t : threads) t.join();
+  writer.reset();
+  for (const auto& m : failures.messages) ADD_FAILURE() << m;
   EXPECT_EQ(failure, "");
-  ASSERT_EQ(report.substr(0, 4), "done") << report;
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_GT(reads, 0);
   RecordProperty("reads", reads);
-  auto reopened = Database::open(dir);
-  ASSERT_TRUE(Ok(reopened));
-  EXPECT_EQ(records_of(**reopened), records_of(model_after(kWriterIterations)));
+  if (child) {
+    ::fcntl(fd, F_SETFL, flags);
+    if (report.find('\n') == std::string::npos) report += read_line(fd);
+    ::close(fd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_EQ(report.substr(0, 4), "done") << report;
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  auto reopened = reopen(dir);
+  ASSERT_NE(reopened, nullptr);
+  EXPECT_EQ(records_of(*reopened), records_of(model_after(kWriterIterations)));
 }
+
+INSTANTIATE_TEST_SUITE_P(DbStress, DbWriter, ::testing::Values(false, true),
+                         [](const auto& p) { return p.param ? "InAnotherProcess" : "InAThread"; });
 
 // The child of the refusal test: changes the collection, then waits to be killed.
 TEST(DbStressChild, DISABLED_HoldTheCollection) {
-  const char* arg = std::getenv(kWriterEnv);
-  if (arg == nullptr) GTEST_SKIP() << "run by the refusal test";
-  std::istringstream in(arg);
-  std::string dir;
-  int fd = -1;
-  in >> dir >> fd;
+  if (std::getenv(kWriterEnv) == nullptr) GTEST_SKIP() << "run by the refusal test";
+  const auto [fd, dir, seed] = child_args(kWriterEnv);
   auto db = Database::open(dir);
   if (!db || !(*db)->upsert("held", vector_for(1, 1), std::nullopt)) _exit(2);
   write_line(fd, "ready");
@@ -643,7 +631,7 @@ TEST(DbStressChild, DISABLED_HoldTheCollection) {
 }
 
 TEST(DbConcurrency, ASecondProcessMayReadButNotWriteACollectionInUse) {
-  ScratchDir tmp;
+  TempDir tmp(/*in_memory=*/true);
   const fs::path dir = tmp.path() / "c";
   seed_collection(dir);
   const auto [pid, fd] =
@@ -766,71 +754,56 @@ Model base_model() {
   return m;
 }
 
+// Applies one operation. An add of a stored id and an update of a missing one are what the
+// model expects of them; any other error is not.
+Result<void> run_op(Database& db, const CrashOp& op) {
+  auto allow = [](const auto& r, std::optional<ErrorKind> expected = {}) -> Result<void> {
+    if (!r && r.error().kind() != expected) return std::unexpected(r.error());
+    return {};
+  };
+  std::vector<std::string> ids;
+  switch (op.kind) {
+    case CrashOp::Add:
+      return allow(db.add(op.id, op.vector, op.metadata), ErrorKind::DuplicateId);
+    case CrashOp::Upsert:
+      return db.upsert(op.id, op.vector, op.metadata);
+    case CrashOp::Update:
+      return allow(
+          db.update(op.id, op.with_vector ? std::optional(op.vector) : std::nullopt,
+                    op.with_metadata ? std::optional<Metadata>(op.metadata) : std::nullopt),
+          ErrorKind::NotFound);
+    case CrashOp::Delete:
+      return allow(db.remove(op.id));
+    case CrashOp::UpsertMany:
+      return db.upsert_many(op.items);
+    case CrashOp::DeleteMany:
+      for (const auto& item : op.items) ids.push_back(item.id);
+      return allow(db.delete_many(ids));
+  }
+  return {};
+}
+
 // The child's side. Not run on its own: the parent runs it with its arguments in the
 // environment.
 TEST(DbCrashChild, DISABLED_MutateUntilKilled) {
-  const char* arg = std::getenv(kCrashEnv);
-  if (arg == nullptr) GTEST_SKIP() << "run by DbCrash.AcknowledgedMutationsSurviveSigkill";
-  std::istringstream in(arg);
-  std::string dir;
-  std::uint32_t seed = 0;
-  int fd = -1;
-  in >> dir >> seed >> fd;
-  auto opened = Database::open_or_create_with_config(dir, kCrashDim, Metric::Euclidean, {});
-  if (!opened) {
-    write_line(fd, "error open " + opened.error().to_string());
+  if (std::getenv(kCrashEnv) == nullptr)
+    GTEST_SKIP() << "run by DbCrash.AcknowledgedMutationsSurviveSigkill";
+  const ChildArgs args = child_args(kCrashEnv);
+  const int fd = args.fd;
+  auto fail = [fd](const std::string& why) {
+    write_line(fd, "error " + why);
     _exit(2);
-  }
-  Database& db = **opened;
-  const auto ops = crash_ops(seed);
+  };
+  auto opened = Database::open_or_create_with_config(args.dir, kCrashDim, Metric::Euclidean, {});
+  if (!opened) fail("open " + opened.error().to_string());
+  const auto ops = crash_ops(args.seed);
   write_line(fd, "ready");
   for (int i = 0; i < kCrashOps; ++i) {
-    const CrashOp& op = ops[static_cast<std::size_t>(i)];
-    bool fine = true;
-    std::string why;
-    auto check = [&](const auto& r, ErrorKind allowed) {
-      if (!r && r.error().kind() != allowed) {
-        fine = false;
-        why = r.error().to_string();
-      }
-    };
-    switch (op.kind) {
-      case CrashOp::Add:
-        check(db.add(op.id, op.vector, op.metadata), ErrorKind::DuplicateId);
-        break;
-      case CrashOp::Upsert:
-        check(db.upsert(op.id, op.vector, op.metadata), ErrorKind::DuplicateId);
-        break;
-      case CrashOp::Update:
-        check(db.update(op.id, op.with_vector ? std::optional(op.vector) : std::nullopt,
-                        op.with_metadata ? std::optional<Metadata>(op.metadata) : std::nullopt),
-              ErrorKind::NotFound);
-        break;
-      case CrashOp::Delete:
-        check(db.remove(op.id), ErrorKind::NotFound);
-        break;
-      case CrashOp::UpsertMany:
-        check(db.upsert_many(op.items), ErrorKind::NotFound);
-        break;
-      case CrashOp::DeleteMany: {
-        std::vector<std::string> ids;
-        for (const auto& item : op.items) ids.push_back(item.id);
-        check(db.delete_many(ids), ErrorKind::NotFound);
-        break;
-      }
-    }
-    if (!fine) {
-      write_line(fd, "error " + std::to_string(i) + " " + why);
-      _exit(2);
-    }
+    auto r = run_op(**opened, ops[static_cast<std::size_t>(i)]);
+    if (!r) fail(std::to_string(i) + " " + r.error().to_string());
     write_line(fd, "ok " + std::to_string(i));
     // Saves now and then, so that kills also land inside a save.
-    if (i % 20 == 19) {
-      if (auto saved = db.save(); !saved) {
-        write_line(fd, "error save " + saved.error().to_string());
-        _exit(2);
-      }
-    }
+    if (i % 20 == 19 && !(r = (*opened)->save())) fail("save " + r.error().to_string());
   }
   write_line(fd, "done");
   for (;;) ::pause();  // until the parent kills us
@@ -913,10 +886,10 @@ TEST(DbCrash, AcknowledgedMutationsSurviveSigkill) {
     Model model;
     if (saved_base) {
       model = base_model();
-      auto db = Database::open_or_create_with_config(dir, kCrashDim, Metric::Euclidean, {});
-      ASSERT_TRUE(Ok(db));
-      for (const auto& [id, rec] : model) ASSERT_TRUE(Ok((*db)->add(id, rec.first, rec.second)));
-      ASSERT_TRUE(Ok((*db)->save()));
+      auto db = create(dir, kCrashDim);
+      ASSERT_NE(db, nullptr);
+      for (const auto& [id, rec] : model) ASSERT_TRUE(Ok(db->add(id, rec.first, rec.second)));
+      ASSERT_TRUE(Ok(db->save()));
     }
 
     std::mt19937 rng(seed * 7919u);
