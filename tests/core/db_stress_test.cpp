@@ -334,6 +334,75 @@ void write_line(int fd, const std::string& line) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Mutations as values, run against a collection and applied to a model of its records.
+
+struct Op {
+  enum Kind { Add, Upsert, Update, Delete, UpsertMany, DeleteMany } kind;
+  std::string id;
+  Vec vector;
+  Metadata metadata;
+  bool with_vector = true;    // Update only
+  bool with_metadata = true;  // Update only
+  std::vector<Record> items;  // UpsertMany: the items; DeleteMany: the ids
+};
+
+// What a sequence of operations leaves, by the rules of each call.
+void apply_op(Records& model, const Op& op) {
+  auto it = model.find(op.id);
+  switch (op.kind) {
+    case Op::Add:
+      if (it == model.end()) model[op.id] = {op.vector, text(op.metadata)};
+      break;
+    case Op::Upsert:
+      model[op.id] = {op.vector, text(op.metadata)};
+      break;
+    case Op::Update:
+      if (it == model.end()) break;
+      if (op.with_vector) it->second.first = op.vector;
+      if (op.with_metadata) it->second.second = text(op.metadata);
+      break;
+    case Op::Delete:
+      if (it != model.end()) model.erase(it);
+      break;
+    case Op::UpsertMany:
+      for (const auto& item : op.items) model[item.id] = {item.vector, text(item.metadata)};
+      break;
+    case Op::DeleteMany:
+      for (const auto& item : op.items) model.erase(item.id);
+      break;
+  }
+}
+
+// Applies one operation. An add of a stored id and an update of a missing one are what the
+// model expects of them; any other error is not.
+Result<void> run_op(Database& db, const Op& op) {
+  auto allow = [](const auto& r, std::optional<ErrorKind> expected = {}) -> Result<void> {
+    if (!r && r.error().kind() != expected) return std::unexpected(r.error());
+    return {};
+  };
+  std::vector<std::string> ids;
+  switch (op.kind) {
+    case Op::Add:
+      return allow(db.add(op.id, op.vector, op.metadata), ErrorKind::DuplicateId);
+    case Op::Upsert:
+      return db.upsert(op.id, op.vector, op.metadata);
+    case Op::Update:
+      return allow(
+          db.update(op.id, op.with_vector ? std::optional(op.vector) : std::nullopt,
+                    op.with_metadata ? std::optional<Metadata>(op.metadata) : std::nullopt),
+          ErrorKind::NotFound);
+    case Op::Delete:
+      return allow(db.remove(op.id));
+    case Op::UpsertMany:
+      return db.upsert_many(op.items);
+    case Op::DeleteMany:
+      for (const auto& item : op.items) ids.push_back(item.id);
+      return allow(db.delete_many(ids));
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
 // One writer, readers that open, read and drop handles: in another thread and in another
 // process. The writer mutates and saves over and over; every open in between must find a
 // whole collection (never "not found", never half of one save and half of another), and
@@ -343,97 +412,41 @@ constexpr int kWriterIterations = 2000;
 constexpr int kWriterIds = 24;
 constexpr const char* kWriterEnv = "QUARN_TEST_WRITER";
 
-using Stamps = std::map<std::string, std::uint32_t>;  // id -> stamp of its live write
-
-// Iteration i of the writer: the ids and stamps it touches, and what it does with them.
-struct WriterStep {
-  int kind;  // 0 upsert, 1 update, 2 delete, 3 upsert_many, 4 delete_many
-  std::vector<int> ids;
-  std::uint32_t stamp;
-};
-
-WriterStep writer_plan(int i) {
+// Iteration i of the writer: upserts, full updates, deletions and batches over ids spread by
+// a stride, each record stamped so that a reader can check it whole.
+Op writer_op(int i) {
+  constexpr Op::Kind kKinds[] = {Op::Upsert, Op::Upsert, Op::Upsert,     Op::Upsert,
+                                 Op::Update, Op::Delete, Op::UpsertMany, Op::DeleteMany};
   const int n = (i * 7) % kWriterIds;
   const auto stamp = static_cast<std::uint32_t>(i * 4 + 1);
-  switch (i % 8) {
-    case 4:
-      return {1, {n}, stamp};
-    case 5:
-      return {2, {n}, stamp};
-    case 6:
-      return {3, {n, (n + 5) % kWriterIds, (n + 11) % kWriterIds}, stamp};
-    case 7:
-      return {4, {n, (n + 3) % kWriterIds}, stamp};
-    default:
-      return {0, {n}, stamp};
+  Op op{kKinds[i % 8],
+        name("id", n),
+        vector_for(n, stamp),
+        metadata_for(n, stamp, 0),
+        true,
+        true,
+        {}};
+  std::vector<int> batch;
+  if (op.kind == Op::UpsertMany) batch = {n, (n + 5) % kWriterIds, (n + 11) % kWriterIds};
+  if (op.kind == Op::DeleteMany) batch = {n, (n + 3) % kWriterIds};
+  for (std::size_t k = 0; k < batch.size(); ++k) {
+    const auto s = stamp + static_cast<std::uint32_t>(k);
+    op.items.push_back(
+        {name("id", batch[k]), vector_for(batch[k], s), metadata_for(batch[k], s, 0)});
   }
+  return op;
 }
 
-void model_step(Stamps& model, int i) {
-  const WriterStep p = writer_plan(i);
-  for (std::size_t k = 0; k < p.ids.size(); ++k) {
-    const std::string id = name("id", p.ids[k]);
-    const auto stamp = p.stamp + static_cast<std::uint32_t>(k);
-    if (p.kind == 0 || p.kind == 3) model[id] = stamp;
-    if (p.kind == 1 && model.contains(id)) model[id] = stamp;
-    if (p.kind == 2 || p.kind == 4) model.erase(id);
-  }
-}
-
-Stamps model_after(int iterations) {
-  Stamps model;
-  for (int i = 0; i < iterations; ++i) model_step(model, i);
+Records model_after(int iterations) {
+  Records model;
+  for (int i = 0; i < iterations; ++i) apply_op(model, writer_op(i));
   return model;
 }
 
 Result<void> writer_step(Database& db, int i) {
-  const WriterStep p = writer_plan(i);
-  const int n = p.ids[0];
-  const std::string id = name("id", n);
-  auto as_void = [](const auto& r) -> Result<void> {
-    if (!r) return std::unexpected(r.error());
-    return {};
-  };
-  Result<void> r;
-  switch (p.kind) {
-    case 1: {
-      r = db.update(id, vector_for(n, p.stamp),
-                    std::optional<Metadata>(metadata_for(n, p.stamp, 0)));
-      if (!r && r.error().kind() == ErrorKind::NotFound) r = {};
-      break;
-    }
-    case 2:
-      r = as_void(db.remove(id));
-      break;
-    case 3: {
-      std::vector<Record> items;
-      for (std::size_t k = 0; k < p.ids.size(); ++k) {
-        const auto s = p.stamp + static_cast<std::uint32_t>(k);
-        items.push_back(
-            {name("id", p.ids[k]), vector_for(p.ids[k], s), metadata_for(p.ids[k], s, 0)});
-      }
-      r = db.upsert_many(std::move(items));
-      break;
-    }
-    case 4:
-      r = as_void(db.delete_many({id, name("id", p.ids[1])}));
-      break;
-    default:
-      r = db.upsert(id, vector_for(n, p.stamp), metadata_for(n, p.stamp, 0));
-  }
-  if (!r) return r;
+  if (auto r = run_op(db, writer_op(i)); !r) return r;
   if (i % 50 == 49) db.compact();  // renumbers every slot under concurrent reads
-  if (i % 4 == 3) return db.save();
-  return {};
-}
-
-Records records_of(const Stamps& model) {
-  Records out;
-  for (const auto& [id, stamp] : model) {
-    const int n = std::stoi(id.substr(2));
-    out[id] = {vector_for(n, stamp), text(metadata_for(n, stamp, 0))};
-  }
-  return out;
+  return i % 4 == 3 ? db.save() : Result<void>{};
 }
 
 // Opens the saved collection once and checks it; what is wrong, or "".
@@ -614,7 +627,7 @@ TEST_P(DbWriter, ReadersSeeWholeSavesAndTheFinalStateIsAcknowledged) {
   }
   auto reopened = reopen(dir);
   ASSERT_NE(reopened, nullptr);
-  EXPECT_EQ(records_of(*reopened), records_of(model_after(kWriterIterations)));
+  EXPECT_EQ(records_of(*reopened), model_after(kWriterIterations));
 }
 
 INSTANTIATE_TEST_SUITE_P(DbStress, DbWriter, ::testing::Values(false, true),
@@ -670,25 +683,15 @@ constexpr int kCrashIds = 25;
 constexpr int kCrashOps = 20000;
 constexpr int kBaseRecords = 10;
 
-struct CrashOp {
-  enum Kind { Add, Upsert, Update, Delete, UpsertMany, DeleteMany } kind;
-  std::string id;
-  Vec vector;
-  Metadata metadata;
-  bool with_vector = true;    // Update only
-  bool with_metadata = true;  // Update only
-  std::vector<Record> items;  // UpsertMany: the items; DeleteMany: the ids
-};
-
-std::vector<CrashOp> crash_ops(std::uint32_t seed) {
+std::vector<Op> crash_ops(std::uint32_t seed) {
   std::mt19937 rng(seed);
-  std::vector<CrashOp> ops;
+  std::vector<Op> ops;
   ops.reserve(kCrashOps);
   for (int i = 0; i < kCrashOps; ++i) {
-    CrashOp op;
+    Op op;
     // Every tenth operation is a batch, whose records a kill must leave all or none of.
     const auto pick = rng() % 40;
-    op.kind = static_cast<CrashOp::Kind>(pick < 36 ? pick % 4 : pick < 38 ? 4 : 5);
+    op.kind = static_cast<Op::Kind>(pick < 36 ? pick % 4 : pick < 38 ? 4 : 5);
     op.id = name("k", rng() % kCrashIds);
     const auto f = static_cast<float>(i);
     op.vector = {f, f + 0.5f, -f, static_cast<float>(seed)};
@@ -700,7 +703,7 @@ std::vector<CrashOp> crash_ops(std::uint32_t seed) {
     }
     op.with_vector = rng() % 3 != 0;
     op.with_metadata = !op.with_vector || rng() % 2 == 0;
-    if (op.kind == CrashOp::UpsertMany || op.kind == CrashOp::DeleteMany) {
+    if (op.kind == Op::UpsertMany || op.kind == Op::DeleteMany) {
       for (int k = 0; k < 12; ++k) {
         const auto g = static_cast<float>(k);
         op.items.push_back({name("k", rng() % kCrashIds), {f, g, -f, -g}, op.metadata});
@@ -711,76 +714,13 @@ std::vector<CrashOp> crash_ops(std::uint32_t seed) {
   return ops;
 }
 
-using Model = std::map<std::string, std::pair<Vec, Metadata>>;
-
-void apply(Model& model, const CrashOp& op) {
-  auto it = model.find(op.id);
-  switch (op.kind) {
-    case CrashOp::Add:
-      if (it == model.end()) model[op.id] = {op.vector, op.metadata};
-      break;
-    case CrashOp::Upsert:
-      model[op.id] = {op.vector, op.metadata};
-      break;
-    case CrashOp::Update:
-      if (it == model.end()) break;
-      if (op.with_vector) it->second.first = op.vector;
-      if (op.with_metadata) it->second.second = op.metadata;
-      break;
-    case CrashOp::Delete:
-      if (it != model.end()) model.erase(it);
-      break;
-    case CrashOp::UpsertMany:
-      for (const auto& item : op.items) model[item.id] = {item.vector, item.metadata};
-      break;
-    case CrashOp::DeleteMany:
-      for (const auto& item : op.items) model.erase(item.id);
-      break;
-  }
-}
-
-Records records_of(const Model& model) {
-  Records out;
-  for (const auto& [id, rec] : model) out[id] = {rec.first, text(rec.second)};
-  return out;
-}
-
-Model base_model() {
-  Model m;
+Records base_model() {
+  Records m;
   for (int i = 0; i < kBaseRecords; ++i) {
     const auto f = static_cast<float>(i);
-    m[name("k", i)] = {{-f, f, 1, 1}, std::nullopt};
+    m[name("k", i)] = {{-f, f, 1, 1}, "<none>"};
   }
   return m;
-}
-
-// Applies one operation. An add of a stored id and an update of a missing one are what the
-// model expects of them; any other error is not.
-Result<void> run_op(Database& db, const CrashOp& op) {
-  auto allow = [](const auto& r, std::optional<ErrorKind> expected = {}) -> Result<void> {
-    if (!r && r.error().kind() != expected) return std::unexpected(r.error());
-    return {};
-  };
-  std::vector<std::string> ids;
-  switch (op.kind) {
-    case CrashOp::Add:
-      return allow(db.add(op.id, op.vector, op.metadata), ErrorKind::DuplicateId);
-    case CrashOp::Upsert:
-      return db.upsert(op.id, op.vector, op.metadata);
-    case CrashOp::Update:
-      return allow(
-          db.update(op.id, op.with_vector ? std::optional(op.vector) : std::nullopt,
-                    op.with_metadata ? std::optional<Metadata>(op.metadata) : std::nullopt),
-          ErrorKind::NotFound);
-    case CrashOp::Delete:
-      return allow(db.remove(op.id));
-    case CrashOp::UpsertMany:
-      return db.upsert_many(op.items);
-    case CrashOp::DeleteMany:
-      for (const auto& item : op.items) ids.push_back(item.id);
-      return allow(db.delete_many(ids));
-  }
-  return {};
 }
 
 // The child's side. Not run on its own: the parent runs it with its arguments in the
@@ -883,12 +823,12 @@ TEST(DbCrash, AcknowledgedMutationsSurviveSigkill) {
     // Even seeds start from a saved collection, odd ones from nothing (the log is then the
     // only copy of the data).
     const bool saved_base = seed % 2 == 0;
-    Model model;
+    Records model;
     if (saved_base) {
       model = base_model();
       auto db = create(dir, kCrashDim);
       ASSERT_NE(db, nullptr);
-      for (const auto& [id, rec] : model) ASSERT_TRUE(Ok(db->add(id, rec.first, rec.second)));
+      for (const auto& [id, rec] : model) ASSERT_TRUE(Ok(db->add(id, rec.first, std::nullopt)));
       ASSERT_TRUE(Ok(db->save()));
     }
 
@@ -908,12 +848,12 @@ TEST(DbCrash, AcknowledgedMutationsSurviveSigkill) {
     }
 
     const auto ops = crash_ops(seed);
-    for (int i = 0; i < done; ++i) apply(model, ops[static_cast<std::size_t>(i)]);
-    const Records acknowledged = records_of(model);
+    for (int i = 0; i < done; ++i) apply_op(model, ops[static_cast<std::size_t>(i)]);
+    const Records acknowledged = model;
     std::optional<Records> with_in_flight;
     if (done < kCrashOps) {
-      apply(model, ops[static_cast<std::size_t>(done)]);
-      with_in_flight = records_of(model);
+      apply_op(model, ops[static_cast<std::size_t>(done)]);
+      with_in_flight = model;
     }
 
     for (int round = 0; round < 2; ++round) {  // replaying twice gives the same state
