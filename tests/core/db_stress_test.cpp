@@ -2,7 +2,6 @@
 // collection, and a process killed in the middle of its mutations.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -754,7 +754,8 @@ struct ChildRun {
   int status = 0;
 };
 
-// Starts the child, kills it `delay` after it is ready, and collects what it reported.
+// Starts the child, kills it `delay` after it is ready (or after a minute if it never is),
+// and collects what it reported up to the end of the pipe, which its death closes.
 ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microseconds delay) {
   ChildRun run;
   const auto [pid, fd] = spawn_child("DbCrashChild.DISABLED_MutateUntilKilled", kCrashEnv,
@@ -763,48 +764,31 @@ ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microse
     ADD_FAILURE() << "fork or pipe: " << std::strerror(errno);
     return run;
   }
-
-  using Clock = std::chrono::steady_clock;
-  std::string buffer;
-  bool ready = false, killed = false, eof = false;
-  const auto give_up = Clock::now() + std::chrono::seconds(60);
-  Clock::time_point kill_at = Clock::time_point::max();
-  while (!eof) {
-    const auto now = Clock::now();
-    if (!killed && now >= kill_at) {
-      ::kill(pid, SIGKILL);
-      killed = true;
-    }
-    if (!killed && now >= give_up) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool ready = false, ended = false;
+  std::thread killer([&, child = pid] {
+    std::unique_lock lock(mu);
+    if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return ready || ended; })) {
       ADD_FAILURE() << "the child never became ready";
-      ::kill(pid, SIGKILL);
-      killed = true;
+    } else if (ready) {
+      lock.unlock();
+      std::this_thread::sleep_for(delay);
     }
-    const auto until = killed ? give_up : std::min(kill_at, give_up);
-    const auto wait_ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-    pollfd p{fd, POLLIN, 0};
-    const int polled =
-        ::poll(&p, 1, killed ? 1000 : static_cast<int>(std::max<long long>(wait_ms, 0)));
-    if (polled <= 0) continue;
-    char chunk[4096];
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n <= 0) {
-      eof = true;
-      break;
-    }
-    buffer.append(chunk, static_cast<std::size_t>(n));
-    std::size_t nl;
-    while ((nl = buffer.find('\n')) != std::string::npos) {
-      run.lines.push_back(buffer.substr(0, nl));
-      buffer.erase(0, nl + 1);
-      if (!ready && run.lines.back() == "ready") {
-        ready = true;
-        kill_at = Clock::now() + delay;
-      }
-    }
+    ::kill(child, SIGKILL);  // harmless if it ended by itself: it is not reaped yet
+  });
+  auto notify = [&](bool& flag) {
+    std::lock_guard lock(mu);
+    flag = true;
+    cv.notify_one();
+  };
+  // A line is one write of less than PIPE_BUF bytes, which a kill cannot split.
+  for (std::string line; !(line = read_line(fd)).empty();) {
+    run.lines.push_back(line);
+    if (line == "ready") notify(ready);
   }
-  if (!killed) ::kill(pid, SIGKILL);  // it ended by itself; make sure it is gone
+  notify(ended);
+  killer.join();
   ::close(fd);
   ::waitpid(pid, &run.status, 0);
   return run;
