@@ -403,9 +403,9 @@ Result<void> run_op(Database& db, const Op& op) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// One writer, readers that open, read and drop handles: in another thread and in another
-// process. The writer mutates and saves over and over; every open in between must find a
-// whole collection (never "not found", never half of one save and half of another), and
+// One writer, in another thread or in another process, and a reader that opens, reads and
+// drops handles. The writer mutates and saves over and over; every open in between must find
+// a whole collection (never "not found", never half of one save and half of another), and
 // the final reopen must be exactly what the writer was told it had written.
 
 constexpr int kWriterIterations = 2000;
