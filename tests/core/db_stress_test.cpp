@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -23,10 +24,10 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "quarn_core/db.hpp"
-#include "quarn_core/wal.hpp"
 #include "testutil.hpp"
 
 extern char** environ;
@@ -321,16 +322,11 @@ TEST(DbStress, RacingAddsOfOneIdLogOnlyTheWinner) {
   EXPECT_EQ(records_of(*db), want);
 }
 
+// One report to the parent: a single write of less than PIPE_BUF bytes, which a kill cannot
+// split.
 void write_line(int fd, const std::string& line) {
-  std::string out = line + "\n";
-  const char* p = out.data();
-  std::size_t left = out.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n <= 0) _exit(3);
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  const std::string out = line + "\n";
+  if (::write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) _exit(3);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -782,7 +778,6 @@ ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microse
     flag = true;
     cv.notify_one();
   };
-  // A line is one write of less than PIPE_BUF bytes, which a kill cannot split.
   for (std::string line; !(line = read_line(fd)).empty();) {
     run.lines.push_back(line);
     if (line == "ready") notify(ready);
