@@ -1,5 +1,6 @@
 // Helpers shared by the core tests: a temporary directory removed on scope exit, assertions
-// on Results that print the error's text, and a collection's records as plain values.
+// on Results that print the error's text, opening a collection, counting its log records,
+// and a collection's records as plain values.
 #pragma once
 
 #include <gtest/gtest.h>
