@@ -2,7 +2,6 @@
 // collection, and a process killed in the middle of its mutations.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,12 +9,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -23,10 +24,10 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "quarn_core/db.hpp"
-#include "quarn_core/wal.hpp"
 #include "testutil.hpp"
 
 extern char** environ;
@@ -38,10 +39,13 @@ namespace fs = std::filesystem;
 using distance::Metric;
 using error::ErrorKind;
 using json::Value;
+using testing::create;
+using testing::log_records;
 using testing::name;
 using testing::Ok;
 using testing::Records;
 using testing::records_of;
+using testing::reopen;
 using testing::TempDir;
 using testing::text;
 using Vec = std::vector<float>;
@@ -250,12 +254,8 @@ TEST(DbStress, ConcurrentMutationsReadsAndSavesKeepTheInvariants) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     TempDir tmp;
     const fs::path dir = tmp.path() / "c";
-    DatabaseConfig config;
-    config.m = 8;
-    config.ef_construction = 40;
-    auto created = Database::open_or_create_with_config(dir, kDim, Metric::Euclidean, config);
-    ASSERT_TRUE(Ok(created));
-    std::unique_ptr<Database> db = std::move(*created);
+    auto db = create(dir, kDim, Metric::Euclidean, {.m = 8, .ef_construction = 40});
+    ASSERT_NE(db, nullptr);
 
     Failures failures;
     std::vector<std::vector<std::uint32_t>> stamps(kThreads);
@@ -275,9 +275,8 @@ TEST(DbStress, ConcurrentMutationsReadsAndSavesKeepTheInvariants) {
       SCOPED_TRACE(phase);
       if (phase[6] == 'r') {  // the saved files plus the log rebuild exactly what memory held
         db.reset();
-        auto reopened = Database::open_or_create_with_config(dir, kDim, Metric::Euclidean, {});
-        ASSERT_TRUE(Ok(reopened));
-        db = std::move(*reopened);
+        db = create(dir, kDim);
+        ASSERT_NE(db, nullptr);
       } else if (phase[6] == 'c') {
         db->compact();
         EXPECT_EQ(db->total_slots(), db->count());
@@ -294,9 +293,8 @@ TEST(DbStress, RacingAddsOfOneIdLogOnlyTheWinner) {
   constexpr int kRaced = 150;
   TempDir tmp;
   const fs::path dir = tmp.path() / "c";
-  auto created = Database::open_or_create_with_config(dir, 2, Metric::Euclidean, {});
-  ASSERT_TRUE(Ok(created));
-  std::unique_ptr<Database> db = std::move(*created);
+  auto db = create(dir, 2);
+  ASSERT_NE(db, nullptr);
   std::atomic<int> added{0}, other_errors{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -315,150 +313,137 @@ TEST(DbStress, RacingAddsOfOneIdLogOnlyTheWinner) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(added.load(), kRaced);
   EXPECT_EQ(other_errors.load(), 0);
-  auto entries = wal::Wal(dir / wal::kWalFileName).read_all();
-  ASSERT_TRUE(Ok(entries));
-  EXPECT_EQ(entries->size(), static_cast<std::size_t>(kRaced));
+  EXPECT_EQ(log_records(dir), static_cast<std::size_t>(kRaced));
   const Records want = records_of(*db);
   EXPECT_EQ(want.size(), static_cast<std::size_t>(kRaced));
   db.reset();
-  auto reopened = Database::open_or_create_with_config(dir, 2, Metric::Euclidean, {});
-  ASSERT_TRUE(Ok(reopened));
-  EXPECT_EQ(records_of(**reopened), want);
+  db = create(dir, 2);
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(records_of(*db), want);
 }
 
+// One report to the parent: a single write of less than PIPE_BUF bytes, which a kill cannot
+// split.
 void write_line(int fd, const std::string& line) {
-  std::string out = line + "\n";
-  const char* p = out.data();
-  std::size_t left = out.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n <= 0) _exit(3);
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  const std::string out = line + "\n";
+  if (::write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) _exit(3);
 }
 
 // ---------------------------------------------------------------------------------------------
-// One writer, readers that open, read and drop handles: in another thread and in another
-// process. The writer mutates and saves over and over; every open in between must find a
-// whole collection (never "not found", never half of one save and half of another), and
+// Mutations as values, run against a collection and applied to a model of its records.
+
+struct Op {
+  enum Kind { Add, Upsert, Update, Delete, UpsertMany, DeleteMany } kind;
+  std::string id;
+  Vec vector;
+  Metadata metadata;
+  bool with_vector = true;    // Update only
+  bool with_metadata = true;  // Update only
+  std::vector<Record> items;  // UpsertMany: the items; DeleteMany: the ids
+};
+
+// What a sequence of operations leaves, by the rules of each call.
+void apply_op(Records& model, const Op& op) {
+  auto it = model.find(op.id);
+  switch (op.kind) {
+    case Op::Add:
+      if (it == model.end()) model[op.id] = {op.vector, text(op.metadata)};
+      break;
+    case Op::Upsert:
+      model[op.id] = {op.vector, text(op.metadata)};
+      break;
+    case Op::Update:
+      if (it == model.end()) break;
+      if (op.with_vector) it->second.first = op.vector;
+      if (op.with_metadata) it->second.second = text(op.metadata);
+      break;
+    case Op::Delete:
+      if (it != model.end()) model.erase(it);
+      break;
+    case Op::UpsertMany:
+      for (const auto& item : op.items) model[item.id] = {item.vector, text(item.metadata)};
+      break;
+    case Op::DeleteMany:
+      for (const auto& item : op.items) model.erase(item.id);
+      break;
+  }
+}
+
+// Applies one operation. An add of a stored id and an update of a missing one are what the
+// model expects of them; any other error is not.
+Result<void> run_op(Database& db, const Op& op) {
+  auto allow = [](const auto& r, std::optional<ErrorKind> expected = {}) -> Result<void> {
+    if (!r && r.error().kind() != expected) return std::unexpected(r.error());
+    return {};
+  };
+  std::vector<std::string> ids;
+  switch (op.kind) {
+    case Op::Add:
+      return allow(db.add(op.id, op.vector, op.metadata), ErrorKind::DuplicateId);
+    case Op::Upsert:
+      return db.upsert(op.id, op.vector, op.metadata);
+    case Op::Update:
+      return allow(
+          db.update(op.id, op.with_vector ? std::optional(op.vector) : std::nullopt,
+                    op.with_metadata ? std::optional<Metadata>(op.metadata) : std::nullopt),
+          ErrorKind::NotFound);
+    case Op::Delete:
+      return allow(db.remove(op.id));
+    case Op::UpsertMany:
+      return db.upsert_many(op.items);
+    case Op::DeleteMany:
+      for (const auto& item : op.items) ids.push_back(item.id);
+      return allow(db.delete_many(ids));
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// One writer, in another thread or in another process, and a reader that opens, reads and
+// drops handles. The writer mutates and saves over and over; every open in between must find
+// a whole collection (never "not found", never half of one save and half of another), and
 // the final reopen must be exactly what the writer was told it had written.
 
 constexpr int kWriterIterations = 2000;
 constexpr int kWriterIds = 24;
 constexpr const char* kWriterEnv = "QUARN_TEST_WRITER";
 
-using Stamps = std::map<std::string, std::uint32_t>;  // id -> stamp of its live write
-
-// Iteration i of the writer: the ids and stamps it touches, and what it does with them.
-struct WriterStep {
-  int kind;  // 0 upsert, 1 update, 2 delete, 3 upsert_many, 4 delete_many
-  std::vector<int> ids;
-  std::uint32_t stamp;
-};
-
-WriterStep writer_plan(int i) {
+// Iteration i of the writer: upserts, full updates, deletions and batches over ids spread by
+// a stride, each record stamped so that a reader can check it whole.
+Op writer_op(int i) {
+  constexpr Op::Kind kKinds[] = {Op::Upsert, Op::Upsert, Op::Upsert,     Op::Upsert,
+                                 Op::Update, Op::Delete, Op::UpsertMany, Op::DeleteMany};
   const int n = (i * 7) % kWriterIds;
   const auto stamp = static_cast<std::uint32_t>(i * 4 + 1);
-  switch (i % 8) {
-    case 4:
-      return {1, {n}, stamp};
-    case 5:
-      return {2, {n}, stamp};
-    case 6:
-      return {3, {n, (n + 5) % kWriterIds, (n + 11) % kWriterIds}, stamp};
-    case 7:
-      return {4, {n, (n + 3) % kWriterIds}, stamp};
-    default:
-      return {0, {n}, stamp};
+  Op op{kKinds[i % 8],
+        name("id", n),
+        vector_for(n, stamp),
+        metadata_for(n, stamp, 0),
+        true,
+        true,
+        {}};
+  std::vector<int> batch;
+  if (op.kind == Op::UpsertMany) batch = {n, (n + 5) % kWriterIds, (n + 11) % kWriterIds};
+  if (op.kind == Op::DeleteMany) batch = {n, (n + 3) % kWriterIds};
+  for (std::size_t k = 0; k < batch.size(); ++k) {
+    const auto s = stamp + static_cast<std::uint32_t>(k);
+    op.items.push_back(
+        {name("id", batch[k]), vector_for(batch[k], s), metadata_for(batch[k], s, 0)});
   }
+  return op;
 }
 
-void model_step(Stamps& model, int i) {
-  const WriterStep p = writer_plan(i);
-  for (std::size_t k = 0; k < p.ids.size(); ++k) {
-    const std::string id = name("id", p.ids[k]);
-    const auto stamp = p.stamp + static_cast<std::uint32_t>(k);
-    if (p.kind == 0 || p.kind == 3) model[id] = stamp;
-    if (p.kind == 1 && model.contains(id)) model[id] = stamp;
-    if (p.kind == 2 || p.kind == 4) model.erase(id);
-  }
-}
-
-Stamps model_after(int iterations) {
-  Stamps model;
-  for (int i = 0; i < iterations; ++i) model_step(model, i);
+Records model_after(int iterations) {
+  Records model;
+  for (int i = 0; i < iterations; ++i) apply_op(model, writer_op(i));
   return model;
 }
 
 Result<void> writer_step(Database& db, int i) {
-  const WriterStep p = writer_plan(i);
-  const int n = p.ids[0];
-  const std::string id = name("id", n);
-  auto as_void = [](const auto& r) -> Result<void> {
-    if (!r) return std::unexpected(r.error());
-    return {};
-  };
-  Result<void> r;
-  switch (p.kind) {
-    case 1: {
-      r = db.update(id, vector_for(n, p.stamp),
-                    std::optional<Metadata>(metadata_for(n, p.stamp, 0)));
-      if (!r && r.error().kind() == ErrorKind::NotFound) r = {};
-      break;
-    }
-    case 2:
-      r = as_void(db.remove(id));
-      break;
-    case 3: {
-      std::vector<Record> items;
-      for (std::size_t k = 0; k < p.ids.size(); ++k) {
-        const auto s = p.stamp + static_cast<std::uint32_t>(k);
-        items.push_back(
-            {name("id", p.ids[k]), vector_for(p.ids[k], s), metadata_for(p.ids[k], s, 0)});
-      }
-      r = db.upsert_many(std::move(items));
-      break;
-    }
-    case 4:
-      r = as_void(db.delete_many({id, name("id", p.ids[1])}));
-      break;
-    default:
-      r = db.upsert(id, vector_for(n, p.stamp), metadata_for(n, p.stamp, 0));
-  }
-  if (!r) return r;
+  if (auto r = run_op(db, writer_op(i)); !r) return r;
   if (i % 50 == 49) db.compact();  // renumbers every slot under concurrent reads
-  if (i % 4 == 3) return db.save();
-  return {};
+  return i % 4 == 3 ? db.save() : Result<void>{};
 }
-
-Records records_of(const Stamps& model) {
-  Records out;
-  for (const auto& [id, stamp] : model) {
-    const int n = std::stoi(id.substr(2));
-    out[id] = {vector_for(n, stamp), text(metadata_for(n, stamp, 0))};
-  }
-  return out;
-}
-
-// A directory in memory where there is one (saves fsync; tmpfs makes that free).
-class ScratchDir {
- public:
-  ScratchDir() {
-    const bool shm = ::access("/dev/shm", W_OK) == 0;
-    std::string tmpl =
-        (shm ? fs::path("/dev/shm") : fs::temp_directory_path()).string() + "/quarn-test-XXXXXX";
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // Opens the saved collection once and checks it; what is wrong, or "".
 std::string read_once(const fs::path& dir) {
@@ -476,49 +461,9 @@ std::string read_once(const fs::path& dir) {
 
 // The writer's first four iterations, ending with a save.
 void seed_collection(const fs::path& dir) {
-  auto db = Database::open_or_create_with_config(dir, kDim, Metric::Euclidean, {});
-  ASSERT_TRUE(Ok(db));
-  for (int i = 0; i < 4; ++i) ASSERT_TRUE(Ok(writer_step(**db, i)));
-}
-
-// Besides, readers of the writer's own handle see each record whole while it is rewritten
-// and while compaction renumbers the slots under them.
-TEST(DbStress, ReadersInAnotherThreadSeeWholeSavesAndTheFinalStateIsAcknowledged) {
-  ScratchDir tmp;
-  const fs::path dir = tmp.path() / "c";
-  seed_collection(dir);
-  auto writer = Database::open(dir);
-  ASSERT_TRUE(Ok(writer));
-  std::atomic<bool> done{false};
-  std::atomic<int> reads{0};
-  Failures failures;
-  std::thread reader([&] {
-    while (!done.load()) {
-      if (auto bad = read_once(dir); !bad.empty()) return failures.add(bad);
-      reads.fetch_add(1);
-    }
-  });
-  std::thread getter([&, &db = **writer] {
-    for (std::size_t n = 0; !done.load(); ++n) {
-      const std::string id = name("id", n % kWriterIds);
-      auto got = db.get(id);
-      if (!got && got.error().kind() != ErrorKind::NotFound) failures.add(got.error().to_string());
-      if (!got) continue;
-      if (auto bad = inconsistency(id, got->first, got->second); !bad.empty()) failures.add(bad);
-    }
-  });
-  for (int i = 4; i < kWriterIterations; ++i) {
-    ASSERT_TRUE(Ok(writer_step(**writer, i))) << "iteration " << i;
-  }
-  done = true;
-  reader.join();
-  getter.join();
-  for (const auto& m : failures.messages) ADD_FAILURE() << m;
-  EXPECT_GT(reads.load(), 0);
-  writer->reset();
-  auto reopened = Database::open(dir);
-  ASSERT_TRUE(Ok(reopened));
-  EXPECT_EQ(records_of(**reopened), records_of(model_after(kWriterIterations)));
+  auto db = create(dir, kDim);
+  ASSERT_NE(db, nullptr);
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(Ok(writer_step(*db, i)));
 }
 
 // Starts this test binary again, running one disabled test with `value` in `env`; the child
@@ -534,7 +479,7 @@ std::pair<pid_t, int> spawn_child(const char* test, const char* env, const std::
                                    "--gtest_also_run_disabled_tests"};
   std::vector<std::string> vars;
   for (char** e = environ; *e != nullptr; ++e) vars.emplace_back(*e);
-  vars.push_back(std::string(env) + "=" + value + " " + std::to_string(fds[1]));
+  vars.push_back(std::string(env) + "=" + std::to_string(fds[1]) + " " + value);
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -557,6 +502,19 @@ std::pair<pid_t, int> spawn_child(const char* test, const char* env, const std::
   return {pid, pid < 0 ? -1 : fds[0]};
 }
 
+// What spawn_child passed to the child: the pipe to report on, the collection, and a seed for
+// the children that take one.
+struct ChildArgs {
+  int fd = -1;
+  std::string dir;
+  std::uint32_t seed = 0;
+};
+ChildArgs child_args(const char* env) {
+  ChildArgs a;
+  std::istringstream(std::getenv(env)) >> a.fd >> a.dir >> a.seed;
+  return a;
+}
+
 // The next line the child wrote, or "" at the end of the pipe.
 std::string read_line(int fd) {
   std::string line;
@@ -570,12 +528,8 @@ std::string read_line(int fd) {
 
 // The child's side of the two-process test: the writer, from iteration 4 on.
 TEST(DbStressChild, DISABLED_WriteAndSave) {
-  const char* arg = std::getenv(kWriterEnv);
-  if (arg == nullptr) GTEST_SKIP() << "run by the two-process test";
-  std::istringstream in(arg);
-  std::string dir;
-  int fd = -1;
-  in >> dir >> fd;
+  if (std::getenv(kWriterEnv) == nullptr) GTEST_SKIP() << "run by the two-process test";
+  const auto [fd, dir, seed] = child_args(kWriterEnv);
   auto db = Database::open(dir);
   if (!db) _exit(2);
   write_line(fd, "ready");
@@ -589,53 +543,96 @@ TEST(DbStressChild, DISABLED_WriteAndSave) {
   _exit(0);
 }
 
-TEST(DbStress, ReadersInAnotherProcessSeeWholeSavesAndTheFinalStateIsAcknowledged) {
-  ScratchDir tmp;
+// The writer runs in a thread of this process or in a child process; the main thread opens,
+// reads and drops handles until it is finished. With the writer in a thread, another thread
+// reads the writer's own handle, which must show each record whole while it is rewritten
+// and while compaction renumbers the slots under it.
+class DbWriter : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DbWriter, ReadersSeeWholeSavesAndTheFinalStateIsAcknowledged) {
+  const bool child = GetParam();
+  TempDir tmp(/*in_memory=*/true);
   const fs::path dir = tmp.path() / "c";
   seed_collection(dir);
-  const auto [pid, fd] =
-      spawn_child("DbStressChild.DISABLED_WriteAndSave", kWriterEnv, dir.string());
-  ASSERT_GT(pid, 0);
-  ASSERT_EQ(read_line(fd), "ready");
-  // The reader runs until the writer reports; the pipe says when without polling.
-  int flags = ::fcntl(fd, F_GETFL);
-  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  int reads = 0;
-  std::string failure, report;
-  for (;;) {
+  Failures failures;
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  std::unique_ptr<Database> writer;
+  pid_t pid = -1;
+  int fd = -1, flags = 0;
+  if (child) {
+    std::tie(pid, fd) =
+        spawn_child("DbStressChild.DISABLED_WriteAndSave", kWriterEnv, dir.string());
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(read_line(fd), "ready");
+    flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  } else {
+    writer = reopen(dir);
+    ASSERT_NE(writer, nullptr);
+    threads.emplace_back([&] {
+      for (int i = 4; i < kWriterIterations; ++i) {
+        if (auto r = writer_step(*writer, i); !r) {
+          failures.add("iteration " + std::to_string(i) + ": " + r.error().to_string());
+          break;
+        }
+      }
+      done = true;
+    });
+    threads.emplace_back([&] {
+      for (std::size_t n = 0; !done.load(); ++n) {
+        const std::string id = name("id", n % kWriterIds);
+        auto got = writer->get(id);
+        if (!got && got.error().kind() != ErrorKind::NotFound) {
+          failures.add(got.error().to_string());
+        }
+        if (!got) continue;
+        if (auto bad = inconsistency(id, got->first, got->second); !bad.empty()) failures.add(bad);
+      }
+    });
+  }
+  // The child's pipe says when it is finished without polling.
+  std::string report;
+  auto finished = [&] {
+    if (!child) return done.load();
     char chunk[256];
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
     if (got > 0) report.append(chunk, static_cast<std::size_t>(got));
-    if (got == 0 || report.find('\n') != std::string::npos) break;
-    if (auto bad = read_once(dir); !bad.empty()) {
-      failure = bad;
-      break;
-    }
+    return got == 0 || report.find('\n') != std::string::npos;
+  };
+  int reads = 0;
+  std::string failure;
+  while (!finished()) {
+    if (failure = read_once(dir); !failure.empty()) break;
     ++reads;
   }
-  ::fcntl(fd, F_SETFL, flags);
-  if (report.find('\n') == std::string::npos) report += read_line(fd);
-  ::close(fd);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  for (auto& t : threads) t.join();
+  writer.reset();
+  for (const auto& m : failures.messages) ADD_FAILURE() << m;
   EXPECT_EQ(failure, "");
-  ASSERT_EQ(report.substr(0, 4), "done") << report;
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_GT(reads, 0);
   RecordProperty("reads", reads);
-  auto reopened = Database::open(dir);
-  ASSERT_TRUE(Ok(reopened));
-  EXPECT_EQ(records_of(**reopened), records_of(model_after(kWriterIterations)));
+  if (child) {
+    ::fcntl(fd, F_SETFL, flags);
+    if (report.find('\n') == std::string::npos) report += read_line(fd);
+    ::close(fd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_EQ(report.substr(0, 4), "done") << report;
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  auto reopened = reopen(dir);
+  ASSERT_NE(reopened, nullptr);
+  EXPECT_EQ(records_of(*reopened), model_after(kWriterIterations));
 }
+
+INSTANTIATE_TEST_SUITE_P(DbStress, DbWriter, ::testing::Values(false, true),
+                         [](const auto& p) { return p.param ? "InAnotherProcess" : "InAThread"; });
 
 // The child of the refusal test: changes the collection, then waits to be killed.
 TEST(DbStressChild, DISABLED_HoldTheCollection) {
-  const char* arg = std::getenv(kWriterEnv);
-  if (arg == nullptr) GTEST_SKIP() << "run by the refusal test";
-  std::istringstream in(arg);
-  std::string dir;
-  int fd = -1;
-  in >> dir >> fd;
+  if (std::getenv(kWriterEnv) == nullptr) GTEST_SKIP() << "run by the refusal test";
+  const auto [fd, dir, seed] = child_args(kWriterEnv);
   auto db = Database::open(dir);
   if (!db || !(*db)->upsert("held", vector_for(1, 1), std::nullopt)) _exit(2);
   write_line(fd, "ready");
@@ -643,7 +640,7 @@ TEST(DbStressChild, DISABLED_HoldTheCollection) {
 }
 
 TEST(DbConcurrency, ASecondProcessMayReadButNotWriteACollectionInUse) {
-  ScratchDir tmp;
+  TempDir tmp(/*in_memory=*/true);
   const fs::path dir = tmp.path() / "c";
   seed_collection(dir);
   const auto [pid, fd] =
@@ -682,25 +679,15 @@ constexpr int kCrashIds = 25;
 constexpr int kCrashOps = 20000;
 constexpr int kBaseRecords = 10;
 
-struct CrashOp {
-  enum Kind { Add, Upsert, Update, Delete, UpsertMany, DeleteMany } kind;
-  std::string id;
-  Vec vector;
-  Metadata metadata;
-  bool with_vector = true;    // Update only
-  bool with_metadata = true;  // Update only
-  std::vector<Record> items;  // UpsertMany: the items; DeleteMany: the ids
-};
-
-std::vector<CrashOp> crash_ops(std::uint32_t seed) {
+std::vector<Op> crash_ops(std::uint32_t seed) {
   std::mt19937 rng(seed);
-  std::vector<CrashOp> ops;
+  std::vector<Op> ops;
   ops.reserve(kCrashOps);
   for (int i = 0; i < kCrashOps; ++i) {
-    CrashOp op;
+    Op op;
     // Every tenth operation is a batch, whose records a kill must leave all or none of.
     const auto pick = rng() % 40;
-    op.kind = static_cast<CrashOp::Kind>(pick < 36 ? pick % 4 : pick < 38 ? 4 : 5);
+    op.kind = static_cast<Op::Kind>(pick < 36 ? pick % 4 : pick < 38 ? 4 : 5);
     op.id = name("k", rng() % kCrashIds);
     const auto f = static_cast<float>(i);
     op.vector = {f, f + 0.5f, -f, static_cast<float>(seed)};
@@ -712,7 +699,7 @@ std::vector<CrashOp> crash_ops(std::uint32_t seed) {
     }
     op.with_vector = rng() % 3 != 0;
     op.with_metadata = !op.with_vector || rng() % 2 == 0;
-    if (op.kind == CrashOp::UpsertMany || op.kind == CrashOp::DeleteMany) {
+    if (op.kind == Op::UpsertMany || op.kind == Op::DeleteMany) {
       for (int k = 0; k < 12; ++k) {
         const auto g = static_cast<float>(k);
         op.items.push_back({name("k", rng() % kCrashIds), {f, g, -f, -g}, op.metadata});
@@ -723,45 +710,11 @@ std::vector<CrashOp> crash_ops(std::uint32_t seed) {
   return ops;
 }
 
-using Model = std::map<std::string, std::pair<Vec, Metadata>>;
-
-void apply(Model& model, const CrashOp& op) {
-  auto it = model.find(op.id);
-  switch (op.kind) {
-    case CrashOp::Add:
-      if (it == model.end()) model[op.id] = {op.vector, op.metadata};
-      break;
-    case CrashOp::Upsert:
-      model[op.id] = {op.vector, op.metadata};
-      break;
-    case CrashOp::Update:
-      if (it == model.end()) break;
-      if (op.with_vector) it->second.first = op.vector;
-      if (op.with_metadata) it->second.second = op.metadata;
-      break;
-    case CrashOp::Delete:
-      if (it != model.end()) model.erase(it);
-      break;
-    case CrashOp::UpsertMany:
-      for (const auto& item : op.items) model[item.id] = {item.vector, item.metadata};
-      break;
-    case CrashOp::DeleteMany:
-      for (const auto& item : op.items) model.erase(item.id);
-      break;
-  }
-}
-
-Records records_of(const Model& model) {
-  Records out;
-  for (const auto& [id, rec] : model) out[id] = {rec.first, text(rec.second)};
-  return out;
-}
-
-Model base_model() {
-  Model m;
+Records base_model() {
+  Records m;
   for (int i = 0; i < kBaseRecords; ++i) {
     const auto f = static_cast<float>(i);
-    m[name("k", i)] = {{-f, f, 1, 1}, std::nullopt};
+    m[name("k", i)] = {{-f, f, 1, 1}, "<none>"};
   }
   return m;
 }
@@ -769,68 +722,24 @@ Model base_model() {
 // The child's side. Not run on its own: the parent runs it with its arguments in the
 // environment.
 TEST(DbCrashChild, DISABLED_MutateUntilKilled) {
-  const char* arg = std::getenv(kCrashEnv);
-  if (arg == nullptr) GTEST_SKIP() << "run by DbCrash.AcknowledgedMutationsSurviveSigkill";
-  std::istringstream in(arg);
-  std::string dir;
-  std::uint32_t seed = 0;
-  int fd = -1;
-  in >> dir >> seed >> fd;
-  auto opened = Database::open_or_create_with_config(dir, kCrashDim, Metric::Euclidean, {});
-  if (!opened) {
-    write_line(fd, "error open " + opened.error().to_string());
+  if (std::getenv(kCrashEnv) == nullptr)
+    GTEST_SKIP() << "run by DbCrash.AcknowledgedMutationsSurviveSigkill";
+  const ChildArgs args = child_args(kCrashEnv);
+  const int fd = args.fd;
+  auto fail = [fd](const std::string& why) {
+    write_line(fd, "error " + why);
     _exit(2);
-  }
-  Database& db = **opened;
-  const auto ops = crash_ops(seed);
+  };
+  auto opened = Database::open_or_create_with_config(args.dir, kCrashDim, Metric::Euclidean, {});
+  if (!opened) fail("open " + opened.error().to_string());
+  const auto ops = crash_ops(args.seed);
   write_line(fd, "ready");
   for (int i = 0; i < kCrashOps; ++i) {
-    const CrashOp& op = ops[static_cast<std::size_t>(i)];
-    bool fine = true;
-    std::string why;
-    auto check = [&](const auto& r, ErrorKind allowed) {
-      if (!r && r.error().kind() != allowed) {
-        fine = false;
-        why = r.error().to_string();
-      }
-    };
-    switch (op.kind) {
-      case CrashOp::Add:
-        check(db.add(op.id, op.vector, op.metadata), ErrorKind::DuplicateId);
-        break;
-      case CrashOp::Upsert:
-        check(db.upsert(op.id, op.vector, op.metadata), ErrorKind::DuplicateId);
-        break;
-      case CrashOp::Update:
-        check(db.update(op.id, op.with_vector ? std::optional(op.vector) : std::nullopt,
-                        op.with_metadata ? std::optional<Metadata>(op.metadata) : std::nullopt),
-              ErrorKind::NotFound);
-        break;
-      case CrashOp::Delete:
-        check(db.remove(op.id), ErrorKind::NotFound);
-        break;
-      case CrashOp::UpsertMany:
-        check(db.upsert_many(op.items), ErrorKind::NotFound);
-        break;
-      case CrashOp::DeleteMany: {
-        std::vector<std::string> ids;
-        for (const auto& item : op.items) ids.push_back(item.id);
-        check(db.delete_many(ids), ErrorKind::NotFound);
-        break;
-      }
-    }
-    if (!fine) {
-      write_line(fd, "error " + std::to_string(i) + " " + why);
-      _exit(2);
-    }
+    auto r = run_op(**opened, ops[static_cast<std::size_t>(i)]);
+    if (!r) fail(std::to_string(i) + " " + r.error().to_string());
     write_line(fd, "ok " + std::to_string(i));
     // Saves now and then, so that kills also land inside a save.
-    if (i % 20 == 19) {
-      if (auto saved = db.save(); !saved) {
-        write_line(fd, "error save " + saved.error().to_string());
-        _exit(2);
-      }
-    }
+    if (i % 20 == 19 && !(r = (*opened)->save())) fail("save " + r.error().to_string());
   }
   write_line(fd, "done");
   for (;;) ::pause();  // until the parent kills us
@@ -841,7 +750,8 @@ struct ChildRun {
   int status = 0;
 };
 
-// Starts the child, kills it `delay` after it is ready, and collects what it reported.
+// Starts the child, kills it `delay` after it is ready (or after a minute if it never is),
+// and collects what it reported up to the end of the pipe, which its death closes.
 ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microseconds delay) {
   ChildRun run;
   const auto [pid, fd] = spawn_child("DbCrashChild.DISABLED_MutateUntilKilled", kCrashEnv,
@@ -850,48 +760,30 @@ ChildRun run_child(const fs::path& dir, std::uint32_t seed, std::chrono::microse
     ADD_FAILURE() << "fork or pipe: " << std::strerror(errno);
     return run;
   }
-
-  using Clock = std::chrono::steady_clock;
-  std::string buffer;
-  bool ready = false, killed = false, eof = false;
-  const auto give_up = Clock::now() + std::chrono::seconds(60);
-  Clock::time_point kill_at = Clock::time_point::max();
-  while (!eof) {
-    const auto now = Clock::now();
-    if (!killed && now >= kill_at) {
-      ::kill(pid, SIGKILL);
-      killed = true;
-    }
-    if (!killed && now >= give_up) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool ready = false, ended = false;
+  std::thread killer([&, child = pid] {
+    std::unique_lock lock(mu);
+    if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return ready || ended; })) {
       ADD_FAILURE() << "the child never became ready";
-      ::kill(pid, SIGKILL);
-      killed = true;
+    } else if (ready) {
+      lock.unlock();
+      std::this_thread::sleep_for(delay);
     }
-    const auto until = killed ? give_up : std::min(kill_at, give_up);
-    const auto wait_ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-    pollfd p{fd, POLLIN, 0};
-    const int polled =
-        ::poll(&p, 1, killed ? 1000 : static_cast<int>(std::max<long long>(wait_ms, 0)));
-    if (polled <= 0) continue;
-    char chunk[4096];
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n <= 0) {
-      eof = true;
-      break;
-    }
-    buffer.append(chunk, static_cast<std::size_t>(n));
-    std::size_t nl;
-    while ((nl = buffer.find('\n')) != std::string::npos) {
-      run.lines.push_back(buffer.substr(0, nl));
-      buffer.erase(0, nl + 1);
-      if (!ready && run.lines.back() == "ready") {
-        ready = true;
-        kill_at = Clock::now() + delay;
-      }
-    }
+    ::kill(child, SIGKILL);  // harmless if it ended by itself: it is not reaped yet
+  });
+  auto notify = [&](bool& flag) {
+    std::lock_guard lock(mu);
+    flag = true;
+    cv.notify_one();
+  };
+  for (std::string line; !(line = read_line(fd)).empty();) {
+    run.lines.push_back(line);
+    if (line == "ready") notify(ready);
   }
-  if (!killed) ::kill(pid, SIGKILL);  // it ended by itself; make sure it is gone
+  notify(ended);
+  killer.join();
   ::close(fd);
   ::waitpid(pid, &run.status, 0);
   return run;
@@ -910,13 +802,13 @@ TEST(DbCrash, AcknowledgedMutationsSurviveSigkill) {
     // Even seeds start from a saved collection, odd ones from nothing (the log is then the
     // only copy of the data).
     const bool saved_base = seed % 2 == 0;
-    Model model;
+    Records model;
     if (saved_base) {
       model = base_model();
-      auto db = Database::open_or_create_with_config(dir, kCrashDim, Metric::Euclidean, {});
-      ASSERT_TRUE(Ok(db));
-      for (const auto& [id, rec] : model) ASSERT_TRUE(Ok((*db)->add(id, rec.first, rec.second)));
-      ASSERT_TRUE(Ok((*db)->save()));
+      auto db = create(dir, kCrashDim);
+      ASSERT_NE(db, nullptr);
+      for (const auto& [id, rec] : model) ASSERT_TRUE(Ok(db->add(id, rec.first, std::nullopt)));
+      ASSERT_TRUE(Ok(db->save()));
     }
 
     std::mt19937 rng(seed * 7919u);
@@ -935,12 +827,12 @@ TEST(DbCrash, AcknowledgedMutationsSurviveSigkill) {
     }
 
     const auto ops = crash_ops(seed);
-    for (int i = 0; i < done; ++i) apply(model, ops[static_cast<std::size_t>(i)]);
-    const Records acknowledged = records_of(model);
+    for (int i = 0; i < done; ++i) apply_op(model, ops[static_cast<std::size_t>(i)]);
+    const Records acknowledged = model;
     std::optional<Records> with_in_flight;
     if (done < kCrashOps) {
-      apply(model, ops[static_cast<std::size_t>(done)]);
-      with_in_flight = records_of(model);
+      apply_op(model, ops[static_cast<std::size_t>(done)]);
+      with_in_flight = model;
     }
 
     for (int round = 0; round < 2; ++round) {  // replaying twice gives the same state

@@ -1,19 +1,23 @@
 // Helpers shared by the core tests: a temporary directory removed on scope exit, assertions
-// on Results that print the error's text, and a collection's records as plain values.
+// on Results that print the error's text, opening a collection, counting its log records,
+// and a collection's records as plain values.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "quarn_core/db.hpp"
 #include "quarn_core/error.hpp"
+#include "quarn_core/wal.hpp"
 
 namespace quarn_core::testing {
 
@@ -32,10 +36,22 @@ template <class T>
   return ::testing::AssertionSuccess();
 }
 
+// The value of a Result that must have succeeded (a default value otherwise).
+template <class T>
+T value(Result<T> r) {
+  EXPECT_TRUE(Ok(r));
+  return r ? std::move(*r) : T{};
+}
+
+// A temporary directory; `in_memory` puts it on /dev/shm where there is one, for tests that
+// save over and over (saves fsync, which tmpfs makes free).
 class TempDir {
  public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "quarn-test-XXXXXX").string();
+  explicit TempDir(bool in_memory = false) {
+    const bool shm = in_memory && ::access("/dev/shm", W_OK) == 0;
+    const std::filesystem::path base =
+        shm ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path();
+    std::string tmpl = (base / "quarn-test-XXXXXX").string();
     path_ = ::mkdtemp(tmpl.data());
   }
   TempDir(const TempDir&) = delete;
@@ -49,6 +65,27 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// A collection opened or created at `path`, or null after a failed test expectation.
+inline std::unique_ptr<db::Database> create(const std::filesystem::path& path, std::size_t dim,
+                                            distance::Metric metric = distance::Metric::Euclidean,
+                                            db::DatabaseConfig config = {}) {
+  auto r = db::Database::open_or_create_with_config(path, dim, metric, config);
+  EXPECT_TRUE(Ok(r));
+  return r ? std::move(*r) : nullptr;
+}
+
+// A saved collection opened again, or null after a failed test expectation.
+inline std::unique_ptr<db::Database> reopen(const std::filesystem::path& path) {
+  auto r = db::Database::open(path);
+  EXPECT_TRUE(Ok(r));
+  return r ? std::move(*r) : nullptr;
+}
+
+// The number of records in a collection's log.
+inline std::size_t log_records(const std::filesystem::path& dir) {
+  return value(wal::Wal(dir / wal::kWalFileName).read_all()).size();
+}
 
 // prefix + std::to_string(i) without the string operator+ (which trips -Wrestrict in GCC 12).
 inline std::string name(const char* prefix, std::uint64_t i) {
