@@ -776,9 +776,10 @@ TEST(HnswIndexTest, GraphRecallAndQuantizedSearchReturnsExactDistances) {
 // Files written before an update of the entry node re-linked it from its former neighbours
 // can hold upper-layer links to nodes without that layer. They load, are searched past, and
 // the first prune of such a list drops them.
-TEST(HnswIndexTest, LinksBelowTheirLayerFromOlderFilesAreSurvived) {
-  const std::size_t dim = 4, n = 6;
-  const auto data = random_data(n + 200, dim, 95);
+// A graph as a file hands it over: m = 2, two layers, node 0 the entry point, one vector per
+// node taken from the front of `data`.
+LoadedGraph two_layers(std::size_t dim, std::vector<std::vector<std::vector<std::uint32_t>>> layers,
+                       const std::vector<float>& data) {
   LoadedGraph g;
   g.dim = dim;
   g.m = 2;
@@ -786,11 +787,18 @@ TEST(HnswIndexTest, LinksBelowTheirLayerFromOlderFilesAreSurvived) {
   g.metric = Metric::Euclidean;
   g.entry_point = 0;
   g.max_level = 1;
+  g.vectors = VectorStore(std::span<const float>(data).first(layers.size() * dim));
+  for (std::size_t i = 0; i < layers.size(); ++i) g.norms.push_back(vector_norm(row(data, dim, i)));
+  g.layers = std::move(layers);
+  return g;
+}
+
+TEST(HnswIndexTest, LinksBelowTheirLayerFromOlderFilesAreSurvived) {
+  const std::size_t dim = 4, n = 6;
+  const auto data = random_data(n + 200, dim, 95);
   // The entry's layer-1 list holds 2 and 3, which have no layer 1.
-  g.layers = {{{1, 2}, {2, 3}}, {{0, 4}, {0}}, {{0, 3}}, {{2, 5}}, {{1, 5}}, {{3, 4}}};
-  g.vectors = VectorStore(std::span<const float>(data).first(n * dim));
-  for (std::size_t i = 0; i < n; ++i) g.norms.push_back(vector_norm(row(data, dim, i)));
-  auto loaded = HnswIndex::from_loaded(std::move(g));
+  auto loaded = HnswIndex::from_loaded(two_layers(
+      dim, {{{1, 2}, {2, 3}}, {{0, 4}, {0}}, {{0, 3}}, {{2, 5}}, {{1, 5}}, {{3, 4}}}, data));
   ASSERT_TRUE(loaded);
   HnswIndex& index = **loaded;
   EXPECT_EQ(index.search_graph(row(data, dim, 5), 1, 8)[0].slot, 5u);
@@ -800,17 +808,7 @@ TEST(HnswIndexTest, LinksBelowTheirLayerFromOlderFilesAreSurvived) {
 }
 
 TEST(HnswIndexTest, FromLoadedRejectsInconsistentGraphs) {
-  auto base = [] {
-    LoadedGraph g;
-    g.dim = 2;
-    g.m = 2;
-    g.entry_point = 0;
-    g.max_level = 1;
-    g.layers = {{{1}, {1}}, {{0}, {0}}, {{0, 1}}};
-    g.vectors = VectorStore(std::vector<float>(6, 1.0f));
-    g.norms = std::vector<float>(3, 1.0f);
-    return g;
-  };
+  auto base = [] { return two_layers(2, {{{1}, {1}}, {{0}, {0}}, {{0, 1}}}, {1, 2, 3, 4, 5, 6}); };
   ASSERT_TRUE(HnswIndex::from_loaded(base()));
   // clang-format off
   const std::pair<const char*, void (*)(LoadedGraph&)> cases[] = {
