@@ -357,29 +357,23 @@ TEST(ExportFileTest, FileErrors) {
   auto db = make_db(dir.path() / "c", 2);
   ASSERT_TRUE(db->add("a", {1, 2}, std::nullopt).has_value());
 
+  auto expect_failure = [](const auto& r, bool opening, const std::string& message) {
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().opening, opening);
+    EXPECT_EQ(r.error().message(), message);
+  };
   // The file cannot be created or opened: the platform's own text, no prefix.
-  auto create = export_json(*db, dir.path() / "missing" / "out.json", false);
-  ASSERT_FALSE(create.has_value());
-  EXPECT_TRUE(create.error().opening);
-  EXPECT_EQ(create.error().message(), "No such file or directory (os error 2)");
-  auto open = import_json(*db, dir.path() / "missing.json");
-  ASSERT_FALSE(open.has_value());
-  EXPECT_TRUE(open.error().opening);
-  EXPECT_EQ(open.error().message(), "No such file or directory (os error 2)");
-
+  expect_failure(export_json(*db, dir.path() / "missing" / "out.json", false), true,
+                 "No such file or directory (os error 2)");
+  expect_failure(import_json(*db, dir.path() / "missing.json"), true,
+                 "No such file or directory (os error 2)");
   // Opened but not readable as a document.
-  auto directory = import_json(*db, dir.path());
-  ASSERT_FALSE(directory.has_value());
-  EXPECT_FALSE(directory.error().opening);
-  EXPECT_EQ(directory.error().message(),
-            "corrupt data: invalid JSON: Is a directory (os error 21)");
-
+  expect_failure(import_json(*db, dir.path()), false,
+                 "corrupt data: invalid JSON: Is a directory (os error 21)");
   // A failing write, the last buffered bytes included, keeps its prefix.
   if (fs::exists("/dev/full")) {
-    auto full = export_json(*db, "/dev/full", true);
-    ASSERT_FALSE(full.has_value());
-    EXPECT_FALSE(full.error().opening);
-    EXPECT_EQ(full.error().message(), "io error: No space left on device (os error 28)");
+    expect_failure(export_json(*db, "/dev/full", true), false,
+                   "io error: No space left on device (os error 28)");
   }
 }
 

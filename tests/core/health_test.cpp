@@ -30,7 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::GraphModel;
-using testing::mentions;
 using testing::name;
 using testing::Ok;
 using testing::records_of;
@@ -49,6 +48,11 @@ std::unique_ptr<Database> reopen(const fs::path& dir) {
   return r ? std::move(*r) : nullptr;
 }
 
+SearchOptions options(std::size_t k, std::optional<std::size_t> ef_search = std::nullopt) {
+  return SearchOptions{
+      .k = k, .ef_search = ef_search, .filter = nullptr, .max_distance = std::nullopt};
+}
+
 constexpr std::uint32_t kNodes = 60;
 constexpr std::size_t kDim = 4;
 
@@ -56,6 +60,13 @@ std::string joined(const std::vector<std::string>& lines) {
   std::string out;
   for (const auto& l : lines) out += "\n  " + l;
   return out;
+}
+
+// Whether one of the lines contains `part`; if not, the failure lists them all.
+::testing::AssertionResult Mentions(const std::vector<std::string>& lines,
+                                    const std::string& part) {
+  if (testing::mentions(lines, part)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "expected: " << part << "\ngot:" << joined(lines);
 }
 
 // 60 vectors of dimension 4 with metadata on most, v7 and v13 deleted, saved with SQ8 codes;
@@ -100,6 +111,14 @@ class HealthTest : public ::testing::Test {
       EXPECT_EQ(rec, expected_.at(id)) << id;
     }
     EXPECT_TRUE(db.verify().ok()) << joined(db.verify().problems);
+  }
+
+  // A fresh copy of the saved collection to damage.
+  fs::path copy() const {
+    const fs::path out = tmp_.path() / "copy";
+    fs::remove_all(out);
+    fs::copy(dir(), out, fs::copy_options::recursive);
+    return out;
   }
 
   fs::path dir() const { return tmp_.path() / "c"; }
@@ -159,15 +178,14 @@ TEST_F(HealthTest, VerifyReportsDamageInMemory) {
     c.plant(*db);
     const VerifyReport report = db->verify();
     EXPECT_FALSE(report.ok());
-    EXPECT_TRUE(mentions(report.problems, c.expect))
-        << (report.problems.empty() ? "<none>" : report.problems[0]);
+    EXPECT_TRUE(Mentions(report.problems, c.expect));
   }
 }
 
 TEST_F(HealthTest, VerifyReportsGraphDamageThatOpenAccepts) {
   edit_graph([](GraphModel& g) { g.nodes[5][0][0] = 5; });
   const VerifyReport report = db_->verify();
-  EXPECT_TRUE(mentions(report.problems, "graph: node 5 lists itself on layer 0"));
+  EXPECT_TRUE(Mentions(report.problems, "graph: node 5 lists itself on layer 0"));
 }
 
 TEST_F(HealthTest, UnreachableNodesAreCountedAndRepairLinksThemAgain) {
@@ -185,7 +203,7 @@ TEST_F(HealthTest, UnreachableNodesAreCountedAndRepairLinksThemAgain) {
   EXPECT_EQ(report.unreachable, 3u);
   const HealthReport health = db_->health();
   EXPECT_EQ(health.unreachable, 3u);
-  EXPECT_TRUE(mentions(health.suggestions, "repair: 3 live vectors cannot be reached"));
+  EXPECT_TRUE(Mentions(health.suggestions, "repair: 3 live vectors cannot be reached"));
 
   const RepairReport repaired = db_->repair();
   EXPECT_EQ(repaired.ids, 58u);
@@ -292,10 +310,7 @@ TEST_F(HealthTest, ConcurrentChecksRepairsAndMutationsKeepTheCollectionSound) {
   while (writing) {
     const VerifyReport report = db_->verify();
     if (!report.ok()) fail(report.problems[0]);
-    (void)db_->search(
-        Vec(4, 0.5f),
-        SearchOptions{
-            .k = 5, .ef_search = std::nullopt, .filter = nullptr, .max_distance = std::nullopt});
+    (void)db_->search(Vec(4, 0.5f), options(5));
   }
   writer.join();
   maintainer.join();
@@ -349,13 +364,8 @@ TEST(CalibrateTest, GraphCollectionKeepsTheWidthAcrossReopenAndSearchesUseIt) {
   // A search without ef_search is the search at the calibrated width.
   for (std::size_t i = 0; i < 20; ++i) {
     const Vec q = db->get(name("v", i * 37))->first;
-    auto by_default = db->search(
-        q,
-        SearchOptions{
-            .k = 10, .ef_search = std::nullopt, .filter = nullptr, .max_distance = std::nullopt});
-    auto at_ef = db->search(
-        q,
-        SearchOptions{.k = 10, .ef_search = ef, .filter = nullptr, .max_distance = std::nullopt});
+    auto by_default = db->search(q, options(10));
+    auto at_ef = db->search(q, options(10, ef));
     ASSERT_TRUE(Ok(by_default) && Ok(at_ef));
     ASSERT_EQ(by_default->size(), at_ef->size());
     for (std::size_t j = 0; j < at_ef->size(); ++j) {
@@ -544,18 +554,15 @@ TEST_F(HealthTest, VerifyPathReportsEachKindOfDamageAndChangesNothing) {
   db_.reset();
   for (const Damage& damage : kDamages) {
     SCOPED_TRACE(damage.name);
-    const fs::path copy = tmp_.path() / "copy";
-    fs::remove_all(copy);
-    fs::copy(dir(), copy, fs::copy_options::recursive);
+    const fs::path damaged = copy();
     const std::string expect =
-        damage.edit ? edit_graph_file(copy, damage.edit) : damage.plant(copy);
-    const auto before = snapshot(copy);
-    auto report = Database::verify_path(copy);
+        damage.edit ? edit_graph_file(damaged, damage.edit) : damage.plant(damaged);
+    const auto before = snapshot(damaged);
+    auto report = Database::verify_path(damaged);
     ASSERT_TRUE(Ok(report));
     EXPECT_FALSE(report->ok());
-    EXPECT_TRUE(mentions(report->problems, expect))
-        << "expected: " << expect << "\ngot:" << joined(report->problems);
-    EXPECT_EQ(snapshot(copy), before);
+    EXPECT_TRUE(Mentions(report->problems, expect));
+    EXPECT_EQ(snapshot(damaged), before);
   }
 }
 
@@ -567,8 +574,7 @@ TEST_F(HealthTest, RepeatedProblemsAreSummarised) {
   });
   auto report = Database::verify_path(dir());
   ASSERT_TRUE(Ok(report));
-  EXPECT_TRUE(mentions(report->problems, "graph.quarn: neighbour out of range: 55 more"))
-      << joined(report->problems);
+  EXPECT_TRUE(Mentions(report->problems, "graph.quarn: neighbour out of range: 55 more"));
   EXPECT_LT(report->problems.size(), 12u);
 }
 
@@ -582,8 +588,25 @@ void scramble(const fs::path& file, std::size_t from, std::size_t to) {
   testing::write_bytes(file, b);
 }
 
+// Destroys the graph file up to its metadata section, but for the metric byte, set to `metric`.
+void scramble_header(const fs::path& file, std::byte metric) {
+  scramble(file, 0, GraphModel::read(file).section_at);
+  auto b = testing::read_bytes(file);
+  b.at(12) = metric;
+  testing::write_bytes(file, b);
+}
+
+// The log's changes are replayed on top of what the other files give back, and the result
+// is saved.
 TEST_F(HealthTest, RepairPathBringsBackEveryRecordWhenTheNodeRecordsAreDestroyed) {
   db_.reset();
+  {
+    auto db = Database::open(dir());
+    ASSERT_TRUE(Ok(db));
+    ASSERT_TRUE(Ok((*db)->upsert("w1", Vec(kDim, 1.0f), json::parse("{\"new\":true}"))));
+    ASSERT_TRUE(Ok((*db)->remove("v1")));
+    ASSERT_TRUE(Ok((*db)->update("v2", std::nullopt, Metadata(json::parse("{\"k\":2}")))));
+  }
   const GraphModel g = GraphModel::read(graph());
   scramble(graph(), g.nodes_at, g.section_at);
   ASSERT_FALSE(Database::open(dir()).has_value());
@@ -593,33 +616,28 @@ TEST_F(HealthTest, RepairPathBringsBackEveryRecordWhenTheNodeRecordsAreDestroyed
   EXPECT_TRUE(report.lost.empty()) << joined(report.lost);
   EXPECT_EQ(report.ids, kNodes - 2);
   EXPECT_EQ(report.tombstones_dropped, 2u);
+  EXPECT_EQ(report.log_entries, 3u);
+  EXPECT_FALSE(fs::exists(dir() / wal::kWalFileName));
+  expected_.erase("v1");
+  expected_["w1"] = {Vec(kDim, 1.0f), "{\"new\":true}"};
+  expected_["v2"].second = "{\"k\":2}";
   expect_recovered(*repaired->first, kNodes - 2);
   repaired->first.reset();
   auto reopened = Database::open(dir());
   ASSERT_TRUE(Ok(reopened));
   expect_recovered(**reopened, kNodes - 2);
-  auto hits = (*reopened)->search(
-      expected_.at("v1").first,
-      SearchOptions{
-          .k = 1, .ef_search = std::nullopt, .filter = nullptr, .max_distance = std::nullopt});
+  auto hits = (*reopened)->search(expected_.at("v3").first, options(1));
   ASSERT_TRUE(Ok(hits));
-  EXPECT_EQ(hits->at(0).id, "v1");
+  EXPECT_EQ(hits->at(0).id, "v3");
 }
 
 TEST_F(HealthTest, RepairPathReadsTheShapeFromTheVectorsWhenTheHeaderIsDestroyed) {
   db_.reset();
-  const GraphModel g = GraphModel::read(graph());
-  const auto metric = testing::read_bytes(graph()).at(12);
-  scramble(graph(), 0, g.section_at);
-  auto b = testing::read_bytes(graph());
-  b[12] = metric;
-  testing::write_bytes(graph(), b);
+  scramble_header(graph(), testing::read_bytes(graph()).at(12));
   auto repaired = Database::repair_path(dir());
   ASSERT_TRUE(Ok(repaired));
-  EXPECT_TRUE(mentions(repaired->second.lost,
-                       "dimension 4 and 60 vectors were read from "
-                       "vectors.bin"))
-      << joined(repaired->second.lost);
+  EXPECT_TRUE(
+      Mentions(repaired->second.lost, "dimension 4 and 60 vectors were read from vectors.bin"));
   EXPECT_EQ(repaired->first->metric(), distance::Metric::Euclidean);
   expect_recovered(*repaired->first, kNodes - 2);
 }
@@ -656,49 +674,20 @@ TEST_F(HealthTest, RepairPathReportsWhatItCannotRecoverAndInventsNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const fs::path copy = tmp_.path() / "copy";
-    fs::remove_all(copy);
-    fs::copy(dir(), copy, fs::copy_options::recursive);
-    c.plant(copy);
-    auto repaired = Database::repair_path(copy);
+    const fs::path damaged = copy();
+    c.plant(damaged);
+    auto repaired = Database::repair_path(damaged);
     ASSERT_TRUE(Ok(repaired));
-    for (const auto& part : c.lost) {
-      EXPECT_TRUE(mentions(repaired->second.lost, part))
-          << "expected: " << part << "\ngot:" << joined(repaired->second.lost);
-    }
+    for (const auto& part : c.lost) EXPECT_TRUE(Mentions(repaired->second.lost, part));
     expected_["w1"] = {Vec(kDim, 1.0f), "<none>"};  // the log's first record
     expect_recovered(*repaired->first, c.ids);
     expected_.erase("w1");
   }
 }
 
-TEST_F(HealthTest, RepairPathReplaysTheLogOnTopAndSaves) {
-  db_.reset();
-  {
-    auto db = Database::open(dir());
-    ASSERT_TRUE(Ok(db));
-    ASSERT_TRUE(Ok((*db)->upsert("w1", Vec(kDim, 1.0f), json::parse("{\"new\":true}"))));
-    ASSERT_TRUE(Ok((*db)->remove("v1")));
-    ASSERT_TRUE(Ok((*db)->update("v2", std::nullopt, Metadata(json::parse("{\"k\":2}")))));
-  }
-  const GraphModel g = GraphModel::read(graph());
-  scramble(graph(), g.nodes_at, g.section_at);
-  auto repaired = Database::repair_path(dir());
-  ASSERT_TRUE(Ok(repaired));
-  EXPECT_EQ(repaired->second.log_entries, 3u);
-  EXPECT_FALSE(fs::exists(dir() / wal::kWalFileName));
-  expected_.erase("v1");
-  expected_["w1"] = {Vec(kDim, 1.0f), "{\"new\":true}"};
-  expected_["v2"].second = "{\"k\":2}";
-  expect_recovered(*repaired->first, kNodes - 2);
-}
-
 TEST_F(HealthTest, RepairPathRefusesWhenTheShapeIsLostAndLeavesTheFiles) {
   db_.reset();
-  scramble(graph(), 0, GraphModel::read(graph()).section_at);
-  auto b = testing::read_bytes(graph());
-  b[12] = std::byte{9};  // no metric has this code
-  testing::write_bytes(graph(), b);
+  scramble_header(graph(), std::byte{9});  // no metric has this code
   const auto before = snapshot(dir());
   auto repaired = Database::repair_path(dir());
   ASSERT_FALSE(repaired.has_value());
