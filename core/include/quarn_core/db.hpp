@@ -317,6 +317,10 @@ class Database {
   // Inserts rows known to be new, after their log record (id_to_slot held exclusive). On
   // an exception: takes the log record back, undoes the rows, rethrows.
   void insert_new(Batch& batch, const std::vector<std::size_t>& which, InsertPlan& plan);
+  // Logs `records` and inserts one new id with its vector and metadata: the single-row
+  // case of plan_inserts, log and insert_new (id_to_slot held exclusive).
+  Result<void> insert_one(std::string id, std::span<const float> vector, Metadata metadata,
+                          wal::RecordBuffer& records);
   // Appends the records (wal_lock_ held); claims the directory for this process first.
   Result<void> log(wal::RecordBuffer& records);
   // Takes the last append back out of the log (wal_lock_ held); best effort.

@@ -488,16 +488,8 @@ void Database::tombstone(const std::vector<std::pair<std::uint32_t, const std::s
   }
 }
 
-Result<void> Database::add(std::string id, std::vector<float> vector, Metadata metadata) {
-  if (vector.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, vector.size()));
-  if (auto r = check_metadata(metadata); !r) return r;
-  std::shared_lock gate(gate_);
-  // The id is checked under the exclusive lock that is held through logging and applying,
-  // so a rejected add never leaves a record that a replay would apply.
-  std::unique_lock ids(id_lock_);
-  if (id_to_slot_.contains(id)) return fail(QuarnError::duplicate_id(std::move(id)));
-  wal::RecordBuffer records;
-  if (auto r = records.add_insert(id, vector, metadata); !r) return r;
+Result<void> Database::insert_one(std::string id, std::span<const float> vector, Metadata metadata,
+                                  wal::RecordBuffer& records) {
   Batch batch;
   batch.ids.push_back(std::move(id));
   batch.metadata.push_back(std::move(metadata));
@@ -509,6 +501,19 @@ Result<void> Database::add(std::string id, std::vector<float> vector, Metadata m
   if (auto r = log(records); !r) return r;
   insert_new(batch, which, plan);
   return {};
+}
+
+Result<void> Database::add(std::string id, std::vector<float> vector, Metadata metadata) {
+  if (vector.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, vector.size()));
+  if (auto r = check_metadata(metadata); !r) return r;
+  std::shared_lock gate(gate_);
+  // The id is checked under the exclusive lock that is held through logging and applying,
+  // so a rejected add never leaves a record that a replay would apply.
+  std::unique_lock ids(id_lock_);
+  if (id_to_slot_.contains(id)) return fail(QuarnError::duplicate_id(std::move(id)));
+  wal::RecordBuffer records;
+  if (auto r = records.add_insert(id, vector, metadata); !r) return r;
+  return insert_one(std::move(id), vector, std::move(metadata), records);
 }
 
 Result<void> Database::upsert(std::string id, std::vector<float> vector, Metadata metadata) {
@@ -534,17 +539,7 @@ Result<void> Database::upsert(std::string id, std::vector<float> vector, Metadat
     apply_update(slot, &vector, &old_vector, &replacement);
     return {};
   }
-  Batch batch;
-  batch.ids.push_back(std::move(id));
-  batch.metadata.push_back(std::move(metadata));
-  batch.rows.push_back(vector);
-  batch.width = dim_;
-  const std::vector<std::size_t> which{0};
-  InsertPlan plan = plan_inserts(batch, which);
-  std::lock_guard wal_guard(wal_lock_);
-  if (auto r = log(records); !r) return r;
-  insert_new(batch, which, plan);
-  return {};
+  return insert_one(std::move(id), vector, std::move(metadata), records);
 }
 
 Result<void> Database::update(const std::string& id, std::optional<std::vector<float>> vector,
