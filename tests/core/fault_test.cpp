@@ -57,18 +57,12 @@ using testing::Ok;
 using testing::TempDir;
 using Vec = std::vector<float>;
 using State = testing::Records;
-using testing::text;
 using testing::records_of;
+using testing::text;
 
 Metadata tag(const std::string& s) { return Value{{"t", s}, {"n", s.size()}}; }
 
 Vec vec(float x) { return {x, x + 1, -x}; }
-
-std::size_t logged_entries(const fs::path& dir) {
-  auto entries = wal::Wal(dir / wal::kWalFileName).read_all();
-  EXPECT_TRUE(Ok(entries));
-  return entries ? entries->size() : 0;
-}
 
 std::unique_ptr<Database> open_dir(const fs::path& dir, bool may_fail = false) {
   auto r = Database::open_or_create_with_config(dir, 3, Metric::Euclidean, {});
@@ -325,7 +319,7 @@ TEST(FaultInjection, AMutationThatRunsOutOfMemoryLeavesNoTrace) {
         ASSERT_NE(db, nullptr);
       }
       const State before = records_of(*db);
-      const std::size_t logged = logged_entries(dir);
+      const std::size_t logged = testing::log_records(dir);
       int failures = 0;
       for (long at = 0;; ++at) {
         auto call = m.make();
@@ -345,7 +339,7 @@ TEST(FaultInjection, AMutationThatRunsOutOfMemoryLeavesNoTrace) {
         ASSERT_EQ(records_of(*db), before) << "after allocation " << at << " failed";
         ASSERT_EQ(db->count(), before.size());
         ASSERT_EQ(db->total_slots() - db->deleted_count(), before.size());
-        ASSERT_EQ(logged_entries(dir), logged) << "after allocation " << at << " failed";
+        ASSERT_EQ(testing::log_records(dir), logged) << "after allocation " << at << " failed";
         SearchOptions options;
         options.k = 20;
         auto hits = db->search(vec(1), options);
