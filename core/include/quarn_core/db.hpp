@@ -279,6 +279,9 @@ class Database {
   // Loads the saved files; the caller holds the directory lock.
   static Result<std::unique_ptr<Database>> load(const std::filesystem::path& path,
                                                 bool quantize_config);
+  // A new graph with the current one's parameters (and SQ8 traversal, if on) over `rows`,
+  // dim floats each, back to back (compact, repair); the caller holds the index lock.
+  std::unique_ptr<hnsw::HnswIndex> rebuild_graph(std::span<const float> rows) const;
   // Puts a rebuilt graph and its renumbered tables in place of the current ones (compact,
   // repair), rebuilding the metadata index first; the caller holds id_to_slot exclusive.
   void install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,

@@ -1083,20 +1083,17 @@ void Database::compact() {
     const hnsw::HnswIndex& old = *index_;
     if (old.deleted().empty()) return;
     const std::size_t n = old.node_count();
-    std::vector<std::vector<float>> live;
-    live.reserve(old.count());
+    std::vector<float> live;
+    live.reserve(old.count() * dim_);
     renumber.reserve(old.count());
     for (std::size_t i = 0; i < n; ++i) {
       const auto s = static_cast<std::uint32_t>(i);
       if (old.is_deleted(s)) continue;
-      renumber.emplace(s, static_cast<std::uint32_t>(live.size()));
+      renumber.emplace(s, static_cast<std::uint32_t>(renumber.size()));
       auto v = old.vector(s);
-      live.emplace_back(v.begin(), v.end());
+      live.insert(live.end(), v.begin(), v.end());
     }
-    fresh =
-        std::make_unique<hnsw::HnswIndex>(old.dim(), old.m(), old.ef_construction(), old.metric());
-    if (!live.empty()) (void)fresh->batch_insert(live);
-    if (old.quantized() != nullptr) fresh->enable_quantized_search();
+    fresh = rebuild_graph(live);
   }
   std::unordered_map<std::string, std::uint32_t> new_ids;
   std::vector<std::string> new_slots(renumber.size());
@@ -1114,6 +1111,15 @@ void Database::compact() {
   }
   install_rebuilt(std::move(fresh), std::move(new_ids), std::move(new_slots),
                   std::move(new_metadata));
+}
+
+std::unique_ptr<hnsw::HnswIndex> Database::rebuild_graph(std::span<const float> rows) const {
+  const hnsw::HnswIndex& old = *index_;
+  auto fresh =
+      std::make_unique<hnsw::HnswIndex>(old.dim(), old.m(), old.ef_construction(), old.metric());
+  if (!rows.empty()) (void)fresh->batch_insert_flat(rows);
+  if (old.quantized() != nullptr) fresh->enable_quantized_search();
+  return fresh;
 }
 
 void Database::install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,

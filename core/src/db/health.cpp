@@ -783,10 +783,7 @@ RepairReport Database::repair() {
     if (orphans > 0) {
       lost.add("orphans", std::to_string(orphans) + " stored vectors that no id names are dropped");
     }
-    fresh =
-        std::make_unique<hnsw::HnswIndex>(old.dim(), old.m(), old.ef_construction(), old.metric());
-    if (!flat.empty()) (void)fresh->batch_insert_flat(flat);
-    if (old.quantized() != nullptr) fresh->enable_quantized_search();
+    fresh = rebuild_graph(flat);
   }
   std::unordered_map<std::string, std::uint32_t> new_ids;
   std::vector<std::string> new_slots(kept.size());
