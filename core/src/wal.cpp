@@ -381,60 +381,90 @@ Result<void> RecordBuffer::add_update(std::string_view id, const std::vector<flo
 
 namespace {
 
-// Reads the records of the file from its start. Returns the end of the last record that a
-// reader takes (a complete batch, or a record outside any batch); with `entries`, also the
-// entries decoded up to there.
-Result<std::uint64_t> scan(int fd, std::uint64_t size, std::vector<WalEntry>* entries) {
+// What one pass over a log file found.
+struct Pass {
+  std::uint64_t good_end = 0;  // end of the last record a reader takes
+  LogScan::Stop stop = LogScan::Stop::End;
+  bool in_batch = false;  // the pass stopped inside a batch, which begins at good_end
+};
+
+// Called with the offset of each record a reader takes (batch frames left out) and its entry,
+// or nothing for a record that does not decode.
+using EntrySink = std::function<void(std::uint64_t offset, std::optional<WalEntry>&& entry)>;
+
+// Reads the records of the file from its start, as every reader of the log does. A batch's
+// records reach `sink` only once the whole batch has been read: a batch that the file ends
+// inside, or that a damaged record cuts short, was never acknowledged and none of it counts.
+// Without a sink nothing is decoded.
+Result<Pass> scan(int fd, std::uint64_t size, const EntrySink* sink) {
   FileReader in(fd);
-  std::uint64_t pos = 0;        // end of the last record whose checksum matched
-  std::uint64_t good_end = 0;   // end of the last record a reader takes
-  std::size_t batch_left = 0;   // records still owed to the open batch
-  std::size_t batch_first = 0;  // index in `entries` of the open batch's first entry
+  Pass pass;
+  std::uint64_t pos = 0;       // end of the last record whose checksum matched
+  std::size_t batch_left = 0;  // records still owed to the open batch
+  std::vector<std::pair<std::uint64_t, std::optional<WalEntry>>> pending;  // the open batch's
   std::vector<std::byte> payload;
   for (;;) {
     std::uint8_t header[kHeaderSize];
     auto got = in.read_exact(header, kHeaderSize);
     if (!got) return std::unexpected(std::move(got.error()));
-    if (!*got) break;
+    if (!*got) {
+      if (pos < size) pass.stop = LogScan::Stop::Torn;
+      break;
+    }
     std::uint32_t n;
     std::memcpy(&n, header + 1, 4);
     // A length reaching past the end of the file is a torn record. Stop here rather than
     // allocate what a damaged length field claims.
     const std::uint64_t left = size - std::min(size, pos + kHeaderSize);
-    if (std::uint64_t{n} + kChecksumSize > left) break;
-
+    if (std::uint64_t{n} + kChecksumSize > left) {
+      pass.stop = LogScan::Stop::Torn;
+      break;
+    }
     payload.resize(n);
     got = in.read_exact(payload.data(), n);
     if (!got) return std::unexpected(std::move(got.error()));
-    if (!*got) break;
-    std::uint32_t stored;
-    got = in.read_exact(&stored, kChecksumSize);
+    std::uint32_t stored = 0;
+    if (*got) got = in.read_exact(&stored, kChecksumSize);
     if (!got) return std::unexpected(std::move(got.error()));
-    if (!*got) break;
+    if (!*got) {  // the file shrank under us
+      pass.stop = LogScan::Stop::Torn;
+      break;
+    }
     // A damaged length makes everything after it untrustworthy, so a mismatch ends the log
     // rather than skipping one record.
-    if (checksum(header[0], payload.data(), n) != stored) break;
+    if (checksum(header[0], payload.data(), n) != stored) {
+      pass.stop = LogScan::Stop::Checksum;
+      break;
+    }
+    const std::uint64_t at = pos;
     pos += kHeaderSize + n + kChecksumSize;
 
     if (header[0] == kBatchOp && n >= 4 && batch_left == 0) {
       std::uint32_t count;
       std::memcpy(&count, payload.data(), 4);
       batch_left = count;
-      if (entries != nullptr) batch_first = entries->size();
-      if (batch_left == 0) good_end = pos;
+      if (batch_left == 0) pass.good_end = pos;
       continue;
     }
-    if (entries != nullptr) {
-      if (auto entry = decode(header[0], payload)) entries->push_back(std::move(*entry));
+    if (sink != nullptr) {
+      std::optional<WalEntry> entry = decode(header[0], payload);
+      if (batch_left > 0) {
+        pending.emplace_back(at, std::move(entry));
+      } else {
+        (*sink)(at, std::move(entry));
+      }
     }
-    if (batch_left > 0) --batch_left;
-    if (batch_left == 0) good_end = pos;
+    if (batch_left > 0 && --batch_left == 0) {
+      for (auto& [offset, entry] : pending) (*sink)(offset, std::move(entry));
+      pending.clear();
+    }
+    if (batch_left == 0) pass.good_end = pos;
   }
-  // A batch that the file ends inside was never acknowledged: none of it counts.
-  if (batch_left > 0 && entries != nullptr) {
-    entries->erase(entries->begin() + static_cast<std::ptrdiff_t>(batch_first), entries->end());
+  if (batch_left > 0) {
+    pass.in_batch = true;
+    if (pass.stop == LogScan::Stop::End) pass.stop = LogScan::Stop::Torn;
   }
-  return good_end;
+  return pass;
 }
 
 }  // namespace
@@ -455,12 +485,13 @@ Result<void> Wal::cut_unreadable_tail() {
   if (!in) return std::unexpected(std::move(in.error()));
   auto size = file_size(in->get());
   if (!size) return std::unexpected(std::move(size.error()));
-  auto good = scan(in->get(), *size, nullptr);
-  if (!good) return std::unexpected(std::move(good.error()));
-  if (*size > *good) {
-    if (auto r = io::truncate_fd(writer_->fd.get(), *good); !r) return r;
+  auto pass = scan(in->get(), *size, nullptr);
+  if (!pass) return std::unexpected(std::move(pass.error()));
+  const std::uint64_t good = pass->good_end;
+  if (*size > good) {
+    if (auto r = io::truncate_fd(writer_->fd.get(), good); !r) return r;
   }
-  writer_->end = writer_->last_start = *good;
+  writer_->end = writer_->last_start = good;
   unreadable_tail_ = false;
   return {};
 }
@@ -547,9 +578,12 @@ Result<std::vector<WalEntry>> Wal::read_all() {
   auto size = file_size(fd->get());
   if (!size) return std::unexpected(std::move(size.error()));
   if (*size == 0) return entries;
-  auto good_end = scan(fd->get(), *size, &entries);
-  if (!good_end) return std::unexpected(std::move(good_end.error()));
-  if (*good_end < *size) unreadable_tail_ = true;
+  const EntrySink sink = [&](std::uint64_t, std::optional<WalEntry>&& entry) {
+    if (entry) entries.push_back(std::move(*entry));
+  };
+  auto pass = scan(fd->get(), *size, &sink);
+  if (!pass) return std::unexpected(std::move(pass.error()));
+  if (pass->good_end < *size) unreadable_tail_ = true;
   return entries;
 }
 
@@ -563,53 +597,28 @@ Result<void> Wal::reset() {
 
 Result<LogScan> scan_log(const std::filesystem::path& path,
                          const std::function<void(std::uint64_t, WalEntry&&)>& on_entry) {
-  LogScan scan;
+  LogScan log;
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return scan;
+  if (::stat(path.c_str(), &st) != 0) return log;
   auto fd = io::open_file(path, O_RDONLY);
   if (!fd) return std::unexpected(std::move(fd.error()));
   auto size = file_size(fd->get());
   if (!size) return std::unexpected(std::move(size.error()));
-  scan.size = *size;
-
-  // The same steps as read_all, recording where and why it stops.
-  FileReader in(fd->get());
-  std::uint64_t at = 0;
-  std::vector<std::byte> payload;
-  while (at < *size) {
-    std::uint8_t header[kHeaderSize];
-    auto got = in.read_exact(header, kHeaderSize);
-    if (!got) return std::unexpected(std::move(got.error()));
-    std::uint32_t n = 0;
-    if (*got) std::memcpy(&n, header + 1, 4);
-    if (!*got || std::uint64_t{n} + kChecksumSize > *size - std::min(*size, at + kHeaderSize)) {
-      scan.stop = LogScan::Stop::Torn;
-      break;
+  log.size = *size;
+  const EntrySink sink = [&](std::uint64_t at, std::optional<WalEntry>&& entry) {
+    ++log.records;
+    if (!entry) {
+      log.undecodable.push_back(at);
+    } else if (on_entry) {
+      on_entry(at, std::move(*entry));
     }
-    payload.resize(n);
-    got = in.read_exact(payload.data(), n);
-    if (!got) return std::unexpected(std::move(got.error()));
-    std::uint32_t stored = 0;
-    if (*got) got = in.read_exact(&stored, kChecksumSize);
-    if (!got) return std::unexpected(std::move(got.error()));
-    if (!*got) {  // the file shrank under us
-      scan.stop = LogScan::Stop::Torn;
-      break;
-    }
-    if (checksum(header[0], payload.data(), n) != stored) {
-      scan.stop = LogScan::Stop::Checksum;
-      break;
-    }
-    ++scan.records;
-    if (auto entry = decode(header[0], payload)) {
-      if (on_entry) on_entry(at, std::move(*entry));
-    } else {
-      scan.undecodable.push_back(at);
-    }
-    at += kHeaderSize + n + kChecksumSize;
-  }
-  scan.stopped_at = scan.stop == LogScan::Stop::End ? *size : at;
-  return scan;
+  };
+  auto pass = scan(fd->get(), *size, &sink);
+  if (!pass) return std::unexpected(std::move(pass.error()));
+  log.stop = pass->stop;
+  log.in_batch = pass->in_batch;
+  log.stopped_at = log.stop == LogScan::Stop::End ? *size : pass->good_end;
+  return log;
 }
 
 }  // namespace quarn_core::wal

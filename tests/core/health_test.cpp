@@ -139,13 +139,16 @@ TEST_F(HealthTest, VerifyAndVerifyPathFindNothingInASoundCollection) {
   EXPECT_EQ(on_files->log_records, 0u);
   EXPECT_TRUE(testing::Fails(Database::verify_path(tmp_.path() / "nothing"),
                              error::ErrorKind::DatabaseNotFound));
-  ASSERT_TRUE(Ok(db_->upsert("w", Vec(4, 0.5f), std::nullopt)));  // a log record too
+  // Log records too, two of them in a batch, whose frame is no record of its own.
+  ASSERT_TRUE(Ok(db_->upsert("w", Vec(4, 0.5f), std::nullopt)));
+  ASSERT_TRUE(Ok(
+      db_->upsert_many({{"x", Vec(4, 0.25f), std::nullopt}, {"y", Vec(4, 0.75f), std::nullopt}})));
   const VerifyReport report = db_->verify();
   EXPECT_TRUE(report.ok()) << joined(report.problems);
-  EXPECT_EQ(report.nodes, 61u);
-  EXPECT_EQ(report.live, 59u);
+  EXPECT_EQ(report.nodes, 63u);
+  EXPECT_EQ(report.live, 61u);
   EXPECT_EQ(report.unreachable, 0u);
-  EXPECT_EQ(report.log_records, 1u);
+  EXPECT_EQ(report.log_records, 3u);
 }
 
 TEST_F(HealthTest, VerifyReportsDamageInMemory) {
@@ -531,6 +534,21 @@ const Damage kDamages[] = {
        const std::size_t record = log_two_records(d);
        flip_byte(d / "wal.quarn", 2 * record - 1);
        return "the record at offset " + std::to_string(record) + " fails its checksum";
+     }},
+    {"log batch torn", nullptr,
+     [](const fs::path& d) {
+       auto db = Database::open(d);
+       EXPECT_TRUE(Ok(db));
+       EXPECT_TRUE(Ok((*db)->upsert("w1", Vec(kDim, 1.0f), std::nullopt)));
+       const std::size_t batch = fs::file_size(d / wal::kWalFileName);
+       EXPECT_TRUE(Ok((*db)->upsert_many(
+           {{"w2", Vec(kDim, 2.0f), std::nullopt}, {"w3", Vec(kDim, 3.0f), std::nullopt}})));
+       const std::size_t end = fs::file_size(d / wal::kWalFileName);
+       testing::resize_file(d / "wal.quarn", end - 3);
+       return "the batch at offset " + std::to_string(batch) +
+              " runs past the end of the file (a torn write or a damaged length); a replay "
+              "stops there and the " +
+              std::to_string(end - 3 - batch) + " bytes from it are not applied";
      }},
     {"log vector of another dimension", nullptr,
      [](const fs::path& d) {

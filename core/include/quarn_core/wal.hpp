@@ -177,16 +177,20 @@ struct LogScan {
     Torn,      // a record runs past the end of the file (a torn write or a damaged length)
     Checksum,  // a record's checksum does not match
   };
-  std::uint64_t size = 0;        // file size; 0 for a missing file
-  std::uint64_t stopped_at = 0;  // offset of the first byte not read; size when stop is End
+  std::uint64_t size = 0;  // file size; 0 for a missing file
+  // Offset of the first byte a replay does not apply: the record the read stopped at, or the
+  // start of the batch that record belongs to; size when stop is End.
+  std::uint64_t stopped_at = 0;
   Stop stop = Stop::End;
-  std::size_t records = 0;                 // records whose checksum matched
+  bool in_batch = false;    // the stop falls inside a batch, which begins at stopped_at
+  std::size_t records = 0;  // records a replay reads (batch frames left out)
   std::vector<std::uint64_t> undecodable;  // offsets of those that decode to no entry (skipped)
 };
 
-// Reads the log at `path` exactly as Wal::read_all does and hands every entry, with the offset
-// of its record, to `on_entry` (which may be empty). Opens the file read-only and changes
-// nothing. A missing file is an empty log; Io error for any other read failure.
+// Reads the log at `path` exactly as Wal::read_all does and hands every entry a replay would
+// apply, with the offset of its record, to `on_entry` (which may be empty). Opens the file
+// read-only and changes nothing. A missing file is an empty log; Io error for any other read
+// failure.
 Result<LogScan> scan_log(
     const std::filesystem::path& path,
     const std::function<void(std::uint64_t offset, WalEntry&& entry)>& on_entry);

@@ -411,11 +411,12 @@ Result<void> check_log(const fs::path& path, Inspection& ins, ProblemList& probl
   if (log.stop != wal::LogScan::Stop::End) {
     const char* why = log.stop == wal::LogScan::Stop::Torn
                           ? " runs past the end of the file (a torn write or a damaged length)"
-                          : " fails its checksum";
-    problems.add("wal.quarn: stop", "wal.quarn: the record at offset " + num(log.stopped_at) + why +
-                                        "; a replay stops there and the " +
-                                        num(log.size - log.stopped_at) +
-                                        " bytes from it are not applied");
+                      : log.in_batch ? " holds a record that fails its checksum"
+                                     : " fails its checksum";
+    problems.add("wal.quarn: stop",
+                 std::string("wal.quarn: the ") + (log.in_batch ? "batch" : "record") +
+                     " at offset " + num(log.stopped_at) + why + "; a replay stops there and the " +
+                     num(log.size - log.stopped_at) + " bytes from it are not applied");
   }
   return {};
 }
