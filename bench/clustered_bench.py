@@ -14,12 +14,13 @@ Run with /usr/bin/python3 (numpy and python3-hnswlib come from Debian's packages
 """
 
 import argparse
-import csv
 import os
 import tempfile
 import time
 
 import numpy as np
+
+from hnsw_peers import write_csv
 
 K = 10
 
@@ -126,11 +127,7 @@ def main():
               f"QPS x{qps / pqps:.2f} (target 1.2 at ef 64)")
     print(f"load {os.getloadavg()[0]:.1f}")
     if args.csv:
-        with open(args.csv, "w", newline="") as f:
-            out = csv.writer(f)
-            out.writerow(["system", "variant", "ef", "recall_at_10", "qps", "build_seconds"])
-            for system, variant, ef, r, qps, b in rows:
-                out.writerow([system, variant, ef, f"{r:.4f}", f"{qps:.1f}", f"{b:.3f}"])
+        write_csv(args.csv, rows)
 
 
 if __name__ == "__main__":

@@ -204,6 +204,16 @@ def exact():
           f"({1e6 / qps:.0f} us/query)")
 
 
+def write_csv(path, rows):
+    """The measured points, (system, variant, ef, recall, qps, build seconds) each, as the
+    plot script reads them."""
+    with open(path, "w", newline="") as f:
+        out = csv.writer(f)
+        out.writerow(["system", "variant", "ef", "recall_at_10", "qps", "build_seconds"])
+        for system, variant, ef, r, qps, build in rows:
+            out.writerow([system, variant, ef, f"{r:.4f}", f"{qps:.1f}", f"{build:.3f}"])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--queries", type=int, default=10_000)
@@ -221,11 +231,7 @@ def main():
     if not args.skip_exact:
         exact()
     if args.csv:
-        with open(args.csv, "w", newline="") as f:
-            out = csv.writer(f)
-            out.writerow(["system", "variant", "ef", "recall_at_10", "qps", "build_seconds"])
-            for system, variant, ef, r, qps, build in rows:
-                out.writerow([system, variant, ef, f"{r:.4f}", f"{qps:.1f}", f"{build:.3f}"])
+        write_csv(args.csv, rows)
 
 
 if __name__ == "__main__":
