@@ -383,7 +383,11 @@ std::size_t scalar_hash(const Value& value) {
 }  // namespace
 
 bool json_equal(const Value& a, const Value& b) {
-  std::vector<std::pair<const Value*, const Value*>> pending{{&a, &b}};
+  // Scalars compare without the stack: the metadata index compares its keys (all scalars)
+  // while removing entries, which must not allocate and so cannot fail.
+  std::vector<std::pair<const Value*, const Value*>> pending;
+  if (!a.is_structured() || !b.is_structured()) return equal_shallow(a, b, pending);
+  pending.emplace_back(&a, &b);
   while (!pending.empty()) {
     auto [x, y] = pending.back();
     pending.pop_back();
