@@ -46,6 +46,14 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
+namespace quarn_core::testing {
+void fail_nth_allocation(long n) {
+  if (n >= 0) alloc_failed = false;
+  alloc_countdown = n;
+}
+bool allocation_failed() { return alloc_failed; }
+}  // namespace quarn_core::testing
+
 namespace quarn_core::db {
 namespace {
 
@@ -323,17 +331,16 @@ TEST(FaultInjection, AMutationThatRunsOutOfMemoryLeavesNoTrace) {
       int failures = 0;
       for (long at = 0;; ++at) {
         auto call = m.make();
-        alloc_failed = false;
-        alloc_countdown = at;
+        testing::fail_nth_allocation(at);
         bool threw = false;
         try {
           call(*db);
         } catch (const std::bad_alloc&) {
           threw = true;
         }
-        alloc_countdown = -1;
+        testing::fail_nth_allocation(-1);
         call = nullptr;
-        if (!alloc_failed) break;  // ran to the end without meeting the failure
+        if (!testing::allocation_failed()) break;  // ran to the end without meeting the failure
         ++failures;
         ASSERT_TRUE(threw) << "allocation " << at << " failed and the call did not say so";
         ASSERT_EQ(records_of(*db), before) << "after allocation " << at << " failed";

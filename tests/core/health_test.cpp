@@ -21,9 +21,9 @@ namespace quarn_core::db {
 
 // Reaches into a database to plant damage that no file can carry into memory.
 struct DatabaseTestPeer {
-  static MetadataIndex& metadata_index(Database& db) { return db.metadata_index_; }
-  static std::vector<std::string>& slot_to_id(Database& db) { return db.slot_to_id_; }
-  static std::vector<Metadata>& metadata(Database& db) { return db.metadata_; }
+  static MetadataIndex& metadata_index(Database& db) { return db.records_.index_; }
+  static std::vector<std::string>& slot_to_id(Database& db) { return db.records_.ids_; }
+  static std::vector<Metadata>& metadata(Database& db) { return db.records_.metadata_; }
 };
 
 namespace {

@@ -108,6 +108,12 @@ inline Records records_of(const db::Database& db) {
   return out;
 }
 
+// Allocation failure, through the operator new that fault_test.cpp puts in the test binary:
+// from now on the n-th allocation of this thread throws std::bad_alloc (n = -1 disarms).
+// allocation_failed() tells whether that failure was thrown since the last arming.
+void fail_nth_allocation(long n);
+bool allocation_failed();
+
 // Whether any of the lines contains `part`.
 inline bool mentions(const std::vector<std::string>& lines, const std::string& part) {
   for (const auto& l : lines) {

@@ -20,6 +20,7 @@
 #include "quarn_core/filter.hpp"
 #include "quarn_core/hnsw.hpp"
 #include "quarn_core/json.hpp"
+#include "quarn_core/records.hpp"
 #include "quarn_core/storage.hpp"
 #include "quarn_core/wal.hpp"
 
@@ -140,8 +141,7 @@ inline constexpr const char* kCalibrationFileName = "calibration.json";
 
 // Thread-safe: any number of threads may call any method at once. Locks, when several are
 // held, are always taken in this order:
-//   mutation gate -> id_to_slot -> wal -> the directory's log mutex -> index -> slot_to_id
-//   -> metadata -> metadata_index.
+//   mutation gate -> id_to_slot -> wal -> the directory's log mutex -> index -> records.
 // Every mutation validates first, allocates what it needs second, appends its log record
 // third and changes memory last, so a rejected call leaves neither a record nor a change
 // behind; should memory run out while the change is applied, the record is taken back out
@@ -282,11 +282,10 @@ class Database {
   // A new graph with the current one's parameters (and SQ8 traversal, if on) over `rows`,
   // dim floats each, back to back (compact, repair); the caller holds the index lock.
   std::unique_ptr<hnsw::HnswIndex> rebuild_graph(std::span<const float> rows) const;
-  // Puts a rebuilt graph and its renumbered tables in place of the current ones (compact,
-  // repair), rebuilding the metadata index first; the caller holds id_to_slot exclusive.
+  // Puts a rebuilt graph and its renumbered ids and records in place of the current ones
+  // (compact, repair); the caller holds id_to_slot exclusive.
   void install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
-                       std::unordered_map<std::string, std::uint32_t> ids,
-                       std::vector<std::string> slots, std::vector<Metadata> metadata);
+                       std::unordered_map<std::string, std::uint32_t> ids, RecordTable records);
   // The second half of opening, after the directory lock is released: replays `entries`.
   void replay(std::vector<wal::WalEntry>& entries);
 
@@ -353,10 +352,9 @@ class Database {
   std::vector<hnsw::Candidate> scan_filtered(std::span<const float> query, std::size_t k,
                                              const FilterScope& scope) const;
   // A filter's candidate slots (set() is null when the index cannot narrow the search). A
-  // single equality borrows the index's own set and keeps the metadata index locked shared
-  // through `guard` while it is used; other filters resolve into `owned`.
+  // single equality borrows the index's own set, valid while the caller holds the records
+  // lock; other filters resolve into `owned`.
   struct Candidates {
-    std::shared_lock<std::shared_mutex> guard;
     const SlotSet* borrowed = nullptr;
     std::optional<SlotSet> owned;
     const SlotSet* set() const { return borrowed ? borrowed : owned ? &*owned : nullptr; }
@@ -386,14 +384,10 @@ class Database {
   mutable std::shared_mutex index_lock_;
   std::unique_ptr<hnsw::HnswIndex> index_;  // Guarded by index_lock_.
 
-  mutable std::shared_mutex slot_lock_;
-  std::vector<std::string> slot_to_id_;  // Guarded by slot_lock_.
-
-  mutable std::shared_mutex metadata_lock_;
-  std::vector<Metadata> metadata_;  // Guarded by metadata_lock_.
-
-  mutable std::shared_mutex metadata_index_lock_;
-  MetadataIndex metadata_index_;  // Guarded by metadata_index_lock_.
+  // One lock for the three per-slot structures: every reader of one of them (a search, get,
+  // count) reads the others in the same call, so separate locks would only be taken together.
+  mutable std::shared_mutex records_lock_;
+  RecordTable records_;  // Guarded by records_lock_.
 
   // The calibrated default width: ef in the low 32 bits, the k it was measured for in the
   // high ones; 0 without a calibration. Read by every search, so an atomic, not a lock.

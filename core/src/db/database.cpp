@@ -138,16 +138,16 @@ Result<std::unique_ptr<Database>> Database::load(const fs::path& path, bool quan
   std::unique_ptr<Database> db(new Database(path, std::move(loaded->index), quantize));
   db->shared_ = std::move(*shared);
   const std::size_t n = db->index_->node_count();
-  db->slot_to_id_.assign(n, std::string());
-  db->metadata_.assign(n, std::nullopt);
+  std::vector<std::string> slot_ids(n);
+  std::vector<Metadata> metadata(n);
   db->id_to_slot_.reserve(loaded->records.size());
   for (auto& record : loaded->records) {
     // The loader has checked that every record's slot is below the node count.
     db->id_to_slot_.insert_or_assign(record.id, record.slot);
-    db->slot_to_id_[record.slot] = std::move(record.id);
-    db->metadata_[record.slot] = std::move(record.metadata);
+    slot_ids[record.slot] = std::move(record.id);
+    metadata[record.slot] = std::move(record.metadata);
   }
-  db->metadata_index_.rebuild(db->metadata_, db->index_->deleted());
+  db->records_ = RecordTable(std::move(slot_ids), std::move(metadata), db->index_->deleted());
   return db;
 }
 
@@ -193,36 +193,26 @@ void Database::replay(std::vector<wal::WalEntry>& entries) {
   // so the tables are changed directly. Every record is applied or skipped on its own: a
   // record that cannot apply (a vector of another length, an unknown id) never stops the
   // ones after it.
-  auto set_metadata = [this](std::uint32_t slot, Metadata metadata) {
-    metadata_index_.remove(slot, metadata_[slot]);
-    metadata_index_.index(slot, metadata);
-    metadata_[slot] = std::move(metadata);
-  };
   for (auto& entry : entries) {
     if (auto* insert = std::get_if<wal::WalEntry::Insert>(&entry.op)) {
       if (insert->vector.size() != dim_) continue;
       auto it = id_to_slot_.find(insert->id);
       if (it != id_to_slot_.end()) {
         index_->update_vector(it->second, insert->vector);
-        set_metadata(it->second, std::move(insert->metadata));
+        records_.replace_metadata(it->second, std::move(insert->metadata));
         continue;
       }
       const std::uint32_t slot = index_->insert(insert->vector);
       id_to_slot_.emplace(insert->id, slot);
-      if (slot_to_id_.size() <= slot) slot_to_id_.resize(slot + 1);
-      if (metadata_.size() <= slot) metadata_.resize(slot + 1);
-      slot_to_id_[slot] = std::move(insert->id);
-      metadata_index_.index(slot, insert->metadata);
-      metadata_[slot] = std::move(insert->metadata);
+      records_.extend(slot + 1);
+      records_.fill(slot, std::move(insert->id), std::move(insert->metadata));
     } else if (auto* del = std::get_if<wal::WalEntry::Delete>(&entry.op)) {
       auto it = id_to_slot_.find(del->id);
       if (it == id_to_slot_.end()) continue;
       const std::uint32_t slot = it->second;
       id_to_slot_.erase(it);
       if (slot < index_->node_count()) index_->mark_deleted(slot);
-      slot_to_id_[slot].clear();
-      metadata_index_.remove(slot, metadata_[slot]);
-      metadata_[slot].reset();
+      (void)records_.clear(slot);
     } else if (auto* update = std::get_if<wal::WalEntry::Update>(&entry.op)) {
       auto it = id_to_slot_.find(update->id);
       if (it == id_to_slot_.end()) continue;
@@ -231,7 +221,7 @@ void Database::replay(std::vector<wal::WalEntry>& entries) {
       if (update->vector && update->vector->size() == dim_) {
         index_->update_vector(slot, *update->vector);
       }
-      if (update->metadata) set_metadata(slot, std::move(*update->metadata));
+      if (update->metadata) records_.replace_metadata(slot, std::move(*update->metadata));
     }
   }
 }
@@ -243,12 +233,12 @@ Result<void> Database::save() {
   std::unique_lock gate(gate_);
   std::shared_lock ids(id_lock_);
   std::shared_lock index_guard(index_lock_);
-  std::shared_lock metadata_guard(metadata_lock_);
+  std::shared_lock records_guard(records_lock_);
 
   std::vector<storage::MetaRecord> records;
   records.reserve(id_to_slot_.size());
   for (const auto& [id, slot] : id_to_slot_) {
-    records.push_back(storage::MetaRecord{id, metadata_[slot], slot});
+    records.push_back(storage::MetaRecord{id, records_.metadata(slot), slot});
   }
 
   std::error_code ec;
@@ -298,7 +288,7 @@ Result<void> Database::save() {
   // Mutations take the log mutex before index (and hold it while they apply), so it must
   // not be taken under the read locks. Releasing them first is safe: the gate, still held,
   // keeps every mutation out until the reset is done.
-  metadata_guard.unlock();
+  records_guard.unlock();
   index_guard.unlock();
   ids.unlock();
   std::lock_guard wal_guard(wal_lock_);
@@ -349,22 +339,14 @@ Database::InsertPlan Database::plan_inserts(const Batch& batch,
   }
   std::unique_lock index_guard(index_lock_);
   index_->reserve(which.size());
-  const std::size_t slots = index_->node_count() + which.size();
-  auto grow = [slots](auto& v) {
-    if (v.capacity() < slots) v.reserve(std::max(slots, 2 * v.capacity()));
-  };
-  std::unique_lock slot_guard(slot_lock_);
-  grow(slot_to_id_);
-  std::unique_lock metadata_guard(metadata_lock_);
-  grow(metadata_);
+  std::unique_lock records_guard(records_lock_);
+  records_.reserve(index_->node_count() + which.size());
   return plan;
 }
 
 void Database::insert_new(Batch& batch, const std::vector<std::size_t>& which, InsertPlan& plan) {
   std::unique_lock index_guard(index_lock_);
-  std::unique_lock slot_guard(slot_lock_, std::defer_lock);
-  std::unique_lock metadata_guard(metadata_lock_, std::defer_lock);
-  std::unique_lock metadata_index_guard(metadata_index_lock_, std::defer_lock);
+  std::unique_lock records_guard(records_lock_, std::defer_lock);
   const auto first = static_cast<std::uint32_t>(index_->node_count());
   std::size_t done = 0;  // rows whose id, metadata and index entries are all in place
   try {
@@ -378,46 +360,32 @@ void Database::insert_new(Batch& batch, const std::vector<std::size_t>& which, I
       for (std::size_t i : which) rows.insert(rows.end(), batch.row(i).begin(), batch.row(i).end());
       (void)index_->batch_insert_flat(rows);
     }
-    slot_guard.lock();
-    metadata_guard.lock();
-    metadata_index_guard.lock();
+    records_guard.lock();
     // Within the capacity reserved by plan_inserts: no allocation.
-    const std::size_t n = index_->node_count();
-    if (slot_to_id_.size() < n) slot_to_id_.resize(n);
-    if (metadata_.size() < n) metadata_.resize(n);
+    records_.extend(index_->node_count());
     for (; done < which.size(); ++done) {
       const std::size_t i = which[done];
       const std::uint32_t s = first + static_cast<std::uint32_t>(done);
-      metadata_index_.index(s, batch.metadata[i]);
+      records_.fill(s, std::move(batch.ids[i]), std::move(batch.metadata[i]));
       plan.id_nodes[done].mapped() = s;
       id_to_slot_.insert(std::move(plan.id_nodes[done]));
-      slot_to_id_[s] = std::move(batch.ids[i]);
-      metadata_[s] = std::move(batch.metadata[i]);
     }
   } catch (...) {
     // The record goes first: a replay must never bring back a change reported as failed.
     unlog();
-    if (!slot_guard.owns_lock()) slot_guard.lock();
-    if (!metadata_guard.owns_lock()) metadata_guard.lock();
-    if (!metadata_index_guard.owns_lock()) metadata_index_guard.lock();
+    if (!records_guard.owns_lock()) records_guard.lock();
     for (std::size_t j = 0; j < done; ++j) {
-      const std::uint32_t s = first + static_cast<std::uint32_t>(j);
-      metadata_index_.remove(s, metadata_[s]);
-      id_to_slot_.erase(slot_to_id_[s]);
-      batch.ids[which[j]] = std::move(slot_to_id_[s]);
-      batch.metadata[which[j]] = std::move(metadata_[s]);
-      slot_to_id_[s].clear();
-      metadata_[s].reset();
+      auto [id, metadata] = records_.clear(first + static_cast<std::uint32_t>(j));
+      id_to_slot_.erase(id);
+      batch.ids[which[j]] = std::move(id);
+      batch.metadata[which[j]] = std::move(metadata);
     }
-    if (done < which.size())
-      metadata_index_.remove(first + static_cast<std::uint32_t>(done), batch.metadata[which[done]]);
     // Nodes already linked cannot be taken out of the graph: they stay as tombstones,
     // which searches skip and compaction reclaims.
     for (std::size_t s = first; s < index_->node_count(); ++s) {
       (void)index_->mark_deleted(static_cast<std::uint32_t>(s));
     }
-    if (slot_to_id_.size() < index_->node_count()) slot_to_id_.resize(index_->node_count());
-    if (metadata_.size() < index_->node_count()) metadata_.resize(index_->node_count());
+    records_.extend(index_->node_count());
     throw;
   }
 }
@@ -429,30 +397,20 @@ void Database::apply_update(std::uint32_t slot, const std::vector<float>* vector
   // new vector with the old metadata.
   std::unique_lock index_guard(index_lock_);
   bool vector_changed = false;
-  bool indexed = false;
-  std::unique_lock metadata_guard(metadata_lock_, std::defer_lock);
-  std::unique_lock metadata_index_guard(metadata_index_lock_, std::defer_lock);
   try {
     if (vector != nullptr) {
       vector_changed = true;
       index_->update_vector(slot, *vector);
     }
     if (metadata != nullptr && metadata->has_value()) {
-      metadata_guard.lock();
-      metadata_index_guard.lock();
-      metadata_index_.remove(slot, metadata_[slot]);
-      indexed = true;
-      metadata_index_.index(slot, **metadata);
-      metadata_[slot] = std::move(**metadata);
+      std::unique_lock records_guard(records_lock_);
+      // Undoes its own change should it fail.
+      records_.replace_metadata(slot, std::move(**metadata));
     }
   } catch (...) {
     if (undo_log) unlog();
-    // Best effort: putting the old state back may run out of memory too.
+    // Best effort: putting the old vector back may run out of memory too.
     try {
-      if (indexed) {
-        metadata_index_.remove(slot, **metadata);
-        metadata_index_.index(slot, metadata_[slot]);
-      }
       if (vector_changed && old_vector != nullptr) index_->update_vector(slot, *old_vector);
     } catch (...) {
     }
@@ -475,16 +433,10 @@ void Database::tombstone(const std::vector<std::pair<std::uint32_t, const std::s
     unlog();
     throw;
   }
-  std::unique_lock slot_guard(slot_lock_);
-  std::unique_lock metadata_guard(metadata_lock_);
-  std::unique_lock metadata_index_guard(metadata_index_lock_);
+  std::unique_lock records_guard(records_lock_);
   for (const auto& [slot, id] : doomed) {
     id_to_slot_.erase(*id);
-    if (slot < slot_to_id_.size()) slot_to_id_[slot].clear();
-    if (slot < metadata_.size()) {
-      metadata_index_.remove(slot, metadata_[slot]);
-      metadata_[slot].reset();
-    }
+    if (slot < records_.size()) (void)records_.clear(slot);
   }
 }
 
@@ -700,7 +652,7 @@ Result<void> Database::upsert_batch(Batch& batch) {
   changes.reserve(updates.size());
   {
     std::shared_lock index_guard(index_lock_);
-    std::shared_lock metadata_guard(metadata_lock_);
+    std::shared_lock records_guard(records_lock_);
     for (std::size_t u = 0; u < updates.size(); ++u) {
       const std::size_t i = updates[u];
       const std::uint32_t slot = update_slots[u];
@@ -709,7 +661,7 @@ Result<void> Database::upsert_batch(Batch& batch) {
                                {batch.row(i).begin(), batch.row(i).end()},
                                {old.begin(), old.end()},
                                std::optional<Metadata>(std::move(batch.metadata[i])),
-                               metadata_[slot]});
+                               records_.metadata(slot)});
     }
   }
   std::lock_guard wal_guard(wal_lock_);
@@ -803,8 +755,8 @@ Result<std::pair<std::vector<float>, Metadata>> Database::get(const std::string&
   if (slot >= index_->node_count()) return fail(QuarnError::corrupt("vector slot missing"));
   auto v = index_->vector(slot);
   std::vector<float> vector(v.begin(), v.end());
-  std::shared_lock metadata_guard(metadata_lock_);
-  return std::pair{std::move(vector), metadata_[slot]};
+  std::shared_lock records_guard(records_lock_);
+  return std::pair{std::move(vector), records_.metadata(slot)};
 }
 
 std::vector<std::string> Database::ids() const {
@@ -887,7 +839,7 @@ Database::FilterScope Database::scope_of(const Filter& filter, const SlotSet* ca
     out.listed.emplace();
     for (std::size_t i = 0; i < nodes; ++i) {
       const auto s = static_cast<std::uint32_t>(i);
-      if (index.is_deleted(s) || !filter.matches(metadata_[s])) continue;
+      if (index.is_deleted(s) || !filter.matches(records_.metadata(s))) continue;
       out.passing[s] = 1;
       out.listed->push_back(s);
     }
@@ -900,7 +852,7 @@ Database::FilterScope Database::scope_of(const Filter& filter, const SlotSet* ca
       const auto s = static_cast<std::uint32_t>(i);
       if (index.is_deleted(s)) continue;
       ++tested;
-      hits += filter.matches(metadata_[s]) ? 1 : 0;
+      hits += filter.matches(records_.metadata(s)) ? 1 : 0;
     }
     if (tested > 0) passing = static_cast<double>(live) * hits / tested;
     // Testing a record's metadata costs about a quarter of measuring its distance.
@@ -929,12 +881,12 @@ std::vector<hnsw::Candidate> Database::scan_filtered(std::span<const float> quer
     // equal distances by slot.
     for (std::uint32_t s : *scope.set) {
       if (s >= nodes || index.is_deleted(s)) continue;
-      if (scope.exact_set || scope.filter->matches(metadata_[s])) slots.push_back(s);
+      if (scope.exact_set || scope.filter->matches(records_.metadata(s))) slots.push_back(s);
     }
   } else if (!scope.listed) {
     for (std::size_t i = 0; i < nodes; ++i) {
       const auto s = static_cast<std::uint32_t>(i);
-      if (!index.is_deleted(s) && scope.filter->matches(metadata_[s])) slots.push_back(s);
+      if (!index.is_deleted(s) && scope.filter->matches(records_.metadata(s))) slots.push_back(s);
     }
   }
   const std::vector<std::uint32_t>& passing = scope.listed ? *scope.listed : slots;
@@ -962,7 +914,7 @@ std::vector<hnsw::Candidate> Database::filtered_search(std::span<const float> qu
   auto passes = [&](std::uint32_t s) {
     if (!scope.passing.empty()) return scope.passing[s] != 0;
     if (index.is_deleted(s) || (scope.set != nullptr && !scope.set->contains(s))) return false;
-    return scope.exact_set || scope.filter->matches(metadata_[s]);
+    return scope.exact_set || scope.filter->matches(records_.metadata(s));
   };
   const std::uint32_t ep = index.greedy_descent(query);
   const bool quantized = index.quantized() != nullptr;
@@ -991,19 +943,17 @@ std::vector<SearchResult> Database::build_results(const std::vector<hnsw::Candid
   out.reserve(pairs.size());
   for (const auto& c : pairs) {
     if (max_distance && c.distance > *max_distance) continue;
-    out.push_back(SearchResult{slot_to_id_[c.slot], c.distance, metadata_[c.slot]});
+    out.push_back(SearchResult{records_.id(c.slot), c.distance, records_.metadata(c.slot)});
   }
   return out;
 }
 
 Database::Candidates Database::resolve(const Filter& filter) const {
-  // The metadata index comes last in the lock order, so holding it shared beside the other
-  // read locks is safe; an equality filter then needs no copy of its (possibly large) set.
+  // The caller holds the records lock shared for as long as it uses the result, so an
+  // equality filter needs no copy of its (possibly large) set.
   Candidates out;
-  out.guard = std::shared_lock(metadata_index_lock_);
-  if ((out.borrowed = filter.borrow_from_index(metadata_index_)) != nullptr) return out;
-  out.owned = filter.resolve_from_index(metadata_index_);
-  out.guard.unlock();
+  if ((out.borrowed = filter.borrow_from_index(records_.index())) != nullptr) return out;
+  out.owned = filter.resolve_from_index(records_.index());
   return out;
 }
 
@@ -1011,8 +961,7 @@ Result<std::vector<SearchResult>> Database::search(std::span<const float> query,
                                                    const SearchOptions& options) const {
   if (query.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, query.size()));
   std::shared_lock index_guard(index_lock_);
-  std::shared_lock slot_guard(slot_lock_);
-  std::shared_lock metadata_guard(metadata_lock_);
+  std::shared_lock records_guard(records_lock_);
   const auto [k, ef] = effective_widths(*index_, options, default_search_width(options.k));
   std::vector<hnsw::Candidate> pairs;
   if (options.filter == nullptr) {
@@ -1033,8 +982,7 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
   std::vector<std::vector<SearchResult>> out(queries.size());
   if (queries.empty()) return out;
   std::shared_lock index_guard(index_lock_);
-  std::shared_lock slot_guard(slot_lock_);
-  std::shared_lock metadata_guard(metadata_lock_);
+  std::shared_lock records_guard(records_lock_);
   // Named values rather than a structured binding: the lambdas below capture them, which
   // clang 14 (the fuzz build's compiler) does not allow for bindings.
   const auto widths = effective_widths(*index_, options, default_search_width(options.k));
@@ -1099,18 +1047,18 @@ void Database::compact() {
   std::vector<std::string> new_slots(renumber.size());
   std::vector<Metadata> new_metadata(renumber.size());
   {
-    std::shared_lock metadata_guard(metadata_lock_);
+    std::shared_lock records_guard(records_lock_);
     new_ids.reserve(renumber.size());
     for (const auto& [id, old_slot] : id_to_slot_) {
       auto it = renumber.find(old_slot);
       if (it == renumber.end()) continue;
       new_ids.emplace(id, it->second);
       new_slots[it->second] = id;
-      new_metadata[it->second] = metadata_[old_slot];
+      new_metadata[it->second] = records_.metadata(old_slot);
     }
   }
-  install_rebuilt(std::move(fresh), std::move(new_ids), std::move(new_slots),
-                  std::move(new_metadata));
+  install_rebuilt(std::move(fresh), std::move(new_ids),
+                  RecordTable(std::move(new_slots), std::move(new_metadata)));
 }
 
 std::unique_ptr<hnsw::HnswIndex> Database::rebuild_graph(std::span<const float> rows) const {
@@ -1124,18 +1072,12 @@ std::unique_ptr<hnsw::HnswIndex> Database::rebuild_graph(std::span<const float> 
 
 void Database::install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
                                std::unordered_map<std::string, std::uint32_t> ids,
-                               std::vector<std::string> slots, std::vector<Metadata> metadata) {
-  MetadataIndex index;
-  index.rebuild(metadata, {});
+                               RecordTable records) {
   std::unique_lock index_guard(index_lock_);
-  std::unique_lock slot_guard(slot_lock_);
-  std::unique_lock metadata_guard(metadata_lock_);
-  std::unique_lock metadata_index_guard(metadata_index_lock_);
+  std::unique_lock records_guard(records_lock_);
   index_ = std::move(fresh);
   id_to_slot_ = std::move(ids);
-  slot_to_id_ = std::move(slots);
-  metadata_ = std::move(metadata);
-  metadata_index_ = std::move(index);
+  records_ = std::move(records);
 }
 
 std::size_t Database::count() const {
@@ -1144,17 +1086,17 @@ std::size_t Database::count() const {
 }
 
 std::size_t Database::count(const Filter& filter) const {
-  // The candidates are resolved with index and metadata already held, as search does, so
+  // The candidates are resolved with index and records already held, as search does, so
   // they name the same slots that are then tested (a compaction in between would renumber
   // them, and an update could move a record out of the set unseen).
   std::shared_lock index_guard(index_lock_);
-  std::shared_lock metadata_guard(metadata_lock_);
+  std::shared_lock records_guard(records_lock_);
   const Candidates candidates = resolve(filter);
   std::size_t n = 0;
   if (candidates.set() != nullptr) {
     const bool exact = filter.resolves_exactly();
     for (std::uint32_t s : *candidates.set()) {
-      if (s < metadata_.size() && !index_->is_deleted(s) && (exact || filter.matches(metadata_[s])))
+      if (s < records_.size() && !index_->is_deleted(s) && (exact || filter.matches(records_.metadata(s))))
         ++n;
     }
     return n;
@@ -1162,7 +1104,7 @@ std::size_t Database::count(const Filter& filter) const {
   const std::size_t slots = index_->node_count();
   for (std::size_t i = 0; i < slots; ++i) {
     const auto s = static_cast<std::uint32_t>(i);
-    if (!index_->is_deleted(s) && filter.matches(metadata_[s])) ++n;
+    if (!index_->is_deleted(s) && filter.matches(records_.metadata(s))) ++n;
   }
   return n;
 }

@@ -557,12 +557,12 @@ Database::RecallCurve Database::recall_curve(std::size_t sample, std::size_t k,
                                              const std::vector<std::size_t>& efs) const {
   RecallCurve out;
   std::shared_lock index_guard(index_lock_);
-  std::shared_lock slot_guard(slot_lock_);
+  std::shared_lock records_guard(records_lock_);
   const hnsw::HnswIndex& index = *index_;
   out.exact_search = tools::scans_exactly(index);
   const tools::RecallProbe probe = tools::make_probe(index, sample, out.exact_search ? 0 : k);
   for (std::uint32_t s : probe.queries) {
-    out.ids.push_back(s < slot_to_id_.size() ? slot_to_id_[s] : std::string());
+    out.ids.push_back(s < records_.size() ? records_.id(s) : std::string());
   }
   for (std::size_t ef : efs) {
     out.recall.push_back(out.exact_search ? 1.0 : tools::probe_recall(index, probe, k, ef));
@@ -640,20 +640,12 @@ VerifyReport Database::verify() const {
 
   std::shared_lock ids(id_lock_);
   std::shared_lock index_guard(index_lock_);
-  std::shared_lock slot_guard(slot_lock_);
-  std::shared_lock metadata_guard(metadata_lock_);
-  std::shared_lock metadata_index_guard(metadata_index_lock_);
+  std::shared_lock records_guard(records_lock_);
   const hnsw::HnswIndex& index = *index_;
   const std::size_t n = index.node_count();
   report.nodes = n;
   report.live = index.count();
 
-  // The index and the per-slot tables.
-  if (slot_to_id_.size() != n || metadata_.size() != n) {
-    problems.add("tables", "tables: " + std::to_string(n) + " nodes, but " +
-                               std::to_string(slot_to_id_.size()) + " slot ids and " +
-                               std::to_string(metadata_.size()) + " metadata entries");
-  }
   if (index.count() + index.deleted().size() != n) {
     problems.add("graph: counts", "graph: " + std::to_string(index.count()) + " live and " +
                                       std::to_string(index.deleted().size()) +
@@ -671,8 +663,11 @@ VerifyReport Database::verify() const {
   // although nothing is damaged. health() suggests repair for them.
   report.unreachable = tools::count_unreachable(view);
 
-  // The id maps against each other.
-  const std::size_t slots = std::min({n, slot_to_id_.size(), metadata_.size()});
+  // The per-slot records among themselves, then the id map against them.
+  records_.check(
+      n, [&](std::uint32_t s) { return index.is_deleted(s); },
+      [&](const std::string& kind, std::string line) { problems.add(kind, std::move(line)); });
+  const std::size_t slots = std::min(n, records_.size());
   for (const auto& [id, slot] : id_to_slot_) {
     if (slot >= slots) {
       problems.add("ids: slot out of range", "ids: id '" + id + "' names slot " +
@@ -680,57 +675,23 @@ VerifyReport Database::verify() const {
     } else if (index.is_deleted(slot)) {
       problems.add("ids: deleted slot",
                    "ids: id '" + id + "' names deleted slot " + std::to_string(slot));
-    } else if (slot_to_id_[slot] != id) {
+    } else if (records_.id(slot) != id) {
       problems.add("ids: maps disagree", "ids: id '" + id + "' names slot " + std::to_string(slot) +
-                                             ", which holds id '" + slot_to_id_[slot] + "'");
+                                             ", which holds id '" + records_.id(slot) + "'");
     }
   }
   for (std::uint32_t s = 0; s < slots; ++s) {
-    if (index.is_deleted(s)) {
-      if (!slot_to_id_[s].empty() || metadata_[s]) {
-        problems.add("ids: deleted slot keeps data",
-                     "ids: deleted slot " + std::to_string(s) + " still holds an id or metadata");
-      }
-      continue;
-    }
-    auto it = id_to_slot_.find(slot_to_id_[s]);
+    if (index.is_deleted(s)) continue;
+    const std::string& held = records_.id(s);
+    auto it = id_to_slot_.find(held);
     if (it == id_to_slot_.end() || it->second != s) {
       problems.add("ids: slot without id",
-                   slot_to_id_[s].empty() || it == id_to_slot_.end()
+                   held.empty() || it == id_to_slot_.end()
                        ? "ids: live slot " + std::to_string(s) + " has no id"
-                       : "ids: slot " + std::to_string(s) + " holds id '" + slot_to_id_[s] +
+                       : "ids: slot " + std::to_string(s) + " holds id '" + held +
                              "', which names slot " + std::to_string(it->second));
     }
   }
-
-  // The metadata index against the metadata, both ways.
-  for (std::uint32_t s = 0; s < slots; ++s) {
-    if (index.is_deleted(s) || !metadata_[s] || !metadata_[s]->is_object()) continue;
-    for (const auto& [field, value] : metadata_[s]->items()) {
-      if (value.is_null() || value.is_array() || value.is_object()) continue;
-      const SlotSet* set = metadata_index_.find(field, value);
-      if (set == nullptr || !set->contains(s)) {
-        problems.add("metadata index: missing",
-                     "metadata index: slot " + std::to_string(s) + " holds " + field + " = " +
-                         json::to_text(value) + " but is not indexed under it");
-      }
-    }
-  }
-  metadata_index_.for_each([&](const std::string& field, const json::Value& value,
-                               const SlotSet& set) {
-    for (std::uint32_t s : set) {
-      bool holds = s < slots && !index.is_deleted(s) && metadata_[s] && metadata_[s]->is_object();
-      if (holds) {
-        auto it = metadata_[s]->find(field);
-        holds = it != metadata_[s]->end() && json::json_equal(*it, value);
-      }
-      if (!holds) {
-        problems.add("metadata index: stale",
-                     "metadata index: slot " + std::to_string(s) + " is indexed under " + field +
-                         " = " + json::to_text(value) + " but its metadata does not hold it");
-      }
-    }
-  });
   report.problems = std::move(problems).finish();
   return report;
 }
@@ -789,19 +750,19 @@ RepairReport Database::repair() {
   std::vector<std::string> new_slots(kept.size());
   std::vector<Metadata> new_metadata(kept.size());
   {
-    std::shared_lock metadata_guard(metadata_lock_);
+    std::shared_lock records_guard(records_lock_);
     new_ids.reserve(kept.size());
     for (std::size_t i = 0; i < kept.size(); ++i) {
       const auto [slot, id] = kept[i];
       const auto s = static_cast<std::uint32_t>(i);
       new_ids.emplace(*id, s);
       new_slots[s] = *id;
-      if (slot < metadata_.size()) new_metadata[s] = metadata_[slot];
+      if (slot < records_.size()) new_metadata[s] = records_.metadata(slot);
     }
   }
   report.ids = new_ids.size();
-  install_rebuilt(std::move(fresh), std::move(new_ids), std::move(new_slots),
-                  std::move(new_metadata));
+  install_rebuilt(std::move(fresh), std::move(new_ids),
+                  RecordTable(std::move(new_slots), std::move(new_metadata)));
   report.lost = std::move(lost).finish();
   return report;
 }

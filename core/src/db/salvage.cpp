@@ -711,16 +711,16 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
   if (!shared) return std::unexpected(std::move(shared.error()));
   std::unique_ptr<Database> db(new Database(path, std::move(index), ins.quantized_present));
   db->shared_ = std::move(*shared);
-  db->slot_to_id_.resize(kept.size());
-  db->metadata_.resize(kept.size());
+  std::vector<std::string> slot_ids(kept.size());
+  std::vector<Metadata> metadata(kept.size());
   db->id_to_slot_.reserve(kept.size());
   for (std::size_t s = 0; s < kept.size(); ++s) {
     const auto& record = g.records[kept[s]];
     db->id_to_slot_.emplace(record.id, static_cast<std::uint32_t>(s));
-    db->slot_to_id_[s] = record.id;
-    db->metadata_[s] = record.metadata;
+    slot_ids[s] = record.id;
+    metadata[s] = record.metadata;
   }
-  db->metadata_index_.rebuild(db->metadata_, {});
+  db->records_ = RecordTable(std::move(slot_ids), std::move(metadata));
 
   // The log holds the changes since the files were saved; a replay stops where it is damaged.
   const wal::LogScan& log = ins.log;

@@ -1,0 +1,66 @@
+// What a collection keeps per slot beside the vector: the slot's id, its metadata, and the
+// metadata index over them. One type owns the three so that their agreement is kept in one
+// place: a filled slot has an id, its metadata and exactly the index entries that metadata
+// names; an empty slot (never filled, or deleted) has none of them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quarn_core/filter.hpp"
+#include "quarn_core/json.hpp"
+
+namespace quarn_core::db {
+
+// Not synchronized: the database guards it with one lock. Slots are numbered as in the
+// graph; the table covers slots [0, size()).
+class RecordTable {
+ public:
+  using Metadata = std::optional<json::Value>;
+
+  RecordTable() = default;
+  // A table of whole arrays (one entry per slot, equal lengths), indexed except for the
+  // slots in `deleted`.
+  RecordTable(std::vector<std::string> ids, std::vector<Metadata> metadata,
+              const SlotSet& deleted = {});
+
+  std::size_t size() const { return ids_.size(); }
+  const std::string& id(std::uint32_t slot) const { return ids_[slot]; }
+  const Metadata& metadata(std::uint32_t slot) const { return metadata_[slot]; }
+  const MetadataIndex& index() const { return index_; }
+
+  // Room for `slots` slots, growing by doubling as the arrays would on their own, so that
+  // extending up to it allocates nothing (inserting one record at a time must not
+  // reallocate each time).
+  void reserve(std::size_t slots);
+  // Covers at least `slots` slots; the new ones are empty.
+  void extend(std::size_t slots);
+  // Gives an empty slot its id and metadata and indexes it. The arguments are moved from
+  // only on success: should indexing run out of memory, the slot stays empty, the index as
+  // it was, and std::bad_alloc reaches the caller.
+  void fill(std::uint32_t slot, std::string&& id, Metadata&& metadata);
+  // Replaces a slot's metadata and its index entries and returns the old metadata. On an
+  // exception the old entries are put back (best effort) and the metadata is unchanged.
+  Metadata replace_metadata(std::uint32_t slot, Metadata&& metadata);
+  // Empties a slot and returns what it held.
+  std::pair<std::string, Metadata> clear(std::uint32_t slot);
+
+  // Reports each disagreement among the three and with the graph (`nodes` slots, `deleted`
+  // telling the tombstones) as report(kind, line): the lengths, data kept by a deleted
+  // slot, and index entries missing or stale. Nothing is reported for a sound table.
+  void check(std::size_t nodes, const std::function<bool(std::uint32_t)>& deleted,
+             const std::function<void(const std::string&, std::string)>& report) const;
+
+ private:
+  std::vector<std::string> ids_;  // empty: the slot holds no record
+  std::vector<Metadata> metadata_;
+  MetadataIndex index_;
+
+  friend struct DatabaseTestPeer;  // tests plant damage
+};
+
+}  // namespace quarn_core::db

@@ -1,0 +1,109 @@
+#include "quarn_core/records.hpp"
+
+#include <algorithm>
+
+namespace quarn_core::db {
+
+RecordTable::RecordTable(std::vector<std::string> ids, std::vector<Metadata> metadata,
+                         const SlotSet& deleted)
+    : ids_(std::move(ids)), metadata_(std::move(metadata)) {
+  index_.rebuild(metadata_, deleted);
+}
+
+void RecordTable::reserve(std::size_t slots) {
+  auto grow = [slots](auto& v) {
+    if (v.capacity() < slots) v.reserve(std::max(slots, 2 * v.capacity()));
+  };
+  grow(ids_);
+  grow(metadata_);
+}
+
+void RecordTable::extend(std::size_t slots) {
+  if (ids_.size() < slots) ids_.resize(slots);
+  if (metadata_.size() < slots) metadata_.resize(slots);
+}
+
+void RecordTable::fill(std::uint32_t slot, std::string&& id, Metadata&& metadata) {
+  try {
+    index_.index(slot, metadata);
+  } catch (...) {
+    // The slot was empty, so every entry it has now is one this call added. Removing only
+    // erases: it cannot fail.
+    index_.remove(slot, metadata);
+    throw;
+  }
+  ids_[slot] = std::move(id);
+  metadata_[slot] = std::move(metadata);
+}
+
+RecordTable::Metadata RecordTable::replace_metadata(std::uint32_t slot, Metadata&& metadata) {
+  index_.remove(slot, metadata_[slot]);
+  try {
+    index_.index(slot, metadata);
+  } catch (...) {
+    // Putting the old entries back allocates too, and may fail as well.
+    try {
+      index_.remove(slot, metadata);
+      index_.index(slot, metadata_[slot]);
+    } catch (...) {
+    }
+    throw;
+  }
+  std::swap(metadata_[slot], metadata);
+  return std::move(metadata);
+}
+
+std::pair<std::string, RecordTable::Metadata> RecordTable::clear(std::uint32_t slot) {
+  index_.remove(slot, metadata_[slot]);
+  std::pair<std::string, Metadata> out{std::move(ids_[slot]), std::move(metadata_[slot])};
+  ids_[slot].clear();
+  metadata_[slot].reset();
+  return out;
+}
+
+void RecordTable::check(std::size_t nodes, const std::function<bool(std::uint32_t)>& deleted,
+                        const std::function<void(const std::string&, std::string)>& report) const {
+  if (ids_.size() != nodes || metadata_.size() != nodes) {
+    report("tables", "tables: " + std::to_string(nodes) + " nodes, but " +
+                         std::to_string(ids_.size()) + " slot ids and " +
+                         std::to_string(metadata_.size()) + " metadata entries");
+  }
+  const std::size_t slots = std::min({nodes, ids_.size(), metadata_.size()});
+  for (std::uint32_t s = 0; s < slots; ++s) {
+    if (deleted(s) && (!ids_[s].empty() || metadata_[s])) {
+      report("ids: deleted slot keeps data",
+             "ids: deleted slot " + std::to_string(s) + " still holds an id or metadata");
+    }
+  }
+
+  // The index against the metadata, both ways.
+  for (std::uint32_t s = 0; s < slots; ++s) {
+    if (deleted(s) || !metadata_[s] || !metadata_[s]->is_object()) continue;
+    for (const auto& [field, value] : metadata_[s]->items()) {
+      if (value.is_null() || value.is_array() || value.is_object()) continue;
+      const SlotSet* set = index_.find(field, value);
+      if (set == nullptr || !set->contains(s)) {
+        report("metadata index: missing", "metadata index: slot " + std::to_string(s) +
+                                              " holds " + field + " = " + json::to_text(value) +
+                                              " but is not indexed under it");
+      }
+    }
+  }
+  index_.for_each([&](const std::string& field, const json::Value& value, const SlotSet& set) {
+    for (std::uint32_t s : set) {
+      bool holds = s < slots && !deleted(s) && metadata_[s] && metadata_[s]->is_object();
+      if (holds) {
+        auto it = metadata_[s]->find(field);
+        holds = it != metadata_[s]->end() && json::json_equal(*it, value);
+      }
+      if (!holds) {
+        report("metadata index: stale", "metadata index: slot " + std::to_string(s) +
+                                            " is indexed under " + field + " = " +
+                                            json::to_text(value) +
+                                            " but its metadata does not hold it");
+      }
+    }
+  });
+}
+
+}  // namespace quarn_core::db
