@@ -445,9 +445,9 @@ namespace {
 // Entries live while a handle holds them. Counting under one mutex (rather than with weak
 // pointers) means an entry and its claim are gone before a new entry for the same directory
 // can be made, so a handle never finds its own process's dying claim in the way.
-std::mutex registry_mutex;
+Mutex registry_mutex;
 std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<SharedDirectory*, std::size_t>>
-    registry;
+    registry GUARDED_BY(registry_mutex);
 
 }  // namespace
 
@@ -457,7 +457,7 @@ Result<std::shared_ptr<SharedDirectory>> SharedDirectory::of(const fs::path& dir
   const std::pair<std::uint64_t, std::uint64_t> key{st.st_dev, st.st_ino};
   SharedDirectory* entry = nullptr;
   {
-    std::lock_guard guard(registry_mutex);
+    MutexLock guard(registry_mutex);
     auto [it, inserted] = registry.try_emplace(key, nullptr, 0);
     if (inserted) {
       try {
@@ -473,7 +473,7 @@ Result<std::shared_ptr<SharedDirectory>> SharedDirectory::of(const fs::path& dir
   // Made outside the registry mutex: should the control block fail to allocate, the
   // deleter runs at once and takes that mutex itself.
   return std::shared_ptr<SharedDirectory>(entry, [key](SharedDirectory*) {
-    std::lock_guard guard(registry_mutex);
+    MutexLock guard(registry_mutex);
     auto it = registry.find(key);
     if (it == registry.end() || --it->second.second > 0) return;
     delete it->second.first;
@@ -484,7 +484,7 @@ Result<std::shared_ptr<SharedDirectory>> SharedDirectory::of(const fs::path& dir
 SharedDirectory::~SharedDirectory() = default;
 
 Result<void> SharedDirectory::claim_writer() {
-  std::lock_guard guard(claim_mutex_);
+  MutexLock guard(claim_mutex_);
   if (claim_.valid()) return {};
   auto fd = io::open_file(directory_ / kLockFile, O_RDWR | O_CREAT, 0666);
   if (!fd) return std::unexpected(std::move(fd.error()));

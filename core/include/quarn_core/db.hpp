@@ -6,9 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -22,6 +20,7 @@
 #include "quarn_core/json.hpp"
 #include "quarn_core/records.hpp"
 #include "quarn_core/storage.hpp"
+#include "quarn_core/sync.hpp"
 #include "quarn_core/wal.hpp"
 
 namespace quarn_core::db {
@@ -142,6 +141,7 @@ inline constexpr const char* kCalibrationFileName = "calibration.json";
 // Thread-safe: any number of threads may call any method at once. Locks, when several are
 // held, are always taken in this order:
 //   mutation gate -> id_to_slot -> wal -> the directory's log mutex -> index -> records.
+// The members below carry it (ACQUIRED_AFTER), and `make thread-safety` checks it.
 // Every mutation validates first, allocates what it needs second, appends its log record
 // third and changes memory last, so a rejected call leaves neither a record nor a change
 // behind; should memory run out while the change is applied, the record is taken back out
@@ -276,18 +276,22 @@ class Database {
 
  private:
   Database(std::filesystem::path path, std::unique_ptr<hnsw::HnswIndex> index, bool quantize);
-  // Loads the saved files; the caller holds the directory lock.
+  // Loads the saved files; the caller holds the directory lock. The new object is not
+  // shared yet, so its tables are filled without their locks.
   static Result<std::unique_ptr<Database>> load(const std::filesystem::path& path,
-                                                bool quantize_config);
+                                                bool quantize_config) NO_THREAD_SAFETY_ANALYSIS;
   // A new graph with the current one's parameters (and SQ8 traversal, if on) over `rows`,
   // dim floats each, back to back (compact, repair); the caller holds the index lock.
-  std::unique_ptr<hnsw::HnswIndex> rebuild_graph(std::span<const float> rows) const;
+  std::unique_ptr<hnsw::HnswIndex> rebuild_graph(std::span<const float> rows) const
+      REQUIRES_SHARED(index_lock_);
   // Puts a rebuilt graph and its renumbered ids and records in place of the current ones
   // (compact, repair); the caller holds id_to_slot exclusive.
   void install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
-                       std::unordered_map<std::string, std::uint32_t> ids, RecordTable records);
+                       std::unordered_map<std::string, std::uint32_t> ids, RecordTable records)
+      REQUIRES(id_lock_);
   // The second half of opening, after the directory lock is released: replays `entries`.
-  void replay(std::vector<wal::WalEntry>& entries);
+  // Nothing else sees the object yet, so the tables are changed without their locks.
+  void replay(std::vector<wal::WalEntry>& entries) NO_THREAD_SAFETY_ANALYSIS;
 
   // One batch: ids and metadata by value; the vectors as one block of rows (`flat`, when
   // the caller's rows are back to back) or one span per row.
@@ -307,50 +311,56 @@ class Database {
                           std::size_t width, std::vector<Metadata> metadata);
   };
   Result<void> check_batch(const Batch& batch) const;
-  Result<void> add_batch(Batch& batch);
-  Result<void> upsert_batch(Batch& batch);
+  Result<void> add_batch(Batch& batch) EXCLUDES(gate_);
+  Result<void> upsert_batch(Batch& batch) EXCLUDES(gate_);
 
   // What inserting new ids needs, allocated before the log record is written.
   struct InsertPlan {
     std::vector<std::unordered_map<std::string, std::uint32_t>::node_type> id_nodes;
   };
   // Allocates for inserting the rows `which` of the batch (id_to_slot held exclusive).
-  InsertPlan plan_inserts(const Batch& batch, const std::vector<std::size_t>& which);
+  InsertPlan plan_inserts(const Batch& batch, const std::vector<std::size_t>& which)
+      REQUIRES(id_lock_);
   // Inserts rows known to be new, after their log record (id_to_slot held exclusive). On
   // an exception: takes the log record back, undoes the rows, rethrows.
-  void insert_new(Batch& batch, const std::vector<std::size_t>& which, InsertPlan& plan);
+  void insert_new(Batch& batch, const std::vector<std::size_t>& which, InsertPlan& plan)
+      REQUIRES(id_lock_, wal_lock_);
   // Logs `records` and inserts one new id with its vector and metadata: the single-row
   // case of plan_inserts, log and insert_new (id_to_slot held exclusive).
   Result<void> insert_one(std::string id, std::span<const float> vector, Metadata metadata,
-                          wal::RecordBuffer& records);
+                          wal::RecordBuffer& records) REQUIRES(id_lock_);
   // Appends the records (wal_lock_ held); claims the directory for this process first.
-  Result<void> log(wal::RecordBuffer& records);
+  Result<void> log(wal::RecordBuffer& records) REQUIRES(wal_lock_);
   // Takes the last append back out of the log (wal_lock_ held); best effort.
-  void unlog();
+  void unlog() REQUIRES(wal_lock_);
   // The update path of upsert/update for a slot, after its log record: replaces the vector
   // when given (`old_vector` is its current value, for undoing) and moves in the metadata
   // when given. On an exception: undoes its own step (taking the log record back when
   // `undo_log`) and rethrows.
   void apply_update(std::uint32_t slot, const std::vector<float>* vector,
                     const std::vector<float>* old_vector, std::optional<Metadata>* metadata,
-                    bool undo_log = true);
+                    bool undo_log = true) REQUIRES_SHARED(id_lock_) REQUIRES(wal_lock_);
   // The packed calibration of a side file (see calibration_), 0 when there is none or it
   // does not read.
   static std::uint64_t read_calibration(const std::filesystem::path& dir);
   // Tombstones slots after their Delete records and removes their ids (id_to_slot held
   // exclusive by the caller). On an exception: takes the records back, undoes, rethrows.
-  void tombstone(const std::vector<std::pair<std::uint32_t, const std::string*>>& doomed);
+  void tombstone(const std::vector<std::pair<std::uint32_t, const std::string*>>& doomed)
+      REQUIRES(id_lock_, wal_lock_);
   // How one call finds the records that pass its filter, decided once and shared read-only
   // by the queries of a batch (defined in database.cpp).
   struct FilterScope;
   FilterScope scope_of(const Filter& filter, const SlotSet* candidates, std::size_t queries,
-                       std::size_t k, std::size_t ef) const;
+                       std::size_t k, std::size_t ef) const
+      REQUIRES_SHARED(index_lock_, records_lock_);
   // The k nearest passing records, under the read locks held by the caller: exact, or from
   // the graph when it yields k of them.
   std::vector<hnsw::Candidate> filtered_search(std::span<const float> query, std::size_t k,
-                                               const FilterScope& scope) const;
+                                               const FilterScope& scope) const
+      REQUIRES_SHARED(index_lock_, records_lock_);
   std::vector<hnsw::Candidate> scan_filtered(std::span<const float> query, std::size_t k,
-                                             const FilterScope& scope) const;
+                                             const FilterScope& scope) const
+      REQUIRES_SHARED(index_lock_, records_lock_);
   // A filter's candidate slots (set() is null when the index cannot narrow the search). A
   // single equality borrows the index's own set, valid while the caller holds the records
   // lock; other filters resolve into `owned`.
@@ -359,9 +369,10 @@ class Database {
     std::optional<SlotSet> owned;
     const SlotSet* set() const { return borrowed ? borrowed : owned ? &*owned : nullptr; }
   };
-  Candidates resolve(const Filter& filter) const;
+  Candidates resolve(const Filter& filter) const REQUIRES_SHARED(records_lock_);
   std::vector<SearchResult> build_results(const std::vector<hnsw::Candidate>& pairs,
-                                          std::optional<float> max_distance) const;
+                                          std::optional<float> max_distance) const
+      REQUIRES_SHARED(records_lock_);
 
   const std::filesystem::path path_;
   // This process's shared state of the directory (null until it exists).
@@ -373,27 +384,28 @@ class Database {
 
   // Held shared by every mutation for its whole run and exclusive by save from its
   // snapshot to its log reset, so that no logged-but-unapplied change is lost at the reset.
-  mutable std::shared_mutex gate_;
+  mutable SharedMutex gate_;
 
-  mutable std::shared_mutex id_lock_;
-  std::unordered_map<std::string, std::uint32_t> id_to_slot_;  // Guarded by id_lock_.
+  mutable SharedMutex id_lock_ ACQUIRED_AFTER(gate_);
+  std::unordered_map<std::string, std::uint32_t> id_to_slot_ GUARDED_BY(id_lock_);
 
-  mutable std::mutex wal_lock_;
-  wal::Wal wal_;  // Guarded by wal_lock_.
+  mutable Mutex wal_lock_ ACQUIRED_AFTER(id_lock_);
+  wal::Wal wal_ GUARDED_BY(wal_lock_);
 
-  mutable std::shared_mutex index_lock_;
-  std::unique_ptr<hnsw::HnswIndex> index_;  // Guarded by index_lock_.
+  // After the directory's log mutex too, which lives in shared_ and is taken under wal_lock_.
+  mutable SharedMutex index_lock_ ACQUIRED_AFTER(wal_lock_);
+  std::unique_ptr<hnsw::HnswIndex> index_ GUARDED_BY(index_lock_) PT_GUARDED_BY(index_lock_);
 
   // One lock for the three per-slot structures: every reader of one of them (a search, get,
   // count) reads the others in the same call, so separate locks would only be taken together.
-  mutable std::shared_mutex records_lock_;
-  RecordTable records_;  // Guarded by records_lock_.
+  mutable SharedMutex records_lock_ ACQUIRED_AFTER(index_lock_);
+  RecordTable records_ GUARDED_BY(records_lock_);
 
   // The calibrated default width: ef in the low 32 bits, the k it was measured for in the
   // high ones; 0 without a calibration. Read by every search, so an atomic, not a lock.
   std::atomic<std::uint64_t> calibration_{0};
-  // Serialises calibrate's writes of the side file.
-  std::mutex calibration_write_;
+  // Serialises calibrate's writes of the side file; taken with no other lock held.
+  Mutex calibration_write_;
 
   friend struct DatabaseTestPeer;  // tests plant damage in memory
 };

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "quarn_core/error.hpp"
 #include "quarn_core/hnsw.hpp"
 #include "quarn_core/io.hpp"
+#include "quarn_core/sync.hpp"
 #include "quarn_core/json.hpp"
 
 namespace quarn_core::storage {
@@ -110,12 +110,13 @@ class SharedDirectory {
   ~SharedDirectory();
 
   // Held around every append to, cut of and reset of the log by any handle.
-  std::mutex& log_mutex() { return log_mutex_; }
+  // A database takes it under its own log lock and before its index lock.
+  Mutex& log_mutex() RETURN_CAPABILITY(log_mutex_) { return log_mutex_; }
 
   // Makes this process the collection's writer (an exclusive lock on byte 1 of "LOCK",
   // kept until the last handle of the directory in this process is dropped). Fails, naming
   // the directory, while another process holds it. Cheap once held.
-  Result<void> claim_writer();
+  Result<void> claim_writer() EXCLUDES(claim_mutex_);
 
   SharedDirectory(std::filesystem::path directory, std::uint64_t key_dev, std::uint64_t key_ino)
       : directory_(std::move(directory)), dev_(key_dev), ino_(key_ino) {}
@@ -124,9 +125,9 @@ class SharedDirectory {
   std::filesystem::path directory_;
   std::uint64_t dev_;
   std::uint64_t ino_;
-  std::mutex log_mutex_;
-  std::mutex claim_mutex_;
-  io::UniqueFd claim_;  // Guarded by claim_mutex_; valid once claimed.
+  Mutex log_mutex_;
+  Mutex claim_mutex_;
+  io::UniqueFd claim_ GUARDED_BY(claim_mutex_);  // valid once claimed
 };
 
 }  // namespace quarn_core::storage

@@ -119,6 +119,7 @@ Result<std::unique_ptr<Database>> Database::open(const fs::path& path) {
     db = std::move(*loaded);
     // Through the database's own log object, which remembers an unreadable tail to cut
     // before its first append.
+    MutexLock wal_guard(db->wal_lock_);
     auto read = db->wal_.read_all();
     if (!read) return std::unexpected(std::move(read.error()));
     entries = std::move(*read);
@@ -180,6 +181,7 @@ Result<std::unique_ptr<Database>> Database::open_or_create_with_config(
     // saved: replay it rather than let the next save delete it.
     // Through the database's own log object, which remembers an unreadable tail to cut
     // before its first append.
+    MutexLock wal_guard(db->wal_lock_);
     auto read = db->wal_.read_all();
     if (!read) return std::unexpected(std::move(read.error()));
     entries = std::move(*read);
@@ -230,10 +232,10 @@ Result<void> Database::save() {
   if (auto claimed = shared_->claim_writer(); !claimed) return claimed;
   // Exclusive gate: no mutation is between its log append and its change in memory while
   // the snapshot is taken, so the log reset below drops nothing that the files lack.
-  std::unique_lock gate(gate_);
-  std::shared_lock ids(id_lock_);
-  std::shared_lock index_guard(index_lock_);
-  std::shared_lock records_guard(records_lock_);
+  WriterLock gate(gate_);
+  ReaderLock ids(id_lock_);
+  ReaderLock index_guard(index_lock_);
+  ReaderLock records_guard(records_lock_);
 
   std::vector<storage::MetaRecord> records;
   records.reserve(id_to_slot_.size());
@@ -291,14 +293,14 @@ Result<void> Database::save() {
   records_guard.unlock();
   index_guard.unlock();
   ids.unlock();
-  std::lock_guard wal_guard(wal_lock_);
-  std::lock_guard log_guard(shared_->log_mutex());
+  MutexLock wal_guard(wal_lock_);
+  MutexLock log_guard(shared_->log_mutex());
   return wal_.reset();
 }
 
 Result<void> Database::sync() {
-  std::lock_guard wal_guard(wal_lock_);
-  std::lock_guard log_guard(shared_->log_mutex());
+  MutexLock wal_guard(wal_lock_);
+  MutexLock log_guard(shared_->log_mutex());
   return wal_.sync();
 }
 
@@ -312,12 +314,12 @@ Result<void> Database::sync() {
 
 Result<void> Database::log(wal::RecordBuffer& records) {
   if (auto claimed = shared_->claim_writer(); !claimed) return claimed;
-  std::lock_guard log_guard(shared_->log_mutex());
+  MutexLock log_guard(shared_->log_mutex());
   return wal_.append(records);
 }
 
 void Database::unlog() {
-  std::lock_guard log_guard(shared_->log_mutex());
+  MutexLock log_guard(shared_->log_mutex());
   (void)wal_.undo_last_append();
 }
 
@@ -337,16 +339,18 @@ Database::InsertPlan Database::plan_inserts(const Batch& batch,
       static_cast<double>(id_to_slot_.bucket_count()) * id_to_slot_.max_load_factor()) {
     id_to_slot_.reserve(std::max(ids, 2 * id_to_slot_.size()));
   }
-  std::unique_lock index_guard(index_lock_);
+  WriterLock index_guard(index_lock_);
   index_->reserve(which.size());
-  std::unique_lock records_guard(records_lock_);
+  WriterLock records_guard(records_lock_);
   records_.reserve(index_->node_count() + which.size());
   return plan;
 }
 
 void Database::insert_new(Batch& batch, const std::vector<std::size_t>& which, InsertPlan& plan) {
-  std::unique_lock index_guard(index_lock_);
-  std::unique_lock records_guard(records_lock_, std::defer_lock);
+  // Every reader of the records holds the index too, so the records lock costs nobody
+  // anything while the index is held here; taken at once, it is held on every path.
+  WriterLock index_guard(index_lock_);
+  WriterLock records_guard(records_lock_);
   const auto first = static_cast<std::uint32_t>(index_->node_count());
   std::size_t done = 0;  // rows whose id, metadata and index entries are all in place
   try {
@@ -360,7 +364,6 @@ void Database::insert_new(Batch& batch, const std::vector<std::size_t>& which, I
       for (std::size_t i : which) rows.insert(rows.end(), batch.row(i).begin(), batch.row(i).end());
       (void)index_->batch_insert_flat(rows);
     }
-    records_guard.lock();
     // Within the capacity reserved by plan_inserts: no allocation.
     records_.extend(index_->node_count());
     for (; done < which.size(); ++done) {
@@ -373,7 +376,6 @@ void Database::insert_new(Batch& batch, const std::vector<std::size_t>& which, I
   } catch (...) {
     // The record goes first: a replay must never bring back a change reported as failed.
     unlog();
-    if (!records_guard.owns_lock()) records_guard.lock();
     for (std::size_t j = 0; j < done; ++j) {
       auto [id, metadata] = records_.clear(first + static_cast<std::uint32_t>(j));
       id_to_slot_.erase(id);
@@ -395,7 +397,7 @@ void Database::apply_update(std::uint32_t slot, const std::vector<float>* vector
                             bool undo_log) {
   // index stays held through the metadata change, so that a search or get never sees the
   // new vector with the old metadata.
-  std::unique_lock index_guard(index_lock_);
+  WriterLock index_guard(index_lock_);
   bool vector_changed = false;
   try {
     if (vector != nullptr) {
@@ -403,7 +405,7 @@ void Database::apply_update(std::uint32_t slot, const std::vector<float>* vector
       index_->update_vector(slot, *vector);
     }
     if (metadata != nullptr && metadata->has_value()) {
-      std::unique_lock records_guard(records_lock_);
+      WriterLock records_guard(records_lock_);
       // Undoes its own change should it fail.
       records_.replace_metadata(slot, std::move(**metadata));
     }
@@ -419,7 +421,7 @@ void Database::apply_update(std::uint32_t slot, const std::vector<float>* vector
 }
 
 void Database::tombstone(const std::vector<std::pair<std::uint32_t, const std::string*>>& doomed) {
-  std::unique_lock index_guard(index_lock_);
+  WriterLock index_guard(index_lock_);
   // Marking a slot deleted is the one step that can fail (its entry in the deleted set), so
   // every slot is marked first, and a failure unmarks the ones before it.
   std::size_t marked = 0;
@@ -433,7 +435,7 @@ void Database::tombstone(const std::vector<std::pair<std::uint32_t, const std::s
     unlog();
     throw;
   }
-  std::unique_lock records_guard(records_lock_);
+  WriterLock records_guard(records_lock_);
   for (const auto& [slot, id] : doomed) {
     id_to_slot_.erase(*id);
     if (slot < records_.size()) (void)records_.clear(slot);
@@ -449,7 +451,7 @@ Result<void> Database::insert_one(std::string id, std::span<const float> vector,
   batch.width = dim_;
   const std::vector<std::size_t> which{0};
   InsertPlan plan = plan_inserts(batch, which);
-  std::lock_guard wal_guard(wal_lock_);
+  MutexLock wal_guard(wal_lock_);
   if (auto r = log(records); !r) return r;
   insert_new(batch, which, plan);
   return {};
@@ -458,10 +460,10 @@ Result<void> Database::insert_one(std::string id, std::span<const float> vector,
 Result<void> Database::add(std::string id, std::vector<float> vector, Metadata metadata) {
   if (vector.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, vector.size()));
   if (auto r = check_metadata(metadata); !r) return r;
-  std::shared_lock gate(gate_);
+  ReaderLock gate(gate_);
   // The id is checked under the exclusive lock that is held through logging and applying,
   // so a rejected add never leaves a record that a replay would apply.
-  std::unique_lock ids(id_lock_);
+  WriterLock ids(id_lock_);
   if (id_to_slot_.contains(id)) return fail(QuarnError::duplicate_id(std::move(id)));
   wal::RecordBuffer records;
   if (auto r = records.add_insert(id, vector, metadata); !r) return r;
@@ -471,8 +473,8 @@ Result<void> Database::add(std::string id, std::vector<float> vector, Metadata m
 Result<void> Database::upsert(std::string id, std::vector<float> vector, Metadata metadata) {
   if (vector.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, vector.size()));
   if (auto r = check_metadata(metadata); !r) return r;
-  std::shared_lock gate(gate_);
-  std::unique_lock ids(id_lock_);
+  ReaderLock gate(gate_);
+  WriterLock ids(id_lock_);
   wal::RecordBuffer records;
   if (auto r = records.add_insert(id, vector, metadata); !r) return r;
   auto it = id_to_slot_.find(id);
@@ -480,13 +482,13 @@ Result<void> Database::upsert(std::string id, std::vector<float> vector, Metadat
     const std::uint32_t slot = it->second;
     std::vector<float> old_vector;
     {
-      std::shared_lock index_guard(index_lock_);
+      ReaderLock index_guard(index_lock_);
       auto v = index_->vector(slot);
       old_vector.assign(v.begin(), v.end());
     }
     // Upserting without metadata clears the old metadata.
     std::optional<Metadata> replacement(std::move(metadata));
-    std::lock_guard wal_guard(wal_lock_);
+    MutexLock wal_guard(wal_lock_);
     if (auto r = log(records); !r) return r;
     apply_update(slot, &vector, &old_vector, &replacement);
     return {};
@@ -496,10 +498,10 @@ Result<void> Database::upsert(std::string id, std::vector<float> vector, Metadat
 
 Result<void> Database::update(const std::string& id, std::optional<std::vector<float>> vector,
                               std::optional<Metadata> metadata) {
-  std::shared_lock gate(gate_);
+  ReaderLock gate(gate_);
   // Held shared to the end: a concurrent delete of the same id waits, so the update never
   // writes metadata or index entries onto a slot that has just become a tombstone.
-  std::shared_lock ids(id_lock_);
+  ReaderLock ids(id_lock_);
   auto it = id_to_slot_.find(id);
   if (it == id_to_slot_.end()) return fail(QuarnError::not_found(id));
   const std::uint32_t slot = it->second;
@@ -518,19 +520,19 @@ Result<void> Database::update(const std::string& id, std::optional<std::vector<f
   }
   std::vector<float> old_vector;
   if (vector) {
-    std::shared_lock index_guard(index_lock_);
+    ReaderLock index_guard(index_lock_);
     auto v = index_->vector(slot);
     old_vector.assign(v.begin(), v.end());
   }
-  std::lock_guard wal_guard(wal_lock_);
+  MutexLock wal_guard(wal_lock_);
   if (auto r = log(records); !r) return r;
   apply_update(slot, vector ? &*vector : nullptr, &old_vector, metadata ? &metadata : nullptr);
   return {};
 }
 
 Result<bool> Database::remove(const std::string& id) {
-  std::shared_lock gate(gate_);
-  std::unique_lock ids(id_lock_);
+  ReaderLock gate(gate_);
+  WriterLock ids(id_lock_);
   auto it = id_to_slot_.find(id);
   if (it == id_to_slot_.end()) return false;
   const std::uint32_t slot = it->second;
@@ -539,15 +541,15 @@ Result<bool> Database::remove(const std::string& id) {
   const std::vector<std::pair<std::uint32_t, const std::string*>> doomed{{slot, &id}};
   // The mapping goes only once the record is in the log: a failed append leaves the id
   // stored and the collection consistent.
-  std::lock_guard wal_guard(wal_lock_);
+  MutexLock wal_guard(wal_lock_);
   if (auto r = log(records); !r) return std::unexpected(std::move(r.error()));
   tombstone(doomed);
   return true;
 }
 
 Result<std::size_t> Database::delete_many(const std::vector<std::string>& ids) {
-  std::shared_lock gate(gate_);
-  std::unique_lock id_guard(id_lock_);
+  ReaderLock gate(gate_);
+  WriterLock id_guard(id_lock_);
   // One record per stored id, the first time it is named; all go out in one write.
   std::vector<std::pair<std::uint32_t, const std::string*>> doomed;
   std::unordered_set<std::string_view> seen;
@@ -559,7 +561,7 @@ Result<std::size_t> Database::delete_many(const std::vector<std::string>& ids) {
     doomed.emplace_back(it->second, &id);
   }
   if (doomed.empty()) return 0;
-  std::lock_guard wal_guard(wal_lock_);
+  MutexLock wal_guard(wal_lock_);
   if (auto r = log(records); !r) return std::unexpected(std::move(r.error()));
   tombstone(doomed);
   return doomed.size();
@@ -582,8 +584,8 @@ Result<void> Database::add_batch(Batch& batch) {
   if (auto r = check_batch(batch); !r) return r;
   const std::size_t n = batch.ids.size();
   if (n == 0) return {};
-  std::shared_lock gate(gate_);
-  std::unique_lock ids(id_lock_);
+  ReaderLock gate(gate_);
+  WriterLock ids(id_lock_);
   // A batch naming one new id twice is rejected like a stored id: otherwise the second
   // item's slot would be unreachable through its id.
   {
@@ -602,7 +604,7 @@ Result<void> Database::add_batch(Batch& batch) {
   std::vector<std::size_t> which(n);
   for (std::size_t i = 0; i < n; ++i) which[i] = i;
   InsertPlan plan = plan_inserts(batch, which);
-  std::lock_guard wal_guard(wal_lock_);
+  MutexLock wal_guard(wal_lock_);
   if (auto r = log(records); !r) return r;
   insert_new(batch, which, plan);
   return {};
@@ -612,8 +614,8 @@ Result<void> Database::upsert_batch(Batch& batch) {
   if (auto r = check_batch(batch); !r) return r;
   const std::size_t n = batch.ids.size();
   if (n == 0) return {};
-  std::shared_lock gate(gate_);
-  std::unique_lock ids(id_lock_);
+  ReaderLock gate(gate_);
+  WriterLock ids(id_lock_);
   wal::RecordBuffer records;
   for (std::size_t i = 0; i < n; ++i) {
     if (auto r = records.add_insert(batch.ids[i], batch.row(i), batch.metadata[i]); !r) return r;
@@ -651,8 +653,8 @@ Result<void> Database::upsert_batch(Batch& batch) {
   std::vector<Update> changes;
   changes.reserve(updates.size());
   {
-    std::shared_lock index_guard(index_lock_);
-    std::shared_lock records_guard(records_lock_);
+    ReaderLock index_guard(index_lock_);
+    ReaderLock records_guard(records_lock_);
     for (std::size_t u = 0; u < updates.size(); ++u) {
       const std::size_t i = updates[u];
       const std::uint32_t slot = update_slots[u];
@@ -664,7 +666,7 @@ Result<void> Database::upsert_batch(Batch& batch) {
                                records_.metadata(slot)});
     }
   }
-  std::lock_guard wal_guard(wal_lock_);
+  MutexLock wal_guard(wal_lock_);
   if (auto r = log(records); !r) return r;
   std::size_t applied = 0;
   try {
@@ -747,20 +749,20 @@ Result<std::pair<std::vector<float>, Metadata>> Database::get(const std::string&
   // id_to_slot stays held while the slot is read: a compaction renumbers slots and shrinks
   // the tables, and a delete tombstones the slot, only under it exclusive. The index and
   // metadata locks are nested so that an update is seen whole or not at all.
-  std::shared_lock ids(id_lock_);
+  ReaderLock ids(id_lock_);
   auto it = id_to_slot_.find(id);
   if (it == id_to_slot_.end()) return fail(QuarnError::not_found(id));
   const std::uint32_t slot = it->second;
-  std::shared_lock index_guard(index_lock_);
+  ReaderLock index_guard(index_lock_);
   if (slot >= index_->node_count()) return fail(QuarnError::corrupt("vector slot missing"));
   auto v = index_->vector(slot);
   std::vector<float> vector(v.begin(), v.end());
-  std::shared_lock records_guard(records_lock_);
+  ReaderLock records_guard(records_lock_);
   return std::pair{std::move(vector), records_.metadata(slot)};
 }
 
 std::vector<std::string> Database::ids() const {
-  std::shared_lock ids(id_lock_);
+  ReaderLock ids(id_lock_);
   std::vector<std::string> out;
   out.reserve(id_to_slot_.size());
   for (const auto& [id, slot] : id_to_slot_) out.push_back(id);
@@ -768,7 +770,7 @@ std::vector<std::string> Database::ids() const {
 }
 
 bool Database::contains(const std::string& id) const {
-  std::shared_lock ids(id_lock_);
+  ReaderLock ids(id_lock_);
   return id_to_slot_.contains(id);
 }
 
@@ -912,6 +914,7 @@ std::vector<hnsw::Candidate> Database::filtered_search(std::span<const float> qu
   if (scope.set != nullptr && scope.set->empty()) return {};
   if (scope.scan) return scan_filtered(query, k, scope);
   auto passes = [&](std::uint32_t s) {
+    records_lock_.held_shared_by_caller();
     if (!scope.passing.empty()) return scope.passing[s] != 0;
     if (index.is_deleted(s) || (scope.set != nullptr && !scope.set->contains(s))) return false;
     return scope.exact_set || scope.filter->matches(records_.metadata(s));
@@ -960,8 +963,8 @@ Database::Candidates Database::resolve(const Filter& filter) const {
 Result<std::vector<SearchResult>> Database::search(std::span<const float> query,
                                                    const SearchOptions& options) const {
   if (query.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, query.size()));
-  std::shared_lock index_guard(index_lock_);
-  std::shared_lock records_guard(records_lock_);
+  ReaderLock index_guard(index_lock_);
+  ReaderLock records_guard(records_lock_);
   const auto [k, ef] = effective_widths(*index_, options, default_search_width(options.k));
   std::vector<hnsw::Candidate> pairs;
   if (options.filter == nullptr) {
@@ -981,8 +984,8 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
   }
   std::vector<std::vector<SearchResult>> out(queries.size());
   if (queries.empty()) return out;
-  std::shared_lock index_guard(index_lock_);
-  std::shared_lock records_guard(records_lock_);
+  ReaderLock index_guard(index_lock_);
+  ReaderLock records_guard(records_lock_);
   // Named values rather than a structured binding: the lambdas below capture them, which
   // clang 14 (the fuzz build's compiler) does not allow for bindings.
   const auto widths = effective_widths(*index_, options, default_search_width(options.k));
@@ -996,6 +999,7 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
     } else {
       pairs.resize(queries.size());
       tbb::parallel_for(range, [&](const tbb::blocked_range<std::size_t>& r) {
+        index_lock_.held_shared_by_caller();
         for (std::size_t i = r.begin(); i < r.end(); ++i) {
           pairs[i] = index_->search_graph(queries[i], k, ef);
         }
@@ -1009,6 +1013,8 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
   const Candidates candidates = resolve(*options.filter);
   const FilterScope scope = scope_of(*options.filter, candidates.set(), queries.size(), k, ef);
   tbb::parallel_for(range, [&](const tbb::blocked_range<std::size_t>& r) {
+    index_lock_.held_shared_by_caller();
+    records_lock_.held_shared_by_caller();
     for (std::size_t i = r.begin(); i < r.end(); ++i) {
       auto pairs = filtered_search(queries[i], k, scope);
       out[i] = build_results(pairs, options.max_distance);
@@ -1023,11 +1029,11 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
 void Database::compact() {
   // id_to_slot is held exclusive from the start: mutations take it first, so none can slip
   // in between building the new index and installing it (its effect would be lost).
-  std::unique_lock ids(id_lock_);
+  WriterLock ids(id_lock_);
   std::unique_ptr<hnsw::HnswIndex> fresh;
   std::unordered_map<std::uint32_t, std::uint32_t> renumber;
   {
-    std::shared_lock index_guard(index_lock_);
+    ReaderLock index_guard(index_lock_);
     const hnsw::HnswIndex& old = *index_;
     if (old.deleted().empty()) return;
     const std::size_t n = old.node_count();
@@ -1047,7 +1053,7 @@ void Database::compact() {
   std::vector<std::string> new_slots(renumber.size());
   std::vector<Metadata> new_metadata(renumber.size());
   {
-    std::shared_lock records_guard(records_lock_);
+    ReaderLock records_guard(records_lock_);
     new_ids.reserve(renumber.size());
     for (const auto& [id, old_slot] : id_to_slot_) {
       auto it = renumber.find(old_slot);
@@ -1073,15 +1079,15 @@ std::unique_ptr<hnsw::HnswIndex> Database::rebuild_graph(std::span<const float> 
 void Database::install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
                                std::unordered_map<std::string, std::uint32_t> ids,
                                RecordTable records) {
-  std::unique_lock index_guard(index_lock_);
-  std::unique_lock records_guard(records_lock_);
+  WriterLock index_guard(index_lock_);
+  WriterLock records_guard(records_lock_);
   index_ = std::move(fresh);
   id_to_slot_ = std::move(ids);
   records_ = std::move(records);
 }
 
 std::size_t Database::count() const {
-  std::shared_lock index_guard(index_lock_);
+  ReaderLock index_guard(index_lock_);
   return index_->count();
 }
 
@@ -1089,8 +1095,8 @@ std::size_t Database::count(const Filter& filter) const {
   // The candidates are resolved with index and records already held, as search does, so
   // they name the same slots that are then tested (a compaction in between would renumber
   // them, and an update could move a record out of the set unseen).
-  std::shared_lock index_guard(index_lock_);
-  std::shared_lock records_guard(records_lock_);
+  ReaderLock index_guard(index_lock_);
+  ReaderLock records_guard(records_lock_);
   const Candidates candidates = resolve(filter);
   std::size_t n = 0;
   if (candidates.set() != nullptr) {
@@ -1110,7 +1116,7 @@ std::size_t Database::count(const Filter& filter) const {
 }
 
 Stats Database::stats() const {
-  std::shared_lock index_guard(index_lock_);
+  ReaderLock index_guard(index_lock_);
   const hnsw::HnswIndex& index = *index_;
   Stats st;
   const std::size_t n = index.node_count();
@@ -1153,27 +1159,27 @@ Stats Database::stats() const {
 }
 
 std::size_t Database::total_slots() const {
-  std::shared_lock index_guard(index_lock_);
+  ReaderLock index_guard(index_lock_);
   return index_->node_count();
 }
 
 std::size_t Database::deleted_count() const {
-  std::shared_lock index_guard(index_lock_);
+  ReaderLock index_guard(index_lock_);
   return index_->deleted().size();
 }
 
 bool Database::quantized_search() const {
-  std::shared_lock index_guard(index_lock_);
+  ReaderLock index_guard(index_lock_);
   return index_->quantized() != nullptr;
 }
 
 void Database::enable_quantized_search() {
-  std::unique_lock index_guard(index_lock_);
+  WriterLock index_guard(index_lock_);
   index_->enable_quantized_search();
 }
 
 void Database::disable_quantized_search() {
-  std::unique_lock index_guard(index_lock_);
+  WriterLock index_guard(index_lock_);
   index_->disable_quantized_search();
 }
 

@@ -483,7 +483,7 @@ Result<Calibration> Database::calibrate(double target_recall, std::size_t k) {
   out.target_recall = target_recall;
   std::optional<std::uint64_t> keep;  // the calibration to store; none: drop it
   {
-    std::shared_lock index_guard(index_lock_);
+    ReaderLock index_guard(index_lock_);
     const hnsw::HnswIndex& index = *index_;
     if (!tools::scans_exactly(index) && index.count() > k) {
       // At most a tenth of the collection is held out, so that the graph searched is nearly
@@ -531,7 +531,7 @@ Result<Calibration> Database::calibrate(double target_recall, std::size_t k) {
     }
   }
 
-  std::lock_guard write_guard(calibration_write_);
+  MutexLock write_guard(calibration_write_);
   const fs::path file = path_ / kCalibrationFileName;
   if (!keep) {
     std::error_code ec;
@@ -556,8 +556,8 @@ Result<Calibration> Database::calibrate(double target_recall, std::size_t k) {
 Database::RecallCurve Database::recall_curve(std::size_t sample, std::size_t k,
                                              const std::vector<std::size_t>& efs) const {
   RecallCurve out;
-  std::shared_lock index_guard(index_lock_);
-  std::shared_lock records_guard(records_lock_);
+  ReaderLock index_guard(index_lock_);
+  ReaderLock records_guard(records_lock_);
   const hnsw::HnswIndex& index = *index_;
   out.exact_search = tools::scans_exactly(index);
   const tools::RecallProbe probe = tools::make_probe(index, sample, out.exact_search ? 0 : k);
@@ -581,7 +581,7 @@ HealthReport Database::health() const {
     out.calibrated_k = packed >> 32;
   }
   out.default_ef = default_search_width(10);
-  std::shared_lock index_guard(index_lock_);
+  ReaderLock index_guard(index_lock_);
   const hnsw::HnswIndex& index = *index_;
   const std::size_t n = index.node_count();
   out.num_vectors = index.count();
@@ -626,10 +626,10 @@ VerifyReport Database::verify() const {
   {
     // No save may swap the files while they are read, and no append may be half written
     // while the log is.
-    std::shared_lock gate(gate_);
+    ReaderLock gate(gate_);
     tools::InspectOptions options;
     options.consistency = false;
-    std::lock_guard wal_guard(wal_lock_);
+    MutexLock wal_guard(wal_lock_);
     auto ins = tools::inspect(path_, options, problems);
     if (!ins) {
       problems.add("files", "files: " + ins.error().to_string());
@@ -638,9 +638,9 @@ VerifyReport Database::verify() const {
     }
   }
 
-  std::shared_lock ids(id_lock_);
-  std::shared_lock index_guard(index_lock_);
-  std::shared_lock records_guard(records_lock_);
+  ReaderLock ids(id_lock_);
+  ReaderLock index_guard(index_lock_);
+  ReaderLock records_guard(records_lock_);
   const hnsw::HnswIndex& index = *index_;
   const std::size_t n = index.node_count();
   report.nodes = n;
@@ -704,7 +704,7 @@ RepairReport Database::repair() {
   tools::ProblemList lost;
   // As compact: id_to_slot exclusive from the start keeps every mutation out until the new
   // state is installed.
-  std::unique_lock ids(id_lock_);
+  WriterLock ids(id_lock_);
   // The live records, by slot: every id keeps its own slot in the new index, also two ids
   // that (after damage) named one slot.
   std::vector<std::pair<std::uint32_t, const std::string*>> named;
@@ -716,7 +716,7 @@ RepairReport Database::repair() {
   std::unique_ptr<hnsw::HnswIndex> fresh;
   std::vector<std::pair<std::uint32_t, const std::string*>> kept;  // by new slot
   {
-    std::shared_lock index_guard(index_lock_);
+    ReaderLock index_guard(index_lock_);
     const hnsw::HnswIndex& old = *index_;
     const std::size_t n = old.node_count();
     std::vector<std::uint8_t> has_id(n, 0);
@@ -750,7 +750,7 @@ RepairReport Database::repair() {
   std::vector<std::string> new_slots(kept.size());
   std::vector<Metadata> new_metadata(kept.size());
   {
-    std::shared_lock records_guard(records_lock_);
+    ReaderLock records_guard(records_lock_);
     new_ids.reserve(kept.size());
     for (std::size_t i = 0; i < kept.size(); ++i) {
       const auto [slot, id] = kept[i];

@@ -711,16 +711,21 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
   if (!shared) return std::unexpected(std::move(shared.error()));
   std::unique_ptr<Database> db(new Database(path, std::move(index), ins.quantized_present));
   db->shared_ = std::move(*shared);
-  std::vector<std::string> slot_ids(kept.size());
-  std::vector<Metadata> metadata(kept.size());
-  db->id_to_slot_.reserve(kept.size());
-  for (std::size_t s = 0; s < kept.size(); ++s) {
-    const auto& record = g.records[kept[s]];
-    db->id_to_slot_.emplace(record.id, static_cast<std::uint32_t>(s));
-    slot_ids[s] = record.id;
-    metadata[s] = record.metadata;
+  {
+    // Nothing else sees the new object yet; the locks only keep the analysis whole.
+    WriterLock ids(db->id_lock_);
+    std::vector<std::string> slot_ids(kept.size());
+    std::vector<Metadata> metadata(kept.size());
+    db->id_to_slot_.reserve(kept.size());
+    for (std::size_t s = 0; s < kept.size(); ++s) {
+      const auto& record = g.records[kept[s]];
+      db->id_to_slot_.emplace(record.id, static_cast<std::uint32_t>(s));
+      slot_ids[s] = record.id;
+      metadata[s] = record.metadata;
+    }
+    WriterLock records(db->records_lock_);
+    db->records_ = RecordTable(std::move(slot_ids), std::move(metadata));
   }
-  db->records_ = RecordTable(std::move(slot_ids), std::move(metadata));
 
   // The log holds the changes since the files were saved; a replay stops where it is damaged.
   const wal::LogScan& log = ins.log;
@@ -735,13 +740,19 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
                         " log records do not decode and are lost");
   }
   ins.vectors.reset();
-  auto entries = db->wal_.read_all();
+  Result<std::vector<wal::WalEntry>> entries = [&] {
+    MutexLock wal_guard(db->wal_lock_);
+    return db->wal_.read_all();
+  }();
   if (!entries) return std::unexpected(std::move(entries.error()));
   lock.reset();
   db->replay(*entries);
-  if (db->quantize_) db->index_->enable_quantized_search();
+  if (db->quantize_) db->enable_quantized_search();
   if (auto r = db->save(); !r) return std::unexpected(std::move(r.error()));
-  report.ids = db->id_to_slot_.size();
+  report.ids = [&] {
+    ReaderLock ids(db->id_lock_);
+    return db->id_to_slot_.size();
+  }();
   report.lost = std::move(lost).finish();
   return std::pair{std::move(db), std::move(report)};
 }
