@@ -104,4 +104,9 @@ bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject*
   return check_required(spec, out);
 }
 
+bool no_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* none[1];
+  return parse_args(ArgSpec{function, nullptr, 0, 0}, args, nargs, kwnames, none);
+}
+
 }  // namespace quarn_py

@@ -44,12 +44,10 @@ PyObject* to_database(PyObject* self, quarn_core::Result<std::unique_ptr<Databas
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"path"};
-    static const ArgSpec spec{"Client.__new__", names, 1, 1};
-    PyObject* a[1];
-    if (!parse_args(spec, args, kwargs, a)) return nullptr;
-    auto path = to_str(a[0], "path");
-    if (!path) return nullptr;
+    static constexpr Signature<1> sig{"Client.__new__", {"path"}, 1};
+    Arguments a(sig, args, kwargs);
+    auto path = a.convert(0, to_str);
+    if (!a.ok()) return nullptr;
     if (auto made = client::ensure_root(*path); !made) return raise_core(made.error());
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -67,22 +65,16 @@ void client_dealloc(PyObject* self) {
 
 PyObject* client_create_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  static const char* const names[] = {"name", "dim", "metric", "m", "ef_construction", "quantize"};
-  static const ArgSpec spec{"Client.create_collection", names, 6, 2};
-  PyObject* a[6];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-  auto name = to_str(a[0], "name");
-  if (!name) return nullptr;
-  auto dim = to_index(a[1], "dim");
-  if (!dim) return nullptr;
-  auto metric_name = to_opt_str(a[2], "metric");
-  if (!metric_name) return nullptr;
-  auto m = to_opt_index(a[3], "m");
-  if (!m) return nullptr;
-  auto ef_construction = to_opt_index(a[4], "ef_construction");
-  if (!ef_construction) return nullptr;
-  auto quantize = to_bool(a[5], "quantize", false);
-  if (!quantize) return nullptr;
+  static constexpr Signature<6> sig{
+      "Client.create_collection", {"name", "dim", "metric", "m", "ef_construction", "quantize"}, 2};
+  Arguments a(sig, args, nargs, kwnames);
+  auto name = a.convert(0, to_str);
+  auto dim = a.convert(1, to_index);
+  auto metric_name = a.convert(2, to_opt_str);
+  auto m = a.convert(3, to_opt_index);
+  auto ef_construction = a.convert(4, to_opt_index);
+  auto quantize = a.convert(5, to_bool, false);
+  if (!a.ok()) return nullptr;
 
   // The argument checks come before the name, as in the Database constructor.
   auto metric = parse_metric(metric_name->value_or("cosine"));
@@ -102,28 +94,23 @@ PyObject* client_create_collection(PyObject* self, PyObject* const* args, Py_ssi
 
 PyObject* client_get_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  static const char* const names[] = {"name"};
-  static const ArgSpec spec{"Client.get_collection", names, 1, 1};
-  PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-  auto name = to_str(a[0], "name");
-  if (!name) return nullptr;
+  static constexpr Signature<1> sig{"Client.get_collection", {"name"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto name = a.convert(0, to_str);
+  if (!a.ok()) return nullptr;
   const auto root = root_of(self);
   return to_database(self, without_gil([&] { return client::get_collection(root, *name); }));
 }
 
 PyObject* client_get_or_create_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
-  static const char* const names[] = {"name", "dim", "metric"};
-  static const ArgSpec spec{"Client.get_or_create_collection", names, 3, 2};
-  PyObject* a[3];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-  auto name = to_str(a[0], "name");
-  if (!name) return nullptr;
-  auto dim = to_index(a[1], "dim");
-  if (!dim) return nullptr;
-  auto metric_name = to_opt_str(a[2], "metric");
-  if (!metric_name) return nullptr;
+  static constexpr Signature<3> sig{
+      "Client.get_or_create_collection", {"name", "dim", "metric"}, 2};
+  Arguments a(sig, args, nargs, kwnames);
+  auto name = a.convert(0, to_str);
+  auto dim = a.convert(1, to_index);
+  auto metric_name = a.convert(2, to_opt_str);
+  if (!a.ok()) return nullptr;
   auto metric = parse_metric(metric_name->value_or("cosine"));
   if (!metric) return nullptr;
   if (auto bad = quarn_core::db::check_new_collection(*dim, DatabaseConfig{})) {
@@ -137,12 +124,10 @@ PyObject* client_get_or_create_collection(PyObject* self, PyObject* const* args,
 
 PyObject* client_delete_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  static const char* const names[] = {"name"};
-  static const ArgSpec spec{"Client.delete_collection", names, 1, 1};
-  PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-  auto name = to_str(a[0], "name");
-  if (!name) return nullptr;
+  static constexpr Signature<1> sig{"Client.delete_collection", {"name"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto name = a.convert(0, to_str);
+  if (!a.ok()) return nullptr;
   auto deleted = client::delete_collection(root_of(self), *name);
   if (!deleted) return raise_core(deleted.error());
   return PyBool_FromLong(*deleted ? 1 : 0);
@@ -150,9 +135,7 @@ PyObject* client_delete_collection(PyObject* self, PyObject* const* args, Py_ssi
 
 PyObject* client_list_collections(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  static const ArgSpec spec{"Client.list_collections", nullptr, 0, 0};
-  PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!no_args("Client.list_collections", args, nargs, kwnames)) return nullptr;
   auto names = client::list_collections(root_of(self));
   if (!names) return raise_core(names.error());
   return strings_to_list(*names);

@@ -267,6 +267,11 @@ PyObject* raise_core(const quarn_core::QuarnError& error) {
   return raise_value_error(error.to_string());
 }
 
+PyObject* none_or_raise(const quarn_core::Result<void>& result) {
+  if (!result) return raise_core(result.error());
+  Py_RETURN_NONE;
+}
+
 std::optional<std::string> to_str(PyObject* obj, const char* name) {
   auto out = item_to_string(obj);
   if (!out) name_argument(name);
@@ -292,6 +297,11 @@ std::optional<std::size_t> to_index(PyObject* obj, const char* name) {
     return std::nullopt;
   }
   return static_cast<std::size_t>(value);
+}
+
+std::optional<std::size_t> to_index_or(PyObject* obj, const char* name, std::size_t fallback) {
+  if (obj == nullptr) return fallback;
+  return to_index(obj, name);
 }
 
 std::optional<std::optional<std::size_t>> to_opt_index(PyObject* obj, const char* name) {

@@ -28,6 +28,8 @@ using quarn_core::db::Metadata;
 std::optional<std::string> to_str(PyObject* obj, const char* name);
 // A non-negative int through the integer protocol: OverflowError when negative or too large.
 std::optional<std::size_t> to_index(PyObject* obj, const char* name);
+// The same, with nullptr (not given) giving `fallback`; None is refused as by to_index.
+std::optional<std::size_t> to_index_or(PyObject* obj, const char* name, std::size_t fallback);
 // nullptr (not given) and None give an engaged empty optional.
 std::optional<std::optional<std::size_t>> to_opt_index(PyObject* obj, const char* name);
 // A real bool or a NumPy bool; an int is refused. nullptr gives `fallback`.
@@ -101,5 +103,7 @@ PyObject* json_to_py(const quarn_core::json::Value& value);
 // Raises ValueError with the error's display text; returns nullptr for `return raise(...)`.
 PyObject* raise_core(const quarn_core::QuarnError& error);
 PyObject* raise_value_error(const std::string& message);
+// None when a core call succeeded, else its error raised as by raise_core.
+PyObject* none_or_raise(const quarn_core::Result<void>& result);
 
 }  // namespace quarn_py

@@ -37,11 +37,6 @@ struct PyDatabase {
 
 Database& core(PyObject* self) { return *reinterpret_cast<PyDatabase*>(self)->db; }
 
-template <int N>
-struct Args {
-  PyObject* at[N > 0 ? N : 1];
-};
-
 PyObject* none() { Py_RETURN_NONE; }
 
 // ---------------------------------------------------------------------------------------
@@ -49,23 +44,16 @@ PyObject* none() { Py_RETURN_NONE; }
 
 PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"path",    "dim", "metric", "m", "ef_construction",
-                                        "quantize"};
-    static const ArgSpec spec{"Database.__new__", names, 6, 1};
-    Args<6> a;
-    if (!parse_args(spec, args, kwargs, a.at)) return nullptr;
-    auto path = to_str(a.at[0], "path");
-    if (!path) return nullptr;
-    auto dim = to_opt_index(a.at[1], "dim");
-    if (!dim) return nullptr;
-    auto metric_name = to_opt_str(a.at[2], "metric");
-    if (!metric_name) return nullptr;
-    auto m = to_opt_index(a.at[3], "m");
-    if (!m) return nullptr;
-    auto ef_construction = to_opt_index(a.at[4], "ef_construction");
-    if (!ef_construction) return nullptr;
-    auto quantize = to_bool(a.at[5], "quantize", false);
-    if (!quantize) return nullptr;
+    static constexpr Signature<6> sig{
+        "Database.__new__", {"path", "dim", "metric", "m", "ef_construction", "quantize"}, 1};
+    Arguments a(sig, args, kwargs);
+    auto path = a.convert(0, to_str);
+    auto dim = a.convert(1, to_opt_index);
+    auto metric_name = a.convert(2, to_opt_str);
+    auto m = a.convert(3, to_opt_index);
+    auto ef_construction = a.convert(4, to_opt_index);
+    auto quantize = a.convert(5, to_bool, false);
+    if (!a.ok()) return nullptr;
 
     // Opening waits for the directory's lock while another thread saves: without the GIL.
     std::unique_ptr<Database> db;
@@ -136,84 +124,64 @@ struct QueryArgs {
   }
 };
 
-std::optional<QueryArgs> to_query_args(PyObject* const* a) {
-  std::size_t k = 10;
-  if (a[0] != nullptr) {
-    auto given = to_index(a[0], "k");
-    if (!given) return std::nullopt;
-    k = *given;
-  }
-  auto ef_search = to_opt_index(a[1], "ef_search");
-  if (!ef_search) return std::nullopt;
-  auto filter = to_opt_filter(a[2], "where_filter");
-  if (!filter) return std::nullopt;
-  auto max_distance = to_opt_f32(a[3], "max_distance");
-  if (!max_distance) return std::nullopt;
-  return QueryArgs{k, *ef_search, std::move(*filter), *max_distance};
+// k, ef_search, where_filter and max_distance: parameters 1 to 4 of both.
+std::optional<QueryArgs> to_query_args(Arguments<5>& a) {
+  auto k = a.convert(1, to_index_or, std::size_t{10});
+  auto ef_search = a.convert(2, to_opt_index);
+  auto filter = a.convert(3, to_opt_filter);
+  auto max_distance = a.convert(4, to_opt_f32);
+  if (!a.ok()) return std::nullopt;
+  return QueryArgs{*k, *ef_search, std::move(*filter), *max_distance};
 }
 
 // ---------------------------------------------------------------------------------------
 // Mutations (GIL released around the core call).
 
-PyObject* db_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    const ArgSpec& spec, bool upsert) {
-  Args<3> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto id = to_str(a.at[0], "id");
-  if (!id) return nullptr;
-  auto vector = to_vector(a.at[1], "vector");
-  if (!vector) return nullptr;
-  if (!check_finite(*vector, "vector of id '" + *id + "'")) return nullptr;
-  auto metadata = to_metadata(a.at[2], "metadata");
-  if (!metadata) return nullptr;
+PyObject* db_insert(PyObject* self, Arguments<3>& a, bool upsert) {
+  auto id = a.convert(0, to_str);
+  auto vector = a.convert(1, to_vector);
+  if (!a.ok() || !check_finite(*vector, "vector of id '" + *id + "'")) return nullptr;
+  auto metadata = a.convert(2, to_metadata);
+  if (!a.ok()) return nullptr;
   Database& db = core(self);
-  auto result = without_gil([&] {
+  return none_or_raise(without_gil([&] {
     return upsert ? db.upsert(std::move(*id), std::move(*vector), std::move(*metadata))
                   : db.add(std::move(*id), std::move(*vector), std::move(*metadata));
-  });
-  if (!result) return raise_core(result.error());
-  return none();
+  }));
 }
 
-const char* const kInsertNames[] = {"id", "vector", "metadata"};
-
 PyObject* db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.add", kInsertNames, 3, 2};
-  return db_insert(self, args, nargs, kwnames, spec, false);
+  static constexpr Signature<3> sig{"Database.add", {"id", "vector", "metadata"}, 2};
+  Arguments a(sig, args, nargs, kwnames);
+  return db_insert(self, a, false);
 }
 
 PyObject* db_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.upsert", kInsertNames, 3, 2};
-  return db_insert(self, args, nargs, kwnames, spec, true);
+  static constexpr Signature<3> sig{"Database.upsert", {"id", "vector", "metadata"}, 2};
+  Arguments a(sig, args, nargs, kwnames);
+  return db_insert(self, a, true);
 }
 
-PyObject* db_insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         const ArgSpec& spec, bool upsert) {
-  Args<3> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto ids = to_ids(a.at[0], "ids");
-  if (!ids) return nullptr;
+PyObject* db_insert_many(PyObject* self, Arguments<3>& a, bool upsert) {
+  auto ids = a.convert(0, to_ids);
+  if (!a.ok()) return nullptr;
   Database& db = core(self);
   // A C-contiguous 2-D float32 array goes to the core as it is, row after row.
-  if (auto rows = c_contiguous_f32_rows(a.at[1])) {
-    if (!check_metadatas(a.at[2], "metadatas")) return nullptr;
-    auto metadatas = to_batch_metadatas(a.at[2], ids->size(), rows->count);
-    if (!metadatas) return nullptr;
-    if (!check_finite_rows(rows->data, rows->width, *ids)) return nullptr;
-    auto result = without_gil([&] {
+  if (auto rows = c_contiguous_f32_rows(a[1])) {
+    if (!check_metadatas(a[2], "metadatas")) return nullptr;
+    auto metadatas = to_batch_metadatas(a[2], ids->size(), rows->count);
+    if (!metadatas || !check_finite_rows(rows->data, rows->width, *ids)) return nullptr;
+    return none_or_raise(without_gil([&] {
       return upsert ? db.upsert_many_flat(std::move(*ids), rows->data, rows->width,
                                           std::move(*metadatas))
                     : db.add_many_flat(std::move(*ids), rows->data, rows->width,
                                        std::move(*metadatas));
-    });
-    if (!result) return raise_core(result.error());
-    return none();
+    }));
   }
   if (PyErr_Occurred()) return nullptr;
-  auto vectors = to_vectors(a.at[1], "vectors");
-  if (!vectors) return nullptr;
-  if (!check_metadatas(a.at[2], "metadatas")) return nullptr;
-  auto metadatas = to_batch_metadatas(a.at[2], ids->size(), vectors->size());
+  auto vectors = a.convert(1, to_vectors);
+  if (!a.ok() || !check_metadatas(a[2], "metadatas")) return nullptr;
+  auto metadatas = to_batch_metadatas(a[2], ids->size(), vectors->size());
   if (!metadatas) return nullptr;
   for (std::size_t i = 0; i < vectors->size(); ++i) {
     if (!check_finite((*vectors)[i], row_name("vectors", i, &(*ids)[i]))) return nullptr;
@@ -222,58 +190,50 @@ PyObject* db_insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   for (std::size_t i = 0; i < records.size(); ++i) {
     records[i] = Record{std::move((*ids)[i]), std::move((*vectors)[i]), std::move((*metadatas)[i])};
   }
-  auto result = without_gil([&] {
+  return none_or_raise(without_gil([&] {
     return upsert ? db.upsert_many(std::move(records)) : db.add_many(std::move(records));
-  });
-  if (!result) return raise_core(result.error());
-  return none();
+  }));
 }
 
-const char* const kBatchNames[] = {"ids", "vectors", "metadatas"};
-
 PyObject* db_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.add_many", kBatchNames, 3, 2};
-  return db_insert_many(self, args, nargs, kwnames, spec, false);
+  static constexpr Signature<3> sig{"Database.add_many", {"ids", "vectors", "metadatas"}, 2};
+  Arguments a(sig, args, nargs, kwnames);
+  return db_insert_many(self, a, false);
 }
 
 PyObject* db_upsert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  static const ArgSpec spec{"Database.upsert_many", kBatchNames, 3, 2};
-  return db_insert_many(self, args, nargs, kwnames, spec, true);
+  static constexpr Signature<3> sig{"Database.upsert_many", {"ids", "vectors", "metadatas"}, 2};
+  Arguments a(sig, args, nargs, kwnames);
+  return db_insert_many(self, a, true);
 }
 
 PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"id", "vector", "metadata"};
-  static const ArgSpec spec{"Database.update", names, 3, 1};
-  Args<3> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto id = to_str(a.at[0], "id");
-  if (!id) return nullptr;
+  static constexpr Signature<3> sig{"Database.update", {"id", "vector", "metadata"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto id = a.convert(0, to_str);
+  if (!a.ok()) return nullptr;
   std::optional<std::vector<float>> vector;
-  if (a.at[1] != nullptr && a.at[1] != Py_None) {
-    vector = to_vector(a.at[1], "vector");
-    if (!vector) return nullptr;
-    if (!check_finite(*vector, "vector of id '" + *id + "'")) return nullptr;
+  if (a[1] != nullptr && a[1] != Py_None) {
+    vector = a.convert(1, to_vector);
+    if (!vector || !check_finite(*vector, "vector of id '" + *id + "'")) return nullptr;
   }
   // None or absent keeps the stored metadata; a dict replaces it.
   std::optional<quarn_core::db::Metadata> metadata;
-  if (a.at[2] != nullptr && a.at[2] != Py_None) {
-    metadata = to_metadata(a.at[2], "metadata");
+  if (a[2] != nullptr && a[2] != Py_None) {
+    metadata = a.convert(2, to_metadata);
     if (!metadata) return nullptr;
   }
   Database& db = core(self);
-  auto result = without_gil([&] { return db.update(*id, std::move(vector), std::move(metadata)); });
-  if (!result) return raise_core(result.error());
-  return none();
+  return none_or_raise(
+      without_gil([&] { return db.update(*id, std::move(vector), std::move(metadata)); }));
 }
 
 PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"id"};
-  static const ArgSpec spec{"Database.delete", names, 1, 1};
-  Args<1> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto id = to_str(a.at[0], "id");
-  if (!id) return nullptr;
+  static constexpr Signature<1> sig{"Database.delete", {"id"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto id = a.convert(0, to_str);
+  if (!a.ok()) return nullptr;
   Database& db = core(self);
   auto result = without_gil([&] { return db.remove(*id); });
   if (!result) return raise_core(result.error());
@@ -282,12 +242,10 @@ PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* db_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  static const char* const names[] = {"ids"};
-  static const ArgSpec spec{"Database.delete_many", names, 1, 1};
-  Args<1> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto ids = to_ids(a.at[0], "ids");
-  if (!ids) return nullptr;
+  static constexpr Signature<1> sig{"Database.delete_many", {"ids"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto ids = a.convert(0, to_ids);
+  if (!a.ok()) return nullptr;
   Database& db = core(self);
   auto result = without_gil([&] { return db.delete_many(*ids); });
   if (!result) return raise_core(result.error());
@@ -298,14 +256,12 @@ PyObject* db_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // Queries.
 
 PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"vector", "k", "ef_search", "where_filter", "max_distance"};
-  static const ArgSpec spec{"Database.search", names, 5, 1};
-  Args<5> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto vector = to_vector(a.at[0], "vector");
-  if (!vector) return nullptr;
-  if (!check_finite(*vector, "query vector")) return nullptr;
-  auto query = to_query_args(a.at + 1);
+  static constexpr Signature<5> sig{
+      "Database.search", {"vector", "k", "ef_search", "where_filter", "max_distance"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto vector = a.convert(0, to_vector);
+  if (!a.ok() || !check_finite(*vector, "query vector")) return nullptr;
+  auto query = to_query_args(a);
   if (!query) return nullptr;
   PyTypeObject* type = result_type(self);
   if (type == nullptr) return nullptr;
@@ -318,16 +274,15 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  static const char* const names[] = {"vectors", "k", "ef_search", "where_filter", "max_distance"};
-  static const ArgSpec spec{"Database.search_many", names, 5, 1};
-  Args<5> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto vectors = to_vectors(a.at[0], "vectors");
-  if (!vectors) return nullptr;
+  static constexpr Signature<5> sig{
+      "Database.search_many", {"vectors", "k", "ef_search", "where_filter", "max_distance"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto vectors = a.convert(0, to_vectors);
+  if (!a.ok()) return nullptr;
   for (std::size_t i = 0; i < vectors->size(); ++i) {
     if (!check_finite((*vectors)[i], row_name("query vectors", i, nullptr))) return nullptr;
   }
-  auto query = to_query_args(a.at + 1);
+  auto query = to_query_args(a);
   if (!query) return nullptr;
   PyTypeObject* type = result_type(self);
   if (type == nullptr) return nullptr;
@@ -350,12 +305,10 @@ PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // holds, so the core call runs without the GIL; only the conversion to Python holds it.
 
 PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"id"};
-  static const ArgSpec spec{"Database.get", names, 1, 1};
-  Args<1> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto id = to_str(a.at[0], "id");
-  if (!id) return nullptr;
+  static constexpr Signature<1> sig{"Database.get", {"id"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto id = a.convert(0, to_str);
+  if (!a.ok()) return nullptr;
   const Database& db = core(self);
   auto result = without_gil([&] { return db.get(*id); });
   if (!result) return raise_core(result.error());
@@ -368,49 +321,35 @@ PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* db_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"where_filter"};
-  static const ArgSpec spec{"Database.count", names, 1, 0};
-  Args<1> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto filter = to_opt_filter(a.at[0], "where_filter");
-  if (!filter) return nullptr;
+  static constexpr Signature<1> sig{"Database.count", {"where_filter"}, 0};
+  Arguments a(sig, args, nargs, kwnames);
+  auto filter = a.convert(0, to_opt_filter);
+  if (!a.ok()) return nullptr;
   const Database& db = core(self);
   const std::size_t n = without_gil([&] { return *filter ? db.count(**filter) : db.count(); });
   return PyLong_FromSize_t(n);
 }
 
 PyObject* db_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.ids", nullptr, 0, 0};
-  Args<0> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  if (!no_args("Database.ids", args, nargs, kwnames)) return nullptr;
   const Database& db = core(self);
   return strings_to_list(without_gil([&] { return db.ids(); }));
 }
 
 PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.save", nullptr, 0, 0};
-  Args<0> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  if (!no_args("Database.save", args, nargs, kwnames)) return nullptr;
   Database& db = core(self);
-  auto result = without_gil([&] { return db.save(); });
-  if (!result) return raise_core(result.error());
-  return none();
+  return none_or_raise(without_gil([&] { return db.save(); }));
 }
 
 PyObject* db_sync(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.sync", nullptr, 0, 0};
-  Args<0> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  if (!no_args("Database.sync", args, nargs, kwnames)) return nullptr;
   Database& db = core(self);
-  auto result = without_gil([&] { return db.sync(); });
-  if (!result) return raise_core(result.error());
-  return none();
+  return none_or_raise(without_gil([&] { return db.sync(); }));
 }
 
 PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.compact", nullptr, 0, 0};
-  Args<0> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  if (!no_args("Database.compact", args, nargs, kwnames)) return nullptr;
   Database& db = core(self);
   without_gil([&] { db.compact(); });
   return none();
@@ -418,9 +357,7 @@ PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  static const ArgSpec spec{"Database.enable_quantized_search", nullptr, 0, 0};
-  Args<0> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  if (!no_args("Database.enable_quantized_search", args, nargs, kwnames)) return nullptr;
   Database& db = core(self);
   without_gil([&] { db.enable_quantized_search(); });
   return none();
@@ -428,9 +365,7 @@ PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_s
 
 PyObject* db_disable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-  static const ArgSpec spec{"Database.disable_quantized_search", nullptr, 0, 0};
-  Args<0> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  if (!no_args("Database.disable_quantized_search", args, nargs, kwnames)) return nullptr;
   Database& db = core(self);
   without_gil([&] { db.disable_quantized_search(); });
   return none();
@@ -446,9 +381,7 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
 }
 
 PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.stats", nullptr, 0, 0};
-  Args<0> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  if (!no_args("Database.stats", args, nargs, kwnames)) return nullptr;
   const Database& db = core(self);
   const auto s = without_gil([&] { return db.stats(); });
   PyRef dict = PyRef::steal(PyDict_New());
@@ -473,17 +406,13 @@ PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* db_enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.__enter__", nullptr, 0, 0};
-  Args<0> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  if (!no_args("Database.__enter__", args, nargs, kwnames)) return nullptr;
   return Py_NewRef(self);
 }
 
 PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"_exc_type", "_exc_val", "_exc_tb"};
-  static const ArgSpec spec{"Database.__exit__", names, 3, 0};
-  Args<3> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  static constexpr Signature<3> sig{"Database.__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 0};
+  if (!Arguments(sig, args, nargs, kwnames).ok()) return nullptr;
   Database& db = core(self);
   auto result = without_gil([&] { return db.save(); });
   if (!result) return raise_core(result.error());
@@ -495,14 +424,11 @@ PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* db_export_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  static const char* const names[] = {"path", "pretty"};
-  static const ArgSpec spec{"Database.export_json", names, 2, 1};
-  Args<2> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto path = to_str(a.at[0], "path");
-  if (!path) return nullptr;
-  auto pretty = to_bool(a.at[1], "pretty", false);
-  if (!pretty) return nullptr;
+  static constexpr Signature<2> sig{"Database.export_json", {"path", "pretty"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto path = a.convert(0, to_str);
+  auto pretty = a.convert(1, to_bool, false);
+  if (!a.ok()) return nullptr;
   Database& db = core(self);
   auto result = without_gil([&] { return quarn_core::export_::export_json(db, *path, *pretty); });
   if (!result) return raise_value_error(result.error().message());
@@ -511,12 +437,10 @@ PyObject* db_export_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* db_import_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  static const char* const names[] = {"path"};
-  static const ArgSpec spec{"Database.import_json", names, 1, 1};
-  Args<1> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto path = to_str(a.at[0], "path");
-  if (!path) return nullptr;
+  static constexpr Signature<1> sig{"Database.import_json", {"path"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto path = a.convert(0, to_str);
+  if (!a.ok()) return nullptr;
   Database& db = core(self);
   auto result = without_gil([&] { return quarn_core::export_::import_json(db, *path); });
   if (!result) return raise_value_error(result.error().message());

@@ -99,11 +99,6 @@ namespace {
 
 using quarn_core::db::Database;
 
-template <int N>
-struct Args {
-  PyObject* at[N > 0 ? N : 1];
-};
-
 // Builds a dict in insertion order; the first failure sticks and finish() returns nullptr.
 class DictBuilder {
  public:
@@ -181,30 +176,24 @@ bool check_callable(PyObject* obj, const char* name) {
 }  // namespace
 
 PyObject* db_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.verify", nullptr, 0, 0};
-  Args<0> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  if (!no_args("Database.verify", args, nargs, kwnames)) return nullptr;
   const Database& db = database_of(self);
   auto report = without_gil([&] { return db.verify(); });
   return verify_dict(report);
 }
 
 PyObject* db_verify_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"path"};
-  static const ArgSpec spec{"Database.verify_path", names, 1, 1};
-  Args<1> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto path = to_str(a.at[0], "path");
-  if (!path) return nullptr;
+  static constexpr Signature<1> sig{"Database.verify_path", {"path"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto path = a.convert(0, to_str);
+  if (!a.ok()) return nullptr;
   auto report = without_gil([&] { return Database::verify_path(*path); });
   if (!report) return raise_core(report.error());
   return verify_dict(*report);
 }
 
 PyObject* db_repair(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.repair", nullptr, 0, 0};
-  Args<0> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  if (!no_args("Database.repair", args, nargs, kwnames)) return nullptr;
   Database& db = database_of(self);
   auto report = without_gil([&] { return db.repair(); });
   return repair_dict(report);
@@ -212,12 +201,10 @@ PyObject* db_repair(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* db_repair_path(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  static const char* const names[] = {"path"};
-  static const ArgSpec spec{"Database.repair_path", names, 1, 1};
-  Args<1> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto path = to_str(a.at[0], "path");
-  if (!path) return nullptr;
+  static constexpr Signature<1> sig{"Database.repair_path", {"path"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto path = a.convert(0, to_str);
+  if (!a.ok()) return nullptr;
   auto repaired = without_gil([&] { return Database::repair_path(*path); });
   if (!repaired) return raise_core(repaired.error());
   PyRef report = PyRef::steal(repair_dict(repaired->second));
@@ -229,9 +216,7 @@ PyObject* db_repair_path(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* db_health(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Database.health", nullptr, 0, 0};
-  Args<0> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
+  if (!no_args("Database.health", args, nargs, kwnames)) return nullptr;
   const Database& db = database_of(self);
   const auto h = without_gil([&] { return db.health(); });
   return DictBuilder()
@@ -251,31 +236,24 @@ PyObject* db_health(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* db_calibrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"target_recall", "k"};
-  static const ArgSpec spec{"Database.calibrate", names, 2, 1};
-  Args<2> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto target = to_f64(a.at[0], "target_recall");
-  if (!target) return nullptr;
-  std::size_t k = 10;
-  if (a.at[1] != nullptr) {
-    auto given = to_index(a.at[1], "k");
-    if (!given) return nullptr;
-    k = *given;
-  }
+  static constexpr Signature<2> sig{"Database.calibrate", {"target_recall", "k"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto target = a.convert(0, to_f64);
+  auto k = a.convert(1, to_index_or, std::size_t{10});
+  if (!a.ok()) return nullptr;
   if (!(*target > 0.0 && *target <= 1.0)) {
     return raise_value_error("target_recall must be above 0 and at most 1");
   }
-  if (k == 0) return raise_value_error("k must be at least 1");
+  if (*k == 0) return raise_value_error("k must be at least 1");
   Database& db = database_of(self);
-  auto result = without_gil([&] { return db.calibrate(*target, k); });
+  auto result = without_gil([&] { return db.calibrate(*target, *k); });
   if (!result) return raise_core(result.error());
   if (!result->reached) {
     char message[200];
     std::snprintf(message, sizeof message,
                   "target recall %g is out of reach: recall@%zu is %.4f at ef_search %zu, the "
                   "widest tried",
-                  *target, k, result->recall, result->ef_search);
+                  *target, *k, result->recall, result->ef_search);
     return raise_value_error(message);
   }
   return PyLong_FromSize_t(result->ef_search);
@@ -283,16 +261,14 @@ PyObject* db_calibrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* db_export_with_progress(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  static const char* const names[] = {"path", "pretty", "progress"};
-  static const ArgSpec spec{"Database._export_with_progress", names, 3, 3};
-  Args<3> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto path = to_str(a.at[0], "path");
-  if (!path) return nullptr;
-  auto pretty = to_bool(a.at[1], "pretty", false);
-  if (!pretty || !check_callable(a.at[2], "progress")) return nullptr;
+  static constexpr Signature<3> sig{
+      "Database._export_with_progress", {"path", "pretty", "progress"}, 3};
+  Arguments a(sig, args, nargs, kwnames);
+  auto path = a.convert(0, to_str);
+  auto pretty = a.convert(1, to_bool, false);
+  if (!a.ok() || !check_callable(a[2], "progress")) return nullptr;
   auto result =
-      quarn_core::export_::export_json(database_of(self), *path, *pretty, progress_of(a.at[2]));
+      quarn_core::export_::export_json(database_of(self), *path, *pretty, progress_of(a[2]));
   if (PyErr_Occurred()) return nullptr;  // raised by progress
   if (!result) return raise_value_error(result.error().message());
   Py_RETURN_NONE;
@@ -300,13 +276,11 @@ PyObject* db_export_with_progress(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* db_import_with_progress(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  static const char* const names[] = {"path", "progress"};
-  static const ArgSpec spec{"Database._import_with_progress", names, 2, 2};
-  Args<2> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto path = to_str(a.at[0], "path");
-  if (!path || !check_callable(a.at[1], "progress")) return nullptr;
-  auto progress = progress_of(a.at[1]);
+  static constexpr Signature<2> sig{"Database._import_with_progress", {"path", "progress"}, 2};
+  Arguments a(sig, args, nargs, kwnames);
+  auto path = a.convert(0, to_str);
+  if (!a.ok() || !check_callable(a[1], "progress")) return nullptr;
+  auto progress = progress_of(a[1]);
   if (!progress) progress = [](std::size_t, std::size_t) { return true; };
   auto result = quarn_core::export_::import_json(database_of(self), *path, progress);
   if (PyErr_Occurred()) return nullptr;  // raised by progress
@@ -316,16 +290,12 @@ PyObject* db_import_with_progress(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* db_recall_curve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  static const char* const names[] = {"sample", "k", "efs"};
-  static const ArgSpec spec{"Database._recall_curve", names, 3, 3};
-  Args<3> a;
-  if (!parse_args(spec, args, nargs, kwnames, a.at)) return nullptr;
-  auto sample = to_index(a.at[0], "sample");
-  if (!sample) return nullptr;
-  auto k = to_index(a.at[1], "k");
-  if (!k) return nullptr;
-  auto efs = to_indices(a.at[2], "efs");
-  if (!efs) return nullptr;
+  static constexpr Signature<3> sig{"Database._recall_curve", {"sample", "k", "efs"}, 3};
+  Arguments a(sig, args, nargs, kwnames);
+  auto sample = a.convert(0, to_index);
+  auto k = a.convert(1, to_index);
+  auto efs = a.convert(2, to_indices);
+  if (!a.ok()) return nullptr;
   const Database& db = database_of(self);
   const auto curve = without_gil([&] { return db.recall_curve(*sample, *k, *efs); });
   PyRef ids = PyRef::steal(strings_to_list(curve.ids));
