@@ -75,9 +75,15 @@ TEST(RecordTableTest, OperationsKeepIdsMetadataAndIndexInStep) {
       testing::fail_nth_allocation(at);
       try {
         switch (step.op) {
-          case Op::Fill: table.fill(step.slot, std::move(id), std::move(metadata)); break;
-          case Op::Replace: out.second = table.replace_metadata(step.slot, std::move(metadata)); break;
-          case Op::Clear: out = table.clear(step.slot); break;
+          case Op::Fill:
+            table.fill(step.slot, std::move(id), std::move(metadata));
+            break;
+          case Op::Replace:
+            out.second = table.replace_metadata(step.slot, std::move(metadata));
+            break;
+          case Op::Clear:
+            out = table.clear(step.slot);
+            break;
         }
       } catch (const std::bad_alloc&) {
       }

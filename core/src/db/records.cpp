@@ -83,8 +83,8 @@ void RecordTable::check(std::size_t nodes, const std::function<bool(std::uint32_
       if (value.is_null() || value.is_array() || value.is_object()) continue;
       const SlotSet* set = index_.find(field, value);
       if (set == nullptr || !set->contains(s)) {
-        report("metadata index: missing", "metadata index: slot " + std::to_string(s) +
-                                              " holds " + field + " = " + json::to_text(value) +
+        report("metadata index: missing", "metadata index: slot " + std::to_string(s) + " holds " +
+                                              field + " = " + json::to_text(value) +
                                               " but is not indexed under it");
       }
     }
@@ -97,10 +97,9 @@ void RecordTable::check(std::size_t nodes, const std::function<bool(std::uint32_
         holds = it != metadata_[s]->end() && json::json_equal(*it, value);
       }
       if (!holds) {
-        report("metadata index: stale", "metadata index: slot " + std::to_string(s) +
-                                            " is indexed under " + field + " = " +
-                                            json::to_text(value) +
-                                            " but its metadata does not hold it");
+        report("metadata index: stale",
+               "metadata index: slot " + std::to_string(s) + " is indexed under " + field + " = " +
+                   json::to_text(value) + " but its metadata does not hold it");
       }
     }
   });

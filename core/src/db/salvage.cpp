@@ -561,23 +561,26 @@ std::optional<std::pair<std::size_t, std::size_t>> infer_shape(const io::MappedR
 
 }  // namespace
 
-Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path(
-    const fs::path& path) {
-  auto refuse = [](const std::string& why) {
-    return fail(IoError::invalid_data("cannot repair: " + why + "; nothing was changed"));
-  };
+namespace {
+
+std::unexpected<QuarnError> refuse(const std::string& why) {
+  return fail(IoError::invalid_data("cannot repair: " + why + "; nothing was changed"));
+}
+
+// The directory locked (as open locks it, so that no save in another thread or process is
+// half done while the files and the log are read), an interrupted save finished, and the
+// files read leniently.
+struct Salvage {
+  storage::DirectoryLock lock;
+  tools::Inspection ins;
+};
+
+Result<Salvage> lock_and_inspect(const fs::path& path) {
   storage::Storage storage(path);
   std::error_code ec;
   if (!fs::is_directory(path, ec)) return fail(QuarnError::database_not_found(path.string()));
-  // Held while the files and the log are read, as open holds it, so that no save in another
-  // thread or process is half done meanwhile; released before the save at the end, which
-  // takes it again.
-  std::optional<storage::DirectoryLock> lock;
-  if (auto acquired = storage::DirectoryLock::acquire(path); acquired) {
-    lock.emplace(std::move(*acquired));
-  } else {
-    return std::unexpected(std::move(acquired.error()));
-  }
+  auto lock = storage::DirectoryLock::acquire(path);
+  if (!lock) return std::unexpected(std::move(lock.error()));
   if (file_present(storage.graph_path()) || file_present(storage.vectors_path())) {
     if (auto r = storage::recover_interrupted_save(storage); !r) {
       return std::unexpected(std::move(r.error()));
@@ -589,55 +592,70 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
   options.norms = false;
   auto inspected = tools::inspect(path, options, damage);
   if (!inspected) return std::unexpected(std::move(inspected.error()));
-  tools::Inspection& ins = *inspected;
-  const tools::GraphFile& g = ins.graph;
-  if (!g.present && !ins.vectors_present) {
+  const tools::GraphFile& g = inspected->graph;
+  if (!g.present && !inspected->vectors_present) {
     return fail(QuarnError::database_not_found(path.string()));
   }
   if (!g.present) return refuse("graph.quarn is missing, and with it every id and all metadata");
   if (!g.header_read) return refuse("the header of graph.quarn is lost");
-  const auto metric = distance::metric_from_code(g.metric_code);
-  if (!metric) return refuse("the metric byte of graph.quarn is damaged");
+  return Salvage{std::move(*lock), std::move(*inspected)};
+}
 
-  tools::ProblemList lost;
-  // The shape: the header's when it is intact and the vector file agrees with it, otherwise
-  // what the vector file's norms tell.
-  std::size_t dim = g.dim, n = g.nodes;
-  const bool header_intact = g.header_ok;
-  const auto* floats = static_cast<const float*>(ins.vectors.data());
+// The shape of the collection to rebuild: the header's when it is intact and the vector
+// file agrees with it, otherwise what the vector file's norms tell.
+struct Shape {
+  distance::Metric metric = distance::Metric::Euclidean;
+  std::size_t dim = 0, n = 0;
   std::size_t available = 0;  // slots whose vector is complete in the file
   bool norms_stored = false;
-  if (header_intact && dim > 0) {
-    available = std::min<std::size_t>(n, ins.vectors_size / 4 / dim);
-    norms_stored = ins.vectors_size == 4 * n * (dim + 1);
+  std::size_t m = 16, ef_construction = 200;
+};
+
+Result<Shape> salvage_shape(const tools::Inspection& ins, tools::ProblemList& lost) {
+  const tools::GraphFile& g = ins.graph;
+  const auto metric = distance::metric_from_code(g.metric_code);
+  if (!metric) return refuse("the metric byte of graph.quarn is damaged");
+  Shape out;
+  out.metric = *metric;
+  out.dim = g.dim;
+  out.n = g.nodes;
+  if (g.header_ok && out.dim > 0) {
+    out.available = std::min<std::size_t>(out.n, ins.vectors_size / 4 / out.dim);
+    out.norms_stored = ins.vectors_size == 4 * out.n * (out.dim + 1);
   } else if (auto shape = infer_shape(ins.vectors)) {
-    std::tie(dim, n) = *shape;
-    available = n;
-    norms_stored = true;
-    lost.add("header", "graph.quarn: the header is damaged; dimension " + std::to_string(dim) +
-                           " and " + std::to_string(n) +
+    std::tie(out.dim, out.n) = *shape;
+    out.available = out.n;
+    out.norms_stored = true;
+    lost.add("header", "graph.quarn: the header is damaged; dimension " + std::to_string(out.dim) +
+                           " and " + std::to_string(out.n) +
                            " vectors were read from vectors.bin and the metric byte (" +
                            std::string(distance::metric_name(*metric)) + ") was trusted");
-  } else if (n == 0 && header_intact) {
-    available = 0;
+  } else if (out.n == 0 && g.header_ok) {
+    out.available = 0;
   } else {
     return refuse(
         "the dimension of the vectors cannot be told (graph.quarn's header is "
         "damaged and vectors.bin does not match any shape)");
   }
-  std::size_t m = g.m, ef_construction = g.ef_construction;
-  if (!header_intact || m < 2 || m > 65536 || ef_construction == 0) {
-    m = 16;
-    ef_construction = 200;
+  if (g.header_ok && g.m >= 2 && g.m <= 65536 && g.ef_construction != 0) {
+    out.m = g.m;
+    out.ef_construction = g.ef_construction;
+  } else {
     lost.add("header",
              "graph.quarn: m and ef_construction were not trusted; the new graph "
              "uses 16 and 200");
   }
+  return out;
+}
 
-  // The ids: the records read, a later record of an id replacing an earlier one as a load
-  // does; only those whose vector is complete in the file are kept.
+// The records to keep, in slot order: the latest record of each id (a later record of an
+// id replaces an earlier one, as a load does) whose vector is complete in the file. Counts
+// the stored vectors that no kept record names into the report or the losses.
+Result<std::vector<std::size_t>> salvage_records(const tools::GraphFile& g, const Shape& shape,
+                                                 RepairReport& report, tools::ProblemList& lost) {
   if (!g.section_at) {
-    if (n > 0) return refuse("no metadata section was found in graph.quarn, so no id is left");
+    if (shape.n > 0)
+      return refuse("no metadata section was found in graph.quarn, so no id is left");
   } else if (!g.section_complete) {
     lost.add("records", "graph.quarn: the metadata section is damaged: the ids and metadata of " +
                             std::to_string(g.section_count - g.records.size()) + " of its " +
@@ -646,11 +664,11 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
   std::unordered_map<std::string, std::size_t> latest;  // id -> record index
   for (std::size_t i = 0; i < g.records.size(); ++i) latest.insert_or_assign(g.records[i].id, i);
   std::vector<std::size_t> kept;
-  std::vector<std::uint8_t> named(available, 0);
+  std::vector<std::uint8_t> named(shape.available, 0);
   for (std::size_t i = 0; i < g.records.size(); ++i) {
     const auto& record = g.records[i];
     if (latest[record.id] != i) continue;
-    if (record.slot >= available) {
+    if (record.slot >= shape.available) {
       lost.add("vector", "id '" + record.id + "': its vector is missing from vectors.bin");
       continue;
     }
@@ -660,19 +678,18 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
   for (const auto& id : g.unparsed) {
     lost.add("metadata", "id '" + id + "': its metadata is not valid JSON and is dropped");
   }
-  if (kept.empty() && available > 0) {
+  if (kept.empty() && shape.available > 0) {
     return refuse("no stored vector is named by a readable id");
   }
   std::sort(kept.begin(), kept.end(),
             [&](std::size_t a, std::size_t b) { return g.records[a].slot < g.records[b].slot; });
 
-  RepairReport report;
   // The deleted list is trusted only behind an intact header.
-  const bool deleted_known = g.deleted_read && header_intact;
+  const bool deleted_known = g.deleted_read && g.header_ok;
   std::unordered_set<std::uint32_t> deleted;
   if (deleted_known) deleted.insert(g.deleted.begin(), g.deleted.end());
   std::size_t orphans = 0;
-  for (std::size_t s = 0; s < available; ++s) {
+  for (std::size_t s = 0; s < shape.available; ++s) {
     if (named[s]) continue;
     if (deleted.contains(static_cast<std::uint32_t>(s))) {
       ++report.tombstones_dropped;
@@ -686,16 +703,27 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
                                            : " stored vectors that no id names (deleted ones, or "
                                              "ones whose record is lost) are dropped"));
   }
+  return kept;
+}
 
+// A new graph of the kept records' vectors, in the order kept. Each vector is checked
+// against its stored norm where the file has them: one that disagrees is kept, and said to
+// be possibly damaged.
+std::unique_ptr<hnsw::HnswIndex> salvage_graph(const tools::Inspection& ins, const Shape& shape,
+                                               const std::vector<std::size_t>& kept,
+                                               tools::ProblemList& lost) {
+  const tools::GraphFile& g = ins.graph;
+  const auto* floats = static_cast<const float*>(ins.vectors.data());
+  const std::size_t dim = shape.dim;
   std::vector<float> flat;
   flat.reserve(kept.size() * dim);
   for (std::size_t i : kept) {
     const std::uint32_t slot = g.records[i].slot;
     const float* v = floats + std::size_t{slot} * dim;
     flat.insert(flat.end(), v, v + dim);
-    if (norms_stored) {
+    if (shape.norms_stored) {
       const float computed = hnsw::vector_norm(std::span<const float>(v, dim));
-      const float stored = floats[n * dim + slot];
+      const float stored = floats[shape.n * dim + slot];
       if (std::memcmp(&computed, &stored, 4) != 0 &&
           !(std::isnan(computed) && std::isnan(stored))) {
         lost.add("norm", "id '" + g.records[i].id +
@@ -704,9 +732,30 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
       }
     }
   }
-  auto index = std::make_unique<hnsw::HnswIndex>(dim, m, ef_construction, *metric);
+  auto index = std::make_unique<hnsw::HnswIndex>(dim, shape.m, shape.ef_construction, shape.metric);
   if (!kept.empty()) (void)index->batch_insert_flat(flat);
-  flat = {};
+  return index;
+}
+
+}  // namespace
+
+Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path(
+    const fs::path& path) {
+  auto salvage = lock_and_inspect(path);
+  if (!salvage) return std::unexpected(std::move(salvage.error()));
+  // Held while the log is read too; released before the save at the end, which takes it
+  // again.
+  std::optional<storage::DirectoryLock> lock(std::move(salvage->lock));
+  tools::Inspection& ins = salvage->ins;
+  const tools::GraphFile& g = ins.graph;
+  tools::ProblemList lost;
+  RepairReport report;
+  auto shape = salvage_shape(ins, lost);
+  if (!shape) return std::unexpected(std::move(shape.error()));
+  auto kept_or = salvage_records(g, *shape, report, lost);
+  if (!kept_or) return std::unexpected(std::move(kept_or.error()));
+  const std::vector<std::size_t>& kept = *kept_or;
+  auto index = salvage_graph(ins, *shape, kept, lost);
   auto shared = storage::SharedDirectory::of(path);
   if (!shared) return std::unexpected(std::move(shared.error()));
   std::unique_ptr<Database> db(new Database(path, std::move(index), ins.quantized_present));
