@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -668,60 +669,53 @@ class Reader {
     return true;
   }
 
-  // The array form of a record: exactly `fields` values, read in field order by field(i).
-  template <class F>
-  bool record_sequence(std::size_t fields, std::string_view expected, F&& field) {
-    std::size_t count = 0;
-    const bool ok = sequence([&] {
-      const std::size_t i = count++;
-      return i < fields ? field(i) : value(nullptr);
+  // A record in either form a document may hold: the array of its fields in order (exactly
+  // keys.size() values), or the object of them by key (unknown keys skipped; a key given
+  // twice, or one of the first `required` keys missing, refused). field(i) reads keys[i].
+  template <std::size_t N, class F>
+  bool record(std::string_view name, const std::array<std::string_view, N>& keys,
+              std::size_t required, F&& field) {
+    const int c = peek();
+    if (c == '[') {
+      std::size_t count = 0;
+      const bool ok = sequence([&] {
+        const std::size_t i = count++;
+        return i < N ? field(i) : value(nullptr);
+      });
+      if (!ok) return false;
+      if (count == N) return true;
+      return fail_here("invalid length " + std::to_string(count) + ", expected struct " +
+                       std::string(name) + " with " + std::to_string(N) + " elements");
+    }
+    if (c != '{') return wrong_type("struct " + std::string(name));
+    std::array<bool, N> seen{};
+    const bool ok = object([&](const std::string& key) {
+      const auto at =
+          static_cast<std::size_t>(std::find(keys.begin(), keys.end(), key) - keys.begin());
+      if (at == N) return colon() && value(nullptr);
+      if (seen[at]) return duplicate(key);
+      seen[at] = true;
+      return colon() && field(at);
     });
     if (!ok) return false;
-    if (count != fields) {
-      return fail_here("invalid length " + std::to_string(count) + ", expected " +
-                       std::string(expected));
+    for (std::size_t i = 0; i < required; ++i) {
+      if (!seen[i]) return fail_here("missing field `" + std::string(keys[i]) + "`");
     }
     return true;
   }
 
   bool read_entry(ExportVector& out) {
-    const int c = peek();
-    if (c == '[') {
-      return record_sequence(3, "struct ExportVector with 3 elements", [&](std::size_t i) {
-        switch (i) {
-          case 0:
-            return text(out.id);
-          case 1:
-            return floats(out.vector);
-          default:
-            return metadata(out.metadata);
-        }
-      });
-    }
-    if (c != '{') return wrong_type("struct ExportVector");
-    bool have_id = false, have_vector = false, have_metadata = false;
-    const bool ok = object([&](const std::string& key) {
-      if (key == "id") {
-        if (have_id) return duplicate(key);
-        have_id = true;
-        return colon() && text(out.id);
+    static constexpr std::array<std::string_view, 3> kKeys{"id", "vector", "metadata"};
+    return record("ExportVector", kKeys, 2, [&](std::size_t i) {
+      switch (i) {
+        case 0:
+          return text(out.id);
+        case 1:
+          return floats(out.vector);
+        default:
+          return metadata(out.metadata);
       }
-      if (key == "vector") {
-        if (have_vector) return duplicate(key);
-        have_vector = true;
-        return colon() && floats(out.vector);
-      }
-      if (key == "metadata") {
-        if (have_metadata) return duplicate(key);
-        have_metadata = true;
-        return colon() && metadata(out.metadata);
-      }
-      return colon() && value(nullptr);
     });
-    if (!ok) return false;
-    if (!have_id) return fail_here("missing field `id`");
-    if (!have_vector) return fail_here("missing field `vector`");
-    return true;
   }
 
   bool entries(std::vector<ExportVector>& out) {
@@ -749,52 +743,19 @@ class Reader {
   }
 
   bool read_format(ExportFormat& out) {
-    const int c = peek();
-    if (c == '[') {
-      return record_sequence(4, "struct ExportFormat with 4 elements", [&](std::size_t i) {
-        switch (i) {
-          case 0:
-            return version(out.version);
-          case 1:
-            return dim(out.dim);
-          case 2:
-            return text(out.metric);
-          default:
-            return entries(out.vectors);
-        }
-      });
-    }
-    if (c != '{') return wrong_type("struct ExportFormat");
-    bool have_version = false, have_dim = false, have_metric = false, have_vectors = false;
-    const bool ok = object([&](const std::string& key) {
-      if (key == "version") {
-        if (have_version) return duplicate(key);
-        have_version = true;
-        return colon() && version(out.version);
+    static constexpr std::array<std::string_view, 4> kKeys{"version", "dim", "metric", "vectors"};
+    return record("ExportFormat", kKeys, 4, [&](std::size_t i) {
+      switch (i) {
+        case 0:
+          return version(out.version);
+        case 1:
+          return dim(out.dim);
+        case 2:
+          return text(out.metric);
+        default:
+          return entries(out.vectors);
       }
-      if (key == "dim") {
-        if (have_dim) return duplicate(key);
-        have_dim = true;
-        return colon() && dim(out.dim);
-      }
-      if (key == "metric") {
-        if (have_metric) return duplicate(key);
-        have_metric = true;
-        return colon() && text(out.metric);
-      }
-      if (key == "vectors") {
-        if (have_vectors) return duplicate(key);
-        have_vectors = true;
-        return colon() && entries(out.vectors);
-      }
-      return colon() && value(nullptr);
     });
-    if (!ok) return false;
-    if (!have_version) return fail_here("missing field `version`");
-    if (!have_dim) return fail_here("missing field `dim`");
-    if (!have_metric) return fail_here("missing field `metric`");
-    if (!have_vectors) return fail_here("missing field `vectors`");
-    return true;
   }
 
   std::string_view s_;
