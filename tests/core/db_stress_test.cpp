@@ -166,8 +166,7 @@ void run_worker(Database& db, int thread, std::uint32_t seed, Failures& failures
       }
     } else if (op < 975) {
       const Filter group = Filter::eq("g", op % kGroups);
-      SearchOptions options;
-      options.k = op < 960 ? 8 : 5;
+      SearchOptions options = testing::nearest(op < 960 ? 8 : 5);
       if (op % 2 == 0) options.filter = &group;
       if (op >= 960) {
         expect_ok_or(db.search_many({vector_for(1, stamp), vector_for(2, stamp)}, options), {},
@@ -235,8 +234,7 @@ void check_invariants(const Database& db, const std::vector<std::uint32_t>& stam
   // Searches find every live record, and exactly the ones of a group under its filter.
   for (int g = -1; g < kGroups; ++g) {
     const Filter f = Filter::eq("g", g);
-    SearchOptions all;
-    all.k = 1000;
+    SearchOptions all = testing::nearest(1000);
     if (g >= 0) all.filter = &f;
     auto hits = db.search(vector_for(0, 1), all);
     ASSERT_TRUE(Ok(hits));

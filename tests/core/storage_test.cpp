@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <random>
 #include <tuple>
 
+#include "collection_files.hpp"
 #include "quarn_core/db.hpp"
 #include "quarn_core/wal.hpp"
 #include "testutil.hpp"
@@ -17,26 +17,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using distance::Metric;
-
-std::vector<std::byte> read_bytes(const fs::path& p) {
-  auto r = io::read_file(p);
-  EXPECT_TRUE(r.has_value());
-  return r ? *r : std::vector<std::byte>{};
-}
-
-void write_bytes(const fs::path& p, std::span<const std::byte> data) {
-  // A fresh file rather than a truncated one: ext4 flushes a file truncated and rewritten
-  // in place on close, which makes byte-by-byte sweeps crawl.
-  fs::remove(p);
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
+using testing::read_bytes;
+using testing::write_bytes;
 
 std::unique_ptr<db::Database> create(const fs::path& dir, std::size_t dim, bool quantize = false) {
-  auto r = db::Database::open_or_create_with_config(dir, dim, Metric::Euclidean,
-                                                    db::DatabaseConfig{4, 20, quantize});
-  EXPECT_TRUE(r.has_value()) << (r ? "" : r.error().to_string());
-  return r ? std::move(*r) : nullptr;
+  return testing::create(dir, dim, Metric::Euclidean, {4, 20, quantize});
 }
 
 // A loaded index must be usable without reading outside its buffers: walk everything.
@@ -269,7 +254,7 @@ TEST(InterruptedSaveTest, RollsBackBeforeTheGraphAndForwardAfterIt) {
   }
   // A save that renamed its graph but stopped before dropping the backups: keep the new set.
   {
-    std::ofstream(d / "other") << "x";
+    testing::write_text(d / "other", "x");
     fs::create_hard_link(d / "other", d / "graph.quarn.bak");
     fs::create_hard_link(d / "other", d / "vectors.bin.bak");
     auto db = db::Database::open(d);
