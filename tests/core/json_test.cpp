@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <limits>
 #include <random>
-#include <unordered_map>
 
 namespace quarn_core::json {
 namespace {
@@ -181,21 +180,6 @@ TEST(JsonEqualTest, TypeSensitiveTable) {
     EXPECT_TRUE(json_equal(b, a));
     EXPECT_EQ(json_hash(a), json_hash(b));
   }
-}
-
-TEST(JsonEqualTest, WorksAsUnorderedMapKey) {
-  std::unordered_map<Value, int, JsonHash, JsonEqual> map;
-  map[Value(1)] = 1;
-  map[Value(1.0)] = 2;
-  map[Value("1")] = 3;
-  map[Value(true)] = 4;
-  map[Value(std::uint64_t{1})] = 5;  // the same key as the int 1
-  map[Value(-0.0)] = 6;
-  map[Value(0.0)] = 7;  // the same key as -0.0
-  EXPECT_EQ(map.size(), 5u);
-  EXPECT_EQ(map.at(Value(std::int64_t{1})), 5);
-  EXPECT_EQ(map.at(Value(1.0)), 2);
-  EXPECT_EQ(map.at(Value(-0.0)), 7);
 }
 
 }  // namespace
