@@ -55,21 +55,15 @@ def test_import_upserts_keeps_the_metric_and_is_logged(tmp_path, example):
     assert {i: again.get(i) for i in again.ids()} == {i: example.get(i) for i in example.ids()}
 
 
-@pytest.mark.parametrize(
-    "text, message",
-    [
-        ('{"version":1,"dim":3,"metric":"cosine","vectors":[{"id":"x","vector":[1,2]}]}',
-         "dimension mismatch: expected 2, got 3"),
-        ('{"version":1,"dim":2,"metric":"c","vectors":[{"id":"x","vector":[1,',
-         "corrupt data: invalid JSON: EOF while parsing a value at line 1 column 67"),
-    ],
-    ids=["document dim", "truncated"],
-)
-def test_bad_documents_import_nothing(tmp_path, example, text, message):
-    (tmp_path / "bad.json").write_text(text)
+def test_a_bad_document_imports_nothing(tmp_path, example):
+    # Every error of a document comes through the same message; the core's export tests table
+    # them (a dimension mismatch among them).
+    (tmp_path / "bad.json").write_text(
+        '{"version":1,"dim":2,"metric":"c","vectors":[{"id":"x","vector":[1,')
     with pytest.raises(ValueError) as info:
         example.import_json(str(tmp_path / "bad.json"))
-    assert str(info.value) == message
+    assert str(info.value) == (
+        "corrupt data: invalid JSON: EOF while parsing a value at line 1 column 67")
     assert sorted(example.ids()) == ["a", "b"]
 
 
