@@ -296,13 +296,16 @@ TEST(ExportFileTest, ImportUpsertsAndChecksTheDimensionFirst) {
   EXPECT_EQ(db->count(), 1u);
   EXPECT_EQ(db->get("keep")->first, (std::vector<float>{1, 1, 1, 1}));
 
-  // Another metric and version are taken as they come; existing ids are replaced.
+  // Another metric and version are taken as they come; existing ids are replaced. Entries
+  // may take the array form inside the object form.
   ASSERT_EQ(import(R"({"version":7,"dim":4,"metric":"dot_product")",
                    R"({"id":"keep","vector":[2,2,2,2]},)"
-                   R"({"id":"new","vector":[1,2,3,4],"metadata":{"k":"v"}}]})"),
+                   R"({"id":"new","vector":[1,2,3,4],"metadata":{"k":"v"}},)"
+                   R"(["arr",[4,3,2,1],{"a":1}]]})"),
             "ok");
   EXPECT_EQ(db->metric(), Metric::Cosine);
-  EXPECT_EQ(db->count(), 2u);
+  EXPECT_EQ(db->count(), 3u);
+  EXPECT_EQ(testing::text(db->get("arr")->second), R"({"a":1})");
   auto keep = db->get("keep");
   EXPECT_EQ(keep->first, (std::vector<float>{2, 2, 2, 2}));
   EXPECT_FALSE(keep->second.has_value());  // no metadata in the document: none kept
@@ -315,6 +318,14 @@ TEST(ExportFileTest, ImportUpsertsAndChecksTheDimensionFirst) {
   EXPECT_EQ(import(dim4, R"({"id":"z","vector":[1,2)"),
             "corrupt data: invalid JSON: EOF while parsing a list at line 1 column 73");
   EXPECT_FALSE(db->contains("z"));
+  // A number too large for a float reads as infinity, which is never stored.
+  EXPECT_EQ(import(dim4, R"({"id":"i","vector":[1,2,3,4]},{"id":"o","vector":[1,1e39,1,1]}]})"),
+            "corrupt data: vector of id 'o' has a non-finite component at index 1");
+  EXPECT_FALSE(db->contains("i"));
+  // What an import upserts is logged: a reopen replays it.
+  const auto imported = testing::records_of(*db);
+  db.reset();
+  EXPECT_EQ(testing::records_of(*create(dir.path() / "c", 4, Metric::Cosine)), imported);
 }
 
 TEST(ExportFileTest, FileErrors) {
