@@ -32,14 +32,6 @@ def test_parameters_out_of_bounds_are_refused_at_creation(tmp_path, kwargs, mess
     assert not (tmp_path / "d").exists()
 
 
-def test_largest_parameters_save_and_reopen(tmp_path):
-    d = Database(str(tmp_path / "d"), 2, m=2048, ef_construction=100000)
-    d.add_many(["a", "b", "c"], [[1, 0], [0, 1], [1, 1]])
-    d.save()
-    again = Database(str(tmp_path / "d"))
-    assert sorted(again.ids()) == ["a", "b", "c"]
-
-
 BAD = [math.nan, math.inf, -math.inf]
 
 
