@@ -236,36 +236,12 @@ TEST(HnswIndexTest, BatchMatchesSequentialInsertsUpTo129) {
   }
 }
 
-// Position 127 is linked sequentially: once it tops the graph, position 128 descends through
-// it. From position 128 on, a vector that raises the top level is linked before the parallel
-// phase, so that the ones after it in the batch find its layers in place; a vector that does
-// not raise it is linked in the parallel phase from the entry point fixed before that phase.
-TEST(HnswIndexTest, ParallelPhaseStartsAtPosition128) {
-  const std::size_t dim = 4;
-  const auto data = random_data(131, dim, 11);
-  HnswIndex index(dim, 4, 64, Metric::Euclidean);
-  index.batch_insert_with_levels(data, levels_with(131, {{127, 2}, {128, 1}}));
-  EXPECT_EQ(index.entry_point(), 127u);
-  EXPECT_EQ(index.neighbors(128, 1), (std::vector<std::uint32_t>{127}));
-  EXPECT_EQ(index.neighbors(127, 1), (std::vector<std::uint32_t>{128}));
-  expect_invariants(index);
-
-  HnswIndex later(dim, 4, 64, Metric::Euclidean);
-  later.batch_insert_with_levels(data, levels_with(131, {{128, 2}, {129, 1}, {130, 1}}));
-  EXPECT_EQ(later.entry_point(), 128u);
-  EXPECT_EQ(later.max_level(), 2u);
-  // 128 was linked first, on layer 0 only (the top was 0 then); 129 and 130 find it on
-  // layer 1 and link with it there.
-  EXPECT_EQ(unreachable_on_layer(later, 1), 0u);
-  EXPECT_FALSE(later.neighbors(129, 1).empty());
-  EXPECT_FALSE(later.neighbors(130, 1).empty());
-  EXPECT_TRUE(later.neighbors(128, 2).empty());
-  EXPECT_FALSE(later.neighbors(128, 0).empty());
-  expect_invariants(later);
-}
-
 // Entry point and top level of a batch, and every layer that has two nodes or more is
-// linked up to the top.
+// linked, layer 0 to the top (on a layer of two or three nodes, linked means joined up: links
+// are made both ways and no list is full). Positions up to 127 are linked sequentially. From
+// position 128 on, a vector that raises the top level is linked before the parallel phase,
+// so that the ones after it in the batch find its layers in place; a vector that does not
+// raise it is linked in the parallel phase from the entry point fixed before that phase.
 TEST(HnswIndexTest, BatchEntryPointAndLayers) {
   const std::size_t dim = 8;
   Levels every_50;  // the hierarchy of a large batch into an empty index
@@ -286,6 +262,18 @@ TEST(HnswIndexTest, BatchEntryPointAndLayers) {
       {"parallel beats sequential only when higher", -1, 400, {{5, 3}, {250, 3}, {260, 4}}, 260, 4},
       {"into a non-empty index, an equal top does not take over", 3, 200, {{150, 3}}, 0, 3},
       {"every layer of a large batch", -1, 3000, every_50, 128, 3},
+      {"the last sequential one tops, the first parallel one descends through it",
+       -1,
+       131,
+       {{127, 2}, {128, 1}},
+       127,
+       2},
+      {"a new top in the parallel phase is linked first",
+       -1,
+       131,
+       {{128, 2}, {129, 1}, {130, 1}},
+       128,
+       2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -299,7 +287,7 @@ TEST(HnswIndexTest, BatchEntryPointAndLayers) {
     EXPECT_EQ(index.entry_point(), c.entry);
     EXPECT_EQ(index.max_level(), c.max_level);
     EXPECT_EQ(index.count(), before + c.n);
-    for (std::size_t lc = 1; lc <= c.max_level; ++lc) {
+    for (std::size_t lc = 0; lc <= c.max_level; ++lc) {
       std::vector<std::uint32_t> on_layer;
       for (std::uint32_t s = 0; s < index.node_count(); ++s) {
         if (index.node_level(s) >= lc) on_layer.push_back(s);
