@@ -132,18 +132,15 @@ void run_worker(Database& db, int thread, std::uint32_t seed, Failures& failures
     };
     const int op = pick_op(rng);
     if (op < 200) {
-      stamps_written.push_back(stamp);
-      expect_ok_or(db.add(id, vector_for(number, stamp), metadata_for(number, stamp, thread)),
-                   {ErrorKind::DuplicateId}, "add");
+      auto r = record(number, 0);
+      expect_ok_or(db.add(id, r.vector, r.metadata), {ErrorKind::DuplicateId}, "add");
     } else if (op < 400) {
-      stamps_written.push_back(stamp);
-      expect_ok_or(db.upsert(id, vector_for(number, stamp), metadata_for(number, stamp, thread)),
-                   {}, "upsert");
+      auto r = record(number, 0);
+      expect_ok_or(db.upsert(id, r.vector, r.metadata), {}, "upsert");
     } else if (op < 520) {
-      stamps_written.push_back(stamp);
-      expect_ok_or(db.update(id, vector_for(number, stamp),
-                             std::optional<Metadata>(metadata_for(number, stamp, thread))),
-                   {ErrorKind::NotFound}, "update");
+      auto r = record(number, 0);
+      expect_ok_or(db.update(id, r.vector, std::optional(r.metadata)), {ErrorKind::NotFound},
+                   "update");
     } else if (op < 640) {
       expect_ok_or(db.remove(id), {}, "remove");
     } else if (op < 670) {
