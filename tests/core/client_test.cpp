@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -24,7 +23,7 @@ constexpr const char* kEmpty = "name cannot be empty";
 constexpr const char* kSeparator = "name cannot contain path separators or be '.' or '..'";
 constexpr const char* kAlnum = "name must be alphanumeric, hyphens, or underscores";
 
-void touch(const fs::path& p) { std::ofstream(p) << "x"; }
+void touch(const fs::path& p) { testing::write_text(p, "x"); }
 
 // A directory holding a graph file: what the listing counts as a collection.
 void fake_collection(const fs::path& dir) {
@@ -38,11 +37,6 @@ std::string outcome(const Result<T>& r) {
   if (!r) return r.error().to_string();
   if constexpr (std::is_same_v<T, bool>) return *r ? "true" : "false";
   return "ok";
-}
-
-std::string read(const fs::path& p) {
-  std::ifstream in(p);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(ValidateNameTest, ChecksInOrder) {
@@ -115,7 +109,7 @@ TEST(ClientTest, CreateRefusesAnythingAlreadyThere) {
     EXPECT_EQ(outcome(create_collection(root, name, 4, Metric::Cosine, {})),
               std::string("collection '") + name + "' already exists");
   }
-  EXPECT_EQ(read(root / "file"), "x");
+  EXPECT_EQ(testing::read_text(root / "file"), "x");
   EXPECT_TRUE(fs::is_empty(root / "empty"));
   EXPECT_FALSE(fs::exists(root / "nowhere"));
 
@@ -176,7 +170,7 @@ TEST(ClientTest, DeleteRemovesOnlyDirectoriesAndLinks) {
 
   touch(root / "file");
   EXPECT_EQ(outcome(delete_collection(root, "file")), "io error: Not a directory (os error 20)");
-  EXPECT_EQ(read(root / "file"), "x");
+  EXPECT_EQ(testing::read_text(root / "file"), "x");
 
   // A link goes, what it points to stays.
   fake_collection(root / "real");

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,9 @@ inline std::vector<std::byte> read_bytes(const std::filesystem::path& p) {
   return r ? *r : std::vector<std::byte>{};
 }
 
-inline void write_bytes(const std::filesystem::path& p, const std::vector<std::byte>& data) {
+// A fresh file rather than a truncated one: ext4 flushes a file truncated and rewritten in
+// place on close, which makes byte-by-byte sweeps crawl.
+inline void write_bytes(const std::filesystem::path& p, std::span<const std::byte> data) {
   std::filesystem::remove(p);
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));

@@ -132,18 +132,15 @@ void run_worker(Database& db, int thread, std::uint32_t seed, Failures& failures
     };
     const int op = pick_op(rng);
     if (op < 200) {
-      stamps_written.push_back(stamp);
-      expect_ok_or(db.add(id, vector_for(number, stamp), metadata_for(number, stamp, thread)),
-                   {ErrorKind::DuplicateId}, "add");
+      auto r = record(number, 0);
+      expect_ok_or(db.add(id, r.vector, r.metadata), {ErrorKind::DuplicateId}, "add");
     } else if (op < 400) {
-      stamps_written.push_back(stamp);
-      expect_ok_or(db.upsert(id, vector_for(number, stamp), metadata_for(number, stamp, thread)),
-                   {}, "upsert");
+      auto r = record(number, 0);
+      expect_ok_or(db.upsert(id, r.vector, r.metadata), {}, "upsert");
     } else if (op < 520) {
-      stamps_written.push_back(stamp);
-      expect_ok_or(db.update(id, vector_for(number, stamp),
-                             std::optional<Metadata>(metadata_for(number, stamp, thread))),
-                   {ErrorKind::NotFound}, "update");
+      auto r = record(number, 0);
+      expect_ok_or(db.update(id, r.vector, std::optional(r.metadata)), {ErrorKind::NotFound},
+                   "update");
     } else if (op < 640) {
       expect_ok_or(db.remove(id), {}, "remove");
     } else if (op < 670) {
@@ -166,8 +163,7 @@ void run_worker(Database& db, int thread, std::uint32_t seed, Failures& failures
       }
     } else if (op < 975) {
       const Filter group = Filter::eq("g", op % kGroups);
-      SearchOptions options;
-      options.k = op < 960 ? 8 : 5;
+      SearchOptions options = testing::nearest(op < 960 ? 8 : 5);
       if (op % 2 == 0) options.filter = &group;
       if (op >= 960) {
         expect_ok_or(db.search_many({vector_for(1, stamp), vector_for(2, stamp)}, options), {},
@@ -235,8 +231,7 @@ void check_invariants(const Database& db, const std::vector<std::uint32_t>& stam
   // Searches find every live record, and exactly the ones of a group under its filter.
   for (int g = -1; g < kGroups; ++g) {
     const Filter f = Filter::eq("g", g);
-    SearchOptions all;
-    all.k = 1000;
+    SearchOptions all = testing::nearest(1000);
     if (g >= 0) all.filter = &f;
     auto hits = db.search(vector_for(0, 1), all);
     ASSERT_TRUE(Ok(hits));

@@ -105,11 +105,8 @@ struct Step {
   std::function<void(State&)> apply;  // null for save and sync
 };
 
-Result<void> as_void(Result<bool> r) {
-  if (!r) return std::unexpected(std::move(r.error()));
-  return {};
-}
-Result<void> as_void(Result<std::size_t> r) {
+template <class T>
+Result<void> as_void(Result<T> r) {
   if (!r) return std::unexpected(std::move(r.error()));
   return {};
 }
@@ -347,9 +344,7 @@ TEST(FaultInjection, AMutationThatRunsOutOfMemoryLeavesNoTrace) {
         ASSERT_EQ(db->count(), before.size());
         ASSERT_EQ(db->total_slots() - db->deleted_count(), before.size());
         ASSERT_EQ(testing::log_records(dir), logged) << "after allocation " << at << " failed";
-        SearchOptions options;
-        options.k = 20;
-        auto hits = db->search(vec(1), options);
+        auto hits = db->search(vec(1), testing::nearest(20));
         ASSERT_TRUE(Ok(hits));
         ASSERT_EQ(hits->size(), before.size());
       }

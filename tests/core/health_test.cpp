@@ -29,29 +29,16 @@ struct DatabaseTestPeer {
 namespace {
 
 namespace fs = std::filesystem;
+using distance::Metric;
+using testing::create;
 using testing::GraphModel;
 using testing::name;
+using testing::nearest;
 using testing::Ok;
 using testing::records_of;
+using testing::reopen;
 using testing::TempDir;
 using Vec = std::vector<float>;
-
-std::unique_ptr<Database> create(const fs::path& dir, std::size_t dim, DatabaseConfig config) {
-  auto r = Database::open_or_create_with_config(dir, dim, distance::Metric::Euclidean, config);
-  EXPECT_TRUE(Ok(r));
-  return r ? std::move(*r) : nullptr;
-}
-
-std::unique_ptr<Database> reopen(const fs::path& dir) {
-  auto r = Database::open(dir);
-  EXPECT_TRUE(Ok(r));
-  return r ? std::move(*r) : nullptr;
-}
-
-SearchOptions options(std::size_t k, std::optional<std::size_t> ef_search = std::nullopt) {
-  return SearchOptions{
-      .k = k, .ef_search = ef_search, .filter = nullptr, .max_distance = std::nullopt};
-}
 
 constexpr std::uint32_t kNodes = 60;
 constexpr std::size_t kDim = 4;
@@ -74,7 +61,7 @@ std::string joined(const std::vector<std::string>& lines) {
 class HealthTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    db_ = create(dir(), kDim, DatabaseConfig{16, 40, true});
+    db_ = create(dir(), kDim, Metric::Euclidean, {16, 40, true});
     std::mt19937 rng(11);
     std::normal_distribution<float> g;
     std::vector<Record> items;
@@ -245,10 +232,7 @@ TEST_F(HealthTest, HealthFiguresAndTheCompactSuggestion) {
 
 TEST_F(HealthTest, CalibrationSideFileSetsTheDefaultWidth) {
   db_.reset();
-  const std::string text = "{\"ef_search\":40,\"k\":10,\"recall\":0.95}";
-  const auto* bytes = reinterpret_cast<const std::byte*>(text.data());
-  testing::write_bytes(dir() / kCalibrationFileName,
-                       std::vector<std::byte>(bytes, bytes + text.size()));
+  testing::write_text(dir() / kCalibrationFileName, R"({"ef_search":40,"k":10,"recall":0.95})");
   db_ = reopen(dir());
   // Up to the calibrated k the width itself; above it the same width per result.
   EXPECT_EQ(db_->default_search_width(1), 40u);
@@ -313,7 +297,7 @@ TEST_F(HealthTest, ConcurrentChecksRepairsAndMutationsKeepTheCollectionSound) {
   while (writing) {
     const VerifyReport report = db_->verify();
     if (!report.ok()) fail(report.problems[0]);
-    (void)db_->search(Vec(4, 0.5f), options(5));
+    (void)db_->search(Vec(4, 0.5f), nearest(5));
   }
   writer.join();
   maintainer.join();
@@ -328,7 +312,7 @@ TEST(CalibrateTest, GraphCollectionKeepsTheWidthAcrossReopenAndSearchesUseIt) {
   constexpr std::size_t kWide = 1250, kCount = 8000, kLatent = 6;
   TempDir tmp;
   const fs::path dir = tmp.path() / "c";
-  auto db = create(dir, kWide, DatabaseConfig{8, 32, false});
+  auto db = create(dir, kWide, Metric::Euclidean, {8, 32, false});
   std::mt19937 rng(21);
   std::normal_distribution<float> g;
   std::vector<float> basis(kLatent * kWide);
@@ -367,8 +351,8 @@ TEST(CalibrateTest, GraphCollectionKeepsTheWidthAcrossReopenAndSearchesUseIt) {
   // A search without ef_search is the search at the calibrated width.
   for (std::size_t i = 0; i < 20; ++i) {
     const Vec q = db->get(name("v", i * 37))->first;
-    auto by_default = db->search(q, options(10));
-    auto at_ef = db->search(q, options(10, ef));
+    auto by_default = db->search(q, nearest(10));
+    auto at_ef = db->search(q, nearest(10, ef));
     ASSERT_TRUE(Ok(by_default) && Ok(at_ef));
     ASSERT_EQ(by_default->size(), at_ef->size());
     for (std::size_t j = 0; j < at_ef->size(); ++j) {
@@ -563,7 +547,7 @@ const Damage kDamages[] = {
      }},
     {"calibration unreadable", nullptr,
      [](const fs::path& d) {
-       testing::write_bytes(d / kCalibrationFileName, {std::byte{'x'}});
+       testing::write_text(d / kCalibrationFileName, "x");
        return std::string("calibration.json: not a calibration");
      }},
 };
@@ -644,7 +628,7 @@ TEST_F(HealthTest, RepairPathBringsBackEveryRecordWhenTheNodeRecordsAreDestroyed
   auto reopened = Database::open(dir());
   ASSERT_TRUE(Ok(reopened));
   expect_recovered(**reopened, kNodes - 2);
-  auto hits = (*reopened)->search(expected_.at("v3").first, options(1));
+  auto hits = (*reopened)->search(expected_.at("v3").first, nearest(1));
   ASSERT_TRUE(Ok(hits));
   EXPECT_EQ(hits->at(0).id, "v3");
 }
@@ -656,7 +640,7 @@ TEST_F(HealthTest, RepairPathReadsTheShapeFromTheVectorsWhenTheHeaderIsDestroyed
   ASSERT_TRUE(Ok(repaired));
   EXPECT_TRUE(
       Mentions(repaired->second.lost, "dimension 4 and 60 vectors were read from vectors.bin"));
-  EXPECT_EQ(repaired->first->metric(), distance::Metric::Euclidean);
+  EXPECT_EQ(repaired->first->metric(), Metric::Euclidean);
   expect_recovered(*repaired->first, kNodes - 2);
 }
 

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <random>
 #include <tuple>
 
+#include "collection_files.hpp"
 #include "quarn_core/db.hpp"
 #include "quarn_core/wal.hpp"
 #include "testutil.hpp"
@@ -17,26 +17,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using distance::Metric;
-
-std::vector<std::byte> read_bytes(const fs::path& p) {
-  auto r = io::read_file(p);
-  EXPECT_TRUE(r.has_value());
-  return r ? *r : std::vector<std::byte>{};
-}
-
-void write_bytes(const fs::path& p, std::span<const std::byte> data) {
-  // A fresh file rather than a truncated one: ext4 flushes a file truncated and rewritten
-  // in place on close, which makes byte-by-byte sweeps crawl.
-  fs::remove(p);
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
+using testing::read_bytes;
+using testing::write_bytes;
 
 std::unique_ptr<db::Database> create(const fs::path& dir, std::size_t dim, bool quantize = false) {
-  auto r = db::Database::open_or_create_with_config(dir, dim, Metric::Euclidean,
-                                                    db::DatabaseConfig{4, 20, quantize});
-  EXPECT_TRUE(r.has_value()) << (r ? "" : r.error().to_string());
-  return r ? std::move(*r) : nullptr;
+  return testing::create(dir, dim, Metric::Euclidean, {4, 20, quantize});
 }
 
 // A loaded index must be usable without reading outside its buffers: walk everything.
@@ -75,7 +60,7 @@ TEST(StorageTest, EmptyAndOneVectorFilesAreExact) {
   EXPECT_EQ(loaded->index->entry_point(), hnsw::kNoEntry);
   EXPECT_TRUE(loaded->records.empty());
 
-  // One vector: the vector file holds it, then its norm; the log and temporaries are gone.
+  // One vector: the vector file holds it, then its norm.
   ASSERT_TRUE(db->add("a", {3, 0, 4}, json::parse(R"({"k":1})")));
   ASSERT_TRUE(db->save());
   const auto bytes = read_bytes(dir.path() / "vectors.bin");
@@ -83,9 +68,6 @@ TEST(StorageTest, EmptyAndOneVectorFilesAreExact) {
   float f[4];
   std::memcpy(f, bytes.data(), 16);
   EXPECT_EQ(std::vector<float>(f, f + 4), (std::vector<float>{3, 0, 4, 5}));
-  for (const char* file : {"wal.quarn", "graph.tmp", "vectors.tmp"}) {
-    EXPECT_FALSE(fs::exists(dir.path() / file)) << file;
-  }
 }
 
 TEST(StorageTest, DamagedGraphFilesHaveTheirMessages) {
@@ -269,7 +251,7 @@ TEST(InterruptedSaveTest, RollsBackBeforeTheGraphAndForwardAfterIt) {
   }
   // A save that renamed its graph but stopped before dropping the backups: keep the new set.
   {
-    std::ofstream(d / "other") << "x";
+    testing::write_text(d / "other", "x");
     fs::create_hard_link(d / "other", d / "graph.quarn.bak");
     fs::create_hard_link(d / "other", d / "vectors.bin.bak");
     auto db = db::Database::open(d);
@@ -310,38 +292,26 @@ TEST(DepthTest, LoadersRefuseMetadataDeeperThanTheLimit) {
   // Each use gets its own value, moved in: copying one this deep would itself recurse.
   // A log record: skipped like any record that does not decode; the others apply.
   const fs::path log_dir = dir.path() / "log";
+  fs::create_directories(log_dir);
   {
-    auto db = create(log_dir, 2);
-    ASSERT_TRUE(db->add("a", {1, 2}, std::nullopt));
+    wal::Wal log(log_dir / wal::kWalFileName);
+    ASSERT_TRUE(log.append(wal::WalEntry::Insert{"a", {1, 2}, std::nullopt}));
+    ASSERT_TRUE(log.append(wal::WalEntry::Insert{"deep", {3, 4}, nested(200000)}));
+    ASSERT_TRUE(log.append(wal::WalEntry::Insert{"b", {5, 6}, std::nullopt}));
   }
-  ASSERT_TRUE(wal::Wal(log_dir / wal::kWalFileName)
-                  .append(wal::WalEntry(wal::WalEntry::Insert{"deep", {3, 4}, nested(200000)})));
-  {
-    auto db = create(log_dir, 2);
-    ASSERT_TRUE(db->add("b", {5, 6}, std::nullopt));
-  }
-  auto reopened = db::Database::open_or_create_with_config(log_dir, 2, Metric::Euclidean, {});
-  ASSERT_TRUE(reopened);
-  auto ids = (*reopened)->ids();
-  std::sort(ids.begin(), ids.end());
-  EXPECT_EQ(ids, (std::vector<std::string>{"a", "b"}));
+  auto replayed = create(log_dir, 2);
+  EXPECT_EQ(replayed->count(), 2u);
+  EXPECT_TRUE(replayed->contains("a") && replayed->contains("b"));
   // A graph file: the usual invalid-data error.
   const fs::path graph_dir = dir.path() / "graph";
-  fs::create_directories(graph_dir);
-  hnsw::HnswIndex index(2, 16, 200, Metric::Euclidean);
-  (void)index.insert(std::vector<float>{1, 2});
-  const Storage storage(graph_dir);
-  ASSERT_TRUE(replace_file(storage.vectors_path(), [&](io::BufWriter& w) -> Result<void> {
-    if (auto r = w.write_floats(index.vectors()); !r) return r;
-    return w.write_floats(index.norms());
-  }));
-  ASSERT_TRUE(replace_file(storage.graph_path(), [&](io::BufWriter& w) -> Result<void> {
-    if (auto r = index.save_graph(w); !r) return r;
-    std::vector<MetaRecord> records(1);
-    records[0].id = "deep";
-    records[0].metadata = nested(200000);
-    return write_metadata_section(w, records);
-  }));
+  {
+    auto db = create(graph_dir, 2);
+    ASSERT_TRUE(db->add("deep", {1, 2}, json::Value(0)));
+    ASSERT_TRUE(db->save());
+  }
+  auto g = testing::GraphModel::read(graph_dir / "graph.quarn");
+  g.records[0].metadata = json::to_text(nested(200000));
+  g.write(graph_dir / "graph.quarn");
   auto opened = db::Database::open(graph_dir);
   ASSERT_FALSE(opened);
   EXPECT_EQ(opened.error().to_string(), "io error: metadata of id 'deep' nested deeper than " +
@@ -367,6 +337,12 @@ TEST(BoundsTest, NewCollectionsMustFitTheFilesAndWork) {
       {3, 16, 100001, "ef_construction must be between 1 and 100000"},
   };
   testing::TempDir dir;
+  {  // the largest m and ef_construction build, save and load
+    auto db = testing::create(dir.path() / "big", 2, Metric::Euclidean, {2048, 100000, false});
+    ASSERT_TRUE(db->add_many({{"a", {1, 0}, {}}, {"b", {0, 1}, {}}, {"c", {1, 1}, {}}}));
+    ASSERT_TRUE(db->save());
+  }
+  EXPECT_EQ(testing::reopen(dir.path() / "big")->count(), 3u);
   for (const auto& [dim, m, ef, message] : bad) {
     const db::DatabaseConfig config{m, ef, false};
     EXPECT_EQ(db::check_new_collection(dim, config), message);

@@ -1,6 +1,6 @@
 // Helpers shared by the core tests: a temporary directory removed on scope exit, assertions
 // on Results that print the error's text, opening a collection, counting its log records,
-// and a collection's records as plain values.
+// a collection's records as plain values, and whole files as text.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,9 +9,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -82,6 +86,14 @@ inline std::unique_ptr<db::Database> reopen(const std::filesystem::path& path) {
   return r ? std::move(*r) : nullptr;
 }
 
+// Search options for the k nearest, at width ef_search when given.
+inline db::SearchOptions nearest(std::size_t k, std::optional<std::size_t> ef_search = {}) {
+  db::SearchOptions o;
+  o.k = k;
+  o.ef_search = ef_search;
+  return o;
+}
+
 // The number of records in a collection's log.
 inline std::size_t log_records(const std::filesystem::path& dir) {
   return value(wal::Wal(dir / wal::kWalFileName).read_all()).size();
@@ -113,6 +125,15 @@ inline Records records_of(const db::Database& db) {
 // allocation_failed() tells whether that failure was thrown since the last arming.
 void fail_nth_allocation(long n);
 bool allocation_failed();
+
+inline std::string read_text(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_text(const std::filesystem::path& p, std::string_view text) {
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
+}
 
 // Whether any of the lines contains `part`.
 inline bool mentions(const std::vector<std::string>& lines, const std::string& part) {

@@ -191,9 +191,8 @@ def test_path_object_refused(tmp_path):
         "argument 'path': 'PosixPath' object cannot be converted to 'PyString'")
 
 
-@pytest.mark.parametrize("alias, name", [("l2", "euclidean"), ("euclidean", "euclidean"),
-                                         ("dot", "dot_product"), ("dot_product", "dot_product"),
-                                         (None, "cosine")])
+# The names the core accepts are its MetricTest's table; the binding passes them on.
+@pytest.mark.parametrize("alias, name", [("dot", "dot_product"), (None, "cosine")])
 def test_metric_aliases(tmp_path, alias, name):
     assert Database(str(tmp_path / "c"), 2, metric=alias).metric == name
 

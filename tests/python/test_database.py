@@ -1,5 +1,5 @@
 """Every method, property and protocol of Database and SearchResult, end to end, and the text
-signatures of Database and Client."""
+signatures of Database (the tools included) and Client."""
 import inspect
 
 import pytest
@@ -34,6 +34,16 @@ def test_module_surface():
          "Export all vectors and metadata to a JSON file."),
         (Database, "import_json", "(self, /, path)",
          "Import vectors from a JSON file into this database (upsert semantics)."),
+        (Database, "verify", "(self, /)", "Check the collection without changing it.\n"),
+        (Database, "verify_path", "(path)", "Check the files of a collection, also one that "
+                                            "cannot be opened, without opening it.\n"),
+        (Database, "repair", "(self, /)",
+         "Rebuild the graph from the stored vectors of every live id.\n"),
+        (Database, "repair_path", "(path)", "Rebuild the collection at path from what its "
+                                            "files still hold, and open it.\n"),
+        (Database, "health", "(self, /)", "Graph health figures, cheap enough to call often.\n"),
+        (Database, "calibrate", "(self, /, target_recall, k=10)",
+         "Find and keep the smallest ef_search that reaches target_recall.\n"),
         (Client, "create_collection",
          "(self, /, name, dim, metric=None, m=None, ef_construction=None, quantize=False)",
          "Create a new collection. Fails if it already exists."),

@@ -1,8 +1,8 @@
 """verify, verify_path, repair, repair_path, health and calibrate from Python, and every
 subcommand of the quarn command run as a subprocess on sound and damaged collections."""
-import inspect
 import json
 import os
+import pathlib
 import random
 import subprocess
 import sys
@@ -29,38 +29,15 @@ def make_collection(path, n=40, deleted=("v3",)):
     return {i: db.get(i) for i in db.ids()}
 
 
-def destroy_node_records(path, records, deleted=1):
+def destroy_node_records(path, deleted=1):
     """Overwrites every node record of graph.quarn with noise; the header, the deleted list and
-    the metadata section (at the end, its size known from the records) stay."""
-    graph = os.path.join(str(path), "graph.quarn")
-    with open(graph, "rb") as f:
-        data = bytearray(f.read())
-    section = 8 + sum(12 + len(i.encode()) +
-                      (len(json.dumps(m, separators=(",", ":"), sort_keys=True)) if m else 0)
-                      for i, (_, m) in records.items())
-    start, end = 37 + 4 * deleted, len(data) - section
-    assert data[end:end + 4] == b"ATEM"
+    the metadata section (from its magic, the last "ATEM" in the file) stay."""
+    graph = pathlib.Path(path) / "graph.quarn"
+    data = bytearray(graph.read_bytes())
+    start, end = 37 + 4 * deleted, data.rindex(b"ATEM")
     rng = random.Random(9)
     data[start:end] = bytes(rng.randrange(256) for _ in range(end - start))
-    with open(graph, "wb") as f:
-        f.write(data)
-
-
-@pytest.mark.parametrize("name, signature, first_line", [
-    ("verify", "(self, /)", "Check the collection without changing it."),
-    ("verify_path", "(path)", "Check the files of a collection, also one that cannot be "
-                              "opened, without opening it."),
-    ("repair", "(self, /)", "Rebuild the graph from the stored vectors of every live id."),
-    ("repair_path", "(path)", "Rebuild the collection at path from what its files still "
-                              "hold, and open it."),
-    ("health", "(self, /)", "Graph health figures, cheap enough to call often."),
-    ("calibrate", "(self, /, target_recall, k=10)",
-     "Find and keep the smallest ef_search that reaches target_recall."),
-])
-def test_signatures_and_docstrings(name, signature, first_line):
-    method = getattr(Database, name)
-    assert str(inspect.signature(method)) == signature
-    assert method.__doc__.splitlines()[0] == first_line
+    graph.write_bytes(data)
 
 
 def test_calibrate_docstring_names_the_exact_default():
@@ -140,7 +117,7 @@ def collections(tmp_path_factory):
     good, damaged = root / "good", root / "damaged"
     records = make_collection(good)
     make_collection(damaged)
-    destroy_node_records(damaged, records)
+    destroy_node_records(damaged)
     return root, good, damaged, records
 
 
