@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+#include <random>
+
 namespace quarn_core::db {
 namespace {
 
@@ -119,19 +123,143 @@ TEST_F(MetadataIndexTest, ResolveFromIndex) {
       {"in union", Filter::in("n", {Value(1), Value("1"), Value(9)}), SlotSet{0, 2}},
       {"in nothing", Filter::in("zz", {Value(1)}), SlotSet{}},
       {"ne", Filter::ne("color", "red"), std::nullopt},
-      {"range", Filter::gt("n", 0.0), std::nullopt},
+      {"range", Filter::gt("n", 0.0), SlotSet{0, 1}},
       {"or", Filter::any_of({Filter::eq("color", "red")}), std::nullopt},
       {"and empty", Filter::all_of({}), SlotSet{}},
       {"and intersect", Filter::all_of({Filter::eq("color", "red"), Filter::eq("n", 1.0)}),
        SlotSet{1}},
       {"and skips unresolvable", Filter::all_of({Filter::eq("color", "red"), Filter::ne("n", 1)}),
        SlotSet{0, 1}},
-      {"and all unresolvable", Filter::all_of({Filter::ne("n", 1), Filter::lt("n", 3.0)}),
-       std::nullopt},
+      {"and range", Filter::all_of({Filter::ne("n", 1), Filter::lt("n", 3.0)}), SlotSet{0, 1}},
+      {"and all unresolvable",
+       Filter::all_of({Filter::ne("n", 1), Filter::any_of({Filter::lt("n", 3.0)})}), std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.filter.resolve_from_index(index_), c.expected);
+  }
+}
+
+// Ranges and bands resolve to exactly the slots `matches` accepts, whatever the values: only
+// numbers compare (as doubles, so 2^53 + 1 is 2^53), NaN passes nothing, -0.0 equals 0.0.
+TEST(MetadataIndexRangeTest, ResolvesExactlyTheMatchingSlots) {
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  auto x_is = [](double x) {
+    Value v = Value::object();
+    v["x"] = x;
+    return std::optional<Value>(v);
+  };
+  std::vector<std::optional<Value>> metadata;
+  for (const char* text :
+       {R"({"x":1,"y":3})", R"({"x":1.0})", R"({"x":1})", R"({"x":-0.0})", R"({"x":0})",
+        R"({"x":2.5,"y":1})", R"({"x":-7})", R"({"x":9007199254740993})",
+        R"({"x":18446744073709551615})", R"({"x":true})", R"({"x":"1"})", R"({"x":null})",
+        R"({"x":[1]})", R"({"x":{"x":1}})", R"({"y":1})", "[1,2]", "3", "null"}) {
+    metadata.push_back(md(text));
+  }
+  metadata.push_back(std::nullopt);
+  for (double x : {nan, inf, -inf}) metadata.push_back(x_is(x));
+  std::vector<Filter> filters;
+  const double bounds[] = {-inf, -7, -0.0, 0.0, 1, 2.5, 9007199254740992.0, 1.8446744073709552e19,
+                           inf,  nan};
+  for (double b : bounds) {
+    for (Filter f :
+         {Filter::gt("x", b), Filter::gte("x", b), Filter::lt("x", b), Filter::lte("x", b)}) {
+      filters.push_back(std::move(f));
+    }
+    filters.push_back(Filter::all_of({Filter::gte("x", b), Filter::lt("x", b + 2)}));
+    filters.push_back(
+        Filter::all_of({Filter::lte("x", b), Filter::gt("x", -b), Filter::gte("x", b)}));
+  }
+  filters.push_back(Filter::all_of({Filter::gt("x", 0.0), Filter::lte("y", 3.0)}));
+  filters.push_back(Filter::all_of({Filter::eq("y", 3), Filter::gte("x", 1.0)}));
+  filters.push_back(Filter::all_of({Filter::gt("nope", 0.0)}));
+
+  MetadataIndex index;
+  index.rebuild(metadata, {});
+  std::unordered_set<std::uint32_t> deleted;
+  auto check = [&](const char* stage) {
+    SCOPED_TRACE(stage);
+    for (std::size_t i = 0; i < filters.size(); ++i) {
+      SCOPED_TRACE(i);
+      const Filter& f = filters[i];
+      SlotSet expected;
+      for (std::uint32_t s = 0; s < metadata.size(); ++s) {
+        if (!deleted.contains(s) && f.matches(metadata[s])) expected.insert(s);
+      }
+      EXPECT_TRUE(f.resolves_exactly());
+      EXPECT_EQ(f.resolve_from_index(index), expected);
+      // Under a limit a range too large is left out: a superset then, no longer exact.
+      for (std::size_t limit : {0, 2}) {
+        const Filter::Resolved r = f.resolve_within(index, limit);
+        if (r.exact) {
+          EXPECT_EQ(r.slots, expected);
+        }
+        for (std::uint32_t s : expected) EXPECT_TRUE(!r.slots || r.slots->contains(s));
+      }
+    }
+  };
+  check("built");
+  auto set = [&](std::uint32_t s, std::optional<Value> m) {
+    index.remove(s, metadata[s]);
+    index.index(s, m);
+    metadata[s] = std::move(m);
+  };
+  set(1, md(R"({"x":5})"));  // the last 1.0 goes, a new value comes
+  set(5, md(R"({"x":"2.5"})"));
+  set(9, md(R"({"x":-7.0})"));
+  set(14, md(R"({"x":0.5})"));
+  for (std::uint32_t s : {0u, 6u, 20u}) {  // one of two 1s, the only integer -7, +inf
+    index.remove(s, metadata[s]);
+    deleted.insert(s);
+  }
+  check("changed");
+}
+
+// The same through many changes, with enough records that the ordered runs split and merge.
+TEST(MetadataIndexRangeTest, StaysExactThroughManyChanges) {
+  std::mt19937 rng(3);
+  auto draw = [&]() -> std::optional<Value> {
+    const unsigned pick = rng() % 8;
+    if (pick == 0) return std::nullopt;
+    if (pick == 1) return md(R"({"x":"s"})");
+    Value v = Value::object();
+    if (pick < 5)
+      v["x"] = static_cast<int>(rng() % 40);  // many slots per value
+    else
+      v["x"] = static_cast<double>(rng() % 100000) / 1000.0;
+    return v;
+  };
+  std::vector<std::optional<Value>> metadata(3000);
+  for (auto& m : metadata) m = draw();
+  MetadataIndex index, incremental;
+  index.rebuild(metadata, {});
+  for (std::uint32_t s = 0; s < metadata.size(); ++s) incremental.index(s, metadata[s]);
+  std::unordered_set<std::uint32_t> deleted;
+  // Rounds of mixed changes, then mostly removals (runs merge), then only additions (split).
+  for (int round = 0; round < 9; ++round) {
+    for (int i = 0; i < 1500; ++i) {
+      const auto s = static_cast<std::uint32_t>(rng() % metadata.size());
+      for (MetadataIndex* ix : {&index, &incremental}) ix->remove(s, metadata[s]);
+      if (round < 6 && rng() % 10 < (round < 3 ? 3u : 9u)) {
+        deleted.insert(s);
+        metadata[s].reset();
+        continue;
+      }
+      deleted.erase(s);
+      metadata[s] = draw();
+      for (MetadataIndex* ix : {&index, &incremental}) ix->index(s, metadata[s]);
+    }
+    for (int q = 0; q < 20; ++q) {
+      const double low = static_cast<double>(rng() % 110) - 5, high = low + rng() % 30;
+      const Filter f = Filter::all_of({Filter::gt("x", low), Filter::lte("x", high)});
+      SlotSet expected;
+      for (std::uint32_t s = 0; s < metadata.size(); ++s) {
+        if (!deleted.contains(s) && f.matches(metadata[s])) expected.insert(s);
+      }
+      EXPECT_EQ(f.resolve_from_index(index), expected) << round << " " << low << " " << high;
+      EXPECT_EQ(f.resolve_from_index(incremental), expected);
+    }
   }
 }
 

@@ -14,10 +14,53 @@ namespace quarn_core::db {
 
 using SlotSet = std::unordered_set<std::uint32_t>;
 
+// One field's numbers in ascending order, one (number, slot) entry per slot, ordered by number
+// and then slot. The entries are kept in sorted runs of at most 2 × kRun: finding an entry's
+// place costs two binary searches and moves at most one run's entries, and counting the
+// entries between two places sums the sizes of the runs between them, so a range is counted
+// without being read. Numbers compare as doubles do (-0.0 equals 0.0); NaN must not be added.
+class NumberOrder {
+ public:
+  static constexpr std::size_t kRun = 256;
+  struct Entry {
+    double number;
+    std::uint32_t slot;
+  };
+  // A place between two entries: the index of a run and the index of an entry in it, or
+  // {run count, 0} past the last entry.
+  struct Place {
+    std::size_t run = 0, at = 0;
+  };
+
+  // Adds the entry (nothing when it is there already) or takes it out (nothing when absent).
+  void insert(double number, std::uint32_t slot);
+  void erase(double number, std::uint32_t slot);
+  // Replaces the contents with `entries`, each slot at most once, in any order.
+  void assign(std::vector<Entry> entries);
+  bool empty() const { return runs_.empty(); }
+
+  // The place before the first entry whose number is above x, or not below x if `equal`.
+  Place first_from(double x, bool equal) const;
+  // Entries between two places, a before b.
+  std::size_t count(Place a, Place b) const;
+  template <class F>
+  void for_each(Place a, Place b, F&& f) const {
+    for (std::size_t r = a.run; r < runs_.size() && r <= b.run; ++r) {
+      const std::size_t to = r == b.run ? b.at : runs_[r].size();
+      for (std::size_t i = r == a.run ? a.at : 0; i < to; ++i) f(runs_[r][i].slot);
+    }
+  }
+
+ private:
+  std::vector<std::vector<Entry>> runs_;  // each sorted and non-empty, in ascending order
+};
+
 // (field name, field value) -> slots holding that value. Only top-level keys of object
 // metadata are indexed, and only bool, number and string values. Values compare
 // type-sensitively: the integer 1, the float 1.0 and the string "1" are different keys.
-// No entry is ever left empty. Not synchronized: the database's lock guards it.
+// Beside it, each field's numeric values in ascending order as the doubles a range filter
+// compares (NaN left out), so that a range of them is found and counted without a pass over
+// the values. No entry is ever left empty. Not synchronized: the database's lock guards it.
 class MetadataIndex {
  public:
   void index(std::uint32_t slot, const std::optional<json::Value>& metadata);
@@ -29,20 +72,33 @@ class MetadataIndex {
 
   // The slots stored for (field, value), or nullptr when there are none.
   const SlotSet* find(const std::string& field, const json::Value& value) const;
+  // The slots whose value of `field` is a number x (as a double, the way Filter::matches
+  // converts it) with low < x < high, or <= at a bound marked inclusive; nothing when more
+  // than `limit` slots are in the range. Empty for a NaN bound.
+  std::optional<SlotSet> find_range(const std::string& field, double low, bool low_inclusive,
+                                    double high, bool high_inclusive, std::size_t limit) const;
   // Number of fields with at least one entry.
   std::size_t field_count() const { return fields_.size(); }
   bool empty() const { return fields_.empty(); }
   // Calls f(field, value, slots) for every entry (checks of the index against the metadata).
   template <class F>
   void for_each(F&& f) const {
-    for (const auto& [field, values] : fields_) {
-      for (const auto& [value, slots] : values) f(field, value, slots);
+    for (const auto& [field, entries] : fields_) {
+      for (const auto& [value, slots] : entries.values) f(field, value, slots);
     }
   }
 
  private:
   using ValueMap = std::unordered_map<json::Value, SlotSet, json::JsonHash, json::JsonEqual>;
-  std::unordered_map<std::string, ValueMap> fields_;
+  struct Field {
+    ValueMap values;
+    NumberOrder numbers;  // the slots of the numeric values (not NaN) of `values`
+  };
+  // Each field's numbers gathered for NumberOrder::assign.
+  using Staged = std::unordered_map<Field*, std::vector<NumberOrder::Entry>>;
+  // Indexes the values, and the numbers into `staged` if given, else into their fields.
+  void add(std::uint32_t slot, const std::optional<json::Value>& metadata, Staged* staged);
+  std::unordered_map<std::string, Field> fields_;
 };
 
 // A condition on one record's metadata.
@@ -67,14 +123,23 @@ class Filter {
   // Absent or non-object metadata matches nothing, not even Ne or an empty And.
   bool matches(const std::optional<json::Value>& metadata) const;
   // Candidate slots from the index, or nothing when the index cannot narrow the search
-  // (Ne, ranges, Or). The set is exact for Eq, In and an And whose members all resolve,
-  // a superset otherwise; an And with no members resolves to the empty set.
+  // (Ne, Or). The set is exact for Eq, In, ranges and an And whose members all resolve, a
+  // superset otherwise; an And with no members resolves to the empty set. The range members
+  // of an And on one field resolve as one range (a band lo <= x < hi is one look-up).
   std::optional<SlotSet> resolve_from_index(const MetadataIndex& index) const;
+  // The same, except that a range (or an And's merged range on one field) holding more than
+  // `range_limit` slots is left unresolved, as Ne is, rather than copied out of the index:
+  // `exact` then tells whether the set holds exactly the live slots that match.
+  struct Resolved {
+    std::optional<SlotSet> slots;
+    bool exact = false;
+  };
+  Resolved resolve_within(const MetadataIndex& index, std::size_t range_limit) const;
   // For an Eq filter, the same answer without the copy: the index's own set (or an empty
   // one), valid while the index is neither changed nor destroyed. Nothing for other kinds.
   const SlotSet* borrow_from_index(const MetadataIndex& index) const;
   // True when the set resolve_from_index gives holds exactly the live slots that match (Eq,
-  // In, and an And whose members are all such), so that no slot of it needs `matches`.
+  // In, ranges, and an And whose members are all such), so that no slot of it needs `matches`.
   bool resolves_exactly() const;
 
  private:
@@ -82,6 +147,7 @@ class Filter {
   static Filter with_values(Kind kind, std::string field, std::vector<json::Value> values);
   static Filter range(Kind kind, std::string field, double bound);
   bool matches_object(const json::Value& object) const;
+  bool is_range() const;
 
   Kind kind_;
   std::string field_;

@@ -1,12 +1,23 @@
 #include "quarn_core/filter.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace quarn_core::db {
 
 namespace {
 
 bool indexable(const json::Value& v) { return v.is_boolean() || v.is_number() || v.is_string(); }
+
+// The double a range compares a value as: integers converted (rounded to the nearest double
+// beyond 2^53), floats as they are; nothing for every other type, bool included.
+std::optional<double> range_number(const json::Value& v) {
+  if (v.is_number_unsigned()) return static_cast<double>(v.get<std::uint64_t>());
+  if (v.is_number_integer()) return static_cast<double>(v.get<std::int64_t>());
+  if (v.is_number_float()) return v.get<double>();
+  return std::nullopt;
+}
 
 // Sets are used only as sets, so intersecting walks the smaller one.
 SlotSet intersect(const SlotSet& a, const SlotSet& b) {
@@ -19,13 +30,100 @@ SlotSet intersect(const SlotSet& a, const SlotSet& b) {
   return out;
 }
 
+// Entries in order of number, then slot.
+constexpr auto before = [](const NumberOrder::Entry& a, const NumberOrder::Entry& b) {
+  return a.number < b.number || (a.number == b.number && a.slot < b.slot);
+};
+
 }  // namespace
 
+void NumberOrder::insert(double number, std::uint32_t slot) {
+  const Entry e{number, slot};
+  if (runs_.empty()) {
+    runs_.emplace_back().push_back(e);
+    return;
+  }
+  // The first run whose last entry is not before e, or the last run.
+  auto run = std::partition_point(runs_.begin(), runs_.end() - 1,
+                                  [&](const auto& r) { return before(r.back(), e); });
+  auto at = std::lower_bound(run->begin(), run->end(), e, before);
+  if (at != run->end() && !before(e, *at)) return;
+  run->insert(at, e);
+  if (run->size() > 2 * kRun) {
+    std::vector<Entry> upper(run->begin() + kRun, run->end());
+    run->resize(kRun);
+    run->shrink_to_fit();
+    runs_.insert(run + 1, std::move(upper));
+  }
+}
+
+void NumberOrder::erase(double number, std::uint32_t slot) {
+  const Entry e{number, slot};
+  auto run = std::partition_point(runs_.begin(), runs_.end(),
+                                  [&](const auto& r) { return before(r.back(), e); });
+  if (run == runs_.end()) return;
+  auto at = std::lower_bound(run->begin(), run->end(), e, before);
+  if (at == run->end() || before(e, *at)) return;
+  run->erase(at);
+  // A run that now fits with a neighbour into kRun entries joins it; an empty one just goes.
+  if (run != runs_.begin() && (run - 1)->size() + run->size() <= kRun) {
+    (run - 1)->insert((run - 1)->end(), run->begin(), run->end());
+    runs_.erase(run);
+  } else if (run + 1 != runs_.end() && run->size() + (run + 1)->size() <= kRun) {
+    (run + 1)->insert((run + 1)->begin(), run->begin(), run->end());
+    runs_.erase(run);
+  } else if (run->empty()) {
+    runs_.erase(run);
+  }
+}
+
+void NumberOrder::assign(std::vector<Entry> entries) {
+  std::sort(entries.begin(), entries.end(), before);
+  runs_.clear();
+  for (std::size_t i = 0; i < entries.size(); i += kRun) {
+    const std::size_t end = std::min(entries.size(), i + kRun);
+    runs_.emplace_back(entries.begin() + static_cast<std::ptrdiff_t>(i),
+                       entries.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+}
+
+NumberOrder::Place NumberOrder::first_from(double x, bool equal) const {
+  auto passes = [&](double number) { return equal ? number >= x : number > x; };
+  auto run = std::partition_point(runs_.begin(), runs_.end(),
+                                  [&](const auto& r) { return !passes(r.back().number); });
+  if (run == runs_.end()) return {runs_.size(), 0};
+  auto at = std::partition_point(run->begin(), run->end(),
+                                 [&](const Entry& e) { return !passes(e.number); });
+  return {static_cast<std::size_t>(run - runs_.begin()),
+          static_cast<std::size_t>(at - run->begin())};
+}
+
+std::size_t NumberOrder::count(Place a, Place b) const {
+  std::size_t n = b.at;
+  for (std::size_t r = a.run; r < b.run; ++r) n += runs_[r].size();
+  return n - a.at;
+}
+
 void MetadataIndex::index(std::uint32_t slot, const std::optional<json::Value>& metadata) {
+  add(slot, metadata, nullptr);
+}
+
+void MetadataIndex::add(std::uint32_t slot, const std::optional<json::Value>& metadata,
+                        Staged* staged) {
   if (!metadata || !metadata->is_object()) return;
   for (const auto& [key, value] : metadata->items()) {
     if (!indexable(value)) continue;
-    fields_[key][value].insert(slot);
+    Field& field = fields_[key];
+    field.values[value].insert(slot);
+    // NaN passes no range, so the order leaves it out. (Should this throw, the caller's
+    // remove() with the same metadata takes the value back out.)
+    const std::optional<double> x = range_number(value);
+    if (!x || std::isnan(*x)) continue;
+    if (staged != nullptr) {
+      (*staged)[&field].push_back({*x, slot});
+    } else {
+      field.numbers.insert(*x, slot);
+    }
   }
 }
 
@@ -35,29 +133,54 @@ void MetadataIndex::remove(std::uint32_t slot, const std::optional<json::Value>&
     if (!indexable(value)) continue;
     auto field = fields_.find(key);
     if (field == fields_.end()) continue;
-    auto entry = field->second.find(value);
-    if (entry == field->second.end()) continue;
+    ValueMap& values = field->second.values;
+    auto entry = values.find(value);
+    if (entry == values.end()) continue;
     entry->second.erase(slot);
-    if (entry->second.empty()) field->second.erase(entry);
-    if (field->second.empty()) fields_.erase(field);
+    if (entry->second.empty()) values.erase(entry);
+    const std::optional<double> x = range_number(value);
+    if (x && !std::isnan(*x)) field->second.numbers.erase(*x, slot);
+    if (values.empty()) fields_.erase(field);
   }
 }
 
 void MetadataIndex::rebuild(const std::vector<std::optional<json::Value>>& metadata,
                             const std::unordered_set<std::uint32_t>& deleted) {
   fields_.clear();
+  // The numbers of each field are put in order at once: one sort, not an insertion per slot.
+  Staged numbers;
   for (std::size_t s = 0; s < metadata.size(); ++s) {
     const auto slot = static_cast<std::uint32_t>(s);
-    if (deleted.contains(slot)) continue;
-    index(slot, metadata[s]);
+    if (!deleted.contains(slot)) add(slot, metadata[s], &numbers);
   }
+  for (auto& [field, entries] : numbers) field->numbers.assign(std::move(entries));
 }
 
 const SlotSet* MetadataIndex::find(const std::string& field, const json::Value& value) const {
   auto f = fields_.find(field);
   if (f == fields_.end()) return nullptr;
-  auto v = f->second.find(value);
-  return v == f->second.end() ? nullptr : &v->second;
+  auto v = f->second.values.find(value);
+  return v == f->second.values.end() ? nullptr : &v->second;
+}
+
+std::optional<SlotSet> MetadataIndex::find_range(const std::string& field, double low,
+                                                 bool low_inclusive, double high,
+                                                 bool high_inclusive, std::size_t limit) const {
+  auto f = fields_.find(field);
+  // Every comparison with NaN is false; an empty or inverted range holds nothing.
+  if (f == fields_.end() || std::isnan(low) || std::isnan(high) || low > high ||
+      (low == high && !(low_inclusive && high_inclusive))) {
+    return SlotSet{};
+  }
+  const NumberOrder& numbers = f->second.numbers;
+  const NumberOrder::Place first = numbers.first_from(low, low_inclusive);
+  const NumberOrder::Place last = numbers.first_from(high, !high_inclusive);
+  const std::size_t count = numbers.count(first, last);
+  if (count > limit) return std::nullopt;
+  SlotSet out;
+  out.reserve(count);
+  numbers.for_each(first, last, [&](std::uint32_t s) { out.insert(s); });
+  return out;
 }
 
 Filter Filter::with_values(Kind kind, std::string field, std::vector<json::Value> values) {
@@ -142,15 +265,9 @@ bool Filter::matches_object(const json::Value& object) const {
     case Kind::Gte:
     case Kind::Lt:
     case Kind::Lte: {
-      if (!v.is_number()) return false;
-      double x;
-      if (v.is_number_unsigned()) {
-        x = static_cast<double>(v.get<std::uint64_t>());
-      } else if (v.is_number_integer()) {
-        x = static_cast<double>(v.get<std::int64_t>());
-      } else {
-        x = v.get<double>();
-      }
+      const std::optional<double> number = range_number(v);
+      if (!number) return false;
+      const double x = *number;
       // Every comparison with NaN is false, which these spell out directly.
       if (kind_ == Kind::Gt) return x > bound_;
       if (kind_ == Kind::Gte) return x >= bound_;
@@ -169,38 +286,116 @@ const SlotSet* Filter::borrow_from_index(const MetadataIndex& index) const {
   return s ? s : &kNone;
 }
 
+bool Filter::is_range() const {
+  return kind_ == Kind::Gt || kind_ == Kind::Gte || kind_ == Kind::Lt || kind_ == Kind::Lte;
+}
+
+namespace {
+
+// The numbers between two bounds, the conjunction of range filters on one field. No bound is
+// -inf or +inf inclusive (the infinities pass Lt and Gt of a finite bound); a NaN bound stays
+// NaN, which find_range answers with nothing, as every comparison with NaN is false.
+struct Bounds {
+  double low = -std::numeric_limits<double>::infinity();
+  bool low_inclusive = true;
+  double high = std::numeric_limits<double>::infinity();
+  bool high_inclusive = true;
+
+  void narrow(Filter::Kind kind, double bound) {
+    const bool inclusive = kind == Filter::Kind::Gte || kind == Filter::Kind::Lte;
+    if (std::isnan(bound)) {
+      low = bound;
+    } else if (kind == Filter::Kind::Gt || kind == Filter::Kind::Gte) {
+      if (bound > low) {
+        low = bound;
+        low_inclusive = inclusive;
+      } else if (bound == low) {
+        low_inclusive = low_inclusive && inclusive;
+      }
+    } else {
+      if (bound < high) {
+        high = bound;
+        high_inclusive = inclusive;
+      } else if (bound == high) {
+        high_inclusive = high_inclusive && inclusive;
+      }
+    }
+  }
+  std::optional<SlotSet> find(const MetadataIndex& index, const std::string& field,
+                              std::size_t limit) const {
+    return index.find_range(field, low, low_inclusive, high, high_inclusive, limit);
+  }
+};
+
+}  // namespace
+
 bool Filter::resolves_exactly() const {
-  if (kind_ == Kind::Eq || kind_ == Kind::In) return true;
+  if (kind_ == Kind::Eq || kind_ == Kind::In || is_range()) return true;
   if (kind_ != Kind::And) return false;
   return std::all_of(members_.begin(), members_.end(),
                      [](const Filter& m) { return m.resolves_exactly(); });
 }
 
 std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) const {
+  return resolve_within(index, std::numeric_limits<std::size_t>::max()).slots;
+}
+
+Filter::Resolved Filter::resolve_within(const MetadataIndex& index, std::size_t range_limit) const {
   switch (kind_) {
     case Kind::Eq: {
       const SlotSet* s = index.find(field_, values_[0]);
-      return s ? *s : SlotSet{};
+      return {s ? *s : SlotSet{}, true};
     }
     case Kind::In: {
       SlotSet out;
       for (const auto& v : values_) {
         if (const SlotSet* s = index.find(field_, v)) out.insert(s->begin(), s->end());
       }
-      return out;
+      return {std::move(out), true};
+    }
+    case Kind::Gt:
+    case Kind::Gte:
+    case Kind::Lt:
+    case Kind::Lte: {
+      Bounds bounds;
+      bounds.narrow(kind_, bound_);
+      auto slots = bounds.find(index, field_, range_limit);
+      const bool found = slots.has_value();
+      return {std::move(slots), found};
     }
     case Kind::And: {
-      if (members_.empty()) return SlotSet{};
+      if (members_.empty()) return {SlotSet{}, true};
       std::optional<SlotSet> acc;
+      bool exact = true;  // every member so far resolved to exactly its matches
+      auto meet = [&](Resolved r) {
+        exact = exact && r.exact;
+        if (r.slots) acc = acc ? intersect(*acc, *r.slots) : std::move(*r.slots);
+      };
+      // Range members are merged per field first: a band is one look-up, not the
+      // intersection of two half-lines that may each hold most of the collection.
+      std::vector<std::pair<const std::string*, Bounds>> ranges;
       for (const auto& m : members_) {
-        auto r = m.resolve_from_index(index);
-        if (!r) continue;
-        acc = acc ? intersect(*acc, *r) : std::move(*r);
+        if (!m.is_range()) {
+          meet(m.resolve_within(index, range_limit));
+          continue;
+        }
+        auto same = std::find_if(ranges.begin(), ranges.end(),
+                                 [&](const auto& r) { return *r.first == m.field_; });
+        if (same == ranges.end()) same = ranges.insert(ranges.end(), {&m.field_, Bounds{}});
+        same->second.narrow(m.kind_, m.bound_);
       }
-      return acc;
+      for (const auto& [field, bounds] : ranges) {
+        auto slots = bounds.find(index, *field, range_limit);
+        const bool found = slots.has_value();
+        meet({std::move(slots), found});
+      }
+      // No slot passes a member whose candidates are none, so none passes the And.
+      if (!acc) return {std::nullopt, false};
+      if (acc->empty()) return {SlotSet{}, true};
+      return {std::move(acc), exact};
     }
     default:
-      return std::nullopt;
+      return {std::nullopt, false};
   }
 }
 
