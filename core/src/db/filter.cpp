@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 
 namespace quarn_core::db {
 
@@ -40,7 +41,9 @@ constexpr auto before = [](const NumberOrder::Entry& a, const NumberOrder::Entry
 void NumberOrder::insert(double number, std::uint32_t slot) {
   const Entry e{number, slot};
   if (runs_.empty()) {
-    runs_.emplace_back().push_back(e);
+    // Built before it joins: should memory run out, no empty run is left behind.
+    std::vector<Entry> first{e};
+    runs_.push_back(std::move(first));
     return;
   }
   // The first run whose last entry is not before e, or the last run.
@@ -50,10 +53,17 @@ void NumberOrder::insert(double number, std::uint32_t slot) {
   if (at != run->end() && !before(e, *at)) return;
   run->insert(at, e);
   if (run->size() > 2 * kRun) {
-    std::vector<Entry> upper(run->begin() + kRun, run->end());
-    run->resize(kRun);
-    run->shrink_to_fit();
-    runs_.insert(run + 1, std::move(upper));
+    // The upper half becomes a run of its own, and only then leaves this one. Should memory
+    // run out on the way, the run stays long: nothing is lost, and the next insert tries
+    // again.
+    try {
+      const auto r = run - runs_.begin();
+      std::vector<Entry> upper(run->begin() + kRun, run->end());
+      runs_.insert(runs_.begin() + r + 1, std::move(upper));
+      runs_[static_cast<std::size_t>(r)].resize(kRun);
+      runs_[static_cast<std::size_t>(r)].shrink_to_fit();
+    } catch (const std::bad_alloc&) {
+    }
   }
 }
 
@@ -65,15 +75,22 @@ void NumberOrder::erase(double number, std::uint32_t slot) {
   auto at = std::lower_bound(run->begin(), run->end(), e, before);
   if (at == run->end() || before(e, *at)) return;
   run->erase(at);
-  // A run that now fits with a neighbour into kRun entries joins it; an empty one just goes.
-  if (run != runs_.begin() && (run - 1)->size() + run->size() <= kRun) {
-    (run - 1)->insert((run - 1)->end(), run->begin(), run->end());
+  if (run->empty()) {
     runs_.erase(run);
-  } else if (run + 1 != runs_.end() && run->size() + (run + 1)->size() <= kRun) {
-    (run + 1)->insert((run + 1)->begin(), run->begin(), run->end());
-    runs_.erase(run);
-  } else if (run->empty()) {
-    runs_.erase(run);
+    return;
+  }
+  // A run that now fits with a neighbour into kRun entries joins it. Erasing must not fail
+  // (an index entry is taken out while a failed change is undone), so a join that runs out
+  // of memory is skipped: the neighbour is left as it was, and the runs stay as they are.
+  try {
+    if (run != runs_.begin() && (run - 1)->size() + run->size() <= kRun) {
+      (run - 1)->insert((run - 1)->end(), run->begin(), run->end());
+      runs_.erase(run);
+    } else if (run + 1 != runs_.end() && run->size() + (run + 1)->size() <= kRun) {
+      (run + 1)->insert((run + 1)->begin(), run->begin(), run->end());
+      runs_.erase(run);
+    }
+  } catch (const std::bad_alloc&) {
   }
 }
 
