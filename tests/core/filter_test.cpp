@@ -119,7 +119,9 @@ TEST_F(MetadataIndexTest, ResolveFromIndex) {
       {"eq", Filter::eq("color", "red"), SlotSet{0, 1}},
       {"eq unknown value", Filter::eq("color", "green"), SlotSet{}},
       {"eq unknown field", Filter::eq("size", 1), SlotSet{}},
-      {"eq null never indexed", Filter::eq("color", nullptr), SlotSet{}},
+      // null, arrays and objects are never indexed: the index cannot answer for them.
+      {"eq null", Filter::eq("color", nullptr), std::nullopt},
+      {"in with an array", Filter::in("tags", {Value("a"), Value::array({"a"})}), std::nullopt},
       {"in union", Filter::in("n", {Value(1), Value("1"), Value(9)}), SlotSet{0, 2}},
       {"in nothing", Filter::in("zz", {Value(1)}), SlotSet{}},
       {"ne", Filter::ne("color", "red"), std::nullopt},

@@ -56,5 +56,7 @@ def test_non_str_keys_are_type_errors(filled):
 
 def test_nan_and_infinity_operands_are_null(db):
     db.add("n", [1, 2, 3], {"v": None})
-    assert db.count({"v": float("nan")}) == 0  # null is never indexed, Eq on null never resolves
-    assert db.count({"v": {"$in": [float("inf")]}}) == 0
+    db.add("m", [1, 2, 4], {"v": 1.5})
+    for where in ({"v": None}, {"v": float("nan")}, {"v": {"$in": [float("inf")]}}):
+        assert db.count(where) == 1
+        assert [r.id for r in db.search([1, 2, 4], where_filter=where)] == ["n"]

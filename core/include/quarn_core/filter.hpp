@@ -147,6 +147,7 @@ class Filter {
   static Filter with_values(Kind kind, std::string field, std::vector<json::Value> values);
   static Filter range(Kind kind, std::string field, double bound);
   bool matches_object(const json::Value& object) const;
+  bool values_indexed() const;
   bool is_range() const;
 
   Kind kind_;

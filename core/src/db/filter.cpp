@@ -296,9 +296,15 @@ bool Filter::matches_object(const json::Value& object) const {
   }
 }
 
+// The index holds only bool, number and string values: an equality with null, an array or
+// an object has no entry there although records may hold it, so the index cannot answer it.
+bool Filter::values_indexed() const {
+  return std::all_of(values_.begin(), values_.end(), indexable);
+}
+
 const SlotSet* Filter::borrow_from_index(const MetadataIndex& index) const {
   static const SlotSet kNone;
-  if (kind_ != Kind::Eq) return nullptr;
+  if (kind_ != Kind::Eq || !values_indexed()) return nullptr;
   const SlotSet* s = index.find(field_, values_[0]);
   return s ? s : &kNone;
 }
@@ -347,7 +353,8 @@ struct Bounds {
 }  // namespace
 
 bool Filter::resolves_exactly() const {
-  if (kind_ == Kind::Eq || kind_ == Kind::In || is_range()) return true;
+  if (kind_ == Kind::Eq || kind_ == Kind::In) return values_indexed();
+  if (is_range()) return true;
   if (kind_ != Kind::And) return false;
   return std::all_of(members_.begin(), members_.end(),
                      [](const Filter& m) { return m.resolves_exactly(); });
@@ -358,6 +365,7 @@ std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) co
 }
 
 Filter::Resolved Filter::resolve_within(const MetadataIndex& index, std::size_t range_limit) const {
+  if ((kind_ == Kind::Eq || kind_ == Kind::In) && !values_indexed()) return {std::nullopt, false};
   switch (kind_) {
     case Kind::Eq: {
       const SlotSet* s = index.find(field_, values_[0]);
