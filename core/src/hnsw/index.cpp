@@ -113,7 +113,11 @@ HnswIndex& HnswIndex::operator=(HnswIndex&& other) noexcept {
 
 HnswIndex::~HnswIndex() = default;
 
-Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
+namespace {
+
+// Whether a decoded graph can be taken as it is: counts that agree, an entry point on the
+// top layer, every slot named in range, lists within their limits.
+Result<void> check_loaded(const LoadedGraph& g) {
   auto bad = [](const std::string& what) {
     return error::fail(error::IoError::invalid_data("inconsistent graph: " + what));
   };
@@ -144,7 +148,14 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
       }
     }
   }
+  return {};
+}
 
+}  // namespace
+
+Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
+  if (auto ok = check_loaded(g); !ok) return std::unexpected(std::move(ok.error()));
+  const std::size_t n = g.layers.size();
   auto index = std::make_unique<HnswIndex>(g.dim, g.m, g.ef_construction, g.metric);
   index->vectors_ = std::move(g.vectors);
   index->norms_ = std::move(g.norms);
