@@ -304,6 +304,8 @@ class Database {
     std::span<const float> row(std::size_t i) const {
       return flat.empty() ? rows[i] : flat.subspan(i * width, width);
     }
+    // One Insert record per row, in order.
+    Result<void> add_inserts(wal::RecordBuffer& records) const;
     // A batch of the records' ids and metadata (moved out) and rows (viewed in place).
     static Batch of_records(std::vector<Record>& items, std::size_t width);
     // A batch of `width`-float rows back to back in `block`.

@@ -598,9 +598,7 @@ Result<void> Database::add_batch(Batch& batch) {
     }
   }
   wal::RecordBuffer records;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (auto r = records.add_insert(batch.ids[i], batch.row(i), batch.metadata[i]); !r) return r;
-  }
+  if (auto r = batch.add_inserts(records); !r) return r;
   std::vector<std::size_t> which(n);
   for (std::size_t i = 0; i < n; ++i) which[i] = i;
   InsertPlan plan = plan_inserts(batch, which);
@@ -617,9 +615,7 @@ Result<void> Database::upsert_batch(Batch& batch) {
   ReaderLock gate(gate_);
   WriterLock ids(id_lock_);
   wal::RecordBuffer records;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (auto r = records.add_insert(batch.ids[i], batch.row(i), batch.metadata[i]); !r) return r;
-  }
+  if (auto r = batch.add_inserts(records); !r) return r;
   // Stored ids are updated in item order; new ids are inserted afterwards in one batch, in
   // the order of their first appearance. A new id named again ends with its last item's
   // values, as replaying the records one by one would leave it.
@@ -688,6 +684,13 @@ Result<void> Database::upsert_batch(Batch& batch) {
     } catch (...) {
     }
     throw;
+  }
+  return {};
+}
+
+Result<void> Database::Batch::add_inserts(wal::RecordBuffer& records) const {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (auto r = records.add_insert(ids[i], row(i), metadata[i]); !r) return r;
   }
   return {};
 }
