@@ -575,7 +575,7 @@ TEST_P(ExactSearch, MatchesBruteForceWithAndWithoutDeletionsAndFilters) {
   ASSERT_TRUE(Ok(db->add_many(items)));
   std::vector<Vec> queries;
   for (int i = 0; i < 8; ++i) queries.push_back(random_vector(rng, 16));
-  // Half the records, by the index; three by $in; eleven by a range the index cannot narrow.
+  // Half the records, by the index; three by $in; eleven by a range.
   const std::vector<std::pair<Filter, std::function<bool(int)>>> filters = {
       {Filter::eq("parity", 1), [](int i) { return i % 2 == 1; }},
       {Filter::in("i", {5, 6, 200}), [](int i) { return i == 5 || i == 6 || i == 200; }},
@@ -722,8 +722,8 @@ INSTANTIATE_TEST_SUITE_P(Db, GraphPath, kAllMetrics, metric_name);
 // exact-scan threshold, in a graph far larger than the search width. A filter whose records
 // all lie in the other cluster is usually beyond any beam near the query: it must still be
 // answered in full (k results, all passing), by the exact scan that follows the walk when the
-// walk falls short. Selective filters (by their candidates from the index, or by a range the
-// index cannot narrow) are scanned exactly from the start and must equal the reference.
+// walk falls short. Selective filters (an equality, a range or an $in, each resolved by the
+// index to its few records) are scanned exactly from the start and must equal the reference.
 TEST(DbSearch, FilteredSearchIsCompleteOnTheGraphPath) {
   constexpr std::size_t kDim = 5000, kUsed = 16, kN = 2001, kK = 10;
   TempDir tmp;

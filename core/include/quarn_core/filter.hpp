@@ -123,7 +123,8 @@ class Filter {
   // Absent or non-object metadata matches nothing, not even Ne or an empty And.
   bool matches(const std::optional<json::Value>& metadata) const;
   // Candidate slots from the index, or nothing when the index cannot narrow the search
-  // (Ne, Or). The set is exact for Eq, In, ranges and an And whose members all resolve, a
+  // (Ne, Or, and Eq or In with a null, array or object operand, values the index never
+  // holds). The set is exact for Eq, In, ranges and an And whose members all resolve, a
   // superset otherwise; an And with no members resolves to the empty set. The range members
   // of an And on one field resolve as one range (a band lo <= x < hi is one look-up).
   std::optional<SlotSet> resolve_from_index(const MetadataIndex& index) const;
