@@ -60,18 +60,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (PyErr_Occurred()) __builtin_trap();
   if (!*filter) return 0;
-  for (const auto& sample : samples) (void)(*filter)->matches(sample);
-  // Resolved slots are slots of the index. (Whether they cover every match is the query
-  // path's concern: equality with null, an array or an object resolves to no slot at all.)
-  if (auto set = (*filter)->resolve_from_index(metadata_index)) {
-    for (std::uint32_t s : *set) {
-      if (s >= samples.size()) __builtin_trap();
+  db::SlotSet matching;
+  for (std::uint32_t s = 0; s < samples.size(); ++s) {
+    if ((*filter)->matches(samples[s])) matching.insert(s);
+  }
+  // What the index answers agrees with `matches`: always a superset of the matching
+  // samples, exactly them when it says so, and a borrowed equality set always exact. (An
+  // empty condition, `{}`, is the one exception by design: it matches every object but
+  // names no candidate, so that it finds nothing rather than everything.)
+  const db::Filter::Resolved resolved = (*filter)->resolve_within(metadata_index, SIZE_MAX);
+  const bool empty_and = (*filter)->kind() == db::Filter::Kind::And && (*filter)->members().empty();
+  if (resolved.slots && !empty_and) {
+    for (std::uint32_t s : matching) {
+      if (!resolved.slots->contains(s)) __builtin_trap();
     }
+    if (resolved.exact && *resolved.slots != matching) __builtin_trap();
   }
   if (const auto* borrowed = (*filter)->borrow_from_index(metadata_index)) {
-    for (std::uint32_t s : *borrowed) {
-      if (s >= samples.size()) __builtin_trap();
-    }
+    if (*borrowed != matching) __builtin_trap();
   }
   return 0;
 }

@@ -139,9 +139,6 @@ class Filter {
   // For an Eq filter, the same answer without the copy: the index's own set (or an empty
   // one), valid while the index is neither changed nor destroyed. Nothing for other kinds.
   const SlotSet* borrow_from_index(const MetadataIndex& index) const;
-  // True when the set resolve_from_index gives holds exactly the live slots that match (Eq,
-  // In, ranges, and an And whose members are all such), so that no slot of it needs `matches`.
-  bool resolves_exactly() const;
 
  private:
   explicit Filter(Kind kind) : kind_(kind) {}

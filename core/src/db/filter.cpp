@@ -352,14 +352,6 @@ struct Bounds {
 
 }  // namespace
 
-bool Filter::resolves_exactly() const {
-  if (kind_ == Kind::Eq || kind_ == Kind::In) return values_indexed();
-  if (is_range()) return true;
-  if (kind_ != Kind::And) return false;
-  return std::all_of(members_.begin(), members_.end(),
-                     [](const Filter& m) { return m.resolves_exactly(); });
-}
-
 std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) const {
   return resolve_within(index, std::numeric_limits<std::size_t>::max()).slots;
 }
