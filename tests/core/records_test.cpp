@@ -12,8 +12,6 @@
 namespace quarn_core::db {
 namespace {
 
-using Metadata = RecordTable::Metadata;
-
 Metadata md(const char* text) { return text ? json::parse(text) : std::nullopt; }
 
 // What the table should hold: one (id, metadata text) per slot.

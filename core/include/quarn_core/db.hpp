@@ -25,8 +25,6 @@
 
 namespace quarn_core::db {
 
-using Metadata = std::optional<json::Value>;
-
 // Options of a new collection; the caller applies the defaults.
 struct DatabaseConfig {
   std::size_t m = 16;

@@ -16,12 +16,13 @@
 
 namespace quarn_core::db {
 
+// One record's metadata: absent when none was given.
+using Metadata = std::optional<json::Value>;
+
 // Not synchronized: the database guards it with one lock. Slots are numbered as in the
 // graph; the table covers slots [0, size()).
 class RecordTable {
  public:
-  using Metadata = std::optional<json::Value>;
-
   RecordTable() = default;
   // A table of whole arrays (one entry per slot, equal lengths), indexed except for the
   // slots in `deleted`.

@@ -347,8 +347,8 @@ Database::InsertPlan Database::plan_inserts(const Batch& batch,
 }
 
 void Database::insert_new(Batch& batch, const std::vector<std::size_t>& which, InsertPlan& plan) {
-  // Every reader of the records holds the index too, so the records lock costs nobody
-  // anything while the index is held here; taken at once, it is held on every path.
+  // While the index is held exclusively here (and the id map by the caller), no reader of
+  // the records can run anyway, so their lock is taken at once and held on every path.
   WriterLock index_guard(index_lock_);
   WriterLock records_guard(records_lock_);
   const auto first = static_cast<std::uint32_t>(index_->node_count());
@@ -751,7 +751,7 @@ Result<void> Database::upsert_many_flat(std::vector<std::string> ids, std::span<
 Result<std::pair<std::vector<float>, Metadata>> Database::get(const std::string& id) const {
   // id_to_slot stays held while the slot is read: a compaction renumbers slots and shrinks
   // the tables, and a delete tombstones the slot, only under it exclusive. The index and
-  // metadata locks are nested so that an update is seen whole or not at all.
+  // records locks are nested so that an update is seen whole or not at all.
   ReaderLock ids(id_lock_);
   auto it = id_to_slot_.find(id);
   if (it == id_to_slot_.end()) return fail(QuarnError::not_found(id));

@@ -315,9 +315,10 @@ bool Filter::is_range() const {
 
 namespace {
 
-// The numbers between two bounds, the conjunction of range filters on one field. No bound is
-// -inf or +inf inclusive (the infinities pass Lt and Gt of a finite bound); a NaN bound stays
-// NaN, which find_range answers with nothing, as every comparison with NaN is false.
+// The numbers between two bounds, the conjunction of range filters on one field. A side
+// without a bound is -inf or +inf, inclusive (the infinities pass Lt and Gt of a finite
+// bound); a NaN bound stays NaN, which find_range answers with nothing, as every comparison
+// with NaN is false.
 struct Bounds {
   double low = -std::numeric_limits<double>::infinity();
   bool low_inclusive = true;

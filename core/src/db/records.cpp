@@ -36,7 +36,7 @@ void RecordTable::fill(std::uint32_t slot, std::string&& id, Metadata&& metadata
   metadata_[slot] = std::move(metadata);
 }
 
-RecordTable::Metadata RecordTable::replace_metadata(std::uint32_t slot, Metadata&& metadata) {
+Metadata RecordTable::replace_metadata(std::uint32_t slot, Metadata&& metadata) {
   index_.remove(slot, metadata_[slot]);
   try {
     index_.index(slot, metadata);
@@ -53,7 +53,7 @@ RecordTable::Metadata RecordTable::replace_metadata(std::uint32_t slot, Metadata
   return std::move(metadata);
 }
 
-std::pair<std::string, RecordTable::Metadata> RecordTable::clear(std::uint32_t slot) {
+std::pair<std::string, Metadata> RecordTable::clear(std::uint32_t slot) {
   index_.remove(slot, metadata_[slot]);
   std::pair<std::string, Metadata> out{std::move(ids_[slot]), std::move(metadata_[slot])};
   ids_[slot].clear();
