@@ -41,7 +41,7 @@ std::optional<json::Value> meta(int i) {
 }
 
 // A collection of dimension 4 with every kind of change, left unsaved or saved.
-std::unique_ptr<db::Database> build(const fs::path& dir, bool quantize, int n) {
+std::shared_ptr<db::Database> build(const fs::path& dir, bool quantize, int n) {
   db::DatabaseConfig config;
   config.quantize = quantize;
   auto opened = db::Database::open_or_create_with_config(dir, 4, distance::Metric::Cosine, config);

@@ -140,13 +140,28 @@ Result<bool> delete_collection(const fs::path& root, std::string_view name) {
   // Only a directory is a collection. Removing whatever else sits under that name would
   // destroy a file the client never made.
   if (!S_ISDIR(st.st_mode)) return fail(IoError::from_errno(ENOTDIR));
-  std::error_code ec;
-  fs::remove_all(path, ec);
-  if (ec) return fail(IoError::from_errno(ec.value()));
+  // The writer's role first: a writer in another process would go on writing into a
+  // directory that is gone (or one created again under the name), and so would one of
+  // this process unless it learns of the deletion.
+  auto shared = storage::SharedDirectory::of(path);
+  if (!shared) return std::unexpected(std::move(shared.error()));
+  MutexLock open_guard((*shared)->open_mutex());
+  if (auto r = (*shared)->claim_writer(); !r) return std::unexpected(std::move(r.error()));
+  auto remove = [&]() -> Result<void> {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+    if (ec) return fail(IoError::from_errno(ec.value()));
+    return {};
+  };
+  auto live = std::static_pointer_cast<db::Database>((*shared)->collection());
+  if (auto r = live ? live->retire(remove) : remove(); !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  (*shared)->mark_deleted();
   return true;
 }
 
-Result<std::unique_ptr<db::Database>> create_collection(const fs::path& root, std::string_view name,
+Result<std::shared_ptr<db::Database>> create_collection(const fs::path& root, std::string_view name,
                                                         std::size_t dim, distance::Metric metric,
                                                         const db::DatabaseConfig& config) {
   if (auto r = validate_name(name); !r) return std::unexpected(std::move(r.error()));
@@ -159,12 +174,12 @@ Result<std::unique_ptr<db::Database>> create_collection(const fs::path& root, st
   return db::Database::open_or_create_with_config(path, dim, metric, config);
 }
 
-Result<std::unique_ptr<db::Database>> get_collection(const fs::path& root, std::string_view name) {
+Result<std::shared_ptr<db::Database>> get_collection(const fs::path& root, std::string_view name) {
   if (auto r = validate_name(name); !r) return std::unexpected(std::move(r.error()));
   return db::Database::open(collection_path(root, name));
 }
 
-Result<std::unique_ptr<db::Database>> get_or_create_collection(const fs::path& root,
+Result<std::shared_ptr<db::Database>> get_or_create_collection(const fs::path& root,
                                                                std::string_view name,
                                                                std::size_t dim,
                                                                distance::Metric metric) {

@@ -91,6 +91,22 @@ Result<void> write_all(int fd, const void* data, std::size_t size) {
   return {};
 }
 
+Result<void> pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t offset) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    if (n == 0) return fail(IoError::write_zero());
+    p += n;
+    size -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return {};
+}
+
 Result<std::vector<std::byte>> read_file(const std::filesystem::path& path) {
   auto fd = open_file(path, O_RDONLY);
   if (!fd) return std::unexpected(std::move(fd.error()));

@@ -4,10 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <initializer_list>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -442,51 +448,142 @@ Result<DirectoryLock> DirectoryLock::acquire(const fs::path& directory) {
 
 namespace {
 
-// Entries live while a handle holds them. Counting under one mutex (rather than with weak
+// Entries live while a holder holds them. Counting under one mutex (rather than with weak
 // pointers) means an entry and its claim are gone before a new entry for the same directory
-// can be made, so a handle never finds its own process's dying claim in the way.
+// can be made, so a holder never finds its own process's dying claim in the way.
 Mutex registry_mutex;
-std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<SharedDirectory*, std::size_t>>
-    registry GUARDED_BY(registry_mutex);
+std::map<std::pair<std::uint64_t, std::uint64_t>, SharedDirectory*> registry
+    GUARDED_BY(registry_mutex);
+// Every live entry, registered or not: the fork handlers reach their claims through it.
+std::set<SharedDirectory*> entries GUARDED_BY(registry_mutex);
+
+// Bumped in the child of every fork(): a claim made in an earlier generation was inherited.
+std::atomic<std::uint64_t> fork_generation{1};
+
+struct stat lock_file_status(const fs::path& directory, bool* ok) {
+  struct stat st {};
+  *ok = ::stat((directory / kLockFile).c_str(), &st) == 0;
+  return st;
+}
 
 }  // namespace
 
+// A child of fork() inherits the parent's claims as open descriptors of the same open file
+// description, which would keep the parent's lock alive after the parent has gone, and
+// every mutex as the parent's other threads left it. So the registry and every claim mutex
+// are held across fork(), and the child drops the inherited claims before anything else runs.
+struct ForkHandlers {
+  static void prepare() NO_THREAD_SAFETY_ANALYSIS {
+    registry_mutex.lock();
+    for (SharedDirectory* e : entries) e->claim_mutex_.lock();
+  }
+  static void parent() NO_THREAD_SAFETY_ANALYSIS {
+    for (SharedDirectory* e : entries) e->claim_mutex_.unlock();
+    registry_mutex.unlock();
+  }
+  static void child() NO_THREAD_SAFETY_ANALYSIS {
+    fork_generation.fetch_add(1);
+    for (SharedDirectory* e : entries) {
+      // Closing our copy leaves the parent's lock in place, held through its own descriptor.
+      e->claim_.reset();
+      e->claimed_.store(false);
+      e->claim_mutex_.unlock();
+    }
+    registry_mutex.unlock();
+  }
+};
+
+namespace {
+
+void install_fork_handlers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    ::pthread_atfork(&ForkHandlers::prepare, &ForkHandlers::parent, &ForkHandlers::child);
+  });
+}
+
+}  // namespace
+
+SharedDirectory::SharedDirectory(fs::path directory, std::uint64_t key_dev, std::uint64_t key_ino,
+                                 io::UniqueFd state)
+    : directory_(std::move(directory)), dev_(key_dev), ino_(key_ino), state_(std::move(state)) {}
+
 Result<std::shared_ptr<SharedDirectory>> SharedDirectory::of(const fs::path& directory) {
+  install_fork_handlers();
   struct stat st {};
   if (::stat(directory.c_str(), &st) != 0) return error::fail_errno();
   const std::pair<std::uint64_t, std::uint64_t> key{st.st_dev, st.st_ino};
+  // Opened before the registry is locked; dropped again when an entry exists. Read-only
+  // media give no file, and nothing there can change.
+  io::UniqueFd state;
+  if (auto fd = io::open_file(directory / kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW, 0666)) {
+    state = std::move(*fd);
+  } else if (auto ro = io::open_file(directory / kLockFile, O_RDONLY | O_NOFOLLOW)) {
+    state = std::move(*ro);
+  }
   SharedDirectory* entry = nullptr;
   {
     MutexLock guard(registry_mutex);
-    auto [it, inserted] = registry.try_emplace(key, nullptr, 0);
-    if (inserted) {
+    auto it = registry.find(key);
+    if (it != registry.end() && (it->second->deleted() || !it->second->still_current())) {
+      // The directory was deleted; whoever still holds the old entry keeps it.
+      it->second->registered_ = false;
+      registry.erase(it);
+      it = registry.end();
+    }
+    if (it == registry.end()) {
+      auto fresh = std::make_unique<SharedDirectory>(directory, key.first, key.second,
+                                                     std::move(state));
+      entries.insert(fresh.get());
       try {
-        it->second.first = new SharedDirectory(directory, key.first, key.second);
+        it = registry.emplace(key, fresh.get()).first;
       } catch (...) {
-        registry.erase(it);
+        entries.erase(fresh.get());
         throw;
       }
+      fresh.release();
     }
-    ++it->second.second;
-    entry = it->second.first;
+    entry = it->second;
+    ++entry->holders_;
   }
   // Made outside the registry mutex: should the control block fail to allocate, the
   // deleter runs at once and takes that mutex itself.
-  return std::shared_ptr<SharedDirectory>(entry, [key](SharedDirectory*) {
+  return std::shared_ptr<SharedDirectory>(entry, [key](SharedDirectory* e) {
     MutexLock guard(registry_mutex);
-    auto it = registry.find(key);
-    if (it == registry.end() || --it->second.second > 0) return;
-    delete it->second.first;
-    registry.erase(it);
+    if (--e->holders_ > 0) return;
+    if (e->registered_) registry.erase(key);
+    entries.erase(e);
+    delete e;
   });
 }
 
 SharedDirectory::~SharedDirectory() = default;
 
-Result<void> SharedDirectory::claim_writer() {
+bool SharedDirectory::still_current() const {
+  if (!state_.valid()) return true;
+  bool ok = false;
+  const struct stat named = lock_file_status(directory_, &ok);
+  struct stat held {};
+  if (!ok || ::fstat(state_.get(), &held) != 0) return false;
+  return named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
+bool SharedDirectory::holds_writer() const {
+  return claimed_.load(std::memory_order_acquire) &&
+         claim_generation_.load(std::memory_order_relaxed) == fork_generation.load();
+}
+
+Result<void> SharedDirectory::claim_writer(bool* fresh) {
+  if (fresh != nullptr) *fresh = false;
+  if (holds_writer() && !deleted()) return {};
   MutexLock guard(claim_mutex_);
-  if (claim_.valid()) return {};
-  auto fd = io::open_file(directory_ / kLockFile, O_RDWR | O_CREAT, 0666);
+  if (deleted() || !still_current()) {
+    return error::fail(IoError{error::IoKind::Other, ENOENT,
+                               "collection '" + directory_.string() + "' was deleted"});
+  }
+  if (claimed_.load() && claim_generation_.load() == fork_generation.load()) return {};
+  // An inherited claim (see ForkHandlers) was dropped in the child already.
+  auto fd = io::open_file(directory_ / kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
   if (!fd) return std::unexpected(std::move(fd.error()));
   const int e = lock_byte(fd->get(), F_WRLCK, 1, false);
   if (e == EAGAIN || e == EACCES) {
@@ -496,7 +593,45 @@ Result<void> SharedDirectory::claim_writer() {
   }
   if (e != 0) return error::fail(IoError::from_errno(e));
   claim_ = std::move(*fd);
+  claim_generation_.store(fork_generation.load());
+  claimed_.store(true, std::memory_order_release);
+  if (fresh != nullptr) *fresh = true;
   return {};
+}
+
+void SharedDirectory::release_writer() {
+  MutexLock guard(claim_mutex_);
+  claimed_.store(false);
+  claim_.reset();
+}
+
+Counters SharedDirectory::read_counters() const {
+  Counters out;
+  if (!state_.valid()) return out;
+  std::uint64_t raw[2] = {0, 0};
+  for (;;) {
+    const ssize_t n = ::pread(state_.get(), raw, sizeof raw, 0);
+    if (n >= 0 || errno != EINTR) break;
+  }
+  out.generation = raw[0];
+  out.changes = raw[1];
+  return out;
+}
+
+Result<void> SharedDirectory::write_counters(const Counters& counters) {
+  if (!state_.valid()) return error::fail(IoError::from_errno(EBADF));
+  const std::uint64_t raw[2] = {counters.generation, counters.changes};
+  return io::pwrite_all(state_.get(), raw, sizeof raw, 0);
+}
+
+std::shared_ptr<void> SharedDirectory::collection() const {
+  MutexLock guard(collection_mutex_);
+  return collection_.lock();
+}
+
+void SharedDirectory::set_collection(std::weak_ptr<void> collection) {
+  MutexLock guard(collection_mutex_);
+  collection_ = std::move(collection);
 }
 
 }  // namespace quarn_core::storage

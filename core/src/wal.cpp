@@ -392,14 +392,17 @@ struct Pass {
 // or nothing for a record that does not decode.
 using EntrySink = std::function<void(std::uint64_t offset, std::optional<WalEntry>&& entry)>;
 
-// Reads the records of the file from its start, as every reader of the log does. A batch's
-// records reach `sink` only once the whole batch has been read: a batch that the file ends
-// inside, or that a damaged record cuts short, was never acknowledged and none of it counts.
-// Without a sink nothing is decoded.
-Result<Pass> scan(int fd, std::uint64_t size, const EntrySink* sink) {
+// Reads the records of the file from `start` (its start, or the end of a record or batch an
+// earlier pass took), as every reader of the log does. A batch's records reach `sink` only
+// once the whole batch has been read: a batch that the file ends inside, or that a damaged
+// record cuts short, was never acknowledged and none of it counts. Without a sink nothing is
+// decoded.
+Result<Pass> scan(int fd, std::uint64_t size, const EntrySink* sink, std::uint64_t start = 0) {
+  if (start > 0 && ::lseek(fd, static_cast<off_t>(start), SEEK_SET) < 0) return fail_errno();
   FileReader in(fd);
   Pass pass;
-  std::uint64_t pos = 0;       // end of the last record whose checksum matched
+  pass.good_end = start;
+  std::uint64_t pos = start;   // end of the last record whose checksum matched
   std::size_t batch_left = 0;  // records still owed to the open batch
   std::vector<std::pair<std::uint64_t, std::optional<WalEntry>>> pending;  // the open batch's
   std::vector<std::byte> payload;
@@ -568,23 +571,36 @@ Result<void> Wal::sync() {
 }
 
 Result<std::vector<WalEntry>> Wal::read_all() {
-  unreadable_tail_ = false;
-  std::vector<WalEntry> entries;
-  struct stat st {};
-  if (::stat(path_.c_str(), &st) != 0) return entries;
+  auto read = read_from(0);
+  if (!read) return std::unexpected(std::move(read.error()));
+  return std::move(read->entries);
+}
 
+Result<LogRead> Wal::read_from(std::uint64_t offset) {
+  unreadable_tail_ = false;
+  LogRead out;
+  out.end = offset;
   auto fd = io::open_file(path_, O_RDONLY);
-  if (!fd) return std::unexpected(std::move(fd.error()));
+  if (!fd) {
+    if (fd.error().io_error().os_code != ENOENT) return std::unexpected(std::move(fd.error()));
+    out.shrunk = offset > 0;
+    return out;
+  }
   auto size = file_size(fd->get());
   if (!size) return std::unexpected(std::move(size.error()));
-  if (*size == 0) return entries;
+  if (*size < offset) {
+    out.shrunk = true;
+    return out;
+  }
+  if (*size == offset) return out;
   const EntrySink sink = [&](std::uint64_t, std::optional<WalEntry>&& entry) {
-    if (entry) entries.push_back(std::move(*entry));
+    if (entry) out.entries.push_back(std::move(*entry));
   };
-  auto pass = scan(fd->get(), *size, &sink);
+  auto pass = scan(fd->get(), *size, &sink, offset);
   if (!pass) return std::unexpected(std::move(pass.error()));
   if (pass->good_end < *size) unreadable_tail_ = true;
-  return entries;
+  out.end = pass->good_end;
+  return out;
 }
 
 Result<void> Wal::reset() {

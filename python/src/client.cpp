@@ -35,7 +35,7 @@ std::filesystem::path root_of(PyObject* self) {
 }
 
 // The core result of an open or create as a Python Database of this module.
-PyObject* to_database(PyObject* self, quarn_core::Result<std::unique_ptr<Database>>&& opened) {
+PyObject* to_database(PyObject* self, quarn_core::Result<std::shared_ptr<Database>>&& opened) {
   if (!opened) return raise_core(opened.error());
   ModuleState* state = state_of(Py_TYPE(self));
   if (state == nullptr) return nullptr;

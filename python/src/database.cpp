@@ -29,13 +29,13 @@ using quarn_core::db::SearchOptions;
 
 struct PyDatabase {
   PyObject_HEAD
-      // Set once by the constructor, reset only by dealloc; the core object is thread-safe, so
-      // methods share it without any lock of their own.
-      std::unique_ptr<Database>
+      // Set by the constructor; dropped by close() (every method then raises) and by dealloc.
+      // The core object is thread-safe and shared by every handle of the collection in this
+      // process. A method copies the pointer before it releases the GIL, so a close() in
+      // another thread never pulls the collection from under a call in flight.
+      std::shared_ptr<Database>
           db;
 };
-
-Database& core(PyObject* self) { return *reinterpret_cast<PyDatabase*>(self)->db; }
 
 PyObject* none() { Py_RETURN_NONE; }
 
@@ -56,7 +56,7 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!a.ok()) return nullptr;
 
     // Opening waits for the directory's lock while another thread saves: without the GIL.
-    std::unique_ptr<Database> db;
+    std::shared_ptr<Database> db;
     if (!*dim) {
       auto opened = without_gil([&] { return Database::open(*path); });
       if (!opened) return raise_value_error("database not found — specify dim to create a new one");
@@ -82,8 +82,9 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void database_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  // Dropping the core object closes its log and unmaps its vectors; nothing is saved.
-  reinterpret_cast<PyDatabase*>(self)->db.~unique_ptr();
+  // Dropping the last handle of the collection in this process closes its log, unmaps its
+  // vectors and gives up the writer's role; nothing is saved.
+  reinterpret_cast<PyDatabase*>(self)->db.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -143,7 +144,9 @@ PyObject* db_insert(PyObject* self, Arguments<3>& a, bool upsert) {
   if (!a.ok() || !check_finite(*vector, "vector of id '" + *id + "'")) return nullptr;
   auto metadata = a.convert(2, to_metadata);
   if (!a.ok()) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   return none_or_raise(without_gil([&] {
     return upsert ? db.upsert(std::move(*id), std::move(*vector), std::move(*metadata))
                   : db.add(std::move(*id), std::move(*vector), std::move(*metadata));
@@ -165,7 +168,9 @@ PyObject* db_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* db_insert_many(PyObject* self, Arguments<3>& a, bool upsert) {
   auto ids = a.convert(0, to_ids);
   if (!a.ok()) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   // A C-contiguous 2-D float32 array goes to the core as it is, row after row.
   if (auto rows = c_contiguous_f32_rows(a[1])) {
     if (!check_metadatas(a[2], "metadatas")) return nullptr;
@@ -224,7 +229,9 @@ PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     metadata = a.convert(2, to_metadata);
     if (!metadata) return nullptr;
   }
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   return none_or_raise(
       without_gil([&] { return db.update(*id, std::move(vector), std::move(metadata)); }));
 }
@@ -234,7 +241,9 @@ PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   Arguments a(sig, args, nargs, kwnames);
   auto id = a.convert(0, to_str);
   if (!a.ok()) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   auto result = without_gil([&] { return db.remove(*id); });
   if (!result) return raise_core(result.error());
   return PyBool_FromLong(*result ? 1 : 0);
@@ -246,7 +255,9 @@ PyObject* db_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Arguments a(sig, args, nargs, kwnames);
   auto ids = a.convert(0, to_ids);
   if (!a.ok()) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   auto result = without_gil([&] { return db.delete_many(*ids); });
   if (!result) return raise_core(result.error());
   return PyLong_FromSize_t(*result);
@@ -265,7 +276,9 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (!query) return nullptr;
   PyTypeObject* type = result_type(self);
   if (type == nullptr) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   const SearchOptions options = query->options();
   auto result = without_gil([&] { return db.search(*vector, options); });
   if (!result) return raise_core(result.error());
@@ -286,7 +299,9 @@ PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!query) return nullptr;
   PyTypeObject* type = result_type(self);
   if (type == nullptr) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   const SearchOptions options = query->options();
   auto result = without_gil([&] { return db.search_many(*vectors, options); });
   if (!result) return raise_core(result.error());
@@ -309,7 +324,9 @@ PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   Arguments a(sig, args, nargs, kwnames);
   auto id = a.convert(0, to_str);
   if (!a.ok()) return nullptr;
-  const Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
   auto result = without_gil([&] { return db.get(*id); });
   if (!result) return raise_core(result.error());
   PyRef vector = PyRef::steal(floats_to_list(result->first));
@@ -325,32 +342,59 @@ PyObject* db_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   Arguments a(sig, args, nargs, kwnames);
   auto filter = a.convert(0, to_opt_filter);
   if (!a.ok()) return nullptr;
-  const Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
   const std::size_t n = without_gil([&] { return *filter ? db.count(**filter) : db.count(); });
   return PyLong_FromSize_t(n);
 }
 
 PyObject* db_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!no_args("Database.ids", args, nargs, kwnames)) return nullptr;
-  const Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
   return strings_to_list(without_gil([&] { return db.ids(); }));
 }
 
 PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!no_args("Database.save", args, nargs, kwnames)) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   return none_or_raise(without_gil([&] { return db.save(); }));
+}
+
+PyObject* db_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!no_args("Database.close", args, nargs, kwnames)) return nullptr;
+  // Moved out first: should this be the last handle, the collection goes (closing its log
+  // and unmapping its vectors) without the GIL, and with nothing left pointing at it.
+  std::shared_ptr<Database> held = std::move(reinterpret_cast<PyDatabase*>(self)->db);
+  without_gil([&] { held.reset(); });
+  return none();
+}
+
+PyObject* db_refresh(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!no_args("Database.refresh", args, nargs, kwnames)) return nullptr;
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
+  return none_or_raise(without_gil([&] { return db.refresh(); }));
 }
 
 PyObject* db_sync(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!no_args("Database.sync", args, nargs, kwnames)) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   return none_or_raise(without_gil([&] { return db.sync(); }));
 }
 
 PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!no_args("Database.compact", args, nargs, kwnames)) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   without_gil([&] { db.compact(); });
   return none();
 }
@@ -358,7 +402,9 @@ PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   if (!no_args("Database.enable_quantized_search", args, nargs, kwnames)) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   without_gil([&] { db.enable_quantized_search(); });
   return none();
 }
@@ -366,7 +412,9 @@ PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_s
 PyObject* db_disable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
   if (!no_args("Database.disable_quantized_search", args, nargs, kwnames)) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   without_gil([&] { db.disable_quantized_search(); });
   return none();
 }
@@ -382,7 +430,9 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
 
 PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!no_args("Database.stats", args, nargs, kwnames)) return nullptr;
-  const Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
   const auto s = without_gil([&] { return db.stats(); });
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
@@ -413,7 +463,9 @@ PyObject* db_enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr Signature<3> sig{"Database.__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 0};
   if (!Arguments(sig, args, nargs, kwnames).ok()) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   auto result = without_gil([&] { return db.save(); });
   if (!result) return raise_core(result.error());
   Py_RETURN_FALSE;
@@ -429,7 +481,9 @@ PyObject* db_export_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   auto path = a.convert(0, to_str);
   auto pretty = a.convert(1, to_bool, false);
   if (!a.ok()) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   auto result = without_gil([&] { return quarn_core::export_::export_json(db, *path, *pretty); });
   if (!result) return raise_value_error(result.error().message());
   return none();
@@ -441,7 +495,9 @@ PyObject* db_import_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Arguments a(sig, args, nargs, kwnames);
   auto path = a.convert(0, to_str);
   if (!a.ok()) return nullptr;
-  Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   auto result = without_gil([&] { return quarn_core::export_::import_json(db, *path); });
   if (!result) return raise_value_error(result.error().message());
   return none();
@@ -450,26 +506,39 @@ PyObject* db_import_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // ---------------------------------------------------------------------------------------
 // Properties and protocols.
 
-PyObject* get_dim(PyObject* self, void*) { return PyLong_FromSize_t(core(self).dim()); }
+PyObject* get_dim(PyObject* self, void*) {
+  auto held = handle(self);
+  return held ? PyLong_FromSize_t(held->dim()) : nullptr;
+}
 PyObject* get_metric(PyObject* self, void*) {
-  const auto name = quarn_core::distance::metric_name(core(self).metric());
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const auto name = quarn_core::distance::metric_name(held->metric());
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 PyObject* get_quantized_search(PyObject* self, void*) {
-  const Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
   return PyBool_FromLong(without_gil([&] { return db.quantized_search(); }) ? 1 : 0);
 }
 PyObject* get_deleted_count(PyObject* self, void*) {
-  const Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
   return PyLong_FromSize_t(without_gil([&] { return db.deleted_count(); }));
 }
 PyObject* get_total_slots(PyObject* self, void*) {
-  const Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
   return PyLong_FromSize_t(without_gil([&] { return db.total_slots(); }));
 }
 
 Py_ssize_t database_len(PyObject* self) {
-  const Database& db = core(self);
+  auto held = handle(self);
+  if (!held) return -1;
+  const Database& db = *held;
   const std::size_t n = without_gil([&] { return db.count(); });
   if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
     PyErr_SetString(PyExc_OverflowError, "length does not fit a Py_ssize_t");
@@ -482,7 +551,9 @@ int database_contains(PyObject* self, PyObject* value) {
   try {
     auto id = to_str(value, "id");
     if (!id) return -1;
-    const Database& db = core(self);
+    auto held = handle(self);
+    if (!held) return -1;
+    const Database& db = *held;
     return without_gil([&] { return db.contains(*id); }) ? 1 : 0;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -527,6 +598,15 @@ PyMethodDef database_methods[] = {
     {"sync", as_cfunction<db_sync>(), kFast,
      "sync($self)\n--\n\n"
      "Make every change acknowledged so far durable against power loss (fsync of the log)."},
+    {"close", as_cfunction<db_close>(), kFast,
+     "close($self)\n--\n\n"
+     "Release this handle without saving (changes stay in the log). When it is this\n"
+     "process's last handle of the collection, the writer's role, the mapped vectors and\n"
+     "the log file are released too. Any later call on this handle raises ValueError."},
+    {"refresh", as_cfunction<db_refresh>(), kFast,
+     "refresh($self)\n--\n\n"
+     "Catch up now with what other processes saved and logged (every read does so\n"
+     "by itself)."},
     {"compact", as_cfunction<db_compact>(), kFast,
      "compact($self)\n--\n\n"
      "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
@@ -602,12 +682,16 @@ PyType_Spec database_type_spec = {
 
 PyType_Spec* database_spec() { return &database_type_spec; }
 
-Database& database_of(PyObject* self) { return core(self); }
+std::shared_ptr<Database> handle(PyObject* self) {
+  const auto& db = reinterpret_cast<PyDatabase*>(self)->db;
+  if (!db) PyErr_SetString(PyExc_ValueError, "the database is closed");
+  return db;
+}
 
-PyObject* wrap_database(PyTypeObject* type, std::unique_ptr<Database> db) {
+PyObject* wrap_database(PyTypeObject* type, std::shared_ptr<Database> db) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<PyDatabase*>(self)->db) std::unique_ptr<Database>(std::move(db));
+  new (&reinterpret_cast<PyDatabase*>(self)->db) std::shared_ptr<Database>(std::move(db));
   return self;
 }
 

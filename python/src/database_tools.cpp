@@ -177,7 +177,9 @@ bool check_callable(PyObject* obj, const char* name) {
 
 PyObject* db_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!no_args("Database.verify", args, nargs, kwnames)) return nullptr;
-  const Database& db = database_of(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
   auto report = without_gil([&] { return db.verify(); });
   return verify_dict(report);
 }
@@ -194,7 +196,9 @@ PyObject* db_verify_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* db_repair(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!no_args("Database.repair", args, nargs, kwnames)) return nullptr;
-  Database& db = database_of(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   auto report = without_gil([&] { return db.repair(); });
   return repair_dict(report);
 }
@@ -217,7 +221,9 @@ PyObject* db_repair_path(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* db_health(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!no_args("Database.health", args, nargs, kwnames)) return nullptr;
-  const Database& db = database_of(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
   const auto h = without_gil([&] { return db.health(); });
   return DictBuilder()
       .add_size("num_vectors", h.num_vectors)
@@ -245,7 +251,9 @@ PyObject* db_calibrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return raise_value_error("target_recall must be above 0 and at most 1");
   }
   if (*k == 0) return raise_value_error("k must be at least 1");
-  Database& db = database_of(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
   auto result = without_gil([&] { return db.calibrate(*target, *k); });
   if (!result) return raise_core(result.error());
   if (!result->reached) {
@@ -267,8 +275,9 @@ PyObject* db_export_with_progress(PyObject* self, PyObject* const* args, Py_ssiz
   auto path = a.convert(0, to_str);
   auto pretty = a.convert(1, to_bool, false);
   if (!a.ok() || !check_callable(a[2], "progress")) return nullptr;
-  auto result =
-      quarn_core::export_::export_json(database_of(self), *path, *pretty, progress_of(a[2]));
+  auto held = handle(self);
+  if (!held) return nullptr;
+  auto result = quarn_core::export_::export_json(*held, *path, *pretty, progress_of(a[2]));
   if (PyErr_Occurred()) return nullptr;  // raised by progress
   if (!result) return raise_value_error(result.error().message());
   Py_RETURN_NONE;
@@ -282,7 +291,9 @@ PyObject* db_import_with_progress(PyObject* self, PyObject* const* args, Py_ssiz
   if (!a.ok() || !check_callable(a[1], "progress")) return nullptr;
   auto progress = progress_of(a[1]);
   if (!progress) progress = [](std::size_t, std::size_t) { return true; };
-  auto result = quarn_core::export_::import_json(database_of(self), *path, progress);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  auto result = quarn_core::export_::import_json(*held, *path, progress);
   if (PyErr_Occurred()) return nullptr;  // raised by progress
   if (!result) return raise_value_error(result.error().message());
   Py_RETURN_NONE;
@@ -296,7 +307,9 @@ PyObject* db_recall_curve(PyObject* self, PyObject* const* args, Py_ssize_t narg
   auto k = a.convert(1, to_index);
   auto efs = a.convert(2, to_indices);
   if (!a.ok()) return nullptr;
-  const Database& db = database_of(self);
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
   const auto curve = without_gil([&] { return db.recall_curve(*sample, *k, *efs); });
   PyRef ids = PyRef::steal(strings_to_list(curve.ids));
   PyRef recalls = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(curve.recall.size())));

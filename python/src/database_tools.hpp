@@ -9,7 +9,9 @@
 namespace quarn_py {
 
 // The core database of a Database object.
-quarn_core::db::Database& database_of(PyObject* self);
+// The collection of a Database object, shared by the caller for the call; null with
+// ValueError set when the handle was closed.
+std::shared_ptr<quarn_core::db::Database> handle(PyObject* self);
 
 PyObject* db_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* db_verify_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -33,7 +33,7 @@ PyType_Spec* client_spec();
 
 // A new Database object of `type` (the module's Database type or a subclass) owning `db`,
 // or nullptr with an exception set. The constructor and every Client method end here.
-PyObject* wrap_database(PyTypeObject* type, std::unique_ptr<quarn_core::db::Database> db);
+PyObject* wrap_database(PyTypeObject* type, std::shared_ptr<quarn_core::db::Database> db);
 
 // A new SearchResult of the module's type, or nullptr with an exception set.
 PyObject* make_search_result(PyTypeObject* type, quarn_core::db::SearchResult&& hit);

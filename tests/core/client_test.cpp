@@ -126,13 +126,13 @@ TEST(ClientTest, CollectionLifecycle) {
     ASSERT_TRUE(Ok(db));
     ASSERT_TRUE(Ok((*db)->add("x", {1, 2, 3, 4}, std::nullopt)));
 
-    // Not saved yet: only a directory, which neither lists nor opens but is taken.
-    EXPECT_TRUE(list_collections(root)->empty());
-    EXPECT_EQ(outcome(get_collection(root, "docs")),
-              "database not found at '" + (root / "docs").string() + "'");
+    // Saved when created: it lists, opens (as the same object) and is taken at once.
+    EXPECT_EQ(*list_collections(root), std::vector<std::string>{"docs"});
+    auto same = get_collection(root, "docs");
+    ASSERT_TRUE(Ok(same));
+    EXPECT_EQ(same->get(), db->get());
     EXPECT_TRUE(
         Fails(create_collection(root, "docs", 4, Metric::Cosine, {}), ErrorKind::CollectionExists));
-    ASSERT_TRUE(Ok((*db)->save()));
   }
   EXPECT_EQ(*list_collections(root), std::vector<std::string>{"docs"});
 
@@ -158,9 +158,17 @@ TEST(ClientTest, CollectionLifecycle) {
   EXPECT_FALSE(get_collection(root, "absent").has_value());
   EXPECT_FALSE(fs::exists(root / "absent"));  // a failed get leaves nothing behind
 
+  // Deleted under a live handle: the handle reads what it had, and its next change or save
+  // fails rather than write into a directory created again under the name.
   EXPECT_EQ(outcome(delete_collection(root, "docs")), "true");
   EXPECT_FALSE(fs::exists(root / "docs"));
-  EXPECT_TRUE(list_collections(root)->empty());
+  EXPECT_EQ(*list_collections(root), std::vector<std::string>{"new"});
+  ASSERT_TRUE(Ok(create_collection(root, "docs", 4, Metric::Cosine, {})));
+  const std::string deleted = "io error: collection '" + (root / "docs").string() + "' was deleted";
+  EXPECT_EQ(outcome((*got)->add("y", {1, 2, 3, 4}, std::nullopt)), deleted);
+  EXPECT_EQ(outcome((*same)->save()), deleted);
+  EXPECT_TRUE((*got)->contains("x"));
+  EXPECT_FALSE((*get_collection(root, "docs"))->contains("x"));
 }
 
 TEST(ClientTest, DeleteRemovesOnlyDirectoriesAndLinks) {

@@ -552,7 +552,7 @@ TEST_P(DbWriter, ReadersSeeWholeSavesAndTheFinalStateIsAcknowledged) {
   Failures failures;
   std::atomic<bool> done{false};
   std::vector<std::thread> threads;
-  std::unique_ptr<Database> writer;
+  std::shared_ptr<Database> writer;
   pid_t pid = -1;
   int fd = -1, flags = 0;
   if (child) {

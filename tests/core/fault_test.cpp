@@ -72,7 +72,7 @@ Metadata tag(const std::string& s) { return Value{{"t", s}, {"n", s.size()}}; }
 
 Vec vec(float x) { return {x, x + 1, -x}; }
 
-std::unique_ptr<Database> open_dir(const fs::path& dir, bool may_fail = false) {
+std::shared_ptr<Database> open_dir(const fs::path& dir, bool may_fail = false) {
   auto r = Database::open_or_create_with_config(dir, 3, Metric::Euclidean, {});
   if (!may_fail) {
     EXPECT_TRUE(Ok(r));

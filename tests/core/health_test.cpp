@@ -112,7 +112,7 @@ class HealthTest : public ::testing::Test {
   fs::path graph() const { return dir() / "graph.quarn"; }
 
   TempDir tmp_;
-  std::unique_ptr<Database> db_;
+  std::shared_ptr<Database> db_;
   testing::Records expected_;
 };
 

@@ -20,7 +20,7 @@ using distance::Metric;
 using testing::read_bytes;
 using testing::write_bytes;
 
-std::unique_ptr<db::Database> create(const fs::path& dir, std::size_t dim, bool quantize = false) {
+std::shared_ptr<db::Database> create(const fs::path& dir, std::size_t dim, bool quantize = false) {
   return testing::create(dir, dim, Metric::Euclidean, {4, 20, quantize});
 }
 

@@ -71,7 +71,7 @@ class TempDir {
 };
 
 // A collection opened or created at `path`, or null after a failed test expectation.
-inline std::unique_ptr<db::Database> create(const std::filesystem::path& path, std::size_t dim,
+inline std::shared_ptr<db::Database> create(const std::filesystem::path& path, std::size_t dim,
                                             distance::Metric metric = distance::Metric::Euclidean,
                                             db::DatabaseConfig config = {}) {
   auto r = db::Database::open_or_create_with_config(path, dim, metric, config);
@@ -80,7 +80,7 @@ inline std::unique_ptr<db::Database> create(const std::filesystem::path& path, s
 }
 
 // A saved collection opened again, or null after a failed test expectation.
-inline std::unique_ptr<db::Database> reopen(const std::filesystem::path& path) {
+inline std::shared_ptr<db::Database> reopen(const std::filesystem::path& path) {
   auto r = db::Database::open(path);
   EXPECT_TRUE(Ok(r));
   return r ? std::move(*r) : nullptr;

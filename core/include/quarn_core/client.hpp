@@ -1,7 +1,7 @@
 // Named collections under one root directory. The directory tree is the registry: collection
-// N is the directory root/N, and it is listed once it holds a saved graph file. Nothing is
-// cached; every call looks at the file system again and every opened collection is a new,
-// independent Database.
+// N is the directory root/N, and it is listed once it holds a saved graph file (a collection
+// is saved when it is created). Nothing is cached here; every call looks at the file system
+// again, and an opened collection is the one Database this process has open on it.
 #pragma once
 
 #include <cstddef>
@@ -39,25 +39,28 @@ Result<std::vector<std::string>> list_collections(const std::filesystem::path& r
 
 // Removes root/name with everything under it. False when nothing is there. A symbolic link
 // is removed itself, never what it points to. Io when removal fails, including when
-// root/name is a regular file or another non-directory ("Not a directory").
+// root/name is a regular file or another non-directory ("Not a directory"), and while
+// another process writes the collection ("... is being written by another process"): the
+// writer's role is claimed first. Handles of this process on it fail from then on with
+// "collection '...' was deleted" at their next change or save.
 Result<bool> delete_collection(const std::filesystem::path& root, std::string_view name);
 
 // Creates collection `name`. CollectionExists when anything at all is at root/name (a file,
 // an empty directory, a dangling link, a collection); the path is then left untouched.
-Result<std::unique_ptr<db::Database>> create_collection(const std::filesystem::path& root,
+Result<std::shared_ptr<db::Database>> create_collection(const std::filesystem::path& root,
                                                         std::string_view name, std::size_t dim,
                                                         distance::Metric metric,
                                                         const db::DatabaseConfig& config);
 
 // Opens the saved collection `name`; DatabaseNotFound (with the joined path) when there is
 // none. Never creates anything.
-Result<std::unique_ptr<db::Database>> get_collection(const std::filesystem::path& root,
+Result<std::shared_ptr<db::Database>> get_collection(const std::filesystem::path& root,
                                                      std::string_view name);
 
 // Opens collection `name` or creates it with m 16, ef_construction 200 and no quantization.
 // An existing collection keeps its stored dimension and metric; dim and metric are then
 // ignored.
-Result<std::unique_ptr<db::Database>> get_or_create_collection(const std::filesystem::path& root,
+Result<std::shared_ptr<db::Database>> get_or_create_collection(const std::filesystem::path& root,
                                                                std::string_view name,
                                                                std::size_t dim,
                                                                distance::Metric metric);

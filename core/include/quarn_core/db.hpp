@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -145,20 +146,27 @@ inline constexpr const char* kCalibrationFileName = "calibration.json";
 // behind; should memory run out while the change is applied, the record is taken back out
 // of the log and the change undone before std::bad_alloc reaches the caller.
 //
-// Several Database objects may be open on one directory, in one process or several. Opening
-// and saving hold the directory's lock file ("LOCK"), so neither sees the other half done.
-// Only one process at a time may change or save a collection: its first change or save
-// claims the directory until it drops its last handle of it, and other processes' changes
-// and saves fail meanwhile with an Io error naming the directory. Handles in one process
-// are independent copies: each saves its own state.
+// One process, one state: every open of a directory in a process (same device and inode)
+// returns the same Database, so a change through any handle is seen by all and a save saves
+// everything acknowledged. One process at a time may change or save a collection: its first
+// change or save claims the directory, until the process drops its last handle of it; other
+// processes' changes and saves fail meanwhile with an Io error naming the directory. Before
+// a process makes its first change after claiming, it catches up with whatever other
+// processes saved and logged, so it never writes an older state over theirs. Processes that
+// only read follow the writer: every read first checks the directory's change counters (one
+// pread) and applies the log records or reloads the saves it has not seen.
 class Database {
  public:
-  // Opens a saved collection ("graph.quarn" and "vectors.bin" present) and replays its log.
+  // Opens a saved collection ("graph.quarn" and "vectors.bin" present) and replays its log,
+  // or returns the collection this process has open on the directory already.
   // DatabaseNotFound when either file is missing; Io when a file is unreadable or malformed.
-  static Result<std::unique_ptr<Database>> open(const std::filesystem::path& path);
-  // Opens the collection at path, or creates an empty one (directories included). The
-  // stored dim, metric, m and ef_construction win over the ones passed for an existing one.
-  static Result<std::unique_ptr<Database>> open_or_create_with_config(
+  static Result<std::shared_ptr<Database>> open(const std::filesystem::path& path);
+  // Opens the collection at path, or creates an empty one (directories included) and saves
+  // it at once, so that it opens (and lists) as a collection from then on. The stored dim,
+  // metric, m and ef_construction win over the ones passed for an existing one. A directory
+  // holding only a log (a collection an older build created and never saved) is created
+  // from its log, and refused when the log holds vectors of another dimension than `dim`.
+  static Result<std::shared_ptr<Database>> open_or_create_with_config(
       const std::filesystem::path& path, std::size_t dim, distance::Metric metric,
       const DatabaseConfig& config);
 
@@ -213,6 +221,15 @@ class Database {
   // Makes every change acknowledged so far durable against power loss (fsync of the log and
   // of its directory). Changes are not synced otherwise; a save syncs its own files.
   Result<void> sync();
+  // Catches up now with what other processes have saved and logged (every read does so by
+  // itself). Io error when the files cannot be read; the state is then left as it was.
+  Result<void> refresh();
+
+  // For deleting the collection's directory (the client): waits for every change in flight,
+  // runs `remove`, and when it succeeds marks the collection deleted, so that every later
+  // change or save of any handle fails with "collection '...' was deleted". The caller holds
+  // the writer claim.
+  Result<void> retire(const std::function<Result<void>()>& remove);
 
   std::size_t dim() const { return dim_; }
   distance::Metric metric() const { return metric_; }
@@ -243,7 +260,7 @@ class Database {
   // records before it are damaged. Then replays the log and saves. Anything that cannot be
   // recovered is listed in the report, never made up. Io when too little is left to rebuild
   // (the dimension or metric cannot be told); DatabaseNotFound when there is no collection.
-  static Result<std::pair<std::unique_ptr<Database>, RepairReport>> repair_path(
+  static Result<std::pair<std::shared_ptr<Database>, RepairReport>> repair_path(
       const std::filesystem::path& path);
 
   // Layer counts, tombstones, reachability and an estimate of recall@10 at the current
@@ -278,6 +295,24 @@ class Database {
   // shared yet, so its tables are filled without their locks.
   static Result<std::unique_ptr<Database>> load(const std::filesystem::path& path,
                                                 bool quantize_config) NO_THREAD_SAFETY_ANALYSIS;
+  // The rest of opening: reads the log (the caller holds the directory lock) into `entries`
+  // and notes where it ends and which counters the state now reflects.
+  Result<void> read_log(std::vector<wal::WalEntry>& entries) NO_THREAD_SAFETY_ANALYSIS;
+  // Makes this process the writer, first catching up with other processes when the claim is
+  // new. Called by every mutation and save before it takes any lock.
+  Result<void> writable() EXCLUDES(gate_);
+  // Checks the directory's counters and catches up when they moved (a no-op in the writer).
+  Result<void> follow() const;
+  // Reads what other processes wrote since this state was loaded and applies it, or reloads
+  // the saved files when they were replaced; `force` reads the log even when the counters
+  // did not move. The caller holds the gate exclusively.
+  Result<void> catch_up(bool force) REQUIRES(gate_);
+  // Puts a freshly loaded state (the saved files and their log) in place of this one.
+  Result<void> reload() REQUIRES(gate_);
+  // Moves this unshared object's state into `target`, under target's locks.
+  void install_in(Database& target) NO_THREAD_SAFETY_ANALYSIS;
+  // Announces a change to the readers of other processes (the writer, after an append).
+  void publish_change() REQUIRES(wal_lock_);
   // A new graph with the current one's parameters (and SQ8 traversal, if on) over `rows`,
   // dim floats each, back to back (compact, repair); the caller holds the index lock.
   std::unique_ptr<hnsw::HnswIndex> rebuild_graph(std::span<const float> rows) const
@@ -289,7 +324,12 @@ class Database {
       REQUIRES(id_lock_);
   // The second half of opening, after the directory lock is released: replays `entries`.
   // Nothing else sees the object yet, so the tables are changed without their locks.
-  void replay(std::vector<wal::WalEntry>& entries) NO_THREAD_SAFETY_ANALYSIS;
+  void replay(std::vector<wal::WalEntry>& entries) NO_THREAD_SAFETY_ANALYSIS {
+    apply_entries(entries);
+  }
+  // Applies logged entries as a replay does: each on its own, skipping one that cannot apply.
+  void apply_entries(std::vector<wal::WalEntry>& entries)
+      REQUIRES(id_lock_, index_lock_, records_lock_);
 
   // One batch: ids and metadata by value; the vectors as one block of rows (`flat`, when
   // the caller's rows are back to back) or one span per row.
@@ -311,6 +351,8 @@ class Database {
                           std::size_t width, std::vector<Metadata> metadata);
   };
   Result<void> check_batch(const Batch& batch) const;
+  // The first id of the batch that is stored or named twice, or null.
+  const std::string* first_duplicate(const Batch& batch) const REQUIRES_SHARED(id_lock_);
   Result<void> add_batch(Batch& batch) EXCLUDES(gate_);
   Result<void> upsert_batch(Batch& batch) EXCLUDES(gate_);
 
@@ -407,6 +449,14 @@ class Database {
   // count) reads the others in the same call, so separate locks would only be taken together.
   mutable SharedMutex records_lock_ ACQUIRED_AFTER(index_lock_);
   RecordTable records_ GUARDED_BY(records_lock_);
+
+  // What this state reflects of the directory: the counters last caught up with (the
+  // writer moves them with its own changes), the generation of the saved files it was
+  // loaded from, and where in the log the records it has applied end.
+  std::atomic<std::uint64_t> seen_generation_{0};
+  std::atomic<std::uint64_t> seen_changes_{0};
+  std::atomic<std::uint64_t> loaded_generation_{0};
+  std::uint64_t log_end_ GUARDED_BY(wal_lock_) = 0;
 
   // The calibrated default width: ef in the low 32 bits, the k it was measured for in the
   // high ones; 0 without a calibration. Read by every search, so an atomic, not a lock.

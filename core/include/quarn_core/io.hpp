@@ -66,6 +66,8 @@ Result<UniqueFd> open_file(const std::filesystem::path& path, int flags, unsigne
 
 // Writes all of data, retrying short writes and EINTR.
 Result<void> write_all(int fd, const void* data, std::size_t size);
+// The same at a given offset (pwrite), leaving the descriptor's own offset alone.
+Result<void> pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t offset);
 
 // Reads the whole file into memory.
 Result<std::vector<std::byte>> read_file(const std::filesystem::path& path);

@@ -1,6 +1,7 @@
 // The collection directory: file names, the graph and vector file formats, and loading.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -100,34 +101,95 @@ class DirectoryLock {
   io::UniqueFd fd_;
 };
 
-// What the handles of one collection directory in this process share: the mutex that
-// orders their log appends and resets, and the claim to be the one process that writes the
-// collection. Obtained per directory (by device and inode); released with its last handle.
+// What a collection's writer tells the processes that follow it, kept in bytes 0 to 15 of the
+// directory's "LOCK" file (little-endian u64s; a shorter file reads as zeros). Older builds
+// open that file only to lock bytes 0 and 1 and never read it, so they open collections
+// that carry these as before; a writer of an older build does not move them, so readers of
+// this build see its changes only when they open the collection again.
+struct Counters {
+  std::uint64_t generation = 0;  // saves so far: moves when the saved files are replaced
+  std::uint64_t changes = 0;     // log appends and saves so far: moves whenever the state does
+  friend bool operator==(const Counters&, const Counters&) = default;
+};
+
+// What every user of one collection directory in this process shares: the claim to be the
+// one process that writes the collection, the directory's change counters, and the
+// collection object that the handles of this process share (the db layer keeps it here).
+// Obtained per directory (by device and inode); released with its last holder.
 class SharedDirectory {
  public:
-  // The entry of the directory, created on first use. The directory must exist.
+  // The entry of the directory, created on first use. The directory must exist. An entry
+  // whose directory has been deleted (and perhaps created again under the same name) is
+  // never handed out again: a new entry takes its place.
   static Result<std::shared_ptr<SharedDirectory>> of(const std::filesystem::path& directory);
   ~SharedDirectory();
+  SharedDirectory(const SharedDirectory&) = delete;
+  SharedDirectory& operator=(const SharedDirectory&) = delete;
 
-  // Held around every append to, cut of and reset of the log by any handle.
+  const std::filesystem::path& directory() const { return directory_; }
+
+  // Held around every append to, cut of and reset of the log.
   // A database takes it under its own log lock and before its index lock.
   Mutex& log_mutex() RETURN_CAPABILITY(log_mutex_) { return log_mutex_; }
+  // Serialises the opens of this directory in this process, so that they share one object.
+  Mutex& open_mutex() RETURN_CAPABILITY(open_mutex_) { return open_mutex_; }
 
   // Makes this process the collection's writer (an exclusive lock on byte 1 of "LOCK",
-  // kept until the last handle of the directory in this process is dropped). Fails, naming
-  // the directory, while another process holds it. Cheap once held.
-  Result<void> claim_writer() EXCLUDES(claim_mutex_);
+  // kept until the last holder of this entry in this process is gone). Fails, naming the
+  // directory, while another process holds it, and with "collection '...' was deleted" once
+  // the directory is gone or another directory has taken its name. A claim belongs to the
+  // process that made it: after fork() the child holds none, and its first claim is made
+  // afresh (and fails while the parent holds the role). Cheap once held.
+  // `fresh` is set when this call made the claim (the caller then catches up with whatever
+  // other processes wrote before it).
+  Result<void> claim_writer(bool* fresh = nullptr) EXCLUDES(claim_mutex_);
+  // Whether this process holds the claim (a cheap test, for the readers' fast path).
+  bool holds_writer() const;
+  // Gives the claim up (a claim whose holder could not catch up must not be written under).
+  void release_writer() EXCLUDES(claim_mutex_);
 
-  SharedDirectory(std::filesystem::path directory, std::uint64_t key_dev, std::uint64_t key_ino)
-      : directory_(std::move(directory)), dev_(key_dev), ino_(key_ino) {}
+  // The counters as the file holds them now; zeros where there is no file to read
+  // (read-only media, where nothing can change).
+  Counters read_counters() const;
+  // Writes the counters (the writer only). Io error when the file cannot be written.
+  Result<void> write_counters(const Counters& counters);
+
+  // Whether the directory at the entry's path is still the one this entry was made for:
+  // its "LOCK" file is the one held open here (which keeps its inode from being reused).
+  bool still_current() const;
+  // Marks the directory deleted by this process: every later claim fails.
+  void mark_deleted() { deleted_.store(true); }
+  bool deleted() const { return deleted_.load(); }
+
+  // The collection object this process has open on the directory, if any: stored by the db
+  // layer as an opaque pointer (held weakly, so the last handle still destroys it).
+  std::shared_ptr<void> collection() const EXCLUDES(collection_mutex_);
+  void set_collection(std::weak_ptr<void> collection) EXCLUDES(collection_mutex_);
+
+  SharedDirectory(std::filesystem::path directory, std::uint64_t key_dev, std::uint64_t key_ino,
+                  io::UniqueFd state);
 
  private:
+  friend struct ForkHandlers;
   std::filesystem::path directory_;
   std::uint64_t dev_;
   std::uint64_t ino_;
+  // "LOCK", open for the whole life of the entry: the counters are read and written through
+  // it, and holding it open keeps the file's inode from being reused while we compare it.
+  io::UniqueFd state_;
+  std::size_t holders_ = 0;  // guarded by the registry's mutex
+  bool registered_ = true;   // guarded by the registry's mutex
+  std::atomic<bool> deleted_{false};
   Mutex log_mutex_;
+  Mutex open_mutex_;
   Mutex claim_mutex_;
   io::UniqueFd claim_ GUARDED_BY(claim_mutex_);  // valid once claimed
+  // The fork generation the claim was made in (see claim_writer); a claim of an earlier
+  // generation was inherited from a parent process and is not ours.
+  std::atomic<std::uint64_t> claim_generation_{0};
+  std::atomic<bool> claimed_{false};
+  mutable Mutex collection_mutex_;
+  std::weak_ptr<void> collection_ GUARDED_BY(collection_mutex_);
 };
 
 }  // namespace quarn_core::storage

@@ -108,6 +108,16 @@ class RecordBuffer {
   std::size_t count_ = 0;
 };
 
+// What a read of the log from some offset found.
+struct LogRead {
+  std::vector<WalEntry> entries;
+  // Where the next read starts: the end of the last record or whole batch read.
+  std::uint64_t end = 0;
+  // The file is shorter than the offset (or gone while the offset is not 0): it was cut
+  // below what was read before, or replaced; nothing was read.
+  bool shrunk = false;
+};
+
 // The log of one collection. Not synchronized: the database holds it in a mutex. Assumes it
 // is the only writer of its file. Move-only (it owns the open file).
 class Wal {
@@ -145,6 +155,15 @@ class Wal {
   // the file again: another writer may have completed them since), so that new records land
   // where a later read reaches them.
   Result<std::vector<WalEntry>> read_all();
+  // The same from `offset`, which must be the end of a record or batch that an earlier read
+  // (or this object's own append) reached in the same file; with where the next read starts.
+  Result<LogRead> read_from(std::uint64_t offset);
+  // The log's length after this object's last append, or 0 when it has not appended since it
+  // was opened or reset.
+  std::uint64_t end() const { return writer_ ? writer_->end : 0; }
+  // Closes the file this object appends to: the next append opens the file under the path
+  // again (after another process has written the log, or in the child of a fork()).
+  void close_file() { writer_.reset(); }
 
   // After a save: closes the file and removes it if it exists; the next append starts a
   // new one. Io error if the removal fails.

@@ -103,7 +103,48 @@ Result<storage::DirectoryLock> lock_recovered(const fs::path& path,
 
 }  // namespace
 
-Result<std::unique_ptr<Database>> Database::open(const fs::path& path) {
+namespace {
+
+// The directory's entry in this process, for an open: DatabaseNotFound when there is no
+// directory at the path (nothing to open), Io for any other failure.
+Result<std::shared_ptr<storage::SharedDirectory>> directory_entry(const fs::path& path) {
+  auto shared = storage::SharedDirectory::of(path);
+  if (!shared) {
+    const auto& e = shared.error();
+    if (e.kind() == error::ErrorKind::Io && e.io_error().kind == error::IoKind::Os &&
+        (e.io_error().os_code == ENOENT || e.io_error().os_code == ENOTDIR)) {
+      return fail(QuarnError::database_not_found(path.string()));
+    }
+  }
+  return shared;
+}
+
+// The dimension of the first logged vector that is not `dim` long, if any: a log without
+// saved files is the only copy of what it holds, so no collection is created over it with
+// a dimension that would make a replay skip its vectors.
+std::optional<std::size_t> foreign_dimension(const std::vector<wal::WalEntry>& entries,
+                                             std::size_t dim) {
+  for (const auto& entry : entries) {
+    if (const auto* insert = std::get_if<wal::WalEntry::Insert>(&entry.op)) {
+      if (insert->vector.size() != dim) return insert->vector.size();
+    } else if (const auto* update = std::get_if<wal::WalEntry::Update>(&entry.op)) {
+      if (update->vector && update->vector->size() != dim) return update->vector->size();
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<Database>> Database::open(const fs::path& path) {
+  auto shared = directory_entry(path);
+  if (!shared) return std::unexpected(std::move(shared.error()));
+  // Opens of one directory in this process share one object: the first loads it.
+  MutexLock open_guard((*shared)->open_mutex());
+  if (auto live = std::static_pointer_cast<Database>((*shared)->collection())) {
+    if (auto r = live->follow(); !r) return std::unexpected(std::move(r.error()));
+    return live;
+  }
   storage::Storage storage(path);
   std::unique_ptr<Database> db;
   std::vector<wal::WalEntry> entries;
@@ -117,15 +158,26 @@ Result<std::unique_ptr<Database>> Database::open(const fs::path& path) {
     auto loaded = load(path, false);
     if (!loaded) return std::unexpected(std::move(loaded.error()));
     db = std::move(*loaded);
-    // Through the database's own log object, which remembers an unreadable tail to cut
-    // before its first append.
-    MutexLock wal_guard(db->wal_lock_);
-    auto read = db->wal_.read_all();
-    if (!read) return std::unexpected(std::move(read.error()));
-    entries = std::move(*read);
+    if (auto r = db->read_log(entries); !r) return std::unexpected(std::move(r.error()));
   }
   db->replay(entries);
-  return db;
+  std::shared_ptr<Database> out(std::move(db));
+  (*shared)->set_collection(out);
+  return out;
+}
+
+Result<void> Database::read_log(std::vector<wal::WalEntry>& entries) {
+  // The counters first: a record appended after they were read is read too, and applied
+  // twice at worst (replaying a record again leaves the same state), never missed.
+  const storage::Counters counters = shared_->read_counters();
+  auto read = wal_.read_from(0);
+  if (!read) return std::unexpected(std::move(read.error()));
+  entries = std::move(read->entries);
+  log_end_ = read->end;
+  loaded_generation_.store(counters.generation);
+  seen_generation_.store(counters.generation);
+  seen_changes_.store(counters.changes);
+  return {};
 }
 
 Result<std::unique_ptr<Database>> Database::load(const fs::path& path, bool quantize_config) {
@@ -152,14 +204,22 @@ Result<std::unique_ptr<Database>> Database::load(const fs::path& path, bool quan
   return db;
 }
 
-Result<std::unique_ptr<Database>> Database::open_or_create_with_config(
+Result<std::shared_ptr<Database>> Database::open_or_create_with_config(
     const fs::path& path, std::size_t dim, distance::Metric metric, const DatabaseConfig& config) {
   std::error_code ec;
   fs::create_directories(path, ec);
   if (ec) return fail(IoError::from_errno(ec.value()));
+  auto shared = directory_entry(path);
+  if (!shared) return std::unexpected(std::move(shared.error()));
+  MutexLock open_guard((*shared)->open_mutex());
+  if (auto live = std::static_pointer_cast<Database>((*shared)->collection())) {
+    if (auto r = live->follow(); !r) return std::unexpected(std::move(r.error()));
+    return live;
+  }
   storage::Storage storage(path);
   std::unique_ptr<Database> db;
   std::vector<wal::WalEntry> entries;
+  bool created = false;
   {
     auto lock = lock_recovered(path, storage);
     if (!lock) return std::unexpected(std::move(lock.error()));
@@ -171,30 +231,37 @@ Result<std::unique_ptr<Database>> Database::open_or_create_with_config(
       if (auto bad = check_new_collection(dim, config)) {
         return fail(IoError::invalid_data(std::move(*bad)));
       }
-      auto shared = storage::SharedDirectory::of(path);
-      if (!shared) return std::unexpected(std::move(shared.error()));
       auto index = std::make_unique<hnsw::HnswIndex>(dim, config.m, config.ef_construction, metric);
       db.reset(new Database(path, std::move(index), config.quantize));
-      db->shared_ = std::move(*shared);
+      db->shared_ = *shared;
+      created = true;
     }
-    // A log without saved files is the only copy of a collection that was changed but never
-    // saved: replay it rather than let the next save delete it.
-    // Through the database's own log object, which remembers an unreadable tail to cut
-    // before its first append.
-    MutexLock wal_guard(db->wal_lock_);
-    auto read = db->wal_.read_all();
-    if (!read) return std::unexpected(std::move(read.error()));
-    entries = std::move(*read);
+    // A log without saved files is the only copy of a collection that an older build
+    // created, changed and never saved: it is replayed, and saved below.
+    if (auto r = db->read_log(entries); !r) return std::unexpected(std::move(r.error()));
+  }
+  if (created) {
+    if (auto other = foreign_dimension(entries, dim)) {
+      return fail(IoError::invalid_data(
+          "the log in '" + path.string() + "' holds vectors of dimension " +
+          std::to_string(*other) + ", not " + std::to_string(dim) +
+          ": open the collection with the dimension it was created with"));
+    }
   }
   db->replay(entries);
-  return db;
+  std::shared_ptr<Database> out(std::move(db));
+  if (created) {
+    // Saved at once, so that the collection opens, lists and keeps its dimension and metric
+    // from now on, before anything is logged.
+    if (auto r = out->save(); !r) return std::unexpected(std::move(r.error()));
+  }
+  (*shared)->set_collection(out);
+  return out;
 }
 
-void Database::replay(std::vector<wal::WalEntry>& entries) {
-  // Runs before the database is shared: no other thread can see the intermediate states,
-  // so the tables are changed directly. Every record is applied or skipped on its own: a
-  // record that cannot apply (a vector of another length, an unknown id) never stops the
-  // ones after it.
+void Database::apply_entries(std::vector<wal::WalEntry>& entries) {
+  // Every record is applied or skipped on its own: a record that cannot apply (a vector of
+  // another length, an unknown id) never stops the ones after it.
   for (auto& entry : entries) {
     if (auto* insert = std::get_if<wal::WalEntry::Insert>(&entry.op)) {
       if (insert->vector.size() != dim_) continue;
@@ -229,7 +296,7 @@ void Database::replay(std::vector<wal::WalEntry>& entries) {
 }
 
 Result<void> Database::save() {
-  if (auto claimed = shared_->claim_writer(); !claimed) return claimed;
+  if (auto r = writable(); !r) return r;
   // Exclusive gate: no mutation is between its log append and its change in memory while
   // the snapshot is taken, so the log reset below drops nothing that the files lack.
   WriterLock gate(gate_);
@@ -295,7 +362,127 @@ Result<void> Database::save() {
   ids.unlock();
   MutexLock wal_guard(wal_lock_);
   MutexLock log_guard(shared_->log_mutex());
-  return wal_.reset();
+  // Readers must learn that the files were replaced before the log they would read on goes.
+  // Should that fail, the log stays: what it holds is in the files too, and replaying it
+  // again leaves the same state.
+  const storage::Counters next{seen_generation_.load() + 1, seen_changes_.load() + 1};
+  if (auto r = shared_->write_counters(next); !r) return r;
+  seen_generation_.store(next.generation);
+  seen_changes_.store(next.changes);
+  loaded_generation_.store(next.generation);
+  auto reset = wal_.reset();
+  if (reset) log_end_ = 0;
+  return reset;
+}
+
+Result<void> Database::refresh() {
+  if (shared_->holds_writer()) return {};  // nobody else changes the collection meanwhile
+  WriterLock gate(gate_);
+  return catch_up(false);
+}
+
+Result<void> Database::follow() const {
+  if (shared_->holds_writer()) return {};
+  const storage::Counters now = shared_->read_counters();
+  if (now.generation == seen_generation_.load(std::memory_order_acquire) &&
+      now.changes == seen_changes_.load(std::memory_order_acquire)) {
+    return {};
+  }
+  // Every Database is made by open (never const), and catching up changes only what its
+  // locks guard: reads in other threads see the state before or after, never between.
+  return const_cast<Database*>(this)->refresh();
+}
+
+Result<void> Database::writable() {
+  if (shared_->holds_writer() && !shared_->deleted()) return {};
+  // Exclusive: no change or save of this process runs while it catches up.
+  WriterLock gate(gate_);
+  bool fresh = false;
+  if (auto r = shared_->claim_writer(&fresh); !r) return r;
+  if (!fresh) return {};
+  // Whatever other processes (or, in a forked child, the parent) wrote while this process
+  // did not hold the role is applied before anything of ours is written on top of it.
+  if (auto r = catch_up(true); !r) {
+    shared_->release_writer();
+    return r;
+  }
+  return {};
+}
+
+Result<void> Database::catch_up(bool force) {
+  const storage::Counters seen{seen_generation_.load(), seen_changes_.load()};
+  // Under the directory's lock no save of another process is half done.
+  auto lock = lock_recovered(path_, storage_);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  const storage::Counters now = shared_->read_counters();
+  if (!force && now == seen) return {};
+  // A deleted directory has nothing more to follow; changes fail at their claim.
+  if (!shared_->still_current()) return {};
+  if (now.generation != loaded_generation_.load()) return reload();
+  {
+    WriterLock ids(id_lock_);
+    MutexLock wal_guard(wal_lock_);
+    auto read = wal_.read_from(log_end_);
+    if (!read) return std::unexpected(std::move(read.error()));
+    if (!read->shrunk) {
+      // The file another process appended to (or that a fork's parent appends to) is not
+      // ours to go on writing through an old descriptor.
+      wal_.close_file();
+      WriterLock index_guard(index_lock_);
+      WriterLock records_guard(records_lock_);
+      apply_entries(read->entries);
+      log_end_ = read->end;
+      seen_generation_.store(now.generation);
+      seen_changes_.store(now.changes);
+      return {};
+    }
+  }
+  // The log was cut below what was read (a record taken back): start again from the files.
+  return reload();
+}
+
+Result<void> Database::reload() {
+  auto loaded = load(path_, quantize_);
+  if (!loaded) return std::unexpected(std::move(loaded.error()));
+  Database& fresh = **loaded;
+  if (fresh.dim_ != dim_ || fresh.metric_ != metric_) {
+    return fail(IoError::invalid_data("the collection at '" + path_.string() +
+                                      "' was replaced by one of another dimension or metric"));
+  }
+  std::vector<wal::WalEntry> entries;
+  if (auto r = fresh.read_log(entries); !r) return r;
+  fresh.replay(entries);
+  fresh.install_in(*this);
+  return {};
+}
+
+void Database::install_in(Database& target) {
+  // The caller holds target's gate exclusively; this object is not shared.
+  WriterLock ids(target.id_lock_);
+  MutexLock wal_guard(target.wal_lock_);
+  WriterLock index_guard(target.index_lock_);
+  WriterLock records_guard(target.records_lock_);
+  target.id_to_slot_ = std::move(id_to_slot_);
+  target.index_ = std::move(index_);
+  target.records_ = std::move(records_);
+  // With this object's log, which knows whether the file has a tail no read reaches.
+  std::swap(target.wal_, wal_);
+  target.log_end_ = log_end_;
+  target.loaded_generation_.store(loaded_generation_.load());
+  target.seen_generation_.store(seen_generation_.load());
+  target.seen_changes_.store(seen_changes_.load());
+  target.calibration_.store(calibration_.load());
+}
+
+Result<void> Database::retire(const std::function<Result<void>()>& remove) {
+  WriterLock gate(gate_);
+  {
+    MutexLock wal_guard(wal_lock_);
+    wal_.close_file();
+  }
+  if (auto r = remove(); !r) return r;
+  shared_->mark_deleted();
+  return {};
 }
 
 Result<void> Database::sync() {
@@ -313,14 +500,37 @@ Result<void> Database::sync() {
 // replay rebuilds exactly the state that callers saw acknowledged.
 
 Result<void> Database::log(wal::RecordBuffer& records) {
-  if (auto claimed = shared_->claim_writer(); !claimed) return claimed;
+  // writable() claimed the role and caught up before the caller took its locks; a claim
+  // that is gone now (the directory was deleted meanwhile) must not be made again here.
+  if (!shared_->holds_writer() || shared_->deleted()) {
+    return fail(IoError{error::IoKind::Other, ENOENT,
+                        "collection '" + path_.string() + "' was deleted"});
+  }
   MutexLock log_guard(shared_->log_mutex());
-  return wal_.append(records);
+  if (auto r = wal_.append(records); !r) return r;
+  log_end_ = wal_.end();
+  publish_change();
+  return {};
+}
+
+void Database::publish_change() {
+  const storage::Counters next{seen_generation_.load(), seen_changes_.load() + 1};
+  seen_changes_.store(next.changes);
+  // Best effort: a reader that misses this learns of the record with the next change.
+  (void)shared_->write_counters(next);
 }
 
 void Database::unlog() {
   MutexLock log_guard(shared_->log_mutex());
   (void)wal_.undo_last_append();
+  log_end_ = wal_.end();
+  // A reader may have applied the record taken back: a new generation makes every reader
+  // load the files and the log again rather than go on from where it read.
+  const storage::Counters next{seen_generation_.load() + 1, seen_changes_.load() + 1};
+  seen_generation_.store(next.generation);
+  seen_changes_.store(next.changes);
+  loaded_generation_.store(next.generation);
+  (void)shared_->write_counters(next);
 }
 
 Database::InsertPlan Database::plan_inserts(const Batch& batch,
@@ -460,6 +670,10 @@ Result<void> Database::insert_one(std::string id, std::span<const float> vector,
 Result<void> Database::add(std::string id, std::vector<float> vector, Metadata metadata) {
   if (vector.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, vector.size()));
   if (auto r = check_metadata(metadata); !r) return r;
+  // A process that is not the writer yet is refused for the call's own reason first, as the
+  // writer would be, and only then for the role (so also below).
+  if (!shared_->holds_writer() && contains(id)) return fail(QuarnError::duplicate_id(std::move(id)));
+  if (auto r = writable(); !r) return r;
   ReaderLock gate(gate_);
   // The id is checked under the exclusive lock that is held through logging and applying,
   // so a rejected add never leaves a record that a replay would apply.
@@ -473,6 +687,7 @@ Result<void> Database::add(std::string id, std::vector<float> vector, Metadata m
 Result<void> Database::upsert(std::string id, std::vector<float> vector, Metadata metadata) {
   if (vector.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, vector.size()));
   if (auto r = check_metadata(metadata); !r) return r;
+  if (auto r = writable(); !r) return r;
   ReaderLock gate(gate_);
   WriterLock ids(id_lock_);
   wal::RecordBuffer records;
@@ -498,6 +713,13 @@ Result<void> Database::upsert(std::string id, std::vector<float> vector, Metadat
 
 Result<void> Database::update(const std::string& id, std::optional<std::vector<float>> vector,
                               std::optional<Metadata> metadata) {
+  if (!shared_->holds_writer()) {
+    if (!contains(id)) return fail(QuarnError::not_found(id));
+    if (vector && vector->size() != dim_) {
+      return fail(QuarnError::dimension_mismatch(dim_, vector->size()));
+    }
+  }
+  if (auto r = writable(); !r) return r;
   ReaderLock gate(gate_);
   // Held shared to the end: a concurrent delete of the same id waits, so the update never
   // writes metadata or index entries onto a slot that has just become a tombstone.
@@ -531,6 +753,8 @@ Result<void> Database::update(const std::string& id, std::optional<std::vector<f
 }
 
 Result<bool> Database::remove(const std::string& id) {
+  if (!shared_->holds_writer() && !contains(id)) return false;
+  if (auto r = writable(); !r) return std::unexpected(std::move(r.error()));
   ReaderLock gate(gate_);
   WriterLock ids(id_lock_);
   auto it = id_to_slot_.find(id);
@@ -548,6 +772,11 @@ Result<bool> Database::remove(const std::string& id) {
 }
 
 Result<std::size_t> Database::delete_many(const std::vector<std::string>& ids) {
+  if (!shared_->holds_writer() &&
+      std::none_of(ids.begin(), ids.end(), [&](const auto& id) { return contains(id); })) {
+    return 0;
+  }
+  if (auto r = writable(); !r) return std::unexpected(std::move(r.error()));
   ReaderLock gate(gate_);
   WriterLock id_guard(id_lock_);
   // One record per stored id, the first time it is named; all go out in one write.
@@ -580,23 +809,30 @@ Result<void> Database::check_batch(const Batch& batch) const {
   return {};
 }
 
+const std::string* Database::first_duplicate(const Batch& batch) const {
+  // A batch naming one new id twice is rejected like a stored id: otherwise the second
+  // item's slot would be unreachable through its id.
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(batch.ids.size());
+  for (const auto& id : batch.ids) {
+    if (id_to_slot_.contains(id) || !seen.insert(id).second) return &id;
+  }
+  return nullptr;
+}
+
 Result<void> Database::add_batch(Batch& batch) {
   if (auto r = check_batch(batch); !r) return r;
   const std::size_t n = batch.ids.size();
   if (n == 0) return {};
+  if (!shared_->holds_writer()) {
+    if (auto r = follow(); !r) return r;
+    ReaderLock ids(id_lock_);
+    if (const std::string* id = first_duplicate(batch)) return fail(QuarnError::duplicate_id(*id));
+  }
+  if (auto r = writable(); !r) return r;
   ReaderLock gate(gate_);
   WriterLock ids(id_lock_);
-  // A batch naming one new id twice is rejected like a stored id: otherwise the second
-  // item's slot would be unreachable through its id.
-  {
-    std::unordered_set<std::string_view> seen;
-    seen.reserve(n);
-    for (const auto& id : batch.ids) {
-      if (id_to_slot_.contains(id) || !seen.insert(id).second) {
-        return fail(QuarnError::duplicate_id(id));
-      }
-    }
-  }
+  if (const std::string* id = first_duplicate(batch)) return fail(QuarnError::duplicate_id(*id));
   wal::RecordBuffer records;
   if (auto r = batch.add_inserts(records); !r) return r;
   std::vector<std::size_t> which(n);
@@ -612,6 +848,7 @@ Result<void> Database::upsert_batch(Batch& batch) {
   if (auto r = check_batch(batch); !r) return r;
   const std::size_t n = batch.ids.size();
   if (n == 0) return {};
+  if (auto r = writable(); !r) return r;
   ReaderLock gate(gate_);
   WriterLock ids(id_lock_);
   wal::RecordBuffer records;
@@ -749,6 +986,7 @@ Result<void> Database::upsert_many_flat(std::vector<std::string> ids, std::span<
 // Reads
 
 Result<std::pair<std::vector<float>, Metadata>> Database::get(const std::string& id) const {
+  if (auto r = follow(); !r) return std::unexpected(std::move(r.error()));
   // id_to_slot stays held while the slot is read: a compaction renumbers slots and shrinks
   // the tables, and a delete tombstones the slot, only under it exclusive. The index and
   // records locks are nested so that an update is seen whole or not at all.
@@ -765,6 +1003,7 @@ Result<std::pair<std::vector<float>, Metadata>> Database::get(const std::string&
 }
 
 std::vector<std::string> Database::ids() const {
+  (void)follow();  // on failure: the state as it was
   ReaderLock ids(id_lock_);
   std::vector<std::string> out;
   out.reserve(id_to_slot_.size());
@@ -773,6 +1012,7 @@ std::vector<std::string> Database::ids() const {
 }
 
 bool Database::contains(const std::string& id) const {
+  (void)follow();
   ReaderLock ids(id_lock_);
   return id_to_slot_.contains(id);
 }
@@ -991,6 +1231,7 @@ Database::Candidates Database::resolve(const Filter& filter, std::size_t range_l
 Result<std::vector<SearchResult>> Database::search(std::span<const float> query,
                                                    const SearchOptions& options) const {
   if (query.size() != dim_) return fail(QuarnError::dimension_mismatch(dim_, query.size()));
+  if (auto r = follow(); !r) return std::unexpected(std::move(r.error()));
   ReaderLock index_guard(index_lock_);
   ReaderLock records_guard(records_lock_);
   const auto [k, ef] = effective_widths(*index_, options, default_search_width(options.k));
@@ -1013,6 +1254,7 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
   }
   std::vector<std::vector<SearchResult>> out(queries.size());
   if (queries.empty()) return out;
+  if (auto r = follow(); !r) return std::unexpected(std::move(r.error()));
   ReaderLock index_guard(index_lock_);
   ReaderLock records_guard(records_lock_);
   // Named values rather than a structured binding: the lambdas below capture them, which
@@ -1117,11 +1359,13 @@ void Database::install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
 }
 
 std::size_t Database::count() const {
+  (void)follow();
   ReaderLock index_guard(index_lock_);
   return index_->count();
 }
 
 std::size_t Database::count(const Filter& filter) const {
+  (void)follow();
   // The candidates are resolved with index and records already held, as search does, so
   // they name the same slots that are then tested (a compaction in between would renumber
   // them, and an update could move a record out of the set unseen).
@@ -1146,6 +1390,7 @@ std::size_t Database::count(const Filter& filter) const {
 }
 
 Stats Database::stats() const {
+  (void)follow();
   ReaderLock index_guard(index_lock_);
   const hnsw::HnswIndex& index = *index_;
   Stats st;
@@ -1189,16 +1434,19 @@ Stats Database::stats() const {
 }
 
 std::size_t Database::total_slots() const {
+  (void)follow();
   ReaderLock index_guard(index_lock_);
   return index_->node_count();
 }
 
 std::size_t Database::deleted_count() const {
+  (void)follow();
   ReaderLock index_guard(index_lock_);
   return index_->deleted().size();
 }
 
 bool Database::quantized_search() const {
+  (void)follow();
   ReaderLock index_guard(index_lock_);
   return index_->quantized() != nullptr;
 }

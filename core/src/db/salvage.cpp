@@ -739,8 +739,21 @@ std::unique_ptr<hnsw::HnswIndex> salvage_graph(const tools::Inspection& ins, con
 
 }  // namespace
 
-Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path(
+Result<std::pair<std::shared_ptr<Database>, RepairReport>> Database::repair_path(
     const fs::path& path) {
+  // The writer's role first: the files are about to be replaced, and no other process may be
+  // writing them meanwhile. A handle this process has open on the collection gets the
+  // repaired state (below) rather than going on with the damaged one.
+  std::shared_ptr<storage::SharedDirectory> shared;
+  {
+    std::error_code ec;
+    if (!fs::is_directory(path, ec)) return fail(QuarnError::database_not_found(path.string()));
+    auto entry = storage::SharedDirectory::of(path);
+    if (!entry) return std::unexpected(std::move(entry.error()));
+    shared = std::move(*entry);
+  }
+  MutexLock open_guard(shared->open_mutex());
+  if (auto r = shared->claim_writer(); !r) return std::unexpected(std::move(r.error()));
   auto salvage = lock_and_inspect(path);
   if (!salvage) return std::unexpected(std::move(salvage.error()));
   // Held while the log is read too; released before the save at the end, which takes it
@@ -756,10 +769,8 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
   if (!kept_or) return std::unexpected(std::move(kept_or.error()));
   const std::vector<std::size_t>& kept = *kept_or;
   auto index = salvage_graph(ins, *shape, kept, lost);
-  auto shared = storage::SharedDirectory::of(path);
-  if (!shared) return std::unexpected(std::move(shared.error()));
   std::unique_ptr<Database> db(new Database(path, std::move(index), ins.quantized_present));
-  db->shared_ = std::move(*shared);
+  db->shared_ = shared;
   {
     // Nothing else sees the new object yet; the locks only keep the analysis whole.
     WriterLock ids(db->id_lock_);
@@ -789,13 +800,11 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
                         " log records do not decode and are lost");
   }
   ins.vectors.reset();
-  Result<std::vector<wal::WalEntry>> entries = [&] {
-    MutexLock wal_guard(db->wal_lock_);
-    return db->wal_.read_all();
-  }();
-  if (!entries) return std::unexpected(std::move(entries.error()));
+  std::vector<wal::WalEntry> entries;
+  // With the counters as they are: the save below moves them on for every reader.
+  if (auto r = db->read_log(entries); !r) return std::unexpected(std::move(r.error()));
   lock.reset();
-  db->replay(*entries);
+  db->replay(entries);
   if (db->quantize_) db->enable_quantized_search();
   if (auto r = db->save(); !r) return std::unexpected(std::move(r.error()));
   report.ids = [&] {
@@ -803,7 +812,14 @@ Result<std::pair<std::unique_ptr<Database>, RepairReport>> Database::repair_path
     return db->id_to_slot_.size();
   }();
   report.lost = std::move(lost).finish();
-  return std::pair{std::move(db), std::move(report)};
+  if (auto live = std::static_pointer_cast<Database>(shared->collection())) {
+    WriterLock gate(live->gate_);
+    db->install_in(*live);
+    return std::pair{std::move(live), std::move(report)};
+  }
+  std::shared_ptr<Database> out(std::move(db));
+  shared->set_collection(out);
+  return std::pair{std::move(out), std::move(report)};
 }
 
 }  // namespace quarn_core::db
