@@ -6,7 +6,7 @@ TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 
 .PHONY: deps build demo test test-cpp test-packaging test-python test-portable thread-safety \
-        wheel asan tsan bench bench-plot clean fuzz-build fuzz crash
+        wheel asan tsan bench bench-plot clean fuzz-build fuzz crash follow-stress
 
 deps:
 	@bash scripts/install-deps.sh
@@ -116,6 +116,15 @@ CRASH_KILLS ?= 240
 crash: build
 	@cd $(BUILD) && QUARN_CRASH_KILLS=$(CRASH_KILLS) tests/quarn_core_tests \
 	  --gtest_filter='DbCrash.*'
+
+# Several processes on one collection (not in CI): a writer that mutates, saves, reopens and
+# forks, killed FOLLOW_KILLS times over FOLLOW_ITERATIONS calls and started again, and three
+# reader processes that must see every acknowledged change within 50 ms.
+FOLLOW_ITERATIONS ?= 2000
+FOLLOW_KILLS ?= 12
+follow-stress: build
+	@PYTHONPATH=python $(PY311) tests/stress/follow_stress.py --iterations $(FOLLOW_ITERATIONS) \
+	  --kills $(FOLLOW_KILLS)
 
 bench: build
 	@$(BUILD)/bench/distance_bench

@@ -141,6 +141,7 @@ Result<std::shared_ptr<Database>> Database::open(const fs::path& path) {
   if (!shared) return std::unexpected(std::move(shared.error()));
   // Opens of one directory in this process share one object: the first loads it.
   MutexLock open_guard((*shared)->open_mutex());
+  if ((*shared)->deleted()) return open(path);  // deleted while we waited: look again
   if (auto live = std::static_pointer_cast<Database>((*shared)->collection())) {
     if (auto r = live->follow(); !r) return std::unexpected(std::move(r.error()));
     return live;
@@ -212,6 +213,7 @@ Result<std::shared_ptr<Database>> Database::open_or_create_with_config(
   auto shared = directory_entry(path);
   if (!shared) return std::unexpected(std::move(shared.error()));
   MutexLock open_guard((*shared)->open_mutex());
+  if ((*shared)->deleted()) return open_or_create_with_config(path, dim, metric, config);
   if (auto live = std::static_pointer_cast<Database>((*shared)->collection())) {
     if (auto r = live->follow(); !r) return std::unexpected(std::move(r.error()));
     return live;

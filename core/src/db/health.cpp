@@ -555,6 +555,7 @@ Result<Calibration> Database::calibrate(double target_recall, std::size_t k) {
 
 Database::RecallCurve Database::recall_curve(std::size_t sample, std::size_t k,
                                              const std::vector<std::size_t>& efs) const {
+  (void)follow();
   RecallCurve out;
   ReaderLock index_guard(index_lock_);
   ReaderLock records_guard(records_lock_);
@@ -574,6 +575,7 @@ Database::RecallCurve Database::recall_curve(std::size_t sample, std::size_t k,
 // Health
 
 HealthReport Database::health() const {
+  (void)follow();
   HealthReport out;
   const std::uint64_t packed = calibration_.load(std::memory_order_relaxed);
   if (packed != 0) {
@@ -621,6 +623,8 @@ HealthReport Database::health() const {
 // Verify
 
 VerifyReport Database::verify() const {
+  // The files are compared with the state in memory: it must be the state they hold.
+  (void)follow();
   tools::ProblemList problems;
   VerifyReport report;
   {
