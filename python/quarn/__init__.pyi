@@ -66,6 +66,13 @@ class Database:
     def save(self) -> None: ...
     def sync(self) -> None:
         """Make every change acknowledged so far durable against power loss (fsync of the log)."""
+    def close(self) -> None:
+        """Release this handle without saving (changes stay in the log). When it is this
+        process's last handle of the collection, the writer's role, the mapped vectors and
+        the log file are released too. Any later call on this handle raises ValueError."""
+    def refresh(self) -> None:
+        """Catch up now with what other processes saved and logged (every read does so
+        by itself)."""
     def compact(self) -> None:
         """Rebuild the index with only live vectors, reclaiming deleted slots.
         Call this after many deletes to reduce memory usage and disk size."""
