@@ -6,7 +6,9 @@ The writer mutates (upserts, deletes, metadata updates and batches), sometimes s
 its handle and opens a new one, or forks a child that must be refused the writer's role; it
 acknowledges each call on its standard output once the call has returned, with the time.
 The coordinator forwards every acknowledgement to the readers, kills the writer now and
-then, and starts a new one, which first reports the state it reopened. Every record carries
+then, and hands over to the next writer: a process that opened the collection when the
+writer before it took over and has not touched it since, so that its first call (a save)
+must catch up with everything written meanwhile. It then reports the state it holds. Every record carries
 the iteration that wrote it (vector[1] and metadata "i"), so a reader can tell whether what
 it sees is at least as new as what was acknowledged.
 
@@ -92,8 +94,12 @@ def state_of(db):
 # The writer
 
 
-def writer(path, seed, start, end):
+def writer(path, seed, end):
+    # Opened now, but told where to start only when the writer before it is gone: its first
+    # call, a save, must catch up with everything written meanwhile and lose none of it.
     db = quarn.Database(path)
+    start = int(sys.stdin.readline())
+    db.save()
     print("state", repr(state_of(db)), flush=True)
     for i in range(start, end):
         kind, ks = plan(seed, i)
@@ -220,10 +226,9 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--role", choices=["writer", "reader"], help=argparse.SUPPRESS)
     parser.add_argument("--path", help=argparse.SUPPRESS)
-    parser.add_argument("--start", type=int, default=0, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.role == "writer":
-        return writer(args.path, args.seed, args.start, args.iterations)
+        return writer(args.path, args.seed, args.iterations)
     if args.role == "reader":
         return reader(args.path, args.seed, args.bound_ms / 1000)
 
@@ -240,9 +245,18 @@ def main():
         model, acked, start = {}, -1, 0
         lost = divergent = reopens = forkfails = 0
         started = time.monotonic()
+
+        def spawn_writer():
+            return subprocess.Popen(me + ["--role", "writer", "--path", path], text=True,
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+        following = spawn_writer()
         while True:
-            w = subprocess.Popen(me + ["--role", "writer", "--path", path, "--start", str(start)],
-                                 stdout=subprocess.PIPE, text=True)
+            # The next writer opens the collection now and waits: a stale handle by the time
+            # it takes over.
+            w, following = following, spawn_writer()
+            w.stdin.write(f"{start}\n")
+            w.stdin.flush()
             state = eval(w.stdout.readline()[6:])
             reopens += 1
             if start > 0:
@@ -295,10 +309,8 @@ def main():
                 take(line)
             start = acked + 2
         # A final reopen in a fresh process must hold exactly the acknowledged state.
-        final = subprocess.run(me + ["--role", "writer", "--path", path,
-                                     "--start", str(args.iterations)],
-                               capture_output=True, text=True, check=True)
-        state = eval(final.stdout.splitlines()[0][6:])
+        final = following.communicate(f"{args.iterations}\n")[0]
+        state = eval(final.splitlines()[0][6:])
         if state != model:
             divergent += 1
             lost += sum(1 for k, i in model.items() if state.get(k, -1) < i)
