@@ -373,6 +373,30 @@ TEST_F(DbTest, LogRecordsThatDoNotFitAreSkippedAtReplay) {
   EXPECT_EQ(rec(*db, "good").first, (Vec{4, 5, 6}));
 }
 
+TEST(DbOpen, ALogWithoutSavedFilesIsCreatedFromOnlyWithItsOwnDimension) {
+  // What an older build left of a collection it created, changed and never saved.
+  TempDir tmp;
+  const fs::path dir = tmp.path() / "c";
+  fs::create_directories(dir);
+  {
+    wal::Wal log(dir / wal::kWalFileName);
+    ASSERT_TRUE(Ok(log.append(wal::WalEntry::Insert{"a", {1, 2, 3}, std::nullopt})));
+  }
+  auto refused = Database::open_or_create_with_config(dir, 4, Metric::Euclidean, {});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().to_string(),
+            "io error: the log in '" + dir.string() +
+                "' holds vectors of dimension 3, not 4: open the collection with the dimension "
+                "it was created with");
+  EXPECT_TRUE(fs::exists(dir / wal::kWalFileName));
+  auto db = create(dir, 3);
+  ASSERT_NE(db, nullptr);
+  EXPECT_TRUE(db->contains("a"));
+  EXPECT_FALSE(fs::exists(dir / wal::kWalFileName));  // saved at once, with the record
+  db.reset();
+  EXPECT_TRUE(reopen(dir)->contains("a"));
+}
+
 TEST(DbOpen, QuantizeSettingDecidesQuantizedSearchAfterSaveAndReopen) {
   struct Case {
     const char* name;
