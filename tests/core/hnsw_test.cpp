@@ -639,19 +639,16 @@ TEST(HnswIndexTest, DeletedSlotsAreWalkedButNeverReturned) {
     EXPECT_FALSE(index.mark_deleted(entry));
     for (std::uint32_t s = 0; s < 1500; s += 2) index.mark_deleted(s);
     expect_invariants(index);
-    std::size_t full = 0;
     for (std::size_t i = 0; i < 50; ++i) {
       const auto q = row(data, dim, i * 29);
       const auto exact = index.search(q, 10, 40);
       EXPECT_EQ(exact.size(), 10u);
       const auto graph = index.search_graph(q, 10, 40);
-      EXPECT_LE(graph.size(), 10u);  // fewer when most of the beam was deleted
-      full += graph.size() == 10;
+      EXPECT_EQ(graph.size(), 10u);
       for (const auto* result : {&exact, &graph}) {
         for (const Candidate& c : *result) EXPECT_FALSE(index.is_deleted(c.slot)) << c.slot;
       }
     }
-    EXPECT_GE(full, 45u);
     for (std::uint32_t s = 1; s < 1500; s += 2) index.mark_deleted(s);
     EXPECT_TRUE(index.search(row(data, dim, 1), 5, 10).empty());
     EXPECT_TRUE(index.search_graph(row(data, dim, 1), 5, 10).empty());
@@ -671,9 +668,9 @@ TEST(HnswIndexTest, ExactScanDegenerateCases) {
   const std::vector<float> three = {1, 2, 3, 0, 0, 0, -1, 0, 4};
   // clang-format off
   const Case cases[] = {
-      {"cosine, zero query: every distance is 1",
-       Metric::Cosine, three, {0, 0, 0}, -1, {{kAny, 1}, {kAny, 1}, {kAny, 1}}, 0},
-      {"cosine, zero query with a deletion: the pairwise distance, 0 for two zero vectors",
+      {"cosine, zero query: the pairwise distance, 0 for two zero vectors and 1 otherwise",
+       Metric::Cosine, three, {0, 0, 0}, -1, {{1, 0}, {kAny, 1}, {kAny, 1}}, 0},
+      {"cosine, zero query with a deletion: the same",
        Metric::Cosine, three, {0, 0, 0}, 2, {{1, 0}, {0, 1}}, 0},
       {"cosine, zero-norm stored vector: distance 1",
        Metric::Cosine, {0, 0, 0, 1, 1, 0}, {1, 1, 0}, -1, {{1, 0}, {0, 1}}, 1e-6f},
@@ -693,24 +690,29 @@ TEST(HnswIndexTest, ExactScanDegenerateCases) {
       EXPECT_NEAR(r[i].distance, c.want[i].distance, i == 0 ? c.tolerance : 0);
     }
   }
-  {
-    SCOPED_TRACE("squared Euclidean of a vector with itself keeps rounding below zero");
+  for (const Metric metric : kMetrics) {
+    SCOPED_TRACE("far from the origin, every distance is the pairwise one");
     const std::size_t dim = 16;
     const auto data = random_data(200, dim, 51, 900, 1100);
-    HnswIndex index(dim, 4, 16, Metric::Euclidean);
+    HnswIndex index(dim, 4, 16, metric);
     index.batch_insert_flat(data);
-    int negative = 0;
     for (std::size_t i = 0; i < 200; ++i) {
-      for (const Candidate& c : index.search(row(data, dim, i), 200, 10)) {
-        negative += c.slot == i && c.distance < 0;
+      const auto q = row(data, dim, i);
+      const auto r = index.search(q, 200, 10);
+      ASSERT_EQ(r.size(), 200u);
+      for (const Candidate& c : r) {
+        ASSERT_EQ(c.distance, distance::distance(q, row(data, dim, c.slot), metric)) << c.slot;
+      }
+      if (metric == Metric::Euclidean) {
+        EXPECT_EQ(r[0], (Candidate{static_cast<std::uint32_t>(i), 0.0f}));
       }
     }
-    EXPECT_GT(negative, 0) << "rounding below zero is returned as is, not clamped";
   }
 }
 
-TEST(HnswIndexTest, ExactScanBelowTenMillionFloats) {
-  // One all-zero vector under cosine: the exact scan says 1, the graph's pairwise distance 0.
+TEST(HnswIndexTest, BothSidesOfTheExactScanThresholdMeasureAlike) {
+  // One all-zero vector under cosine: the pairwise convention (0 for two zero vectors) on the
+  // exact scan below ten million floats and on the graph from there on.
   for (std::size_t dim : {kExactScanFloats - 1, kExactScanFloats}) {
     SCOPED_TRACE(dim);
     HnswIndex index(dim, 4, 16, Metric::Cosine);
@@ -718,7 +720,7 @@ TEST(HnswIndexTest, ExactScanBelowTenMillionFloats) {
     index.insert(zero);
     const auto r = index.search(zero, 1, 10);
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].distance, dim < kExactScanFloats ? 1.0f : 0.0f);
+    EXPECT_EQ(r[0].distance, 0.0f);
   }
 }
 
@@ -828,6 +830,54 @@ TEST(HnswIndexTest, FromLoadedRejectsInconsistentGraphs) {
   ASSERT_TRUE(r);
   EXPECT_EQ((*r)->entry_point(), kNoEntry);
   EXPECT_EQ((*r)->count(), 0u);
+}
+
+// A beam filled with deleted nodes (the query's whole neighbourhood deleted), or a k beyond
+// what the beam can meet, must still give min(k, live) live hits, nearest first.
+TEST(HnswIndexTest, GraphSearchReturnsMinOfKAndLiveHits) {
+  const std::size_t dim = 8, n = 400;
+  const auto data = clustered_data(n, dim, 61);
+  const auto q = row(data, dim, 0);
+  std::vector<Candidate> by_distance_from_q;
+  for (std::uint32_t s = 0; s < n; ++s) {
+    by_distance_from_q.push_back({s, distance::distance(q, row(data, dim, s), Metric::Euclidean)});
+  }
+  std::sort(by_distance_from_q.begin(), by_distance_from_q.end(), by_distance);
+  struct Case {
+    const char* name;
+    std::size_t deleted_nearest, k, ef;
+  };
+  const Case cases[] = {
+      {"nearest 150 deleted, width 10", 150, 10, 10},
+      {"nearest 150 deleted, width 50", 150, 10, 50},
+      {"nearest 150 deleted, k past the live count", 150, 1000, 10},
+      {"nothing deleted, k past the count", 0, 1000, 10},
+  };
+  for (bool quantized : {false, true}) {
+    HnswIndex index(dim, 8, 32, Metric::Euclidean);
+    index.batch_insert_flat(data);
+    if (quantized) index.enable_quantized_search();
+    std::size_t deleted = 0;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (quantized ? ", quantized" : ""));
+      for (; deleted < c.deleted_nearest; ++deleted) {
+        index.mark_deleted(by_distance_from_q[deleted].slot);
+      }
+      const auto got = index.search_graph(q, c.k, c.ef);
+      ASSERT_EQ(got.size(), std::min(c.k, index.count()));
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_FALSE(index.is_deleted(got[i].slot)) << got[i].slot;
+        if (i > 0) {
+          EXPECT_LE(got[i - 1].distance, got[i].distance);
+        }
+      }
+    }
+  }
+  // Node 3 is in no list: no walk meets it.
+  const auto small = random_data(4, 2, 7);
+  auto loaded = HnswIndex::from_loaded(two_layers(2, {{{1}, {1}}, {{0}, {0}}, {{0, 1}}, {{0}}}, small));
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ((*loaded)->search_graph(row(small, 2, 0), 10, 10).size(), 4u);
 }
 
 TEST(SelectKTest, MatchesAFullStableSort) {

@@ -244,9 +244,13 @@ class HnswIndex {
   std::uint32_t greedy_descent(std::span<const float> q) const;
 
   // The k nearest live slots, ascending: exact scan below kExactScanFloats live floats,
-  // the graph above. REQUIRES: q.size() == dim ("query dimension mismatch").
+  // the graph above. Every distance returned is the pair kernel's (distance::distance).
+  // REQUIRES: q.size() == dim ("query dimension mismatch").
   std::vector<Candidate> search(std::span<const float> q, std::size_t k, std::size_t ef) const;
-  // The two paths of `search`, callable directly (benchmarks, tests).
+  // The two paths of `search`, callable directly (benchmarks, tests). The graph search
+  // returns min(k, count()) pairs: when the beam ends with fewer live ones (deleted nodes
+  // filled it, or k exceeds what it met) the live slots are scanned exactly instead. The
+  // exact scan returns the k nearest by the pair kernel, ordered by (distance, slot).
   std::vector<Candidate> search_graph(std::span<const float> q, std::size_t k,
                                       std::size_t ef) const;
   std::vector<Candidate> search_exact(std::span<const float> q, std::size_t k) const;
@@ -321,9 +325,11 @@ class HnswIndex {
   std::vector<std::uint32_t> batch_insert_generic(std::size_t n, Get get,
                                                   std::span<const std::size_t> levels);
   float dist(const float* a, const float* b) const;
-  // The k nearest of `slots` by the exact scan's distance with a per-pair dot product.
+  // The k nearest of `slots` by the pair kernel's distance, ordered by (distance, slot).
   std::vector<Candidate> rescore_exact(std::span<const float> q,
                                        std::span<const std::uint32_t> slots, std::size_t k) const;
+  // The k nearest live slots by the pair kernel's distance, every live slot measured.
+  std::vector<Candidate> scan_live(std::span<const float> q, std::size_t k) const;
   const float* row(std::uint32_t slot) const {
     return vectors_.data().data() + static_cast<std::size_t>(slot) * dim_;
   }
