@@ -33,6 +33,10 @@ inline constexpr std::size_t kExactScanFloats = 10'000'000;
 // The leading vectors of a batch that are always linked one by one on the calling thread.
 // After them only the vectors that raise the top level are (see batch_insert).
 inline constexpr std::size_t kSequentialBatch = 128;
+// The bounds on m, for new collections and loaded files alike: the level multiplier is
+// 1/ln(m), and every node's layer-0 list has room for 2·m + 1 neighbours from the start.
+inline constexpr std::size_t kMinM = 2;
+inline constexpr std::size_t kMaxM = 2048;
 // Queries per matrix-matrix product of search_exact_many.
 inline constexpr std::size_t kExactQueryBlock = 256;
 
@@ -177,7 +181,7 @@ class HnswIndex {
   // invalid-data errors: a vector region that is not N × dim floats, a norm list that is not
   // N long, a node with no layer, a neighbour, deleted slot or entry point not below N, an
   // entry point whose level is not max_level (or none with N > 0), a list longer than its
-  // limit, or an m above 65,536.
+  // limit, an m outside [kMinM, kMaxM] or a max_level above kMaxLevel.
   static Result<std::unique_ptr<HnswIndex>> from_loaded(LoadedGraph&& graph);
 
   HnswIndex(HnswIndex&& other) noexcept;
