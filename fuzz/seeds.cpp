@@ -41,8 +41,7 @@ std::optional<json::Value> meta(int i) {
 }
 
 // A collection of dimension 4 with every kind of change, left unsaved or saved.
-std::unique_ptr<db::Database> build(const fs::path& dir, bool quantize, int n,
-                                    std::size_t m = 16) {
+std::unique_ptr<db::Database> build(const fs::path& dir, bool quantize, int n, std::size_t m = 16) {
   db::DatabaseConfig config;
   config.quantize = quantize;
   config.m = m;

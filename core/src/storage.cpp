@@ -9,8 +9,8 @@
 #include <initializer_list>
 #include <map>
 #include <string_view>
-#include <unordered_map>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 namespace quarn_core::storage {

@@ -873,9 +873,10 @@ TEST(HnswIndexTest, GraphSearchReturnsMinOfKAndLiveHits) {
       }
     }
   }
-  // Node 3 is in no list: no walk meets it.
+  // Nodes 2 and 3 are in no list: no walk meets them.
   const auto small = random_data(4, 2, 7);
-  auto loaded = HnswIndex::from_loaded(two_layers(2, {{{1}, {1}}, {{0}, {0}}, {{0, 1}}, {{0}}}, small));
+  auto loaded =
+      HnswIndex::from_loaded(two_layers(2, {{{1}, {1}}, {{0}, {0}}, {{0, 1}}, {{0}}}, small));
   ASSERT_TRUE(loaded);
   EXPECT_EQ((*loaded)->search_graph(row(small, 2, 0), 10, 10).size(), 4u);
 }

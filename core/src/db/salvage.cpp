@@ -682,8 +682,8 @@ Result<std::vector<std::size_t>> salvage_records(const tools::GraphFile& g, cons
   std::unordered_map<std::string, std::size_t> chosen;
   for (std::size_t i = 0; i < g.records.size(); ++i) {
     auto [it, fresh] = chosen.try_emplace(g.records[i].id, i);
-    if (!fresh && (g.records[i].slot < shape.available ||
-                   g.records[it->second].slot >= shape.available)) {
+    if (!fresh &&
+        (g.records[i].slot < shape.available || g.records[it->second].slot >= shape.available)) {
       it->second = i;
     }
   }
@@ -719,8 +719,7 @@ Result<std::vector<std::size_t>> salvage_records(const tools::GraphFile& g, cons
     lost.add("duplicate id", "id '" + g.records[i].id + "' is stored twice (slots " +
                                  std::to_string(slot) + " and " +
                                  std::to_string(g.records[chosen[g.records[i].id]].slot) +
-                                 "): the vector at slot " + std::to_string(slot) +
-                                 " is dropped");
+                                 "): the vector at slot " + std::to_string(slot) + " is dropped");
   }
 
   // The deleted list is trusted only behind an intact header.
@@ -746,8 +745,9 @@ Result<std::vector<std::size_t>> salvage_records(const tools::GraphFile& g, cons
 }
 
 // Refuses when an id the graph file names would not be saved: its vector is not in the vector
-// file, and the log neither inserts (with a vector that fits) nor deletes it. Saving without it would replace the only
-// record of that id (and its metadata) while the vector might still be restored from a copy.
+// file, and the log neither inserts (with a vector that fits) nor deletes it. Saving without it
+// would replace the only record of that id (and its metadata) while the vector might still be
+// restored from a copy.
 Result<void> refuse_lost_ids(const fs::path& log_path, std::size_t dim,
                              const std::vector<std::string>& missing) {
   if (missing.empty()) return {};
