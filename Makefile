@@ -98,7 +98,8 @@ TSAN_SUPP = $(if $(wildcard tests/tsan.supp),suppressions=$(CURDIR)/tests/tsan.s
 
 # libFuzzer targets built with clang 14 under ASan + UBSan in their own build directory;
 # their seed corpora are generated from files the library writes. `make fuzz` runs each
-# target FUZZ_SECONDS (CI: 30), two at a time.
+# target FUZZ_SECONDS (CI: 30), two at a time, each under a 512 MB memory limit (a small
+# input that makes a reader allocate more is a failure).
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
 FUZZ_TARGETS ?= wal_fuzz collection_fuzz import_fuzz filter_fuzz

@@ -1,12 +1,17 @@
 // The collection loader over all three files. Input: u32 length of "graph.quarn", u32 length
 // of "vectors.bin", those bytes, and the rest as "vectors.sq8" (no such file when empty).
-// Whatever loads must answer reads, searches and counts without touching memory it lacks.
+// Whatever loads must answer reads, searches and counts without touching memory it lacks, and
+// stay within what a save could have written: m and the levels within a new collection's
+// bounds, as many nodes as the files hold, and memory in proportion to the files (a file
+// claiming a huge structure must fail, not allocate it).
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "common.hpp"
 #include "quarn_core/db.hpp"
+#include "quarn_core/hnsw.hpp"
+#include "quarn_core/storage.hpp"
 
 using namespace quarn_core;
 
@@ -24,6 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t rest = size - graph_len - vectors_len;
   if (rest > 0) quarn_fuzz::write_file(dir / "vectors.sq8", data + graph_len + vectors_len, rest);
 
+  if (auto loaded = storage::Storage(dir).load()) {
+    const hnsw::HnswIndex& index = *loaded->index;
+    const std::size_t n = index.node_count();
+    if (index.m() < hnsw::kMinM || index.m() > hnsw::kMaxM) __builtin_trap();
+    if (index.max_level() > hnsw::HnswIndex::kMaxLevel) __builtin_trap();
+    // A node record takes at least 8 bytes (a layer count and a list count) ...
+    if (n > graph_len / 8 || n * (index.dim() + 1) * 4 != vectors_len) __builtin_trap();
+    // ... and brings lists of at most 4·(2m + 4) bytes on layer 0 and 4·(m + 4) on each
+    // layer above, which takes 4 more bytes of the file.
+    const std::size_t per_byte = (2 * hnsw::kMaxM + 4) / 2 + (hnsw::kMaxM + 4);
+    if (index.memory_usage() > per_byte * size + (std::size_t{1} << 20)) __builtin_trap();
+  }
   auto db = db::Database::open(dir);
   if (!db) return 0;
   auto& d = **db;

@@ -1,17 +1,22 @@
 // The binding's where_filter conversion (parse_filter and its operand conversions), fed
 // with whatever Python's json.loads makes of the input, in an embedded interpreter. A filter
 // that converts is then matched against sample metadata and resolved against an index of
-// it; a refusal must come with a Python exception, an acceptance without one.
+// it; a refusal must come with a Python exception, an acceptance without one. A dict of
+// plain values must match the same text read as metadata: every operand keeps the type the
+// metadata reader gives its literal.
 #include <Python.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "convert.hpp"
 #include "py_ref.hpp"
 #include "quarn_core/filter.hpp"
+#include "quarn_core/io.hpp"
 #include "quarn_core/json.hpp"
 
 using namespace quarn_core;
@@ -21,6 +26,17 @@ namespace {
 PyObject* loads = nullptr;
 std::vector<std::optional<json::Value>> samples;
 db::MetadataIndex metadata_index;
+
+// A dict whose values are neither dicts nor lists: a conjunction of equalities.
+bool plain_values(PyObject* obj) {
+  if (!PyDict_Check(obj)) return false;
+  PyObject *key, *item;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(obj, &pos, &key, &item)) {
+    if (PyDict_Check(item) || PyList_Check(item)) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -60,6 +76,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (PyErr_Occurred()) __builtin_trap();
   if (!*filter) return 0;
+  if (plain_values(value.get())) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const auto as_metadata = io::utf8_error(std::as_bytes(std::span(input.data(), input.size())))
+                                 ? std::nullopt
+                                 : json::parse(input);
+    if (as_metadata && as_metadata->is_object() && !(*filter)->matches(as_metadata)) {
+      __builtin_trap();
+    }
+  }
   db::SlotSet matching;
   for (std::uint32_t s = 0; s < samples.size(); ++s) {
     if ((*filter)->matches(samples[s])) matching.insert(s);

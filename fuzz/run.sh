@@ -16,7 +16,8 @@ run() {
   local extra=()
   # The embedded interpreter keeps caches alive across inputs; they are not leaks of ours.
   [[ $target == filter_fuzz ]] && extra+=(-detect_leaks=0)
-  "$build/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
+  # 512 MB: no input of a few kilobytes may make a loader allocate more than that.
+  "$build/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=512 \
     -artifact_prefix="$build/artifacts/$target-" "${extra[@]}" "$corpus" \
     >"$build/logs/$target.log" 2>&1
   local rc=$?

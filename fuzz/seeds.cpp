@@ -41,9 +41,10 @@ std::optional<json::Value> meta(int i) {
 }
 
 // A collection of dimension 4 with every kind of change, left unsaved or saved.
-std::shared_ptr<db::Database> build(const fs::path& dir, bool quantize, int n) {
+std::shared_ptr<db::Database> build(const fs::path& dir, bool quantize, int n, std::size_t m = 16) {
   db::DatabaseConfig config;
   config.quantize = quantize;
+  config.m = m;
   auto opened = db::Database::open_or_create_with_config(dir, 4, distance::Metric::Cosine, config);
   check(opened.has_value(), "create");
   auto& d = **opened;
@@ -101,6 +102,12 @@ int main(int argc, char** argv) {
     check(export_::export_json(*d, dir / "export.json", quantize).has_value(), "export");
     put(out / "import" / (quantize ? "pretty" : "compact"), slurp(dir / "export.json"));
   }
+  {  // the largest m a file may hold: every node's lists are as wide as a load allows
+    const auto dir = quarn_fuzz::fresh_dir("seed-widest");
+    auto d = build(dir, false, 12, db::kMaxM);
+    check(d->save().has_value(), "save");
+    put(out / "collection" / "widest", pack(dir));
+  }
   {
     const auto dir = quarn_fuzz::fresh_dir("seed-empty");
     auto opened = db::Database::open_or_create_with_config(dir, 3, distance::Metric::Euclidean, {});
@@ -114,6 +121,7 @@ int main(int argc, char** argv) {
       R"({"n": {"$gt": -1e308}, "f": 1.5, "b": true, "z": null})",
       R"({"n": 18446744073709551615, "m": -9223372036854775808, "x": NaN})",
       R"({"o": {"$in": [[1], {"k": 1}]}, "p": {"$bad": 1}})",
+      R"({"n": 18446744073709551615, "c": "1"})",
   };
   int i = 0;
   for (const char* f : filters) put(out / "filter" / ("f" + std::to_string(i++)), f);

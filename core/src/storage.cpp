@@ -14,7 +14,9 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 namespace quarn_core::storage {
@@ -64,6 +66,8 @@ struct GraphHeader {
   std::uint32_t d = 0;      // deleted count
 };
 
+constexpr std::uint32_t kUnnamed = 0xFFFFFFFF;
+
 Result<GraphHeader> decode_header(io::ByteCursor& cur) {
   std::uint32_t magic = 0, version = 0, dim = 0;
   if (auto r = read_u32s(cur, {&magic}); !r) return std::unexpected(std::move(r.error()));
@@ -82,6 +86,16 @@ Result<GraphHeader> decode_header(io::ByteCursor& cur) {
   if (auto r = read_u32s(cur, {&m, &ef_construction, &entry_point, &max_level, &h.n, &h.d}); !r) {
     return std::unexpected(std::move(r.error()));
   }
+  // Before anything is sized from them: a new collection's bounds on m, the levels any
+  // insert can draw.
+  if (m < hnsw::kMinM || m > hnsw::kMaxM) {
+    return invalid("m " + std::to_string(m) + " is not between " + std::to_string(hnsw::kMinM) +
+                   " and " + std::to_string(hnsw::kMaxM));
+  }
+  if (max_level > hnsw::HnswIndex::kMaxLevel) {
+    return invalid("max_level " + std::to_string(max_level) + " is above " +
+                   std::to_string(hnsw::HnswIndex::kMaxLevel));
+  }
   h.graph.dim = dim;
   h.graph.m = m;
   h.graph.ef_construction = ef_construction;
@@ -92,24 +106,37 @@ Result<GraphHeader> decode_header(io::ByteCursor& cur) {
 }
 
 // The deleted slots and every node's neighbour lists. Counts come from the file: nothing is
-// sized from one before the bytes it promises are known to be there.
+// sized from one before the bytes it promises are known to be there, and no node or list is
+// taken beyond the bounds any save keeps (kMaxLevel + 1 layers, 2·m or m neighbours), so
+// that the index built from them holds at most a fixed multiple of the file's size.
 Result<void> decode_nodes(io::ByteCursor& cur, GraphHeader& h) {
   const std::uint32_t n = h.n;
   if (h.d > cur.remaining() / 4) return fail(IoError::unexpected_eof());
   h.graph.deleted.reserve(h.d);
   auto deleted = [&](std::uint32_t slot) { h.graph.deleted.insert(slot); };
   if (auto r = read_slots(cur, h.d, n, "deleted slot", deleted); !r) return r;
-  if (n > cur.remaining() / 4) return fail(IoError::unexpected_eof());
+  // A node record is a layer count and at least one list count.
+  if (n > cur.remaining() / 8) return fail(IoError::unexpected_eof());
   h.graph.layers.resize(n);
-  for (auto& layers : h.graph.layers) {
+  for (std::uint32_t s = 0; s < n; ++s) {
+    auto& layers = h.graph.layers[s];
     std::uint32_t layer_count = 0;
     if (auto r = read_u32s(cur, {&layer_count}); !r) return r;
+    if (layer_count > hnsw::HnswIndex::kMaxLevel + 1) {
+      return invalid("node " + std::to_string(s) + " claims " + std::to_string(layer_count) +
+                     " layers");
+    }
     if (layer_count > cur.remaining() / 4) return fail(IoError::unexpected_eof());
     layers.resize(layer_count);
-    for (auto& list : layers) {
+    for (std::size_t l = 0; l < layers.size(); ++l) {
+      auto& list = layers[l];
       std::uint32_t c = 0;
       if (auto r = read_u32s(cur, {&c}); !r) return r;
       if (c > cur.remaining() / 4) return fail(IoError::unexpected_eof());
+      if (c > (l == 0 ? 2 : 1) * h.graph.m) {
+        return invalid("node " + std::to_string(s) + " lists " + std::to_string(c) +
+                       " neighbours on layer " + std::to_string(l) + ", more than its limit");
+      }
       list.reserve(c);
       auto neighbour = [&](std::uint32_t slot) { list.push_back(slot); };
       if (auto r = read_slots(cur, c, n, "neighbour slot", neighbour); !r) return r;
@@ -181,6 +208,9 @@ Result<MetaRecord> decode_record(io::ByteCursor& cur, std::uint32_t n) {
   return record;
 }
 
+// Every record; a save writes one per id, each naming its own slot, so two records that
+// name one id or one slot are damage (the later would silently win the id, and leave the
+// earlier slot live under an id that no longer leads to it).
 Result<std::vector<MetaRecord>> decode_records(io::ByteCursor& cur, std::uint32_t n) {
   std::uint32_t magic = 0, count = 0;
   if (auto r = read_u32s(cur, {&magic}); !r) return std::unexpected(std::move(r.error()));
@@ -190,10 +220,24 @@ Result<std::vector<MetaRecord>> decode_records(io::ByteCursor& cur, std::uint32_
   if (count > cur.remaining() / 12) return fail(IoError::unexpected_eof());
   std::vector<MetaRecord> records;
   records.reserve(count);
+  // Views of the records' ids: the vector never grows beyond its reservation, so they stay.
+  std::unordered_map<std::string_view, std::uint32_t> slot_of;
+  slot_of.reserve(count);
+  std::vector<std::uint32_t> named(n, kUnnamed);  // the record naming each slot
   for (std::uint32_t i = 0; i < count; ++i) {
     auto record = decode_record(cur, n);
     if (!record) return std::unexpected(std::move(record.error()));
     records.push_back(std::move(*record));
+    const MetaRecord& r = records.back();
+    if (auto [it, fresh] = slot_of.try_emplace(r.id, r.slot); !fresh) {
+      return invalid("id '" + r.id + "' is stored twice (slots " + std::to_string(it->second) +
+                     " and " + std::to_string(r.slot) + ")");
+    }
+    if (named[r.slot] != kUnnamed) {
+      return invalid("slot " + std::to_string(r.slot) + " is named by both '" +
+                     records[named[r.slot]].id + "' and '" + r.id + "'");
+    }
+    named[r.slot] = i;
   }
   return records;
 }
@@ -220,13 +264,14 @@ Result<Storage::Loaded> Storage::load() const {
   io::ByteCursor cur(*graph_bytes);
   auto header = decode_header(cur);
   if (!header) return std::unexpected(std::move(header.error()));
-  if (auto r = decode_nodes(cur, *header); !r) return std::unexpected(std::move(r.error()));
   hnsw::LoadedGraph& graph = header->graph;
   const std::uint32_t n = header->n;
   const std::size_t dim = graph.dim;
+  // The vector file must hold the nodes the header claims before any is allocated.
   if (auto r = check_vectors_size(vectors_size, n, dim); !r) {
     return std::unexpected(std::move(r.error()));
   }
+  if (auto r = decode_nodes(cur, *header); !r) return std::unexpected(std::move(r.error()));
   const std::size_t floats = static_cast<std::size_t>(n) * dim;
   graph.vectors = hnsw::VectorStore(std::move(*region), floats);
   graph.norms = *graph.vectors.mapped_norms();
@@ -267,7 +312,11 @@ Result<void> replace_file(const fs::path& target,
   fs::path tmp = target;
   tmp.replace_extension("tmp");
   auto written = [&]() -> Result<void> {
-    auto fd_read = io::open_file(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    // Whatever holds the temporary name (a file a failed save left, or a link planted in a
+    // shared directory) goes first, and the name is created afresh, never opened through a
+    // link: a save must not write into a file outside the collection.
+    if (auto r = io::unlink_path(tmp); !r) return r;
+    auto fd_read = io::open_file(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
     if (!fd_read) return std::unexpected(std::move(fd_read.error()));
     auto fd = std::move(*fd_read);
     io::BufWriter writer(fd.get());
@@ -427,7 +476,8 @@ int lock_byte(int fd, short type, off_t byte, bool wait) {
 
 Result<DirectoryLock> DirectoryLock::acquire(const fs::path& directory) {
   const fs::path path = directory / kLockFile;
-  auto fd = io::open_file(path, O_RDWR | O_CREAT, 0666);
+  // Not through a link: it would create or lock a file outside the collection.
+  auto fd = io::open_file(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
   short type = F_WRLCK;
   if (!fd) {
     const int e = fd.error().io_error().os_code;

@@ -473,7 +473,9 @@ Result<Pass> scan(int fd, std::uint64_t size, const EntrySink* sink, std::uint64
 }  // namespace
 
 Result<void> Wal::open_writer() {
-  auto fd = io::open_file(path_, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  // Never through a link: the writer appends and may cut an unreadable tail, which must not
+  // happen to a file outside the collection.
+  auto fd = io::open_file(path_, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0666);
   if (!fd) return std::unexpected(std::move(fd.error()));
   auto size = file_size(fd->get());
   if (!size) return std::unexpected(std::move(size.error()));

@@ -123,7 +123,9 @@ class Database:
         log is then replayed and the collection saved. Returns (Database, report), the report
         as repair()'s, its lost listing everything that could not be recovered (nothing is
         made up). Raises ValueError when too little is left to rebuild from (the dimension or
-        metric cannot be told, no id is readable); the files are then left as they are."""
+        metric cannot be told, no id is readable) or when an id that graph.quarn names would
+        be dropped, its vector being in neither vectors.bin nor the log; the files are then
+        left as they are."""
     def health(self) -> dict[str, Any]:
         """Graph health figures, cheap enough to call often.
         Returns a dict: num_vectors, num_deleted, tombstone_ratio, layer_counts (live nodes per

@@ -198,7 +198,7 @@ def cmd_import(args):
                                f"'{args.file}' is unknown: give --dim")
         try:
             db = Database(args.path, dim, metric=metric)
-        except ValueError as e:
+        except (ValueError, OverflowError) as e:  # the document's dim may be anything
             raise CommandError(f"cannot create '{args.path}': {e}") from None
         created = True
     before = len(db)
@@ -235,9 +235,7 @@ def cmd_calibrate(args):
 
 def cmd_bench(args):
     db = open_collection(args.path)
-    efs = sorted({int(e) for e in args.ef.split(",")})
-    if not efs or min(efs) < 1:
-        raise CommandError("--ef takes widths of at least 1, separated by commas")
+    efs = args.ef
     ids, recalls, exact = db._recall_curve(args.queries, args.k, efs)
     if not ids:
         raise CommandError(f"'{args.path}' holds no vectors to search for")
@@ -306,6 +304,12 @@ def target(text):
     return value
 
 
+# No collection holds more vectors than a u32 counts, so no count or width beyond it means
+# anything; the bound also keeps every value within what the library's calls take.
+MAX_COUNT = 2**32 - 1
+METRICS = ("cosine", "euclidean", "l2", "dot_product", "dot")
+
+
 def positive(text):
     try:
         value = int(text)
@@ -313,7 +317,22 @@ def positive(text):
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError("must be at least 1")
+    if value > MAX_COUNT:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_COUNT}")
     return value
+
+
+def widths(text):
+    """A comma-separated list of search widths, each as positive() takes it."""
+    if not text.strip():
+        raise argparse.ArgumentTypeError("expected widths separated by commas, e.g. 10,20,40")
+    return sorted({positive(part) for part in text.split(",")})
+
+
+def metric_name(text):
+    if text not in METRICS:
+        raise argparse.ArgumentTypeError(f"unknown metric {text!r} (one of {', '.join(METRICS)})")
+    return text
 
 
 class Parser(argparse.ArgumentParser):
@@ -354,7 +373,8 @@ def build_parser():
     p.add_argument("file", metavar="FILE", help="the JSON file to read")
     p.add_argument("--dim", type=positive, help="dimension of a new collection (default: "
                    "the document's)")
-    p.add_argument("--metric", help="metric of a new collection (default: the document's)")
+    p.add_argument("--metric", type=metric_name,
+                   help="metric of a new collection (default: the document's)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     p = command("calibrate", cmd_calibrate, "Find and keep the smallest ef_search that "
                 "reaches a target recall on the collection's own vectors.")
@@ -365,7 +385,7 @@ def build_parser():
     p.add_argument("--queries", type=positive, required=True, help="how many stored vectors "
                    "to search for")
     p.add_argument("--k", type=positive, default=10, help="results per query (default 10)")
-    p.add_argument("--ef", default="10,20,40,80,160,320",
+    p.add_argument("--ef", type=widths, default="10,20,40,80,160,320",
                    help="widths to measure, comma-separated (default 10,20,40,80,160,320)")
     p.add_argument("--plot", metavar="FILE", help="also draw recall against QPS into FILE "
                    "(PNG, SVG or PDF, by its extension)")

@@ -536,6 +536,14 @@ std::optional<json::Value> py_to_json(PyObject* obj) {
       if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
         return json::Value(static_cast<std::int64_t>(value));
       }
+      // Metadata keeps integers in [2^63, 2^64) as unsigned, and equality is type-sensitive:
+      // as a float such an operand would never equal the stored value.
+      if (overflow > 0) {
+        const unsigned long long big = PyLong_AsUnsignedLongLong(number.get());
+        if (!(big == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+          return json::Value(static_cast<std::uint64_t>(big));
+        }
+      }
     }
     PyErr_Clear();
   }

@@ -53,7 +53,9 @@ const char kRepairPathDoc[] =
     "log is then replayed and the collection saved. Returns (Database, report), the report\n"
     "as repair()'s, its lost listing everything that could not be recovered (nothing is\n"
     "made up). Raises ValueError when too little is left to rebuild from (the dimension or\n"
-    "metric cannot be told, no id is readable); the files are then left as they are.";
+    "metric cannot be told, no id is readable) or when an id that graph.quarn names would\n"
+    "be dropped, its vector being in neither vectors.bin nor the log; the files are then\n"
+    "left as they are.";
 
 const char kHealthDoc[] =
     "health($self)\n--\n\n"

@@ -684,6 +684,52 @@ TEST_P(ExactSearch, SearchManyEqualsSearchBitForBit) {
   }
 }
 
+// Vectors far from the origin (timestamps, coordinates, un-centred features): the matrix
+// product's |x|² + |q|² − 2x·q cancels nearly every digit there. Every answer, single or
+// batched, with a filter or after a deletion, must be the k smallest pair distances.
+TEST_P(ExactSearch, AnswersArePairDistancesAwayFromTheOrigin) {
+  const Metric metric = GetParam();
+  TempDir tmp;
+  auto db = create(tmp.path() / "c", 16, metric);
+  ASSERT_NE(db, nullptr);
+  std::mt19937 rng(31);
+  std::normal_distribution<float> g(1000.0f, 0.1f);
+  std::map<std::string, Vec> data;
+  std::vector<Record> items;
+  for (std::size_t i = 0; i < 1000; ++i) {
+    Vec v(16);
+    for (auto& x : v) x = g(rng);
+    data[name("v", i)] = v;
+    items.push_back({name("v", i), v, obj({{"all", true}})});
+  }
+  ASSERT_TRUE(Ok(db->add_many(items)));
+  std::vector<Vec> queries;
+  for (std::size_t i = 0; i < 300; i += 15) queries.push_back(items[i].vector);
+  const Filter all = Filter::eq("all", true);
+  const std::tuple<const char*, const Filter*, bool> phases[] = {
+      {"no filter", nullptr, false}, {"filter", &all, false}, {"after a deletion", nullptr, true}};
+  for (const auto& [label, filter, deletion] : phases) {
+    SCOPED_TRACE(label);
+    if (deletion) {
+      ASSERT_TRUE(Ok(db->remove("v999")));
+      data.erase("v999");
+    }
+    const auto many = value(db->search_many(queries, options(10, filter)));
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      std::vector<float> want;
+      for (const auto& [id, v] : data) want.push_back(distance::distance(queries[i], v, metric));
+      std::sort(want.begin(), want.end());
+      for (const auto& hits : {search(*db, queries[i], options(10, filter)), many[i]}) {
+        ASSERT_EQ(hits.size(), 10u);
+        for (std::size_t j = 0; j < 10; ++j) {
+          ASSERT_EQ(hits[j].distance, want[j]) << "query " << i << " rank " << j;
+          ASSERT_EQ(hits[j].distance, distance::distance(queries[i], data.at(hits[j].id), metric));
+        }
+      }
+    }
+  }
+}
+
 const auto kAllMetrics = ::testing::Values(Metric::Cosine, Metric::Euclidean, Metric::DotProduct);
 std::string metric_name(const ::testing::TestParamInfo<Metric>& p) {
   return std::string(distance::metric_name(p.param));

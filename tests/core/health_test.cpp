@@ -425,6 +425,11 @@ const Damage kDamages[] = {
               std::to_string(g.max_level - 1) + ", not on the top layer " +
               std::to_string(g.max_level);
      }},
+    {"max_level damaged",
+     [](GraphModel& g) {
+       g.max_level = 0xFFFFFFF0u;  // a check that walks every layer up to it never ends
+       return std::string("max_level 4294967280 is above 64");
+     }},
     {"node above the top",
      [](GraphModel& g) {
        g.nodes[9].resize(g.max_level + 2);
@@ -653,10 +658,28 @@ TEST_F(HealthTest, RepairPathReportsWhatItCannotRecoverAndInventsNothing) {
     std::size_t ids;
   };
   const Case cases[] = {
-      {"last vector cut off",
-       [](const fs::path& d) { testing::resize_file(d / "vectors.bin", (kNodes - 1) * kDim * 4); },
-       {"id 'v59': its vector is missing from vectors.bin"},
-       kNodes - 3},
+      {"last vector cut off, logged again",
+       [](const fs::path& d) {
+         (void)log_two_records(d);
+         testing::resize_file(d / "vectors.bin", (kNodes - 1) * kDim * 4);
+         wal::Wal log(d / wal::kWalFileName);
+         EXPECT_TRUE(Ok(log.append(wal::WalEntry::Insert{"v59", Vec(kDim, 5.0f), std::nullopt})));
+       },
+       {},
+       kNodes},
+      {"id stored twice",
+       [](const fs::path& d) {
+         (void)log_two_records(d);
+         GraphModel g = GraphModel::read(d / "graph.quarn");
+         std::sort(g.records.begin(), g.records.end(),
+                   [](const auto& a, const auto& b) { return a.slot < b.slot; });
+         for (auto& r : g.records) {
+           if (r.id == "v12") r.id = "v11";
+         }
+         g.write(d / "graph.quarn");
+       },
+       {"id 'v11' is stored twice (slots 11 and 12): the vector at slot 11 is dropped"},
+       kNodes - 1},
       {"metadata section damaged at its 31st record",
        [](const fs::path& d) {
          GraphModel g = GraphModel::read(d / "graph.quarn");
@@ -682,8 +705,43 @@ TEST_F(HealthTest, RepairPathReportsWhatItCannotRecoverAndInventsNothing) {
     ASSERT_TRUE(Ok(repaired));
     for (const auto& part : c.lost) EXPECT_TRUE(Mentions(repaired->second.lost, part));
     expected_["w1"] = {Vec(kDim, 1.0f), "<none>"};  // the log's first record
+    expected_["w2"] = {Vec(kDim, 2.0f), "<none>"};
+    const testing::Records before = expected_;
+    if (c.lost.empty()) expected_["v59"] = {Vec(kDim, 5.0f), "<none>"};
+    if (c.name == std::string("id stored twice")) expected_["v11"] = expected_.at("v12");
     expect_recovered(*repaired->first, c.ids);
+    expected_ = before;
     expected_.erase("w1");
+    expected_.erase("w2");
+  }
+}
+
+// A repair that would save fewer ids than the files name, because their vectors are found
+// nowhere (vectors.bin gone, emptied or cut short, and the log does not hold them), leaves
+// every file as it was and names what is missing.
+TEST_F(HealthTest, RepairPathRefusesToDropIdsWhoseVectorsAreLost) {
+  db_.reset();
+  const std::pair<const char*, std::function<void(const fs::path&)>> cases[] = {
+      {"58 ids named in graph.quarn have no vector in vectors.bin or the log ('v0', 'v1', "
+       "'v10', 'v11', 'v12' and 53 more)",
+       [](const fs::path& d) { fs::remove(d / "vectors.bin"); }},
+      {"58 ids named in graph.quarn have no vector",
+       [](const fs::path& d) { testing::resize_file(d / "vectors.bin", 0); }},
+      {"1 id named in graph.quarn has no vector in vectors.bin or the log ('v59')",
+       [](const fs::path& d) { testing::resize_file(d / "vectors.bin", (kNodes - 1) * kDim * 4); }},
+  };
+  for (const auto& [message, plant] : cases) {
+    SCOPED_TRACE(message);
+    const fs::path damaged = copy();
+    (void)log_two_records(damaged);
+    plant(damaged);
+    const auto before = snapshot(damaged);
+    auto repaired = Database::repair_path(damaged);
+    ASSERT_FALSE(repaired.has_value());
+    EXPECT_NE(repaired.error().to_string().find(message), std::string::npos)
+        << repaired.error().to_string();
+    EXPECT_NE(repaired.error().to_string().find("nothing was changed"), std::string::npos);
+    EXPECT_EQ(snapshot(damaged), before);
   }
 }
 

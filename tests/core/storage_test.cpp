@@ -199,6 +199,84 @@ TEST_F(SavedCollection, EveryHeaderByteCorruptionIsCleanErrorOrConsistentIndex) 
   }
 }
 
+// Files no save writes: parameters beyond what a new collection may have, and records that
+// disagree about an id or a slot. Each is refused as invalid data, before the nodes'
+// lists are allocated for the parameters claimed.
+TEST_F(SavedCollection, LoadRefusesWhatNoSaveWrites) {
+  const testing::GraphModel sound = testing::GraphModel::read(dir_.path() / "graph.quarn");
+  const std::pair<const char*, std::function<void(testing::GraphModel&)>> cases[] = {
+      {"m 65536 is not between 2 and 2048", [](auto& g) { g.m = 65536; }},
+      {"m 1 is not between 2 and 2048", [](auto& g) { g.m = 1; }},
+      {"max_level 65 is above 64",
+       [](auto& g) {
+         g.max_level = 65;
+         g.nodes[g.entry_point].resize(66);
+       }},
+      {"node 3 claims 66 layers", [](auto& g) { g.nodes[3].resize(66); }},
+      {"id 'id1' is stored twice (slots 1 and 2)", [](auto& g) { g.records[1].id = "id1"; }},
+      {"slot 1 is named by both 'id1' and 'id2'", [](auto& g) { g.records[1].slot = 1; }},
+  };
+  for (const auto& [message, damage] : cases) {
+    SCOPED_TRACE(message);
+    testing::GraphModel g = sound;
+    // Records in slot order, so that the messages name them predictably.
+    std::sort(g.records.begin(), g.records.end(),
+              [](const auto& a, const auto& b) { return a.slot < b.slot; });
+    damage(g);
+    g.write(dir_.path() / "graph.quarn");
+    auto r = Storage(dir_.path()).load();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), error::ErrorKind::Io);
+    EXPECT_EQ(r.error().io_error().kind, error::IoKind::InvalidData);
+    EXPECT_NE(r.error().to_string().find(message), std::string::npos) << r.error().to_string();
+  }
+}
+
+// A planted link is replaced or refused, never written through: the temporary names of a
+// save are unlinked first and created afresh, and the log and the lock file are not opened
+// through a link. A collection directory that is itself a link works as any other.
+TEST(StorageTest, LinksInTheDirectoryAreNeverWrittenThrough) {
+  testing::TempDir tmp;
+  const fs::path real = tmp.path() / "real", linked = tmp.path() / "linked";
+  const fs::path victim = tmp.path() / "victim", absent = tmp.path() / "absent";
+  fs::create_directories(real);
+  fs::create_directory_symlink(real, linked);
+  auto db = create(linked, 2);
+  ASSERT_TRUE(db->add("a", {1, 2}, std::nullopt));
+  ASSERT_TRUE(db->save());
+  for (const char* planted : {"graph.tmp", "vectors.tmp", "wal.quarn", "LOCK"}) {
+    for (const fs::path& target : {victim, absent}) {
+      SCOPED_TRACE(std::string(planted) + " -> " + target.filename().string());
+      testing::write_text(victim, "precious");
+      fs::remove(absent);
+      fs::remove(linked / planted);
+      fs::create_symlink(target, linked / planted);
+      if (std::string(planted) == "LOCK") {
+        db.reset();
+        EXPECT_FALSE(db::Database::open(linked));  // the lock is not taken through a link
+      } else {
+        auto reopened = testing::reopen(linked);
+        ASSERT_NE(reopened, nullptr);
+        if (std::string(planted) == "wal.quarn") {
+          EXPECT_FALSE(reopened->add("b", {3, 4}, std::nullopt));  // the log's writer refuses it
+        } else {
+          EXPECT_TRUE(reopened->save());  // the temporary names are replaced
+          EXPECT_FALSE(fs::exists(fs::symlink_status(linked / planted)));
+        }
+      }
+      EXPECT_EQ(testing::read_text(victim), "precious");
+      EXPECT_FALSE(fs::exists(absent));
+      for (const char* name : {"graph.quarn", "vectors.bin"}) {
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(real / name))) << name;
+      }
+      fs::remove(linked / planted);
+      db = testing::reopen(linked);
+      ASSERT_NE(db, nullptr);
+      EXPECT_EQ(db->count(), 1u);
+    }
+  }
+}
+
 TEST_F(SavedCollection, QuantizedFileMustMatchTheCollection) {
   const auto sq8 = read_bytes(dir_.path() / "vectors.sq8");
   // Short codes.

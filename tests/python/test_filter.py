@@ -60,3 +60,26 @@ def test_nan_and_infinity_operands_are_null(db):
     for where in ({"v": None}, {"v": float("nan")}, {"v": {"$in": [float("inf")]}}):
         assert db.count(where) == 1
         assert [r.id for r in db.search([1, 2, 4], where_filter=where)] == ["n"]
+
+
+class Index:
+    """An integer only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("big", [2**63, 2**63 + 5, 2**64 - 1])
+def test_integers_above_the_signed_range_keep_their_type(db, big):
+    # Stored as an unsigned integer, so an equality must be one too; the float nearest to it
+    # is another value.
+    db.add("u", [1, 2, 3], {"x": big})
+    db.add("f", [1, 2, 4], {"x": float(big)})
+    for where, ids in (({"x": big}, ["u"]), ({"x": Index(big)}, ["u"]),
+                       ({"x": {"$in": [big, 7]}}, ["u"]), ({"x": {"$ne": big}}, ["f"]),
+                       ({"x": float(big)}, ["f"]), ({"x": {"$gte": big}}, ["f", "u"])):
+        assert db.count(where) == len(ids), where
+        assert sorted(r.id for r in db.search([1, 2, 3], where_filter=where)) == ids, where

@@ -134,6 +134,50 @@ def test_usage_errors_are_one_line():
     one_line_error(quarn("frobnicate", "x"), "quarn: error: argument COMMAND: invalid choice")
 
 
+def run_cli(capsys, *args):
+    """The quarn command in this process: (exit status, standard error)."""
+    from quarn import cli
+    try:
+        status = cli.main([str(a) for a in args])
+    except SystemExit as e:
+        status = e.code
+    return status, capsys.readouterr().err
+
+
+HUGE = str(2**70)
+
+
+@pytest.mark.parametrize("args, start", [
+    (["bench", "{good}", "--queries", "3", "--ef", "abc"], "argument --ef: not a whole number"),
+    (["bench", "{good}", "--queries", "3", "--ef", ""], "argument --ef: expected widths"),
+    (["bench", "{good}", "--queries", "3", "--ef", HUGE], "argument --ef: must be at most"),
+    (["bench", "{good}", "--queries", HUGE], "argument --queries: must be at most"),
+    (["bench", "{good}", "--queries", "3", "--k", HUGE], "argument --k: must be at most"),
+    (["bench", "{good}", "--queries", "3", "--plot", "{tmp}/none/p.png"], "quarn bench: error:"),
+    (["calibrate", "{good}", "--target", "nan"], "argument --target: must be above 0"),
+    (["calibrate", "{good}", "--target", "0.9", "--k", HUGE], "argument --k: must be at most"),
+    (["import", "{tmp}/new", "{doc}", "--dim", HUGE], "argument --dim: must be at most"),
+    (["import", "{tmp}/new", "{doc}", "--metric", ""], "argument --metric: unknown"),
+    (["import", "{tmp}/new", "{huge_dim}"], "quarn import: error: cannot create"),
+    (["import", "{tmp}/new", "{tmp}"], "quarn import: error: no file"),
+    (["export", "{good}", "{tmp}"], "quarn export: error: cannot export to"),
+    (["info", ""], "quarn info: error: no collection at ''"),
+    (["verify", "{doc}"], "quarn verify: error: database not found"),
+    (["repair", "{doc}"], "quarn repair: error: no collection at"),
+    (["health", "{good}", "--json", "extra"], "quarn: error: unrecognized arguments: extra"),
+])
+def test_every_bad_argument_is_one_line_and_status_2(collections, tmp_path, capsys, args, start):
+    _, good, _, _ = collections
+    doc = tmp_path / "doc.json"
+    doc.write_text('{"version":1,"dim":3,"metric":"euclidean","vectors":[]}')
+    huge_dim = tmp_path / "huge.json"
+    huge_dim.write_text('{"version":1,"dim":' + HUGE + ',"metric":"cosine","vectors":[]}')
+    args = [a.format(good=good, tmp=tmp_path, doc=doc, huge_dim=huge_dim) for a in args]
+    status, err = run_cli(capsys, *args)
+    assert status == 2, err
+    assert err.count("\n") == 1 and start in err, err
+
+
 def test_info_and_health(collections):
     _, good, damaged, _ = collections
     result = quarn("info", good)

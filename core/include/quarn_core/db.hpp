@@ -38,12 +38,12 @@ struct DatabaseConfig {
 // 64 MiB, every insert searches a beam of ef_construction pairs, and every node keeps lists
 // of up to 2·m neighbours.
 inline constexpr std::size_t kMaxDim = std::size_t{1} << 24;
-inline constexpr std::size_t kMinM = 2;  // the level multiplier is 1/ln(m)
-inline constexpr std::size_t kMaxM = 2048;
+inline constexpr std::size_t kMinM = hnsw::kMinM;  // the level multiplier is 1/ln(m)
+inline constexpr std::size_t kMaxM = hnsw::kMaxM;  // a loaded file may not claim more either
 inline constexpr std::size_t kMaxEfConstruction = 100000;
 
 // Why a new collection cannot have these parameters ("m must be at most 2048", ...), or
-// nothing when it can. An existing collection's stored values are never checked against it.
+// nothing when it can. Of an existing collection's stored values, the loader bounds m alike.
 std::optional<std::string> check_new_collection(std::size_t dim, const DatabaseConfig& config);
 
 // One item of add_many / upsert_many.
@@ -258,8 +258,11 @@ class Database {
   // Rebuilds a collection from what its files still hold: the vectors, and the ids and
   // metadata of the graph file's metadata section, found and checked even when the node
   // records before it are damaged. Then replays the log and saves. Anything that cannot be
-  // recovered is listed in the report, never made up. Io when too little is left to rebuild
-  // (the dimension or metric cannot be told); DatabaseNotFound when there is no collection.
+  // recovered is listed in the report, never made up. Io, with every file left as it was,
+  // when too little is left to rebuild (the dimension or metric cannot be told) or when the
+  // save would drop an id that the graph file names because its vector is in neither the
+  // vector file nor the log (the refusal names them); DatabaseNotFound when there is no
+  // collection.
   static Result<std::pair<std::shared_ptr<Database>, RepairReport>> repair_path(
       const std::filesystem::path& path);
 

@@ -33,6 +33,10 @@ inline constexpr std::size_t kExactScanFloats = 10'000'000;
 // The leading vectors of a batch that are always linked one by one on the calling thread.
 // After them only the vectors that raise the top level are (see batch_insert).
 inline constexpr std::size_t kSequentialBatch = 128;
+// The bounds on m, for new collections and loaded files alike: the level multiplier is
+// 1/ln(m), and every node's layer-0 list has room for 2·m + 1 neighbours from the start.
+inline constexpr std::size_t kMinM = 2;
+inline constexpr std::size_t kMaxM = 2048;
 // Queries per matrix-matrix product of search_exact_many.
 inline constexpr std::size_t kExactQueryBlock = 256;
 
@@ -177,7 +181,7 @@ class HnswIndex {
   // invalid-data errors: a vector region that is not N × dim floats, a norm list that is not
   // N long, a node with no layer, a neighbour, deleted slot or entry point not below N, an
   // entry point whose level is not max_level (or none with N > 0), a list longer than its
-  // limit, or an m above 65,536.
+  // limit, an m outside [kMinM, kMaxM] or a max_level above kMaxLevel.
   static Result<std::unique_ptr<HnswIndex>> from_loaded(LoadedGraph&& graph);
 
   HnswIndex(HnswIndex&& other) noexcept;
@@ -244,9 +248,13 @@ class HnswIndex {
   std::uint32_t greedy_descent(std::span<const float> q) const;
 
   // The k nearest live slots, ascending: exact scan below kExactScanFloats live floats,
-  // the graph above. REQUIRES: q.size() == dim ("query dimension mismatch").
+  // the graph above. Every distance returned is the pair kernel's (distance::distance).
+  // REQUIRES: q.size() == dim ("query dimension mismatch").
   std::vector<Candidate> search(std::span<const float> q, std::size_t k, std::size_t ef) const;
-  // The two paths of `search`, callable directly (benchmarks, tests).
+  // The two paths of `search`, callable directly (benchmarks, tests). The graph search
+  // returns min(k, count()) pairs: when the beam ends with fewer live ones (deleted nodes
+  // filled it, or k exceeds what it met) the live slots are scanned exactly instead. The
+  // exact scan returns the k nearest by the pair kernel, ordered by (distance, slot).
   std::vector<Candidate> search_graph(std::span<const float> q, std::size_t k,
                                       std::size_t ef) const;
   std::vector<Candidate> search_exact(std::span<const float> q, std::size_t k) const;
@@ -321,9 +329,11 @@ class HnswIndex {
   std::vector<std::uint32_t> batch_insert_generic(std::size_t n, Get get,
                                                   std::span<const std::size_t> levels);
   float dist(const float* a, const float* b) const;
-  // The k nearest of `slots` by the exact scan's distance with a per-pair dot product.
+  // The k nearest of `slots` by the pair kernel's distance, ordered by (distance, slot).
   std::vector<Candidate> rescore_exact(std::span<const float> q,
                                        std::span<const std::uint32_t> slots, std::size_t k) const;
+  // The k nearest live slots by the pair kernel's distance, every live slot measured.
+  std::vector<Candidate> scan_live(std::span<const float> q, std::size_t k) const;
   const float* row(std::uint32_t slot) const {
     return vectors_.data().data() + static_cast<std::size_t>(slot) * dim_;
   }

@@ -59,7 +59,9 @@ Result<void> write_metadata_section(io::BufWriter& writer, const std::vector<Met
 
 // Writes `target` through a temporary file: the target's name with its extension replaced by
 // "tmp", filled by `fill` through an 8192-byte buffered writer, flushed, synced, then renamed
-// over the target. The target is never written in place (it may be memory-mapped).
+// over the target. The target is never written in place (it may be memory-mapped), and no
+// link is written through: whatever holds the temporary name is unlinked and the name created
+// afresh (O_EXCL, O_NOFOLLOW).
 Result<void> replace_file(const std::filesystem::path& target,
                           const std::function<Result<void>(io::BufWriter&)>& fill);
 

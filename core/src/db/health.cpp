@@ -170,8 +170,12 @@ std::vector<std::uint8_t> reachable(const GraphView& g) {
     return l == kNoLayers ? std::size_t{0} : l;
   };
   reached[g.entry_point] = 1;
+  // No layer above the highest node's has a list; a damaged max_level may claim billions.
+  std::size_t top = 0;
+  for (std::uint32_t s = 0; s < n; ++s) top = std::max(top, level(s));
   std::vector<std::uint32_t> stack, list;
-  for (std::size_t layer = std::max(g.max_level, level(g.entry_point)) + 1; layer-- > 0;) {
+  for (std::size_t layer = std::min(std::max(g.max_level, level(g.entry_point)), top) + 1;
+       layer-- > 0;) {
     // Everything reached above starts this layer (a node reached there has a list here).
     for (std::uint32_t s = 0; s < n; ++s) {
       if (reached[s] && level(s) >= layer) stack.push_back(s);

@@ -163,6 +163,16 @@ void read_header(GraphFile& g, ProblemList& problems) {
     problems.add("graph.quarn: header", "graph.quarn: unknown metric code " + num(g.metric_code));
     g.header_ok = false;
   }
+  // What a load refuses, reported here without trusting the rest any less: the lists and
+  // records are still read and checked.
+  if (g.m < hnsw::kMinM || g.m > hnsw::kMaxM) {
+    problems.add("graph.quarn: header", "graph.quarn: m " + num(g.m) + " is not between " +
+                                            num(hnsw::kMinM) + " and " + num(hnsw::kMaxM));
+  }
+  if (g.max_level > hnsw::HnswIndex::kMaxLevel) {
+    problems.add("graph.quarn: header", "graph.quarn: max_level " + num(g.max_level) +
+                                            " is above " + num(hnsw::HnswIndex::kMaxLevel));
+  }
 }
 
 // The deleted list and the node records, stopping at the first record whose counts cannot
@@ -563,6 +573,9 @@ std::optional<std::pair<std::size_t, std::size_t>> infer_shape(const io::MappedR
 
 namespace {
 
+// Ids named one by one in a refusal; the rest are counted.
+constexpr std::size_t kListedIds = 5;
+
 std::unexpected<QuarnError> refuse(const std::string& why) {
   return fail(IoError::invalid_data("cannot repair: " + why + "; nothing was changed"));
 }
@@ -637,7 +650,7 @@ Result<Shape> salvage_shape(const tools::Inspection& ins, tools::ProblemList& lo
         "the dimension of the vectors cannot be told (graph.quarn's header is "
         "damaged and vectors.bin does not match any shape)");
   }
-  if (g.header_ok && g.m >= 2 && g.m <= 65536 && g.ef_construction != 0) {
+  if (g.header_ok && g.m >= hnsw::kMinM && g.m <= hnsw::kMaxM && g.ef_construction != 0) {
     out.m = g.m;
     out.ef_construction = g.ef_construction;
   } else {
@@ -648,11 +661,15 @@ Result<Shape> salvage_shape(const tools::Inspection& ins, tools::ProblemList& lo
   return out;
 }
 
-// The records to keep, in slot order: the latest record of each id (a later record of an
-// id replaces an earlier one, as a load does) whose vector is complete in the file. Counts
-// the stored vectors that no kept record names into the report or the losses.
+// The records to keep, in slot order: of each id the latest record (a later record of an id
+// replaces an earlier one, as a load did before it refused such files) whose vector is
+// complete in the file. An earlier record of an id that names another slot is listed as
+// lost with that slot's vector; the stored vectors that no kept record names otherwise are
+// counted into the report or the losses. Ids whose vector is nowhere in the file go to
+// `missing`, sorted.
 Result<std::vector<std::size_t>> salvage_records(const tools::GraphFile& g, const Shape& shape,
-                                                 RepairReport& report, tools::ProblemList& lost) {
+                                                 RepairReport& report, tools::ProblemList& lost,
+                                                 std::vector<std::string>& missing) {
   if (!g.section_at) {
     if (shape.n > 0)
       return refuse("no metadata section was found in graph.quarn, so no id is left");
@@ -661,20 +678,32 @@ Result<std::vector<std::size_t>> salvage_records(const tools::GraphFile& g, cons
                             std::to_string(g.section_count - g.records.size()) + " of its " +
                             std::to_string(g.section_count) + " records are lost");
   }
-  std::unordered_map<std::string, std::size_t> latest;  // id -> record index
-  for (std::size_t i = 0; i < g.records.size(); ++i) latest.insert_or_assign(g.records[i].id, i);
+  // id -> the latest record whose vector is there, or (without one) the latest record.
+  std::unordered_map<std::string, std::size_t> chosen;
+  for (std::size_t i = 0; i < g.records.size(); ++i) {
+    auto [it, fresh] = chosen.try_emplace(g.records[i].id, i);
+    if (!fresh &&
+        (g.records[i].slot < shape.available || g.records[it->second].slot >= shape.available)) {
+      it->second = i;
+    }
+  }
   std::vector<std::size_t> kept;
   std::vector<std::uint8_t> named(shape.available, 0);
+  std::vector<std::size_t> superseded;  // records of an id that another record replaces
   for (std::size_t i = 0; i < g.records.size(); ++i) {
     const auto& record = g.records[i];
-    if (latest[record.id] != i) continue;
+    if (chosen[record.id] != i) {
+      superseded.push_back(i);
+      continue;
+    }
     if (record.slot >= shape.available) {
-      lost.add("vector", "id '" + record.id + "': its vector is missing from vectors.bin");
+      missing.push_back(record.id);
       continue;
     }
     kept.push_back(i);
     named[record.slot] = 1;
   }
+  std::sort(missing.begin(), missing.end());
   for (const auto& id : g.unparsed) {
     lost.add("metadata", "id '" + id + "': its metadata is not valid JSON and is dropped");
   }
@@ -683,6 +712,15 @@ Result<std::vector<std::size_t>> salvage_records(const tools::GraphFile& g, cons
   }
   std::sort(kept.begin(), kept.end(),
             [&](std::size_t a, std::size_t b) { return g.records[a].slot < g.records[b].slot; });
+  for (std::size_t i : superseded) {
+    const std::uint32_t slot = g.records[i].slot;
+    if (slot >= shape.available || named[slot]) continue;
+    named[slot] = 1;
+    lost.add("duplicate id", "id '" + g.records[i].id + "' is stored twice (slots " +
+                                 std::to_string(slot) + " and " +
+                                 std::to_string(g.records[chosen[g.records[i].id]].slot) +
+                                 "): the vector at slot " + std::to_string(slot) + " is dropped");
+  }
 
   // The deleted list is trusted only behind an intact header.
   const bool deleted_known = g.deleted_read && g.header_ok;
@@ -704,6 +742,40 @@ Result<std::vector<std::size_t>> salvage_records(const tools::GraphFile& g, cons
                                              "ones whose record is lost) are dropped"));
   }
   return kept;
+}
+
+// Refuses when an id the graph file names would not be saved: its vector is not in the vector
+// file, and the log neither inserts (with a vector that fits) nor deletes it. Saving without it
+// would replace the only record of that id (and its metadata) while the vector might still be
+// restored from a copy.
+Result<void> refuse_lost_ids(const fs::path& log_path, std::size_t dim,
+                             const std::vector<std::string>& missing) {
+  if (missing.empty()) return {};
+  std::unordered_set<std::string_view> unresolved(missing.begin(), missing.end());
+  auto scan = wal::scan_log(log_path, [&](std::uint64_t, wal::WalEntry&& entry) {
+    if (auto* insert = std::get_if<wal::WalEntry::Insert>(&entry.op)) {
+      if (insert->vector.size() == dim) unresolved.erase(insert->id);  // else skipped at replay
+    } else if (auto* del = std::get_if<wal::WalEntry::Delete>(&entry.op)) {
+      unresolved.erase(del->id);
+    }
+  });
+  if (!scan) return std::unexpected(std::move(scan.error()));
+  if (unresolved.empty()) return {};
+  std::string names;
+  std::size_t listed = 0;
+  for (const auto& id : missing) {
+    if (!unresolved.contains(id)) continue;
+    if (listed == kListedIds) break;
+    names += (listed++ == 0 ? "'" : ", '") + id + "'";
+  }
+  if (unresolved.size() > listed) {
+    names += " and " + std::to_string(unresolved.size() - listed) + " more";
+  }
+  const bool one = unresolved.size() == 1;
+  return refuse(std::to_string(unresolved.size()) + (one ? " id" : " ids") +
+                " named in graph.quarn " + (one ? "has" : "have") +
+                " no vector in vectors.bin or the log (" + names + "), and a repair would drop " +
+                (one ? "it" : "them"));
 }
 
 // A new graph of the kept records' vectors, in the order kept. Each vector is checked
@@ -765,9 +837,13 @@ Result<std::pair<std::shared_ptr<Database>, RepairReport>> Database::repair_path
   RepairReport report;
   auto shape = salvage_shape(ins, lost);
   if (!shape) return std::unexpected(std::move(shape.error()));
-  auto kept_or = salvage_records(g, *shape, report, lost);
+  std::vector<std::string> missing;
+  auto kept_or = salvage_records(g, *shape, report, lost, missing);
   if (!kept_or) return std::unexpected(std::move(kept_or.error()));
   const std::vector<std::size_t>& kept = *kept_or;
+  if (auto r = refuse_lost_ids(path / wal::kWalFileName, shape->dim, missing); !r) {
+    return std::unexpected(std::move(r.error()));
+  }
   auto index = salvage_graph(ins, *shape, kept, lost);
   std::unique_ptr<Database> db(new Database(path, std::move(index), ins.quantized_present));
   db->shared_ = shared;

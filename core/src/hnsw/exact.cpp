@@ -17,13 +17,18 @@ namespace quarn_core::hnsw {
 namespace {
 
 // The scan's distance from a dot product and the slot's stored norm: cosine 1 − dot / (norm ×
-// |q|), 1 when either norm is 0; Euclidean (norm² + |q|²) − 2·dot, not clamped at 0 (a vector
-// against itself may come out a rounding below it); dot product −dot.
+// |q|), 1 when either norm is 0; Euclidean (norm² + |q|²) − 2·dot; dot product −dot. Only a
+// first pass: far from the origin the Euclidean form cancels nearly every digit (vectors
+// around 1000 in 16 dimensions lose all of them to a spread of 0.1), so these distances
+// choose a shortlist and the pair kernel measures the answer.
 class ScanMetric {
  public:
   ScanMetric(std::span<const float> q, distance::Metric metric) : metric_(metric) {
     for (float x : q) qq_ += x * x;
     qn_ = std::sqrt(qq_);
+    // Beyond these norms the kernel's sums of squares leave the normal floats, where its
+    // cosine is not within the bound below.
+    extreme_query_ = qq_ != 0.0f && !(qn_ >= kSmallNorm && qn_ <= kLargeNorm);
   }
 
   float operator()(float dot, float norm) const {
@@ -39,29 +44,46 @@ class ScanMetric {
     return 0.0f;
   }
 
-  // How far apart two results of operator() can be for one slot when their dot products are
-  // two roundings of the same sum over dim products (in any order, with or without fused
-  // multiply-adds, each within dim·u·|x||q| of the exact value), for slots with norms up to
-  // `top_norm`. Generous by a factor of about two; infinite or NaN when the norms are.
+  // A bound on how far this first pass's distance can lie from the pair kernel's, for slots
+  // with norms up to `top_norm`. Both are within a few dim·u of the exact distance (u =
+  // 2^-24), relative to (|x| + |q|)² for Euclidean and dot product and absolutely for cosine:
+  //   first pass: the dot product (in any summation order, fused or not) is within
+  //     dim·u·|x||q|, the stored norm and |q|² within (dim + 2)·u of |x|² and |q|², and the
+  //     last two operations add 2u of their result;
+  //   pair kernel: Euclidean sums dim rounded squared differences, within (dim + 3)·u of the
+  //     exact distance, itself at most (|x| + |q|)²; the dot product as above; cosine
+  //     divides by square roots that the SIMD kernels approximate (an approximate reciprocal
+  //     square root and one Newton step, within about 4e-7 each), which 2^-20 covers.
+  // Their sum is below (4·dim + 16)·u·(|x| + |q|)² (plus 2^-20 for cosine); this is twice
+  // that, plus dim·2^-126 for products that fall below the normal floats. Infinite or NaN
+  // when the norms are.
   float spread(std::size_t dim, float top_norm) const {
     const float rounding = static_cast<float>(8 * dim + 32) * 0x1p-24f;
-    if (metric_ == distance::Metric::Cosine) return rounding;
+    const float underflow = static_cast<float>(dim) * 0x1p-126f;
+    if (metric_ == distance::Metric::Cosine) {
+      return extreme_query_ ? std::numeric_limits<float>::infinity()
+                            : rounding + 0x1p-20f + underflow;
+    }
     const float scale = top_norm + qn_;
-    return rounding * scale * scale;
+    return rounding * scale * scale + underflow;
   }
 
-  // A slot whose norm times |q| is not a normal float divides by (almost) zero under cosine,
-  // where the sign of a tiny dot product decides between ±infinity: such slots are always
-  // re-scored.
+  // Slots whose first-pass distance says nothing under cosine, always re-scored: a norm
+  // whose square the kernel cannot hold as a normal float, and a norm times |q| so small
+  // that the sign of a tiny dot product decides between ±infinity.
   bool unstable(float norm) const {
     if (metric_ != distance::Metric::Cosine || norm == 0.0f || qq_ == 0.0f) return false;
+    if (!(norm >= kSmallNorm && norm <= kLargeNorm)) return true;
     return !(norm * qn_ >= std::numeric_limits<float>::min() * 0x1p24f);
   }
 
  private:
+  static constexpr float kSmallNorm = 0x1p-60f, kLargeNorm = 0x1p60f;
+
   distance::Metric metric_;
   float qq_ = 0.0f;
   float qn_ = 0.0f;
+  bool extreme_query_ = false;
 };
 
 // The largest stored norm; infinity when any norm is not finite.
@@ -75,13 +97,13 @@ float top_norm(std::span<const float> norms) {
 }
 
 // The slots an exact scan must re-score. A bulk product (a matrix-vector product for one query,
-// a matrix-matrix product for a block of them) rounds each dot product in an order that
-// depends on the shape of the call and the thread split, so its distances only choose: every
-// slot whose bulk distance is within `reach` (twice the spread) of the k-th smallest bulk
-// distance is kept and later re-scored by one fixed per-pair kernel. Every slot that can be
-// among the k nearest by the re-scored distance is kept, so a query gets the same answer bit
-// for bit whether it is asked alone or in a batch. Once k pairs are in, most slots are
-// rejected by one comparison.
+// a matrix-matrix product for a block of them) gives first-pass distances only (see
+// ScanMetric): every slot whose first-pass distance is within `reach` (twice the spread) of
+// the k-th smallest is kept and re-scored by the pair kernel. The k slots at or below that
+// k-th distance have pair distances at most one spread above it; a slot beyond the reach has
+// one more than a spread above it, so it cannot be among the k nearest by the pair kernel.
+// Every query therefore gets the pair kernel's answer, the same bit for bit whether it is
+// asked alone or in a batch. Once k pairs are in, most slots are rejected by one comparison.
 class Shortlist {
  public:
   Shortlist(std::size_t k, float reach) : k_(k), reach_(reach) { heap_.reserve(k); }
@@ -152,15 +174,22 @@ void select_nearest(std::vector<Candidate>& pairs, std::size_t k) {
 std::vector<Candidate> HnswIndex::rescore_exact(std::span<const float> q,
                                                 std::span<const std::uint32_t> slots,
                                                 std::size_t k) const {
-  const ScanMetric metric(q, metric_);
-  const float* base = vectors_.data().data();
   std::vector<Candidate> pairs(slots.size());
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    const std::uint32_t s = slots[i];
-    // distance() negates the f32 dot product for this metric; negating again is exact.
-    const float dot = -distance::distance(q.data(), base + static_cast<std::size_t>(s) * dim_, dim_,
-                                          distance::Metric::DotProduct);
-    pairs[i] = {s, metric(dot, norms_[s])};
+    pairs[i] = {slots[i], dist(q.data(), row(slots[i]))};
+  }
+  select_nearest(pairs, k);
+  return pairs;
+}
+
+std::vector<Candidate> HnswIndex::scan_live(std::span<const float> q, std::size_t k) const {
+  const std::size_t n = node_count();
+  std::vector<Candidate> pairs;
+  pairs.reserve(count());
+  for (std::size_t s = 0; s < n; ++s) {
+    if (deleted_flags_[s] != 0) continue;
+    const auto slot = static_cast<std::uint32_t>(s);
+    pairs.push_back({slot, dist(q.data(), row(slot))});
   }
   select_nearest(pairs, k);
   return pairs;
@@ -169,17 +198,7 @@ std::vector<Candidate> HnswIndex::rescore_exact(std::span<const float> q,
 std::vector<Candidate> HnswIndex::search_exact(std::span<const float> q, std::size_t k) const {
   if (entry_point_ == kNoEntry || k == 0) return {};
   const std::size_t n = node_count();
-  if (!deleted_.empty()) {
-    const float* base = vectors_.data().data();
-    std::vector<Candidate> pairs;
-    pairs.reserve(count());
-    for (std::size_t s = 0; s < n; ++s) {
-      if (deleted_flags_[s] != 0) continue;
-      pairs.push_back({static_cast<std::uint32_t>(s), dist(q.data(), base + s * dim_)});
-    }
-    select_nearest(pairs, k);
-    return pairs;
-  }
+  if (!deleted_.empty()) return scan_live(q, k);
 
   // One matrix-vector product gives every slot's dot product with the query; the norms turn
   // it into the metric. y needs no zeroing: with beta = 0 the product never reads it.

@@ -122,7 +122,10 @@ Result<void> check_loaded(const LoadedGraph& g) {
     return error::fail(error::IoError::invalid_data("inconsistent graph: " + what));
   };
   const std::size_t n = g.layers.size();
-  if (g.m > 65536) return bad("m " + std::to_string(g.m) + " out of range");
+  if (g.m < kMinM || g.m > kMaxM) return bad("m " + std::to_string(g.m) + " out of range");
+  if (g.max_level > HnswIndex::kMaxLevel) {
+    return bad("max_level " + std::to_string(g.max_level) + " out of range");
+  }
   if (n > kNoEntry) return bad("too many nodes");
   if (g.vectors.size() != n * g.dim) return bad("vector data does not match the node count");
   if (g.norms.size() != n) return bad("norm count does not match the node count");

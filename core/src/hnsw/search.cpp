@@ -297,6 +297,10 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
       out.push_back(c);
       if (out.size() == k) break;
     }
+    // Deleted nodes that fill the beam are walked through but not returned, and a k beyond
+    // the beam's reach finds only what it met: either way, fewer than min(k, live) is no
+    // answer, and the exact scan gives one.
+    if (out.size() < std::min(k, count())) return scan_live(q, k);
     return out;
   }
   beam_search<true, false>(q, {&ep, 1}, width, 0, *s);
@@ -316,6 +320,7 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
   }
   // The k smallest exact distances, ascending. A partial sort allocates nothing; the order
   // of equal distances is left open.
+  if (exact.size() < std::min(k, count())) return scan_live(q, k);
   const std::size_t take = std::min(k, exact.size());
   std::partial_sort(exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(take), exact.end(),
                     [](const Candidate& a, const Candidate& b) {
