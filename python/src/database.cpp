@@ -467,6 +467,9 @@ PyObject* get_total_slots(PyObject* self, void*) {
   const Database& db = core(self);
   return PyLong_FromSize_t(without_gil([&] { return db.total_slots(); }));
 }
+PyObject* get_exact_scan_limit(PyObject* self, void*) {
+  return PyLong_FromSize_t(core(self).exact_scan_limit());
+}
 
 Py_ssize_t database_len(PyObject* self) {
   const Database& db = core(self);
@@ -560,6 +563,7 @@ PyMethodDef database_methods[] = {
     {"repair_path", as_cfunction<db_repair_path>(), kFast | METH_CLASS, kRepairPathDoc},
     {"health", as_cfunction<db_health>(), kFast, kHealthDoc},
     {"calibrate", as_cfunction<db_calibrate>(), kFast, kCalibrateDoc},
+    {"set_exact_scan_limit", as_cfunction<db_set_exact_scan_limit>(), kFast, kSetExactScanLimitDoc},
     {"_export_with_progress", as_cfunction<db_export_with_progress>(), kFast,
      kExportWithProgressDoc},
     {"_import_with_progress", as_cfunction<db_import_with_progress>(), kFast,
@@ -576,6 +580,9 @@ PyGetSetDef database_getset[] = {
     {"deleted_count", get_deleted_count, nullptr,
      "Number of deleted slots that haven't been reclaimed.", nullptr},
     {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).", nullptr},
+    {"exact_scan_limit", get_exact_scan_limit, nullptr,
+     "Live floats (len * dim) below which searches scan exactly; see set_exact_scan_limit.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
