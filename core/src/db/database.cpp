@@ -1146,6 +1146,7 @@ Stats Database::stats() const {
   const hnsw::HnswIndex& index = *index_;
   Stats st;
   const std::size_t n = index.node_count();
+  st.uses_brute_force = scans_exactly(index);
   if (n == 0) {
     st.uses_quantized_search = index.quantized() != nullptr;
     return st;
@@ -1180,7 +1181,6 @@ Stats Database::stats() const {
     st.memory_quantized_bytes = 8 * static_cast<std::uint64_t>(dim_) + q->codes.size();
     st.uses_quantized_search = true;
   }
-  st.uses_brute_force = scans_exactly(index);
   return st;
 }
 
