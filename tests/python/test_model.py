@@ -3,9 +3,9 @@ model of it (a dict of id -> (vector, metadata)), compared call by call.
 
 The sequences mix add, upsert, update, delete, delete_many, add_many, upsert_many, compact, save,
 reopen (the handle dropped and the directory opened again), the exact-scan limit and quantized
-search switched on and off, and get, count, search and search_many with random filters. The data
-sit around a centre away from the origin, with duplicates, zero vectors, every metric, and
-ints, floats, bools, strings, nulls, lists and objects as metadata values.
+search switched on and off, and get, ids, verify, count, search and search_many with random
+filters. The data sit around a centre away from the origin, with duplicates, zero vectors, every
+metric, and ints, floats, bools, strings, nulls, lists and objects as metadata values.
 
 What each answer must be:
 - Mutations and reads return what the model returns, or raise the error it predicts (duplicate
@@ -522,6 +522,12 @@ class Collection(RuleBasedStateMachine):
     @rule()
     def ids_agree(self):
         assert sorted(self.db.ids()) == sorted(self.records)
+
+    @precondition(lambda self: self.db is not None)
+    @rule()
+    def verify(self):
+        report = self.db.verify()
+        assert report["ok"] and report["live"] == len(self.records), report
 
 
 def test_database_against_its_model():
