@@ -33,7 +33,8 @@ A distance outside these bounds is not a rounding difference; a ranking that inv
 whose intervals do not overlap is not a tie.
 
 `make test` runs a fixed number of examples with a derandomized seed; `make model-test` runs
-more (MODEL_EXAMPLES, MODEL_STEPS, and MODEL_SEED for another stream). Known faults are noted
+more (MODEL_EXAMPLES, MODEL_STEPS, MODEL_SEED for another stream, and with it MODEL_DB to keep
+failing examples and shrink them further on the next run). Known faults are noted
 and counted instead of failing the run, so that it can look for others: KNOWN_FAULTS lists the
 ones whose mends are under way (take a name out once its mend is in), MODEL_TOLERATE replaces
 that list for one run (MODEL_TOLERATE= fails on every one of them):
@@ -63,6 +64,7 @@ if sys.version_info[:2] == (3, 11):
 else:
     hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, settings, strategies as st  # noqa: E402
+from hypothesis.database import DirectoryBasedExampleDatabase  # noqa: E402
 from hypothesis.stateful import (  # noqa: E402
     RuleBasedStateMachine, initialize, invariant, precondition, rule, run_state_machine_as_test)
 
@@ -532,12 +534,15 @@ class Collection(RuleBasedStateMachine):
 
 def test_database_against_its_model():
     options = dict(max_examples=EXAMPLES, stateful_step_count=STEPS, deadline=None,
-                   database=None, suppress_health_check=list(HealthCheck))
+                   suppress_health_check=list(HealthCheck), database=None)
     machine = Collection
     if SEED is None:
         options["derandomize"] = True
     else:
         machine = hypothesis.seed(int(SEED))(type("SeededCollection", (Collection,), {}))
+        # A directory of failing examples: the next run resumes shrinking where this one gave up.
+        if os.environ.get("MODEL_DB"):
+            options["database"] = DirectoryBasedExampleDatabase(os.environ["MODEL_DB"])
     try:
         run_state_machine_as_test(machine, settings=settings(**options))
     finally:
