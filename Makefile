@@ -6,7 +6,7 @@ TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 
 .PHONY: deps build demo test test-cpp test-packaging test-python test-portable thread-safety \
-        wheel asan tsan bench bench-plot clean fuzz-build fuzz crash follow-stress
+        wheel asan tsan bench bench-plot clean fuzz-build fuzz crash follow-stress model-test
 
 deps:
 	@bash scripts/install-deps.sh
@@ -126,6 +126,18 @@ FOLLOW_KILLS ?= 12
 follow-stress: build
 	@PYTHONPATH=python $(PY311) tests/stress/follow_stress.py --iterations $(FOLLOW_ITERATIONS) \
 	  --kills $(FOLLOW_KILLS)
+
+# The model-based differential test for longer than `make test` runs it (not in CI):
+# MODEL_EXAMPLES random call sequences of up to MODEL_STEPS calls each, from MODEL_SEED (the
+# fixed, derandomized stream when unset), on Debian's CPython against the extension that
+# `make build` leaves in python/quarn/. MODEL_TOLERATE names the known faults to note rather
+# than fail on (see tests/python/test_model.py).
+MODEL_EXAMPLES ?= 2000
+MODEL_STEPS ?= 60
+model-test: build
+	@cd $(BUILD) && PYTHONPATH=$(CURDIR)/python MODEL_EXAMPLES=$(MODEL_EXAMPLES) \
+	  MODEL_STEPS=$(MODEL_STEPS) $(PY311) -m pytest -q -s -p no:cacheprovider \
+	  $(CURDIR)/tests/python/test_model.py
 
 bench: build
 	@$(BUILD)/bench/distance_bench

@@ -9,7 +9,7 @@ apt_packages=(
   build-essential cmake ninja-build pkg-config git
   libopenblas-dev libtbb-dev nlohmann-json3-dev zlib1g-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3-dev python3-numpy python3-pytest python3-tqdm
+  python3-dev python3-numpy python3-pytest python3-hypothesis python3-tqdm
   python3-hnswlib libhnswlib-dev python3-faiss
   dataset-fashion-mnist
   python3-venv python3-dask python3-distributed python3-matplotlib

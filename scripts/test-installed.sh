@@ -28,7 +28,8 @@ for py in "$@"; do
   venv="$build/venv-py$version"
   rm -rf "$venv"
   # An interpreter with NumPy and pytest of its own (Debian's) lends them to the venv; another
-  # gets pytest alone, from Debian's pure-Python package on PYTHONPATH, for the test run only.
+  # gets pytest and Hypothesis alone, from Debian's pure-Python packages on PYTHONPATH, for the
+  # test run only.
   if "$py" -c 'import numpy, pytest' 2>/dev/null; then
     "$py" -m venv --system-site-packages "$venv"
     test_env=()

@@ -147,6 +147,14 @@ class Database:
         On a collection small enough to be scanned exactly every search is exact: calibrate
         then measures nothing, drops any earlier calibration and returns the built-in default
         for k, max(200, k + floor(10 * sqrt(k)))."""
+    def set_exact_scan_limit(self, floats: Optional[int]) -> None:
+        """Choose when this collection is scanned exactly rather than searched through its graph.
+        Searches scan exactly while the live vectors hold fewer than `floats` floats in all
+        (len(db) * dim), and walk the graph from there on: 0 always walks the graph, a very
+        large number always scans. None restores the default, 10,000,000. The choice applies
+        to search, search_many, filtered searches, stats, health and calibrate, and is kept at
+        once in exact_scan.json in the collection directory, so it survives save and reopen
+        (handles already open elsewhere keep the limit they read when they opened)."""
     def __len__(self) -> int: ...
     def __contains__(self, id: str) -> bool: ...
     @property
@@ -162,6 +170,9 @@ class Database:
     @property
     def total_slots(self) -> int:
         """Total allocated slots (active + deleted)."""
+    @property
+    def exact_scan_limit(self) -> int:
+        """Live floats (len * dim) below which searches scan exactly; see set_exact_scan_limit."""
 
 class Client:
     def __new__(cls, path: str) -> "Client": ...

@@ -534,6 +534,12 @@ PyObject* get_total_slots(PyObject* self, void*) {
   const Database& db = *held;
   return PyLong_FromSize_t(without_gil([&] { return db.total_slots(); }));
 }
+PyObject* get_exact_scan_limit(PyObject* self, void*) {
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
+  return PyLong_FromSize_t(without_gil([&] { return db.exact_scan_limit(); }));
+}
 
 Py_ssize_t database_len(PyObject* self) {
   auto held = handle(self);
@@ -640,6 +646,7 @@ PyMethodDef database_methods[] = {
     {"repair_path", as_cfunction<db_repair_path>(), kFast | METH_CLASS, kRepairPathDoc},
     {"health", as_cfunction<db_health>(), kFast, kHealthDoc},
     {"calibrate", as_cfunction<db_calibrate>(), kFast, kCalibrateDoc},
+    {"set_exact_scan_limit", as_cfunction<db_set_exact_scan_limit>(), kFast, kSetExactScanLimitDoc},
     {"_export_with_progress", as_cfunction<db_export_with_progress>(), kFast,
      kExportWithProgressDoc},
     {"_import_with_progress", as_cfunction<db_import_with_progress>(), kFast,
@@ -656,6 +663,9 @@ PyGetSetDef database_getset[] = {
     {"deleted_count", get_deleted_count, nullptr,
      "Number of deleted slots that haven't been reclaimed.", nullptr},
     {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).", nullptr},
+    {"exact_scan_limit", get_exact_scan_limit, nullptr,
+     "Live floats (len * dim) below which searches scan exactly; see set_exact_scan_limit.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,6 +1,7 @@
-// Database.verify, verify_path, repair, repair_path, health and calibrate, and the private
-// helpers of the quarn command. Each parses with the GIL held, runs the core call without it
-// (except the transfers, which call back into Python) and builds a plain dict or list.
+// Database.verify, verify_path, repair, repair_path, health, calibrate and
+// set_exact_scan_limit, and the private helpers of the quarn command. Each parses with the GIL
+// held, runs the core call without it (except the transfers, which call back into Python) and
+// builds a plain dict or list.
 #include "database_tools.hpp"
 
 #include <cmath>
@@ -82,6 +83,16 @@ const char kCalibrateDoc[] =
     "On a collection small enough to be scanned exactly every search is exact: calibrate\n"
     "then measures nothing, drops any earlier calibration and returns the built-in default\n"
     "for k, max(200, k + floor(10 * sqrt(k))).";
+
+const char kSetExactScanLimitDoc[] =
+    "set_exact_scan_limit($self, floats)\n--\n\n"
+    "Choose when this collection is scanned exactly rather than searched through its graph.\n"
+    "Searches scan exactly while the live vectors hold fewer than `floats` floats in all\n"
+    "(len(db) * dim), and walk the graph from there on: 0 always walks the graph, a very\n"
+    "large number always scans. None restores the default, 10,000,000. The choice applies\n"
+    "to search, search_many, filtered searches, stats, health and calibrate, and is kept at\n"
+    "once in exact_scan.json in the collection directory, so it survives save and reopen\n"
+    "(handles already open elsewhere keep the limit they read when they opened).";
 
 const char kExportWithProgressDoc[] =
     "_export_with_progress($self, path, pretty, progress)\n--\n\n"
@@ -267,6 +278,20 @@ PyObject* db_calibrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return raise_value_error(message);
   }
   return PyLong_FromSize_t(result->ef_search);
+}
+
+PyObject* db_set_exact_scan_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static constexpr Signature<1> sig{"Database.set_exact_scan_limit", {"floats"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto floats = a.convert(0, to_opt_index);
+  if (!a.ok()) return nullptr;
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
+  auto result = without_gil([&] { return db.set_exact_scan_limit(*floats); });
+  if (!result) return raise_core(result.error());
+  Py_RETURN_NONE;
 }
 
 PyObject* db_export_with_progress(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -20,6 +20,8 @@ PyObject* db_repair(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* db_repair_path(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* db_health(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* db_calibrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* db_set_exact_scan_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
 PyObject* db_export_with_progress(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
 PyObject* db_import_with_progress(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -34,6 +36,7 @@ extern const char kRepairDoc[];
 extern const char kRepairPathDoc[];
 extern const char kHealthDoc[];
 extern const char kCalibrateDoc[];
+extern const char kSetExactScanLimitDoc[];
 extern const char kExportWithProgressDoc[];
 extern const char kImportWithProgressDoc[];
 extern const char kRecallCurveDoc[];

@@ -239,6 +239,41 @@ TEST(FaultInjection, EveryFailingWriteSyncRenameUnlinkOrTruncateLosesNoAcknowled
   RecordProperty("injected_faults", injected);
 }
 
+// Setting the exact-scan limit (to a number, or back to the default) that fails at any of its
+// file operations reports it and keeps the limit it had, in memory and for the next open.
+TEST(FaultInjection, AnExactScanLimitThatFailsToWriteKeepsTheOldOne) {
+  TempDir tmp;
+  const fs::path dir = tmp.path() / "c";
+  auto db = open_dir(dir);
+  ASSERT_TRUE(Ok(db->add("a", vec(1), std::nullopt)));
+  ASSERT_TRUE(Ok(db->save()));
+  io::set_fault_hook(hook);
+  int injected = 0;
+  for (const std::optional<std::size_t> next :
+       {std::optional<std::size_t>(7), std::optional<std::size_t>()}) {
+    for (long at = 0;; ++at) {
+      SCOPED_TRACE("operation " + std::to_string(at));
+      injection.fail_at = -1;
+      ASSERT_TRUE(Ok(db->set_exact_scan_limit(3)));
+      injection.calls = 0;
+      injection.fail_at = at;
+      injection.code = EIO;
+      injection.fired = false;
+      const bool ok = db->set_exact_scan_limit(next).has_value();
+      if (!injection.fired) break;
+      ++injected;
+      // Only the closing sync of the directory may fail without failing the call.
+      const std::size_t expect = ok ? next.value_or(hnsw::kExactScanFloats) : 3;
+      EXPECT_EQ(db->exact_scan_limit(), expect);
+      injection.fail_at = -1;
+      EXPECT_EQ(open_dir(dir)->exact_scan_limit(), expect);
+      EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "exact_scan.tmp")));
+    }
+  }
+  io::set_fault_hook(nullptr);
+  EXPECT_GE(injected, 5);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Allocation failure
 

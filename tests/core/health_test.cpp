@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -252,6 +254,69 @@ TEST_F(HealthTest, CalibrationSideFileSetsTheDefaultWidth) {
   EXPECT_FALSE(fs::exists(dir() / kCalibrationFileName));
   EXPECT_EQ(db_->default_search_width(10), Database::default_ef(10));
   EXPECT_EQ(db_->default_search_width(300), Database::default_ef(300));
+}
+
+// The collection's exact-scan limit decides every path, and it is kept across reopen. A live
+// vector that no list links to tells the paths apart: only the exact scan finds it.
+TEST_F(HealthTest, ExactScanLimitDecidesEveryPathAndSurvivesReopen) {
+  std::string hidden;
+  edit_graph([&](GraphModel& g) {
+    for (const auto& r : g.records) {
+      if (r.slot == g.entry_point || r.metadata.empty()) continue;
+      hidden = r.id;
+      for (auto& node : g.nodes) {
+        for (auto& list : node) std::erase(list, r.slot);
+      }
+      break;
+    }
+  });
+  ASSERT_FALSE(hidden.empty());
+  const Vec query = db_->get(hidden)->first;
+  const std::size_t live_floats = (kNodes - 2) * kDim;
+  struct Case {
+    std::optional<std::size_t> limit;
+    bool exact;
+  };
+  const Case cases[] = {{std::nullopt, true},
+                        {0, false},
+                        {live_floats, false},
+                        {live_floats + 1, true},
+                        {std::numeric_limits<std::size_t>::max(), true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit ? std::to_string(*c.limit) : std::string("default"));
+    ASSERT_TRUE(Ok(db_->set_exact_scan_limit(c.limit)));
+    db_.reset();
+    db_ = reopen(dir());
+    EXPECT_EQ(db_->exact_scan_limit(), c.limit.value_or(hnsw::kExactScanFloats));
+    EXPECT_EQ(fs::exists(dir() / kExactScanFileName), c.limit.has_value());
+    EXPECT_EQ(db_->stats().uses_brute_force, c.exact);
+    const HealthReport h = db_->health();
+    EXPECT_EQ(h.exact_search, c.exact);
+    EXPECT_EQ(h.recall_sample == 0, c.exact);
+    SearchOptions one;
+    one.k = 1;
+    auto finds = [&](const std::vector<SearchResult>& r) {
+      return !r.empty() && r[0].id == hidden;
+    };
+    EXPECT_EQ(finds(*db_->search(query, one)), c.exact);
+    EXPECT_EQ(finds(db_->search_many({query}, one)->at(0)), c.exact);
+    auto calibrated = db_->calibrate(0.5, 1);
+    ASSERT_TRUE(Ok(calibrated));
+    EXPECT_EQ(calibrated->sample == 0, c.exact);
+  }
+}
+
+// The side file is written through a temporary made afresh: a link planted under the
+// temporary's name is replaced, never written through.
+TEST_F(HealthTest, ExactScanLimitNeverWritesThroughALink) {
+  const fs::path outside = tmp_.path() / "outside";
+  testing::write_text(outside, "keep");
+  fs::create_symlink(outside, dir() / "exact_scan.tmp");
+  ASSERT_TRUE(Ok(db_->set_exact_scan_limit(5)));
+  EXPECT_EQ(testing::read_bytes(outside).size(), 4u);
+  EXPECT_FALSE(fs::is_symlink(dir() / kExactScanFileName));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir() / "exact_scan.tmp")));
+  EXPECT_EQ(reopen(dir())->exact_scan_limit(), 5u);
 }
 
 // verify() never reports a problem that is not there while other threads mutate, save,
@@ -554,6 +619,11 @@ const Damage kDamages[] = {
      [](const fs::path& d) {
        testing::write_text(d / kCalibrationFileName, "x");
        return std::string("calibration.json: not a calibration");
+     }},
+    {"exact-scan limit unreadable", nullptr,
+     [](const fs::path& d) {
+       testing::write_text(d / kExactScanFileName, R"({"exact_scan_limit":-1})");
+       return std::string("exact_scan.json: not an exact-scan limit");
      }},
 };
 

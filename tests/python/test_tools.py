@@ -52,6 +52,9 @@ def test_calibrate_docstring_names_the_exact_default():
     (lambda db: db.calibrate("high"), TypeError, "^argument 'target_recall': "),
     (lambda db: db.calibrate(0.9, k=0), ValueError, "^k must be at least 1$"),
     (lambda db: db.calibrate(0.9, k=-1), OverflowError, ""),
+    (lambda db: db.set_exact_scan_limit(-1), OverflowError, ""),
+    (lambda db: db.set_exact_scan_limit("many"), TypeError, "^argument 'floats': "),
+    (lambda db: db.set_exact_scan_limit(), TypeError, "missing 1 required positional argument: 'floats'"),
     (lambda db: db.verify(1), TypeError, "takes 0 positional arguments"),
     (lambda db: Database.verify_path(b"x"), TypeError, "^argument 'path': "),
     (lambda db: Database.verify_path("/nonexistent/q"),
@@ -81,6 +84,11 @@ def test_sound_collection(tmp_path):
     assert health["suggestions"] == []
     assert db.repair() == {"ids": 39, "tombstones_dropped": 1, "log_entries": 0, "lost": []}
     assert db.total_slots == 39 and {i: db.get(i) for i in db.ids()} == records
+    assert db.exact_scan_limit == 10_000_000
+    db.set_exact_scan_limit(0)  # the graph from the first vector on
+    assert (db.exact_scan_limit, db.stats()["uses_brute_force"]) == (0, False)
+    db.set_exact_scan_limit(None)
+    assert (db.exact_scan_limit, db.stats()["uses_brute_force"]) == (10_000_000, True)
     # Scanned exactly: calibrate measures nothing and returns the default width for k (the
     # side file's handling is the core's health test).
     assert (db.calibrate(0.95), db.calibrate(0.95, k=300)) == (200, 300 + 173)

@@ -136,6 +136,8 @@ inline constexpr std::size_t kHealthRecallSample = 200;
 inline constexpr std::size_t kCalibrationSample = 4000;
 // The side file that keeps a calibrated default search width.
 inline constexpr const char* kCalibrationFileName = "calibration.json";
+// The side file that keeps a collection's own exact-scan limit (set_exact_scan_limit).
+inline constexpr const char* kExactScanFileName = "exact_scan.json";
 
 // Thread-safe: any number of threads may call any method at once. Locks, when several are
 // held, are always taken in this order:
@@ -238,6 +240,18 @@ class Database {
 
   // The default search width for k: max(200, k + floor(10 * sqrt(k))).
   static std::size_t default_ef(std::size_t k);
+
+  // Live floats (live vectors × dim) below which this collection is scanned exactly rather
+  // than searched through its graph: hnsw::kExactScanFloats unless set_exact_scan_limit chose
+  // another. Every exact-or-graph decision (search, search_many, filtered searches, stats,
+  // health, calibrate) reads it. 0 means the graph always; SIZE_MAX the exact scan always.
+  std::size_t exact_scan_limit() const;
+  // Sets this collection's limit (nothing: back to hnsw::kExactScanFloats) and keeps it in
+  // the side file kExactScanFileName at once, so that it survives save and reopen; builds
+  // that do not know the file ignore it. Claims the directory for this process as a change
+  // does. Io when the file cannot be written (or removed); the limit is then unchanged.
+  // Handles already open elsewhere keep the limit they read at their open.
+  Result<void> set_exact_scan_limit(std::optional<std::size_t> floats);
 
   // ---- Checks, repair and tuning (health.cpp, salvage.cpp) ----
 
@@ -388,6 +402,11 @@ class Database {
   // The packed calibration of a side file (see calibration_), 0 when there is none or it
   // does not read.
   static std::uint64_t read_calibration(const std::filesystem::path& dir);
+  // The exact-scan limit of a side file, kExactScanFloats when there is none or it does not
+  // read.
+  static std::size_t read_exact_scan_limit(const std::filesystem::path& dir);
+  // Whether searches of `index` (this collection's) scan exactly under the current limit.
+  bool scans_exactly(const hnsw::HnswIndex& index) const;
   // Tombstones slots after their Delete records and removes their ids (id_to_slot held
   // exclusive by the caller). On an exception: takes the records back, undoes, rethrows.
   void tombstone(const std::vector<std::pair<std::uint32_t, const std::string*>>& doomed)
@@ -464,7 +483,10 @@ class Database {
   // The calibrated default width: ef in the low 32 bits, the k it was measured for in the
   // high ones; 0 without a calibration. Read by every search, so an atomic, not a lock.
   std::atomic<std::uint64_t> calibration_{0};
-  // Serialises calibrate's writes of the side file; taken with no other lock held.
+  // See exact_scan_limit(); read by every search, so an atomic as well.
+  std::atomic<std::size_t> exact_scan_limit_{hnsw::kExactScanFloats};
+  // Serialises the writes of the side files (calibrate, set_exact_scan_limit); taken with no
+  // other lock held.
   Mutex calibration_write_;
 
   friend struct DatabaseTestPeer;  // tests plant damage in memory

@@ -28,7 +28,8 @@ struct Candidate {
 
 // The entry point of an empty index.
 inline constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
-// Live floats (count × dim) below which `search` scans exactly instead of walking the graph.
+// Live floats (count × dim) below which `search` scans exactly instead of walking the graph,
+// unless a collection chose another limit (Database::set_exact_scan_limit).
 inline constexpr std::size_t kExactScanFloats = 10'000'000;
 // The leading vectors of a batch that are always linked one by one on the calling thread.
 // After them only the vectors that raise the top level are (see batch_insert).
@@ -247,10 +248,11 @@ class HnswIndex {
   // quantized search is on); the layer-0 starting slot, or kNoEntry for an empty index.
   std::uint32_t greedy_descent(std::span<const float> q) const;
 
-  // The k nearest live slots, ascending: exact scan below kExactScanFloats live floats,
-  // the graph above. Every distance returned is the pair kernel's (distance::distance).
+  // The k nearest live slots, ascending: exact scan below `exact_scan_floats` live floats,
+  // the graph from there on. Every distance returned is the pair kernel's (distance::distance).
   // REQUIRES: q.size() == dim ("query dimension mismatch").
-  std::vector<Candidate> search(std::span<const float> q, std::size_t k, std::size_t ef) const;
+  std::vector<Candidate> search(std::span<const float> q, std::size_t k, std::size_t ef,
+                                std::size_t exact_scan_floats = kExactScanFloats) const;
   // The two paths of `search`, callable directly (benchmarks, tests). The graph search
   // returns min(k, count()) pairs: when the beam ends with fewer live ones (deleted nodes
   // filled it, or k exceeds what it met) the live slots are scanned exactly instead. The

@@ -28,11 +28,6 @@ bool file_exists(const fs::path& p) {
   return fs::exists(p, ec);
 }
 
-// The exact-scan test shared with the index: live floats below the threshold.
-bool uses_exact_scan(const hnsw::HnswIndex& index) {
-  return saturating_mul(index.count(), index.dim()) < hnsw::kExactScanFloats;
-}
-
 // k and the search width, each cut to the node count: no search can return or hold more
 // pairs than there are nodes, so the results are the same, and the index never reserves
 // room for an absurd width (k or ef_search near SIZE_MAX).
@@ -61,7 +56,8 @@ Database::Database(fs::path path, std::unique_ptr<hnsw::HnswIndex> index, bool q
       storage_(path_),
       wal_(path_ / wal::kWalFileName),
       index_(std::move(index)),
-      calibration_(read_calibration(path_)) {}
+      calibration_(read_calibration(path_)),
+      exact_scan_limit_(read_exact_scan_limit(path_)) {}
 
 Database::~Database() = default;
 
@@ -474,6 +470,7 @@ void Database::install_in(Database& target) {
   target.seen_generation_.store(seen_generation_.load());
   target.seen_changes_.store(seen_changes_.load());
   target.calibration_.store(calibration_.load());
+  target.exact_scan_limit_.store(exact_scan_limit_.load());
 }
 
 Result<void> Database::retire(const std::function<Result<void>()>& remove) {
@@ -1071,7 +1068,7 @@ Database::FilterScope Database::scope_of(const Filter& filter, const SlotSet* ca
   out.filter = &filter;
   out.set = candidates;
   out.exact_set = candidates != nullptr && exact_set;
-  if (uses_exact_scan(index) || (candidates != nullptr && candidates->empty())) {
+  if (scans_exactly(index) || (candidates != nullptr && candidates->empty())) {
     out.scan = true;
     return out;
   }
@@ -1125,7 +1122,7 @@ std::size_t Database::range_limit(std::size_t queries, std::size_t k, std::size_
   // exact index, or a batch that reaches the whole graph) is spared that pass by any set.
   const hnsw::HnswIndex& index = *index_;
   const std::size_t reach = std::max(ef, saturating_mul(4, k));
-  if (uses_exact_scan(index) || saturating_mul(queries, reach) >= index.node_count()) {
+  if (scans_exactly(index) || saturating_mul(queries, reach) >= index.node_count()) {
     return std::numeric_limits<std::size_t>::max();
   }
   const double by_width = std::sqrt(kScanPerWidth * kWidthPerMatch * static_cast<double>(k) *
@@ -1239,7 +1236,7 @@ Result<std::vector<SearchResult>> Database::search(std::span<const float> query,
   const auto [k, ef] = effective_widths(*index_, options, default_search_width(options.k));
   std::vector<hnsw::Candidate> pairs;
   if (options.filter == nullptr) {
-    pairs = index_->search(query, k, ef);
+    pairs = index_->search(query, k, ef, exact_scan_limit());
   } else {
     const Candidates candidates = resolve(*options.filter, range_limit(1, k, ef));
     const FilterScope scope =
@@ -1267,7 +1264,7 @@ Result<std::vector<std::vector<SearchResult>>> Database::search_many(
   if (options.filter == nullptr) {
     if (index_->entry_point() == hnsw::kNoEntry) return out;
     std::vector<std::vector<hnsw::Candidate>> pairs;
-    if (uses_exact_scan(*index_)) {
+    if (scans_exactly(*index_)) {
       pairs = index_->search_exact_many(queries, k);
     } else {
       pairs.resize(queries.size());
@@ -1397,6 +1394,7 @@ Stats Database::stats() const {
   const hnsw::HnswIndex& index = *index_;
   Stats st;
   const std::size_t n = index.node_count();
+  st.uses_brute_force = scans_exactly(index);
   if (n == 0) {
     st.uses_quantized_search = index.quantized() != nullptr;
     return st;
@@ -1431,8 +1429,16 @@ Stats Database::stats() const {
     st.memory_quantized_bytes = 8 * static_cast<std::uint64_t>(dim_) + q->codes.size();
     st.uses_quantized_search = true;
   }
-  st.uses_brute_force = uses_exact_scan(index);
   return st;
+}
+
+std::size_t Database::exact_scan_limit() const {
+  return exact_scan_limit_.load(std::memory_order_relaxed);
+}
+
+bool Database::scans_exactly(const hnsw::HnswIndex& index) const {
+  // The test the index applies in search, safe from overflow.
+  return saturating_mul(index.count(), index.dim()) < exact_scan_limit();
 }
 
 std::size_t Database::total_slots() const {

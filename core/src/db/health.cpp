@@ -1,6 +1,7 @@
-// Checks of a collection in memory (verify), its health figures, the calibration of its default
-// search width, and the rebuild of its graph (repair).
+// Checks of a collection in memory (verify), its health figures, its exact-scan limit, the
+// calibration of its default search width, and the rebuild of its graph (repair).
 #include <cblas.h>
+#include <fcntl.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
@@ -200,12 +201,6 @@ std::size_t count_unreachable(const GraphView& g) {
   std::size_t out = 0;
   for (std::uint32_t s = 0; s < g.nodes; ++s) out += (!reached[s] && !g.deleted(s)) ? 1 : 0;
   return out;
-}
-
-bool scans_exactly(const hnsw::HnswIndex& index) {
-  std::size_t floats;
-  if (__builtin_mul_overflow(index.count(), index.dim(), &floats)) return false;
-  return floats < hnsw::kExactScanFloats;
 }
 
 RecallProbe make_probe(const hnsw::HnswIndex& index, std::size_t sample, std::size_t k,
@@ -460,7 +455,79 @@ std::optional<std::uint64_t> read_calibration_file(const fs::path& dir) {
   return ef | (k << 32);
 }
 
+Result<std::optional<std::size_t>> read_exact_scan_file(const fs::path& dir) {
+  auto bytes = io::read_file(dir / kExactScanFileName);
+  if (!bytes) {
+    const auto& e = bytes.error();
+    if (e.kind() == error::ErrorKind::Io && e.io_error().kind == error::IoKind::Os &&
+        e.io_error().os_code == ENOENT) {
+      return std::optional<std::size_t>();
+    }
+    return std::unexpected(e);
+  }
+  auto value =
+      json::parse(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+  if (value && value->is_object()) {
+    auto it = value->find("exact_scan_limit");
+    if (it != value->end() && it->is_number_unsigned()) {
+      return std::optional<std::size_t>(it->get<std::uint64_t>());
+    }
+    // Non-negative integers parse as unsigned; a signed one here is negative.
+  }
+  return error::fail(error::IoError::invalid_data("not an exact-scan limit"));
+}
+
+Result<void> write_side_file(const fs::path& dir, const char* name, std::string_view text) {
+  // Under the directory lock: never beside a save's or an open's look at the directory.
+  auto lock = storage::DirectoryLock::acquire(dir);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  fs::path tmp = dir / name;
+  tmp.replace_extension("tmp");
+  // A stale temporary (or a link planted under its name) goes first; the new one is created
+  // afresh and never through a link, so no file outside the directory can be written.
+  if (auto r = io::unlink_path(tmp); !r) return r;
+  auto written = [&]() -> Result<void> {
+    auto fd = io::open_file(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (!fd) return std::unexpected(std::move(fd.error()));
+    if (auto r = io::write_all(fd->get(), text.data(), text.size()); !r) return r;
+    return io::sync_fd(fd->get());
+  }();
+  if (written) written = io::rename_path(tmp, dir / name);
+  if (!written) {
+    (void)io::unlink_path(tmp);
+    return written;
+  }
+  // The new file is in place and is what an open reads from now on, so the call has taken
+  // effect: a failed sync of the directory is not reported as a failure of it, and only a
+  // power cut could still bring the old file back.
+  (void)io::sync_directory(dir);
+  return {};
+}
+
 }  // namespace tools
+
+// ---------------------------------------------------------------------------------------------
+// The exact-scan limit
+
+std::size_t Database::read_exact_scan_limit(const fs::path& dir) {
+  auto limit = tools::read_exact_scan_file(dir);
+  return limit && *limit ? **limit : hnsw::kExactScanFloats;
+}
+
+Result<void> Database::set_exact_scan_limit(std::optional<std::size_t> floats) {
+  if (auto claimed = shared_->claim_writer(); !claimed) return claimed;
+  MutexLock write_guard(calibration_write_);
+  if (floats) {
+    const std::string text = "{\"exact_scan_limit\":" + std::to_string(*floats) + "}\n";
+    if (auto r = tools::write_side_file(path_, kExactScanFileName, text); !r) return r;
+  } else {
+    auto lock = storage::DirectoryLock::acquire(path_);
+    if (!lock) return std::unexpected(std::move(lock.error()));
+    if (auto r = io::unlink_path(path_ / kExactScanFileName); !r) return r;
+  }
+  exact_scan_limit_.store(floats.value_or(hnsw::kExactScanFloats), std::memory_order_relaxed);
+  return {};
+}
 
 // ---------------------------------------------------------------------------------------------
 // Calibration
@@ -489,7 +556,7 @@ Result<Calibration> Database::calibrate(double target_recall, std::size_t k) {
   {
     ReaderLock index_guard(index_lock_);
     const hnsw::HnswIndex& index = *index_;
-    if (!tools::scans_exactly(index) && index.count() > k) {
+    if (!scans_exactly(index) && index.count() > k) {
       // At most a tenth of the collection is held out, so that the graph searched is nearly
       // as large as the collection's own.
       const std::size_t sample =
@@ -564,7 +631,7 @@ Database::RecallCurve Database::recall_curve(std::size_t sample, std::size_t k,
   ReaderLock index_guard(index_lock_);
   ReaderLock records_guard(records_lock_);
   const hnsw::HnswIndex& index = *index_;
-  out.exact_search = tools::scans_exactly(index);
+  out.exact_search = scans_exactly(index);
   const tools::RecallProbe probe = tools::make_probe(index, sample, out.exact_search ? 0 : k);
   for (std::uint32_t s : probe.queries) {
     out.ids.push_back(s < records_.size() ? records_.id(s) : std::string());
@@ -601,7 +668,7 @@ HealthReport Database::health() const {
     for (std::size_t l = 0; l <= level; ++l) ++out.layer_counts[l];
   }
   out.unreachable = tools::count_unreachable(tools::view_of(index));
-  out.exact_search = tools::scans_exactly(index);
+  out.exact_search = scans_exactly(index);
   if (!out.exact_search) {
     const tools::RecallProbe probe = tools::make_probe(index, kHealthRecallSample, 10);
     out.recall_sample = probe.queries.size();

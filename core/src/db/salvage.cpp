@@ -490,6 +490,11 @@ Result<Inspection> inspect(const fs::path& dir, const InspectOptions& options,
     problems.add("calibration",
                  std::string(kCalibrationFileName) + ": not a calibration (searches ignore it)");
   }
+  if (auto limit = read_exact_scan_file(dir); !limit) {
+    problems.add("exact scan", std::string(kExactScanFileName) + ": " +
+                                   limit.error().io_error().to_string() +
+                                   " (searches use the default limit)");
+  }
   return ins;
 }
 

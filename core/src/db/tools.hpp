@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quarn_core/db.hpp"
@@ -103,8 +104,6 @@ std::vector<std::uint32_t> held_out_search(const hnsw::HnswIndex& index, std::ui
 double probe_recall(const hnsw::HnswIndex& index, const RecallProbe& probe, std::size_t k,
                     std::size_t ef, std::optional<double> target = std::nullopt,
                     const HeldOutGraph* held_out = nullptr);
-// Whether searches of this index scan exactly (the test search() applies).
-bool scans_exactly(const hnsw::HnswIndex& index);
 
 // ---- Reading a collection's files without trusting them ----
 
@@ -165,5 +164,15 @@ GraphView view_of(const GraphFile& file);
 // The side file of a calibration: nothing when it does not exist, 0 when it does not read as
 // one, otherwise ef_search in the low 32 bits and k in the high ones.
 std::optional<std::uint64_t> read_calibration_file(const std::filesystem::path& dir);
+
+// The side file of an exact-scan limit: nothing when it does not exist, an invalid-data Io
+// error when it does not read as one, another Io error when it cannot be read.
+Result<std::optional<std::size_t>> read_exact_scan_file(const std::filesystem::path& dir);
+
+// Replaces dir/name with `text` under the directory lock, through "<stem>.tmp": a stale one is
+// unlinked, the new one created with O_EXCL | O_NOFOLLOW, synced, renamed into place, and the
+// directory synced (best effort). On an error the old file is still in place.
+Result<void> write_side_file(const std::filesystem::path& dir, const char* name,
+                             std::string_view text);
 
 }  // namespace quarn_core::db::tools

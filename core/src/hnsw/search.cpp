@@ -274,11 +274,11 @@ std::uint32_t HnswIndex::greedy_descent(std::span<const float> q) const {
   return descend(q, *s);
 }
 
-std::vector<Candidate> HnswIndex::search(std::span<const float> q, std::size_t k,
-                                         std::size_t ef) const {
+std::vector<Candidate> HnswIndex::search(std::span<const float> q, std::size_t k, std::size_t ef,
+                                         std::size_t exact_scan_floats) const {
   assert(q.size() == dim_ && "query dimension mismatch");
   if (entry_point_ == kNoEntry || k == 0) return {};
-  if (count() * dim_ < kExactScanFloats) return search_exact(q, k);
+  if (count() * dim_ < exact_scan_floats) return search_exact(q, k);
   return search_graph(q, k, ef);
 }
 
