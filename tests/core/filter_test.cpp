@@ -322,34 +322,37 @@ TEST(MetadataIndexModelTest, AnswersAgreeWithMatches) {
   };
   std::function<Filter(int)> draw_filter = [&](int depth) -> Filter {
     const std::string f = fields[pick(3)];
-    const std::size_t kind = pick(depth > 0 ? 12 : 9);
+    // Half the conditions at each level above the leaves combine others.
+    const std::size_t kind = depth > 0 && pick(2) == 0 ? 9 + pick(3) : pick(9);
     auto members = [&] {
       std::vector<Filter> out;
       for (std::size_t i = 0, n = 1 + pick(3); i < n; ++i) out.push_back(draw_filter(depth - 1));
       return out;
     };
     switch (kind) {
-      case 0:
-        return Filter::eq(f, values[pick(values.size())]);  // arrays and objects too
+      case 0:  // any operand: null, arrays and objects are never indexed
+        return Filter::eq(f, values[pick(values.size())]);
       case 1:
         return Filter::ne(f, scalars[pick(scalars.size())]);
       case 2:
         return Filter::in(f, {scalars[pick(scalars.size())], scalars[pick(scalars.size())]});
-      case 3:
-      case 4: {
+      case 3: {
         const double bounds[] = {-1.0, 0.0, 1.0, 1.5, 9007199254740992.0, std::nan("")};
         const double b = bounds[pick(6)];
         const Filter ranges[] = {Filter::gt(f, b), Filter::gte(f, b), Filter::lt(f, b),
                                  Filter::lte(f, b)};
         return ranges[pick(4)];
       }
-      case 5:
+      case 4:
         return Filter::exists(f);
-      case 6:
-      case 7:
+      case 5:
         return Filter::contains(f, scalars[pick(scalars.size())]);
-      case 8:
+      case 6:
+        return Filter::eq(f, pick(2) == 0 ? Value(nullptr) : values[13 + pick(6)]);
+      case 7:
         return Filter::any_of({});
+      case 8:
+        return Filter::eq(f, scalars[pick(scalars.size())]);
       case 9:
         return Filter::all_of(members());
       case 10:
