@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 namespace quarn_core::db {
 
@@ -20,94 +21,11 @@ std::optional<double> range_number(const json::Value& v) {
   return std::nullopt;
 }
 
-// Entries in order of number, then slot.
-constexpr auto before = [](const NumberOrder::Entry& a, const NumberOrder::Entry& b) {
-  return a.number < b.number || (a.number == b.number && a.slot < b.slot);
-};
-
 }  // namespace
 
-void NumberOrder::insert(double number, std::uint32_t slot) {
-  const Entry e{number, slot};
-  if (runs_.empty()) {
-    // Built before it joins: should memory run out, no empty run is left behind.
-    std::vector<Entry> first{e};
-    runs_.push_back(std::move(first));
-    return;
-  }
-  // The first run whose last entry is not before e, or the last run.
-  auto run = std::partition_point(runs_.begin(), runs_.end() - 1,
-                                  [&](const auto& r) { return before(r.back(), e); });
-  auto at = std::lower_bound(run->begin(), run->end(), e, before);
-  if (at != run->end() && !before(e, *at)) return;
-  run->insert(at, e);
-  if (run->size() > 2 * kRun) {
-    // The upper half becomes a run of its own, and only then leaves this one. Should memory
-    // run out on the way, the run stays long: nothing is lost, and the next insert tries
-    // again.
-    try {
-      const auto r = run - runs_.begin();
-      std::vector<Entry> upper(run->begin() + kRun, run->end());
-      runs_.insert(runs_.begin() + r + 1, std::move(upper));
-      runs_[static_cast<std::size_t>(r)].resize(kRun);
-      runs_[static_cast<std::size_t>(r)].shrink_to_fit();
-    } catch (const std::bad_alloc&) {
-    }
-  }
-}
-
-void NumberOrder::erase(double number, std::uint32_t slot) {
-  const Entry e{number, slot};
-  auto run = std::partition_point(runs_.begin(), runs_.end(),
-                                  [&](const auto& r) { return before(r.back(), e); });
-  if (run == runs_.end()) return;
-  auto at = std::lower_bound(run->begin(), run->end(), e, before);
-  if (at == run->end() || before(e, *at)) return;
-  run->erase(at);
-  if (run->empty()) {
-    runs_.erase(run);
-    return;
-  }
-  // A run that now fits with a neighbour into kRun entries joins it. Erasing must not fail
-  // (an index entry is taken out while a failed change is undone), so a join that runs out
-  // of memory is skipped: the neighbour is left as it was, and the runs stay as they are.
-  try {
-    if (run != runs_.begin() && (run - 1)->size() + run->size() <= kRun) {
-      (run - 1)->insert((run - 1)->end(), run->begin(), run->end());
-      runs_.erase(run);
-    } else if (run + 1 != runs_.end() && run->size() + (run + 1)->size() <= kRun) {
-      (run + 1)->insert((run + 1)->begin(), run->begin(), run->end());
-      runs_.erase(run);
-    }
-  } catch (const std::bad_alloc&) {
-  }
-}
-
 void NumberOrder::assign(std::vector<Entry> entries) {
-  std::sort(entries.begin(), entries.end(), before);
-  runs_.clear();
-  for (std::size_t i = 0; i < entries.size(); i += kRun) {
-    const std::size_t end = std::min(entries.size(), i + kRun);
-    runs_.emplace_back(entries.begin() + static_cast<std::ptrdiff_t>(i),
-                       entries.begin() + static_cast<std::ptrdiff_t>(end));
-  }
-}
-
-NumberOrder::Place NumberOrder::first_from(double x, bool equal) const {
-  auto passes = [&](double number) { return equal ? number >= x : number > x; };
-  auto run = std::partition_point(runs_.begin(), runs_.end(),
-                                  [&](const auto& r) { return !passes(r.back().number); });
-  if (run == runs_.end()) return {runs_.size(), 0};
-  auto at = std::partition_point(run->begin(), run->end(),
-                                 [&](const Entry& e) { return !passes(e.number); });
-  return {static_cast<std::size_t>(run - runs_.begin()),
-          static_cast<std::size_t>(at - run->begin())};
-}
-
-std::size_t NumberOrder::count(Place a, Place b) const {
-  std::size_t n = b.at;
-  for (std::size_t r = a.run; r < b.run; ++r) n += runs_[r].size();
-  return n - a.at;
+  std::sort(entries.begin(), entries.end(), Before{});
+  entries_.assign(entries);
 }
 
 void MetadataIndex::index(std::uint32_t slot, const std::optional<json::Value>& metadata) {
@@ -130,18 +48,22 @@ void MetadataIndex::add(std::uint32_t slot, const std::optional<json::Value>& me
   // whatever was added.)
   mark_object(slot, true);
   for (const auto& [key, value] : metadata->items()) {
-    presence_[key].insert(slot);
+    Field& field = fields_[key];
+    auto enter = [&](SlotRuns& slots) {
+      if (staged != nullptr) {
+        slots.append(slot);
+      } else {
+        slots.insert(slot);
+      }
+    };
+    enter(field.present);
     if (value.is_array()) {
-      ValueMap* elements = nullptr;
       for (const auto& element : value) {
-        if (!indexable(element) && !element.is_null()) continue;
-        if (elements == nullptr) elements = &elements_[key];
-        (*elements)[element].insert(slot);
+        if (indexable(element) || element.is_null()) enter(field.elements[element]);
       }
       continue;
     }
     if (!indexable(value)) continue;
-    Field& field = fields_[key];
     field.values[value].insert(slot);
     // NaN passes no range, so the order leaves it out.
     const std::optional<double> x = range_number(value);
@@ -171,33 +93,24 @@ void MetadataIndex::remove(std::uint32_t slot, const std::optional<json::Value>&
   if (!metadata || !metadata->is_object()) return;
   mark_object(slot, false);
   for (const auto& [key, value] : metadata->items()) {
-    erase_from(presence_, key, slot);
+    auto found = fields_.find(key);
+    if (found == fields_.end()) continue;
+    Field& field = found->second;
+    field.present.erase(slot);
     if (value.is_array()) {
-      auto elements = elements_.find(key);
-      if (elements == elements_.end()) continue;
-      for (const auto& element : value) erase_from(elements->second, element, slot);
-      if (elements->second.empty()) elements_.erase(elements);
-      continue;
+      for (const auto& element : value) erase_from(field.elements, element, slot);
+    } else if (indexable(value)) {
+      erase_from(field.values, value, slot);
+      const std::optional<double> x = range_number(value);
+      if (x && !std::isnan(*x)) field.numbers.erase(*x, slot);
     }
-    if (!indexable(value)) continue;
-    auto field = fields_.find(key);
-    if (field == fields_.end()) continue;
-    ValueMap& values = field->second.values;
-    auto entry = values.find(value);
-    if (entry == values.end()) continue;
-    entry->second.erase(slot);
-    if (entry->second.empty()) values.erase(entry);
-    const std::optional<double> x = range_number(value);
-    if (x && !std::isnan(*x)) field->second.numbers.erase(*x, slot);
-    if (values.empty()) fields_.erase(field);
+    if (field.present.empty()) fields_.erase(found);
   }
 }
 
 void MetadataIndex::rebuild(const std::vector<std::optional<json::Value>>& metadata,
                             const std::unordered_set<std::uint32_t>& deleted) {
   fields_.clear();
-  presence_.clear();
-  elements_.clear();
   objects_.assign((metadata.size() + 63) / 64, 0);
   object_count_ = 0;
   // The numbers of each field are put in order at once: one sort, not an insertion per slot.
@@ -216,17 +129,17 @@ const SlotSet* MetadataIndex::find(const std::string& field, const json::Value& 
   return v == f->second.values.end() ? nullptr : &v->second;
 }
 
-const SlotSet* MetadataIndex::find_present(const std::string& field) const {
-  auto f = presence_.find(field);
-  return f == presence_.end() ? nullptr : &f->second;
+const SlotRuns* MetadataIndex::find_present(const std::string& field) const {
+  auto f = fields_.find(field);
+  return f == fields_.end() ? nullptr : &f->second.present;
 }
 
-const SlotSet* MetadataIndex::find_element(const std::string& field,
-                                           const json::Value& element) const {
-  auto f = elements_.find(field);
-  if (f == elements_.end()) return nullptr;
-  auto e = f->second.find(element);
-  return e == f->second.end() ? nullptr : &e->second;
+const SlotRuns* MetadataIndex::find_element(const std::string& field,
+                                            const json::Value& element) const {
+  auto f = fields_.find(field);
+  if (f == fields_.end()) return nullptr;
+  auto e = f->second.elements.find(element);
+  return e == f->second.elements.end() ? nullptr : &e->second;
 }
 
 std::optional<SlotSet> MetadataIndex::find_range(const std::string& field, double low,
@@ -425,22 +338,29 @@ struct Bounds {
 // slots it may match (Within), the object slots it cannot match (Outside: it matches only
 // object slots not in the set), or Unknown. Exact when the set is exactly those slots; an
 // inexact Within is a superset of the matching slots, an inexact Outside a subset of the
-// failing ones, so both still bound the answer from the right side. The set is the index's
-// own where the answer is one of its entries (`borrowed`), else `owned`. Every set holds
-// only slots with object metadata, as every entry of the index does.
+// failing ones, so both still bound the answer from the right side. The set is one of the
+// index's own where the answer is one of its entries (`borrowed` or `runs`), else `owned`.
+// Every set holds only slots with object metadata, as every entry of the index does.
 struct Filter::Part {
   enum class Form { Unknown, Within, Outside };
   Form form = Form::Unknown;
   const SlotSet* borrowed = nullptr;
+  const SlotRuns* runs = nullptr;
   SlotSet owned;
   bool exact = false;
 
   static Part unknown() { return {}; }
-  static Part within(const SlotSet* entry) {
+  // An entry of the index, exactly its condition's slots; none is an empty owned set.
+  template <class Entry>
+  static Part within(const Entry* entry) {
     Part p;
     p.form = Form::Within;
     p.exact = true;
-    p.borrowed = entry;  // an absent entry is an empty owned set
+    if constexpr (std::is_same_v<Entry, SlotRuns>) {
+      p.runs = entry;
+    } else {
+      p.borrowed = entry;
+    }
     return p;
   }
   static Part made(Form form, SlotSet slots, bool exact) {
@@ -450,7 +370,20 @@ struct Filter::Part {
     p.exact = exact;
     return p;
   }
-  const SlotSet& set() const { return borrowed ? *borrowed : owned; }
+  std::size_t size() const {
+    return runs ? runs->size() : borrowed ? borrowed->size() : owned.size();
+  }
+  bool contains(std::uint32_t s) const {
+    return runs ? runs->contains(s) : borrowed ? borrowed->contains(s) : owned.contains(s);
+  }
+  template <class F>
+  void for_each(F&& f) const {
+    if (runs) {
+      runs->for_each(f);
+    } else {
+      for (std::uint32_t s : borrowed ? *borrowed : owned) f(s);
+    }
+  }
 };
 
 std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) const {
@@ -467,33 +400,35 @@ Candidates Filter::candidates(const MetadataIndex& index, std::size_t range_limi
   Part p = resolve_part(index, range_limit);
   Candidates out;
   out.exact = p.exact;
-  switch (p.form) {
-    case Part::Form::Unknown:
-      out.exact = false;
-      return out;
-    case Part::Form::Within:
-      if (p.borrowed != nullptr) {
-        out.borrowed = p.borrowed;
-      } else {
-        out.owned = std::move(p.owned);
-      }
-      return out;
-    case Part::Form::Outside:
-      break;
-  }
-  // A negation names the slots it excludes; the candidates are the other object slots, worth
-  // listing only when they are few enough (the same bound as a range).
-  const SlotSet& excluded = p.set();
-  const std::size_t excluded_objects = std::min(excluded.size(), index.object_count());
-  if (index.object_count() - excluded_objects > range_limit) {
+  // A set of the index's own that is no hash set (a field's presence, an array element),
+  // or a negation, which names the slots it excludes, is copied out only when it holds
+  // few enough slots to be worth it: the same bound as a range.
+  const std::size_t count =
+      p.form == Part::Form::Outside
+          ? index.object_count() - std::min(p.size(), index.object_count())
+          : p.size();
+  if (p.form == Part::Form::Unknown ||
+      ((p.form == Part::Form::Outside || p.runs != nullptr) && count > range_limit)) {
     out.exact = false;
     return out;
   }
+  if (p.form == Part::Form::Within && p.borrowed != nullptr) {
+    out.borrowed = p.borrowed;
+    return out;
+  }
+  if (p.form == Part::Form::Within && p.runs == nullptr) {
+    out.owned = std::move(p.owned);
+    return out;
+  }
   SlotSet slots;
-  slots.reserve(index.object_count() - excluded_objects);
-  index.for_each_object([&](std::uint32_t s) {
-    if (!excluded.contains(s)) slots.insert(s);
-  });
+  slots.reserve(count);
+  if (p.form == Part::Form::Within) {
+    p.for_each([&](std::uint32_t s) { slots.insert(s); });
+  } else {
+    index.for_each_object([&](std::uint32_t s) {
+      if (!p.contains(s)) slots.insert(s);
+    });
+  }
   out.owned = std::move(slots);
   return out;
 }
@@ -589,24 +524,24 @@ Filter::Part Filter::resolve_and(const MetadataIndex& index, std::size_t range_l
       return std::move(outside[0]);
     }
     SlotSet excluded;
-    for (const Part& p : outside) excluded.insert(p.set().begin(), p.set().end());
+    for (const Part& p : outside) p.for_each([&](std::uint32_t s) { excluded.insert(s); });
     return Part::made(Form::Outside, std::move(excluded), exact);
   }
   // The intersection walks the smallest set and looks each slot up in the others.
   std::sort(within.begin(), within.end(),
-            [](const Part& a, const Part& b) { return a.set().size() < b.set().size(); });
+            [](const Part& a, const Part& b) { return a.size() < b.size(); });
   if (within.size() == 1 && outside.empty()) {
-    within[0].exact = exact || within[0].set().empty();
+    within[0].exact = exact || within[0].size() == 0;
     return std::move(within[0]);
   }
   SlotSet out;
-  for (std::uint32_t s : within[0].set()) {
-    auto holds = [s](const Part& p) { return p.set().contains(s); };
+  within[0].for_each([&](std::uint32_t s) {
+    auto holds = [s](const Part& p) { return p.contains(s); };
     if (std::all_of(within.begin() + 1, within.end(), holds) &&
         std::none_of(outside.begin(), outside.end(), holds)) {
       out.insert(s);
     }
-  }
+  });
   // No slot passes a member whose candidates are none, so none passes the And.
   const bool none = out.empty();
   return Part::made(Form::Within, std::move(out), exact || none);
@@ -626,22 +561,22 @@ Filter::Part Filter::resolve_or(const MetadataIndex& index, std::size_t range_li
   if (outside.empty()) {
     if (within.size() == 1) return std::move(within[0]);
     SlotSet out;
-    for (const Part& p : within) out.insert(p.set().begin(), p.set().end());
+    for (const Part& p : within) p.for_each([&](std::uint32_t s) { out.insert(s); });
     return Part::made(Form::Within, std::move(out), exact);
   }
   // Failing the Or is failing every member: excluded from each negated member's answer
   // and not matched by any other.
   std::sort(outside.begin(), outside.end(),
-            [](const Part& a, const Part& b) { return a.set().size() < b.set().size(); });
+            [](const Part& a, const Part& b) { return a.size() < b.size(); });
   if (outside.size() == 1 && within.empty()) return std::move(outside[0]);
   SlotSet excluded;
-  for (std::uint32_t s : outside[0].set()) {
-    auto holds = [s](const Part& p) { return p.set().contains(s); };
+  outside[0].for_each([&](std::uint32_t s) {
+    auto holds = [s](const Part& p) { return p.contains(s); };
     if (std::all_of(outside.begin() + 1, outside.end(), holds) &&
         std::none_of(within.begin(), within.end(), holds)) {
       excluded.insert(s);
     }
-  }
+  });
   return Part::made(Form::Outside, std::move(excluded), exact);
 }
 

@@ -95,12 +95,12 @@ void RecordTable::check(std::size_t nodes, const std::function<bool(std::uint32_
     if (!object) continue;
     ++objects;
     for (const auto& [field, value] : metadata_[s]->items()) {
-      const SlotSet* present = index_.find_present(field);
+      const SlotRuns* present = index_.find_present(field);
       if (present == nullptr || !present->contains(s)) missing(s, "field " + field);
       if (value.is_array()) {
         for (const auto& element : value) {
           if (element.is_array() || element.is_object()) continue;
-          const SlotSet* set = index_.find_element(field, element);
+          const SlotRuns* set = index_.find_element(field, element);
           if (set == nullptr || !set->contains(s)) {
             missing(s, field + " element " + json::to_text(element));
           }
@@ -130,20 +130,20 @@ void RecordTable::check(std::size_t nodes, const std::function<bool(std::uint32_
     }
   });
   index_.for_each_element(
-      [&](const std::string& field, const json::Value& element, const SlotSet& set) {
-        for (std::uint32_t s : set) {
+      [&](const std::string& field, const json::Value& element, const SlotRuns& set) {
+        set.for_each([&](std::uint32_t s) {
           const json::Value* v = held(s, field);
           const bool holds = v != nullptr && v->is_array() &&
                              std::any_of(v->begin(), v->end(), [&](const json::Value& e) {
                                return json::json_equal(e, element);
                              });
           if (!holds) stale(s, field + " element " + json::to_text(element));
-        }
+        });
       });
-  index_.for_each_present([&](const std::string& field, const SlotSet& set) {
-    for (std::uint32_t s : set) {
+  index_.for_each_present([&](const std::string& field, const SlotRuns& set) {
+    set.for_each([&](std::uint32_t s) {
       if (held(s, field) == nullptr) stale(s, "field " + field);
-    }
+    });
   });
 }
 
