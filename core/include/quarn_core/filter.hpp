@@ -67,9 +67,8 @@ class SortedRuns {
   void append(const T& v) {
     if (!runs_.empty() && !less_(runs_.back().back(), v)) return;
     if (runs_.empty() || runs_.back().size() >= kRun) {
-      std::vector<T> next;
-      next.reserve(kRun);
-      next.push_back(v);
+      // Grown as needed, not reserved: most of a field's element values hold few slots.
+      std::vector<T> next{v};
       runs_.push_back(std::move(next));
     } else {
       runs_.back().push_back(v);
@@ -346,33 +345,33 @@ class Filter {
   // Absent or non-object metadata matches nothing, not even Ne or an empty And. Recurses once
   // per level of nesting (the binding builds no filter deeper than kMaxDepth).
   bool matches(const std::optional<json::Value>& metadata) const;
-  // Candidate slots from the index, or nothing when the index cannot narrow the search
-  // (Eq or In with a null, array or object operand, values the index never holds, and
-  // whatever holds such a condition other than as a member of an And). An And intersects
-  // its members' sets and takes the negated ones out, an Or unites them, a negation is the
-  // slots holding object metadata less an exact set; Exists and Contains take their sets
-  // from the index. The set is exact unless an And skipped a member the index could not
-  // answer; an And with no members resolves to the empty set. The range members of an And
-  // on one field resolve as one range (a band lo <= x < hi is one look-up).
+  // Candidate slots from the index, or nothing when the index cannot narrow the search: Eq,
+  // Ne or In with a null, array or object operand (values the index never holds), an Or
+  // with such a member, a negation of an inexact answer. An And intersects its members' sets
+  // and takes the negated ones out (skipping members without an answer, which makes it
+  // inexact: a superset), an Or unites them, a negation (Not, Ne) is the slots holding
+  // object metadata less an exact set; Exists and Contains take their sets from the index.
+  // An And with no members resolves to the empty set. The range members of an And on one
+  // field resolve as one range (a band lo <= x < hi is one look-up).
   std::optional<SlotSet> resolve_from_index(const MetadataIndex& index) const;
-  // The same, except that a range (or an And's merged range on one field) holding more than
-  // `range_limit` slots is left unresolved, as is a negation that would hold more than that
-  // many, rather than copied out of the index: `exact` then tells whether the set holds
+  // The same, except that a range (or an And's merged range on one field), a field's
+  // presence, an array element or a negation holding more than `range_limit` slots is left
+  // unresolved rather than copied out of the index: `exact` then tells whether the set holds
   // exactly the live slots that match.
   struct Resolved {
     std::optional<SlotSet> slots;
     bool exact = false;
   };
   Resolved resolve_within(const MetadataIndex& index, std::size_t range_limit) const;
-  // The same answer, borrowing the index's own set where the answer is one (an equality, a
-  // presence, an array element) rather than copying it.
+  // The same answer, borrowing the index's own hash set where the answer is one (an
+  // equality, a one-value In) rather than copying it.
   Candidates candidates(const MetadataIndex& index, std::size_t range_limit) const;
   // For an Eq filter, the same answer without the copy: the index's own set (or an empty
   // one), valid while the index is neither changed nor destroyed. Nothing for other kinds.
   const SlotSet* borrow_from_index(const MetadataIndex& index) const;
 
-  // How deep the binding lets conditions nest (a field condition is depth 1; each And, Or or
-  // Not around it adds one), so that the recursions here stay shallow on any thread's stack.
+  // How deep the binding lets conditions nest, counted in dicts (each adds at most two levels
+  // of And, Or and Not), so that the recursions here stay shallow on any thread's stack.
   static constexpr std::size_t kMaxDepth = 64;
 
  private:
