@@ -122,8 +122,8 @@ CONDITIONS = [
                                             "$not": {"tags": {"$contains": "w1"}}}),
     ("$or label, $contains (~16%)", lambda r: {"$or": [{"label": int(r.integers(10))},
                                                         {"tags": {"$contains": "w2"}}]}),
-    ("$not $or range (~1%)", lambda r: {"$not": {"$or": [{"score": {"$lt": 0.495}},
-                                                          {"score": {"$gte": 0.505}}]}}),
+    ("$or of 2 score ranges (1%)", lambda r: {"$or": [{"score": {"$lt": 0.005}},
+                                                       {"score": {"$gte": 0.995}}]}),
 ]
 
 

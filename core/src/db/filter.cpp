@@ -338,29 +338,35 @@ struct Bounds {
 // slots it may match (Within), the object slots it cannot match (Outside: it matches only
 // object slots not in the set), or Unknown. Exact when the set is exactly those slots; an
 // inexact Within is a superset of the matching slots, an inexact Outside a subset of the
-// failing ones, so both still bound the answer from the right side. The set is one of the
-// index's own where the answer is one of its entries (`borrowed` or `runs`), else `owned`.
-// Every set holds only slots with object metadata, as every entry of the index does.
+// failing ones, so both still bound the answer from the right side. The set is the index's
+// own where the answer is made of its entries: hash sets of distinct values of one field
+// (`sets`, which no slot shares, so that their sizes add up), or a field's presence or an
+// array element (`runs`); else it is `owned`. Nothing is copied until it must be: a
+// negation whose complement is too large to list is dropped without reading its set. Every
+// set holds only slots with object metadata, as every entry of the index does.
 struct Filter::Part {
   enum class Form { Unknown, Within, Outside };
   Form form = Form::Unknown;
-  const SlotSet* borrowed = nullptr;
+  std::vector<const SlotSet*> sets;
   const SlotRuns* runs = nullptr;
   SlotSet owned;
   bool exact = false;
 
   static Part unknown() { return {}; }
-  // An entry of the index, exactly its condition's slots; none is an empty owned set.
-  template <class Entry>
-  static Part within(const Entry* entry) {
+  // Exactly the slots of entries of the index (none: an empty set).
+  static Part within(std::vector<const SlotSet*> entries) {
     Part p;
     p.form = Form::Within;
     p.exact = true;
-    if constexpr (std::is_same_v<Entry, SlotRuns>) {
-      p.runs = entry;
-    } else {
-      p.borrowed = entry;
-    }
+    std::erase(entries, nullptr);
+    p.sets = std::move(entries);
+    return p;
+  }
+  static Part within(const SlotRuns* entry) {
+    Part p;
+    p.form = Form::Within;
+    p.exact = true;
+    p.runs = entry;
     return p;
   }
   static Part made(Form form, SlotSet slots, bool exact) {
@@ -371,17 +377,22 @@ struct Filter::Part {
     return p;
   }
   std::size_t size() const {
-    return runs ? runs->size() : borrowed ? borrowed->size() : owned.size();
+    if (runs) return runs->size();
+    std::size_t n = owned.size();
+    for (const SlotSet* s : sets) n += s->size();
+    return n;
   }
-  bool contains(std::uint32_t s) const {
-    return runs ? runs->contains(s) : borrowed ? borrowed->contains(s) : owned.contains(s);
+  bool contains(std::uint32_t slot) const {
+    if (runs) return runs->contains(slot);
+    return owned.contains(slot) ||
+           std::any_of(sets.begin(), sets.end(), [&](const SlotSet* s) { return s->contains(slot); });
   }
   template <class F>
   void for_each(F&& f) const {
-    if (runs) {
-      runs->for_each(f);
-    } else {
-      for (std::uint32_t s : borrowed ? *borrowed : owned) f(s);
+    if (runs) return runs->for_each(f);
+    for (std::uint32_t slot : owned) f(slot);
+    for (const SlotSet* s : sets) {
+      for (std::uint32_t slot : *s) f(slot);
     }
   }
 };
@@ -400,9 +411,17 @@ Candidates Filter::candidates(const MetadataIndex& index, std::size_t range_limi
   Part p = resolve_part(index, range_limit);
   Candidates out;
   out.exact = p.exact;
-  // A set of the index's own that is no hash set (a field's presence, an array element),
-  // or a negation, which names the slots it excludes, is copied out only when it holds
-  // few enough slots to be worth it: the same bound as a range.
+  if (p.form == Part::Form::Within && p.runs == nullptr && p.sets.size() <= 1) {
+    if (p.sets.empty()) {
+      out.owned = std::move(p.owned);
+    } else {
+      out.borrowed = p.sets[0];
+    }
+    return out;
+  }
+  // A field's presence or an array element, or a negation, which names the slots it
+  // excludes, is listed only when it holds few enough slots to be worth it: the same bound
+  // as a range.
   const std::size_t count =
       p.form == Part::Form::Outside
           ? index.object_count() - std::min(p.size(), index.object_count())
@@ -410,14 +429,6 @@ Candidates Filter::candidates(const MetadataIndex& index, std::size_t range_limi
   if (p.form == Part::Form::Unknown ||
       ((p.form == Part::Form::Outside || p.runs != nullptr) && count > range_limit)) {
     out.exact = false;
-    return out;
-  }
-  if (p.form == Part::Form::Within && p.borrowed != nullptr) {
-    out.borrowed = p.borrowed;
-    return out;
-  }
-  if (p.form == Part::Form::Within && p.runs == nullptr) {
-    out.owned = std::move(p.owned);
     return out;
   }
   SlotSet slots;
@@ -440,19 +451,20 @@ Filter::Part Filter::resolve_part(const MetadataIndex& index, std::size_t range_
   }
   switch (kind_) {
     case Kind::Eq:
-      return Part::within(index.find(field_, values_[0]));
+      return Part::within({index.find(field_, values_[0])});
     case Kind::Ne: {
-      Part p = Part::within(index.find(field_, values_[0]));
+      Part p = Part::within({index.find(field_, values_[0])});
       p.form = Form::Outside;
       return p;
     }
     case Kind::In: {
-      if (values_.size() == 1) return Part::within(index.find(field_, values_[0]));
-      SlotSet out;
+      // One set per distinct value (a value listed twice names the same set).
+      std::vector<const SlotSet*> sets;
       for (const auto& v : values_) {
-        if (const SlotSet* s = index.find(field_, v)) out.insert(s->begin(), s->end());
+        const SlotSet* s = index.find(field_, v);
+        if (std::find(sets.begin(), sets.end(), s) == sets.end()) sets.push_back(s);
       }
-      return Part::made(Form::Within, std::move(out), true);
+      return Part::within(std::move(sets));
     }
     case Kind::Exists:
       return Part::within(index.find_present(field_));
