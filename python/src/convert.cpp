@@ -555,8 +555,6 @@ std::optional<json::Value> py_to_json(PyObject* obj) {
 
 namespace {
 
-bool is_where(PyObject* obj) { return std::strcmp(Py_TYPE(obj)->tp_name, kWhereTypeName) == 0; }
-
 // The operators of a field in the dict syntax, and those the condition language adds.
 enum class Grammar { Dict, Where };
 

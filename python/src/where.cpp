@@ -27,13 +27,6 @@ PyObject* where_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void where_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<PyWhere*>(self)->filter.~Filter();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* where_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     PyRef condition = PyRef::steal(where_to_py(reinterpret_cast<PyWhere*>(self)->filter));
@@ -72,8 +65,8 @@ PyType_Slot where_slots[] = {
 };
 
 PyType_Spec where_type_spec = {
-    // The full name is also how convert.cpp recognises the type (not subclassable).
-    kWhereTypeName, sizeof(PyWhere), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    // Qualified, so that __module__ is set (and pickle finds the type); not subclassable.
+    "quarn._quarn.Where", sizeof(PyWhere), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     where_slots,
 };
 

@@ -10,14 +10,23 @@
 
 namespace quarn_py {
 
-// Immutable once made; the type cannot be subclassed, so an object whose type carries its
-// name has this layout (convert.cpp recognises it that way).
+// Immutable once made.
 struct PyWhere {
   PyObject_HEAD
   quarn_core::db::Filter filter;
   std::size_t depth;  // how deep its conditions nest, counted in dicts
 };
 
-inline constexpr const char* kWhereTypeName = "quarn._quarn.Where";
+// The type's deallocator, here rather than in where.cpp because its address is how an object
+// is known to be a Where (convert.cpp): the type cannot be subclassed, and no other type,
+// whatever its name, can have this function as its tp_dealloc.
+inline void where_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<PyWhere*>(self)->filter.~Filter();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+inline bool is_where(PyObject* obj) { return Py_TYPE(obj)->tp_dealloc == &where_dealloc; }
 
 }  // namespace quarn_py

@@ -197,7 +197,7 @@ def test_malformed_conditions(condition, message):
     assert str(info.value) == message
 
 
-def test_nesting_is_bounded_and_arguments_are_checked():
+def test_nesting_is_bounded_and_arguments_are_checked(tmp_path):
     condition = {"a": 1}
     for _ in range(63):
         condition = {"$not": condition}
@@ -208,6 +208,12 @@ def test_nesting_is_bounded_and_arguments_are_checked():
         Where({"$or": [Where(condition)]})
     with pytest.raises(TypeError, match="^argument 'condition': 'list' object cannot be"):
         Where([("a", 1)])
+    # A class that only carries the name is no Where.
+    impostor = type("quarn._quarn.Where", (), {})()
+    with pytest.raises(TypeError, match="^argument 'condition': 'quarn._quarn.Where' object"):
+        Where(impostor)
+    with pytest.raises(TypeError, match="^argument 'where_filter': 'quarn._quarn.Where' object"):
+        Database(str(tmp_path / "d"), 2).count(impostor)
     with pytest.raises(TypeError, match="^'int' object cannot be converted to 'PyString'$"):
         Where({"$not": {1: 2}})
 
