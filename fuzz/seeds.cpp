@@ -122,6 +122,9 @@ int main(int argc, char** argv) {
       R"({"n": 18446744073709551615, "m": -9223372036854775808, "x": NaN})",
       R"({"o": {"$in": [[1], {"k": 1}]}, "p": {"$bad": 1}})",
       R"({"n": 18446744073709551615, "c": "1"})",
+      R"({"$or": [{"c": "red"}, {"l": {"$contains": 1}}], "$not": {"n": {"$nin": [1, 2.0]}}})",
+      R"({"$and": [{"z": {"$exists": true}}, {"$not": {"$or": [{"f": {"$lt": 2}}, {"n": 1}]}}]})",
+      R"({"t": {"$contains": null, "$exists": false}, "c": {"$eq": "1", "$ne": null}})",
   };
   int i = 0;
   for (const char* f : filters) put(out / "filter" / ("f" + std::to_string(i++)), f);

@@ -1,5 +1,5 @@
 """Quarn: an embedded vector database."""
 
-from quarn._quarn import Client, Database, SearchResult
+from quarn._quarn import Client, Database, SearchResult, Where
 
-__all__ = ["Database", "Client", "SearchResult"]
+__all__ = ["Database", "Client", "SearchResult", "Where"]

@@ -2,9 +2,42 @@ from typing import Any, Optional, Sequence, Union
 
 _Vector = Union[Sequence[float], Any]  # a sequence of floats or a 1-D numpy array
 _Vectors = Union[Sequence[Sequence[float]], Any]  # a sequence of vectors or a 2-D float32 array
-_Filter = dict[str, Any]
+__all__ = ["Database", "Client", "SearchResult", "Where"]
 
-__all__ = ["Database", "Client", "SearchResult"]
+class Where:
+    """A metadata filter compiled once, accepted wherever a where_filter is.
+
+    `condition` is a dict. Each key is a field (a top-level metadata key) or one of $and,
+    $or and $not; several keys must all hold. A field takes a value (equality) or a dict of
+    operators, which must all hold:
+
+    | Operator                  | Operand                      | A record matches when              |
+    |---------------------------|------------------------------|------------------------------------|
+    | a value, `$eq`            | bool, number, str or None    | the field equals it                |
+    | `$ne`                     | bool, number, str or None    | the field is missing or differs    |
+    | `$in`                     | list of such values          | the field equals one of them       |
+    | `$nin`                    | list of such values          | the field is missing or equals none|
+    | `$gt`, `$gte`, `$lt`, `$lte` | a number (True is 1.0)    | the field is a number >, >=, <, <= |
+    | `$exists`                 | True / False                 | the field is present (null too) / absent |
+    | `$contains`               | bool, number, str or None    | the field is an array holding it   |
+    | `$and`                    | non-empty list of conditions | every condition holds              |
+    | `$or`                     | non-empty list of conditions | some condition holds               |
+    | `$not`                    | a condition                  | the condition does not hold        |
+
+    Equality is type-sensitive: 1, 1.0, True and "1" are different values, and an int
+    beyond 64 bits is compared as a float. A record without metadata (or whose metadata is
+    not a dict) matches no condition, not even $ne, $nin, $not or {"$exists": False}.
+    Within a dict the conditions are boolean logic, so a negated condition holds for a
+    record that lacks its field: {"$not": {"n": {"$gt": 5}}} matches {"m": 1}.
+    Conditions nest at most 64 dicts deep; a Where may stand for a condition. Field names
+    starting with "$" are reached only through plain dicts. A malformed condition raises
+    ValueError at construction, naming the operator and what it expects.
+    repr() shows the condition as compiled (each field's operators in one dict, bounds as
+    floats); pickling carries that condition.
+    """
+    def __new__(cls, condition: "dict[str, Any] | Where") -> "Where": ...
+
+_Filter = Union[dict[str, Any], Where]
 
 class SearchResult:
     @property

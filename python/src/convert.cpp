@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include "buffer_view.hpp"
 #include "py_ref.hpp"
+#include "where.hpp"
 
 namespace quarn_py {
 
@@ -561,49 +563,328 @@ std::optional<json::Value> py_to_json(PyObject* obj) {
 
 namespace {
 
+// The operators of a field in the dict syntax, and those the condition language adds.
+enum class Grammar { Dict, Where };
+
+// A list operand as JSON values ($in, $nin); false with an exception set.
+bool to_value_list(const std::string& op, PyObject* operand, std::vector<json::Value>& out) {
+  if (!PyList_Check(operand)) {
+    raise_value_error(op + " value must be a list");
+    return false;
+  }
+  // Conversions may run Python code that changes the list; its length is read at each step.
+  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(operand); ++j) {
+    PyRef element = PyRef::borrow(PyList_GET_ITEM(operand, j));
+    auto value = py_to_json(element.get());
+    if (!value) return false;
+    out.push_back(std::move(*value));
+  }
+  return true;
+}
+
+// Appends the condition of one operator on `field`; false with an exception set.
+bool parse_operator(const std::string& field, const std::string& op, PyObject* operand,
+                    Grammar grammar, std::vector<Filter>& conditions) {
+  const bool rich = grammar == Grammar::Where;
+  if (op == "$ne" || (rich && op == "$eq")) {
+    auto value = py_to_json(operand);
+    if (!value) return false;
+    conditions.push_back(op == "$ne" ? Filter::ne(field, std::move(*value))
+                                     : Filter::eq(field, std::move(*value)));
+  } else if (op == "$in" || (rich && op == "$nin")) {
+    std::vector<json::Value> values;
+    if (!to_value_list(op, operand, values)) return false;
+    Filter in = Filter::in(field, std::move(values));
+    conditions.push_back(op == "$in" ? std::move(in) : Filter::negation(std::move(in)));
+  } else if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
+    const double bound =
+        PyFloat_CheckExact(operand) ? PyFloat_AS_DOUBLE(operand) : PyFloat_AsDouble(operand);
+    if (bound == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      raise_value_error(op + " value must be a number");
+      return false;
+    }
+    if (op == "$gt") conditions.push_back(Filter::gt(field, bound));
+    if (op == "$gte") conditions.push_back(Filter::gte(field, bound));
+    if (op == "$lt") conditions.push_back(Filter::lt(field, bound));
+    if (op == "$lte") conditions.push_back(Filter::lte(field, bound));
+  } else if (rich && op == "$exists") {
+    if (!PyBool_Check(operand) && !is_numpy_bool(operand)) {
+      raise_value_error("$exists value must be True or False");
+      return false;
+    }
+    const int present = PyObject_IsTrue(operand);
+    if (present < 0) return false;
+    Filter exists = Filter::exists(field);
+    conditions.push_back(present ? std::move(exists) : Filter::negation(std::move(exists)));
+  } else if (rich && op == "$contains") {
+    if (PyList_Check(operand) || PyTuple_Check(operand) || PyDict_Check(operand)) {
+      raise_value_error("$contains value must be one element: a bool, number, string or None");
+      return false;
+    }
+    auto value = py_to_json(operand);
+    if (!value) return false;
+    conditions.push_back(Filter::contains(field, std::move(*value)));
+  } else if (rich && (op == "$and" || op == "$or" || op == "$not")) {
+    raise_value_error(op + " combines conditions, not a field's operators: write {'" + op +
+                      "': ...} beside the fields, not inside {'" + field + "': ...}");
+    return false;
+  } else if (rich) {
+    raise_value_error("unknown operator: " + op +
+                      " (a field takes $eq, $ne, $in, $nin, $gt, $gte, $lt, $lte, $exists"
+                      " and $contains)");
+    return false;
+  } else {
+    raise_value_error("unknown operator: " + op);
+    return false;
+  }
+  return true;
+}
+
 // Appends the conditions of one operator dict; false with an exception set on a bad entry.
-bool parse_operators(const std::string& field, PyObject* operators,
+bool parse_operators(const std::string& field, PyObject* operators, Grammar grammar,
                      std::vector<Filter>& conditions) {
   // A snapshot of the items: operand conversions may run Python code.
   PyRef items = PyRef::steal(PyDict_Items(operators));
   if (!items) return false;
+  if (grammar == Grammar::Where && PyList_GET_SIZE(items.get()) == 0) {
+    raise_value_error("field '" + field + "' has no operator: expected one, as in {'" + field +
+                      "': {'$eq': value}}");
+    return false;
+  }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     PyObject* pair = PyList_GET_ITEM(items.get(), i);
     auto op = item_to_string(PyTuple_GET_ITEM(pair, 0));
     if (!op) return false;
-    PyObject* operand = PyTuple_GET_ITEM(pair, 1);
-    if (*op == "$ne") {
-      auto value = py_to_json(operand);
-      if (!value) return false;
-      conditions.push_back(Filter::ne(field, std::move(*value)));
-    } else if (*op == "$in") {
-      if (!PyList_Check(operand)) {
-        raise_value_error("$in value must be a list");
-        return false;
+    if (!parse_operator(field, *op, PyTuple_GET_ITEM(pair, 1), grammar, conditions)) return false;
+  }
+  return true;
+}
+
+// One condition of the language of quarn.Where: a dict (or a Where) at nesting level
+// `depth`, counted in dicts from 1. `deepest` is raised to the deepest level reached.
+std::optional<Filter> parse_condition(PyObject* obj, std::size_t depth, std::size_t& deepest);
+
+// The members of $and or $or: a non-empty list of conditions.
+std::optional<std::vector<Filter>> parse_members(const std::string& op, PyObject* operand,
+                                                 std::size_t depth, std::size_t& deepest) {
+  if (!PyList_Check(operand) || PyList_GET_SIZE(operand) == 0) {
+    raise_value_error(op + " value must be a non-empty list of conditions");
+    return std::nullopt;
+  }
+  // A snapshot: converting a member may run Python code that changes the list.
+  PyRef members = PyRef::steal(PySequence_Tuple(operand));
+  if (!members) return std::nullopt;
+  std::vector<Filter> out;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(members.get()); ++i) {
+    PyObject* member = PyTuple_GET_ITEM(members.get(), i);
+    if (!PyDict_Check(member) && !is_where(member)) {
+      raise_value_error(op + " value must be a non-empty list of conditions");
+      return std::nullopt;
+    }
+    auto filter = parse_condition(member, depth + 1, deepest);
+    if (!filter) return std::nullopt;
+    out.push_back(std::move(*filter));
+  }
+  return out;
+}
+
+std::optional<Filter> parse_condition(PyObject* obj, std::size_t depth, std::size_t& deepest) {
+  // A Where brings its own levels; the limit keeps every recursion over the filter shallow.
+  deepest = std::max(deepest,
+                     is_where(obj) ? depth - 1 + reinterpret_cast<PyWhere*>(obj)->depth : depth);
+  if (deepest > Filter::kMaxDepth) {
+    raise_value_error("conditions nest more than " + std::to_string(Filter::kMaxDepth) +
+                      " levels deep");
+    return std::nullopt;
+  }
+  if (is_where(obj)) return reinterpret_cast<PyWhere*>(obj)->filter;
+  PyRef items = PyRef::steal(PyDict_Items(obj));
+  if (!items) return std::nullopt;
+  if (PyList_GET_SIZE(items.get()) == 0) {
+    raise_value_error("empty condition: expected a field or $and, $or or $not");
+    return std::nullopt;
+  }
+  std::vector<Filter> conditions;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    auto key = item_to_string(PyTuple_GET_ITEM(pair, 0));
+    if (!key) return std::nullopt;
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
+    if (*key == "$and" || *key == "$or") {
+      auto members = parse_members(*key, value, depth, deepest);
+      if (!members) return std::nullopt;
+      conditions.push_back(*key == "$and" ? Filter::all_of(std::move(*members))
+                                          : Filter::any_of(std::move(*members)));
+    } else if (*key == "$not") {
+      if (!PyDict_Check(value) && !is_where(value)) {
+        raise_value_error("$not value must be a condition (a dict)");
+        return std::nullopt;
       }
-      std::vector<json::Value> values;
-      for (Py_ssize_t j = 0; j < PyList_GET_SIZE(operand); ++j) {
-        PyRef element = PyRef::borrow(PyList_GET_ITEM(operand, j));
-        auto value = py_to_json(element.get());
-        if (!value) return false;
-        values.push_back(std::move(*value));
-      }
-      conditions.push_back(Filter::in(field, std::move(values)));
-    } else if (*op == "$gt" || *op == "$gte" || *op == "$lt" || *op == "$lte") {
-      const double bound =
-          PyFloat_CheckExact(operand) ? PyFloat_AS_DOUBLE(operand) : PyFloat_AsDouble(operand);
-      if (bound == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        raise_value_error(*op + " value must be a number");
-        return false;
-      }
-      if (*op == "$gt") conditions.push_back(Filter::gt(field, bound));
-      if (*op == "$gte") conditions.push_back(Filter::gte(field, bound));
-      if (*op == "$lt") conditions.push_back(Filter::lt(field, bound));
-      if (*op == "$lte") conditions.push_back(Filter::lte(field, bound));
+      auto inner = parse_condition(value, depth + 1, deepest);
+      if (!inner) return std::nullopt;
+      conditions.push_back(Filter::negation(std::move(*inner)));
+    } else if (key->starts_with('$')) {
+      raise_value_error("unknown operator: " + *key + " (a condition takes fields and $and, " +
+                        "$or and $not)");
+      return std::nullopt;
+    } else if (PyDict_Check(value)) {
+      if (!parse_operators(*key, value, Grammar::Where, conditions)) return std::nullopt;
     } else {
-      raise_value_error("unknown operator: " + *op);
-      return false;
+      auto operand = py_to_json(value);
+      if (!operand) return std::nullopt;
+      conditions.push_back(Filter::eq(std::move(*key), std::move(*operand)));
+    }
+  }
+  if (conditions.size() == 1) return std::move(conditions.front());
+  return Filter::all_of(std::move(conditions));
+}
+
+// The condition of a filter as the language writes it, each field's operators in one dict:
+// {field: {op: operand, ...}, "$and": [...], "$or": [...], "$not": {...}}. Null on error.
+PyRef long_form(const Filter& filter);
+
+PyRef field_condition(const std::string& field, const char* op, PyRef operand) {
+  if (!operand) return {};
+  PyRef ops = PyRef::steal(Py_BuildValue("{sO}", op, operand.get()));
+  if (!ops) return {};
+  PyRef key = PyRef::steal(str_from(field));
+  if (!key) return {};
+  PyRef out = PyRef::steal(PyDict_New());
+  if (!out || PyDict_SetItem(out.get(), key.get(), ops.get()) != 0) return {};
+  return out;
+}
+
+PyRef values_list(const std::vector<json::Value>& values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return {};
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = json_to_py(values[i]);
+    if (item == nullptr) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list;
+}
+
+PyRef members_list(const char* op, const std::vector<Filter>& members) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(members.size())));
+  if (!list) return {};
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    PyRef member = long_form(members[i]);
+    if (!member) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), member.release());  // steals it
+  }
+  return PyRef::steal(Py_BuildValue("{sO}", op, list.get()));
+}
+
+// Whether a key of a condition is $and, $or or $not rather than a field (which cannot
+// start with "$" in this language).
+bool is_operator(PyObject* key) {
+  return PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '$';
+}
+
+// Merges the condition `part` into `into`, each field's operators into one dict; false
+// (and `into` unusable) when a key or an operator comes twice, which only $and can say.
+bool merge_into(PyObject* into, PyObject* part, bool& merged) {
+  merged = false;
+  Py_ssize_t at = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(part, &at, &key, &value)) {
+    PyObject* held = PyDict_GetItemWithError(into, key);  // borrowed
+    if (held == nullptr) {
+      if (PyErr_Occurred()) return false;
+      PyRef copy = PyRef::steal(PyDict_Check(value) ? PyDict_Copy(value) : Py_NewRef(value));
+      if (!copy || PyDict_SetItem(into, key, copy.get()) != 0) return false;
+      continue;
+    }
+    if (!PyDict_Check(held) || !PyDict_Check(value) || is_operator(key)) {
+      return true;
+    }
+    Py_ssize_t op_at = 0;
+    PyObject* op = nullptr;
+    PyObject* operand = nullptr;
+    while (PyDict_Next(value, &op_at, &op, &operand)) {
+      const int has = PyDict_Contains(held, op);
+      if (has < 0) return false;
+      if (has == 1) return true;
+      if (PyDict_SetItem(held, op, operand) != 0) return false;
+    }
+  }
+  merged = true;
+  return true;
+}
+
+PyRef long_form(const Filter& filter) {
+  using Kind = Filter::Kind;
+  const std::string& field = filter.field();
+  switch (filter.kind()) {
+    case Kind::Eq:
+      return field_condition(field, "$eq", PyRef::steal(json_to_py(filter.values()[0])));
+    case Kind::Ne:
+      return field_condition(field, "$ne", PyRef::steal(json_to_py(filter.values()[0])));
+    case Kind::In:
+      return field_condition(field, "$in", values_list(filter.values()));
+    case Kind::Gt:
+    case Kind::Gte:
+    case Kind::Lt:
+    case Kind::Lte: {
+      const Kind k = filter.kind();
+      const char* op = k == Kind::Gt ? "$gt" : k == Kind::Gte ? "$gte" : k == Kind::Lt ? "$lt" : "$lte";
+      return field_condition(field, op, PyRef::steal(PyFloat_FromDouble(filter.bound())));
+    }
+    case Kind::Exists:
+      return field_condition(field, "$exists", PyRef::borrow(Py_True));
+    case Kind::Contains:
+      return field_condition(field, "$contains", PyRef::steal(json_to_py(filter.values()[0])));
+    case Kind::Not: {
+      const Filter& inner = filter.members()[0];
+      if (inner.kind() == Kind::In) {
+        return field_condition(inner.field(), "$nin", values_list(inner.values()));
+      }
+      if (inner.kind() == Kind::Exists) {
+        return field_condition(inner.field(), "$exists", PyRef::borrow(Py_False));
+      }
+      PyRef condition = long_form(inner);
+      if (!condition) return {};
+      return PyRef::steal(Py_BuildValue("{sO}", "$not", condition.get()));
+    }
+    case Kind::Or:
+      return members_list("$or", filter.members());
+    case Kind::And:
+      break;
+  }
+  // Members on different fields (or different operators of one) fold into one dict, as
+  // they were most likely written; anything that would collide stays an explicit $and.
+  PyRef out = PyRef::steal(PyDict_New());
+  if (!out) return {};
+  for (const Filter& member : filter.members()) {
+    PyRef part = long_form(member);
+    if (!part) return {};
+    bool merged = false;
+    if (!merge_into(out.get(), part.get(), merged)) return {};
+    if (!merged) return members_list("$and", filter.members());
+  }
+  if (filter.members().empty()) return members_list("$and", filter.members());
+  return out;
+}
+
+// {field: {"$eq": v}} written as {field: v}, throughout.
+bool shorten(PyObject* condition) {
+  Py_ssize_t at = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(condition, &at, &key, &value)) {
+    if (PyList_Check(value)) {  // $and, $or
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+        if (!shorten(PyList_GET_ITEM(value, i))) return false;
+      }
+    } else if (is_operator(key)) {  // $not
+      if (!shorten(value)) return false;
+    } else if (PyDict_GET_SIZE(value) == 1) {
+      PyObject* operand = PyDict_GetItemString(value, "$eq");  // borrowed
+      // Replacing the value of an existing key leaves the iteration valid.
+      if (operand != nullptr && PyDict_SetItem(condition, key, operand) != 0) return false;
     }
   }
   return true;
@@ -621,7 +902,7 @@ std::optional<Filter> parse_filter(PyObject* dict) {
     if (!field) return std::nullopt;
     PyObject* value = PyTuple_GET_ITEM(pair, 1);
     if (PyDict_Check(value)) {
-      if (!parse_operators(*field, value, conditions)) return std::nullopt;
+      if (!parse_operators(*field, value, Grammar::Dict, conditions)) return std::nullopt;
     } else {
       auto operand = py_to_json(value);
       if (!operand) return std::nullopt;
@@ -632,8 +913,27 @@ std::optional<Filter> parse_filter(PyObject* dict) {
   return Filter::all_of(std::move(conditions));
 }
 
+std::optional<WhereCondition> parse_where(PyObject* obj, const char* name) {
+  if (!PyDict_Check(obj) && !is_where(obj)) {
+    type_test_error(obj, "PyDict");
+    name_argument(name);
+    return std::nullopt;
+  }
+  std::size_t deepest = 0;
+  auto filter = parse_condition(obj, 1, deepest);
+  if (!filter) return std::nullopt;
+  return WhereCondition{std::move(*filter), deepest};
+}
+
+PyObject* where_to_py(const Filter& filter) {
+  PyRef condition = long_form(filter);
+  if (!condition || !shorten(condition.get())) return nullptr;
+  return condition.release();
+}
+
 std::optional<std::optional<Filter>> to_opt_filter(PyObject* obj, const char* name) {
   if (obj == nullptr || obj == Py_None) return std::optional<Filter>();
+  if (is_where(obj)) return std::optional<Filter>(reinterpret_cast<PyWhere*>(obj)->filter);
   if (!PyDict_Check(obj)) {
     type_test_error(obj, "PyDict");
     name_argument(name);

@@ -85,10 +85,25 @@ bool check_metadatas(PyObject* obj, const char* name);
 std::optional<std::vector<Metadata>> to_batch_metadatas(PyObject* metadatas, std::size_t ids,
                                                         std::size_t vectors);
 
-// A where_filter argument: None or not given is no filter (an empty optional inside).
+// A where_filter argument: None or not given is no filter (an empty optional inside); a
+// dict in the dict syntax below, or a quarn.Where (its filter copied).
 std::optional<std::optional<quarn_core::db::Filter>> to_opt_filter(PyObject* obj, const char* name);
 // The filter dict syntax: {'field': value}, {'field': {'$ne'|'$in'|'$gt'|...: operand}}.
 std::optional<quarn_core::db::Filter> parse_filter(PyObject* dict);
+// The condition language of quarn.Where: the dict syntax plus $eq, $nin, $exists and
+// $contains on a field, and $and, $or (non-empty lists of conditions) and $not (a condition)
+// beside the fields, nested at most Filter::kMaxDepth dicts deep; a Where may stand for a
+// condition anywhere. A TypeError names the argument `name`; malformed conditions raise
+// ValueError naming the operator and what it expects.
+struct WhereCondition {
+  quarn_core::db::Filter filter;
+  std::size_t depth;  // dicts nested, 1 for a condition without $and, $or or $not
+};
+std::optional<WhereCondition> parse_where(PyObject* obj, const char* name);
+// A filter as a condition of that language (a new dict), each field's operators gathered
+// into one dict where no two collide and {field: {"$eq": v}} written {field: v}: what
+// parse_where reads back to an equivalent filter. Ranges show their bound as a float.
+PyObject* where_to_py(const quarn_core::db::Filter& filter);
 // One filter operand as a JSON value.
 std::optional<quarn_core::json::Value> py_to_json(PyObject* obj);
 

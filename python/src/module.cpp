@@ -1,4 +1,4 @@
-// The extension module _quarn: created once per process, holding the three types.
+// The extension module _quarn: created once per process, holding the four types.
 #include <Python.h>
 
 #include <cstdint>
@@ -15,6 +15,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->database_type);
   Py_VISIT(state->search_result_type);
   Py_VISIT(state->client_type);
+  Py_VISIT(state->where_type);
   return 0;
 }
 
@@ -24,6 +25,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state->database_type);
   Py_CLEAR(state->search_result_type);
   Py_CLEAR(state->client_type);
+  Py_CLEAR(state->where_type);
   return 0;
 }
 
@@ -53,7 +55,8 @@ PyObject* create_module() {
   if (!add_type(module.get(), all.get(), database_spec(), &state->database_type, "Database") ||
       !add_type(module.get(), all.get(), search_result_spec(), &state->search_result_type,
                 "SearchResult") ||
-      !add_type(module.get(), all.get(), client_spec(), &state->client_type, "Client")) {
+      !add_type(module.get(), all.get(), client_spec(), &state->client_type, "Client") ||
+      !add_type(module.get(), all.get(), where_spec(), &state->where_type, "Where")) {
     return nullptr;
   }
   return module.release();

@@ -17,6 +17,7 @@ struct ModuleState {
   PyObject* database_type = nullptr;
   PyObject* search_result_type = nullptr;
   PyObject* client_type = nullptr;
+  PyObject* where_type = nullptr;
 };
 
 extern PyModuleDef quarn_module_def;
@@ -30,6 +31,7 @@ inline ModuleState* state_of(PyTypeObject* type) {
 PyType_Spec* database_spec();
 PyType_Spec* search_result_spec();
 PyType_Spec* client_spec();
+PyType_Spec* where_spec();
 
 // A new Database object of `type` (the module's Database type or a subclass) owning `db`,
 // or nullptr with an exception set. The constructor and every Client method end here.

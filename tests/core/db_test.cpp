@@ -812,8 +812,10 @@ TEST(DbSearch, FilteredSearchIsCompleteOnTheGraphPath) {
     if (i >= 1000) v[0] += 100.0f;
     used[name("v", i)] = v;
     v.resize(kDim, 0.0f);
-    items.push_back(
-        {name("v", i), std::move(v), obj({{"i", i}, {"far", i >= 1000}, {"seven", i % 100 == 7}})});
+    Value m = obj({{"i", i}, {"far", i >= 1000}, {"seven", i % 100 == 7},
+                   {"tags", Value::array({i % 250, "t"})}});
+    if (i % 400 == 9) m["rare"] = nullptr;
+    items.push_back({name("v", i), std::move(v), std::move(m)});
   }
   ASSERT_TRUE(Ok(db->add_many(std::move(items))));
   ASSERT_TRUE(Ok(db->remove("v1007")));
@@ -834,6 +836,21 @@ TEST(DbSearch, FilteredSearchIsCompleteOnTheGraphPath) {
       {"five, by range", Filter::gt("i", 1995), [](auto i) { return i > 1995; }, true},
       {"three, by $in", Filter::in("i", {5, 1500, 2000}),
        [](auto i) { return i == 5 || i == 1500 || i == 2000; }, true},
+      // The conditions of the richer language: by the index where it answers, by the walk
+      // (or the scan after it) where it cannot.
+      {"near cluster, by negation", Filter::negation(Filter::eq("far", true)),
+       [](auto i) { return i < 1000; }, false},
+      {"far or seven", Filter::any_of({Filter::eq("far", true), Filter::eq("seven", true)}),
+       [](auto i) { return i >= 1000 || i % 100 == 7; }, false},
+      {"eight, by $contains", Filter::contains("tags", 17), [](auto i) { return i % 250 == 17; },
+       true},
+      {"five, by presence", Filter::exists("rare"), [](auto i) { return i % 400 == 9; }, true},
+      {"eighteen, by $nin",
+       Filter::all_of({Filter::eq("seven", true), Filter::negation(Filter::in("i", {7, 1107}))}),
+       [](auto i) { return i % 100 == 7 && i != 7 && i != 1107; }, true},
+      {"five, unresolvable",
+       Filter::any_of({Filter::eq("rare", nullptr), Filter::contains("tags", Value::array())}),
+       [](auto i) { return i % 400 == 9; }, true},
   };
   // Half the queries in each cluster; a batch of 12 is large enough that search_many tests
   // the filter on every record once instead of estimating its share.

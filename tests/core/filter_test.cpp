@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
 
@@ -54,6 +55,23 @@ TEST(FilterTest, MatchesTruthTable) {
        R"({"a":1,"b":2})", false},
       {"or empty", Filter::any_of({}), R"({"a":1})", false},
       {"or one", Filter::any_of({Filter::eq("a", 2), Filter::eq("a", 1)}), R"({"a":1})", true},
+      // Negations hold where the field is missing, never without (object) metadata.
+      {"not eq", Filter::negation(Filter::eq("a", 1)), R"({"a":1.0})", true},
+      {"not missing field", Filter::negation(Filter::gt("a", 0.0)), R"({"b":1})", true},
+      {"not no metadata", Filter::negation(Filter::eq("a", 1)), nullptr, false},
+      {"not non-object", Filter::negation(Filter::eq("a", 1)), "[1]", false},
+      {"not not", Filter::negation(Filter::negation(Filter::eq("a", 1))), R"({"b":1})", false},
+      {"nin missing", Filter::negation(Filter::in("a", {Value(1)})), R"({})", true},
+      {"exists null", Filter::exists("a"), R"({"a":null})", true},
+      {"exists missing", Filter::exists("a"), R"({"b":1})", false},
+      {"not exists", Filter::negation(Filter::exists("a")), R"({"b":1})", true},
+      {"contains", Filter::contains("t", "x"), R"({"t":["y","x"]})", true},
+      {"contains type-sensitive", Filter::contains("t", 1), R"({"t":[1.0,true,"1"]})", false},
+      {"contains not an array", Filter::contains("t", "x"), R"({"t":"x"})", false},
+      {"contains nested array", Filter::contains("t", "x"), R"({"t":[["x"]]})", false},
+      {"contains null", Filter::contains("t", nullptr), R"({"t":[1,null]})", true},
+      {"contains big", Filter::contains("t", Value(std::uint64_t{18446744073709551615u})),
+       R"({"t":[18446744073709551615]})", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -85,7 +103,9 @@ TEST_F(MetadataIndexTest, KeysAreTypeSensitiveAndSkipUnindexableValues) {
   EXPECT_EQ(*index_.find("color", "red"), (SlotSet{0, 1}));
   EXPECT_EQ(index_.find("color", nullptr), nullptr);
   EXPECT_EQ(index_.find("tags", Value::array({"a"})), nullptr);
-  EXPECT_EQ(index_.field_count(), 2u);  // color and n; tags and o are never indexed
+  EXPECT_EQ(index_.find_element("tags", "a")->size(), 1u);
+  EXPECT_EQ(index_.find_present("color")->size(), 4u);  // null counts as present
+  EXPECT_EQ(index_.field_count(), 4u);
 }
 
 TEST_F(MetadataIndexTest, RemovingTheLastSlotDropsValueAndField) {
@@ -94,7 +114,11 @@ TEST_F(MetadataIndexTest, RemovingTheLastSlotDropsValueAndField) {
   EXPECT_EQ(index_.find("n", "1"), nullptr);
   index_.remove(0, metadata_[0]);
   index_.remove(1, metadata_[1]);
+  EXPECT_EQ(index_.find("color", "red"), nullptr);
+  EXPECT_EQ(index_.field_count(), 3u);  // slot 4 holds color, tags and o
+  index_.remove(4, metadata_[4]);
   EXPECT_TRUE(index_.empty());
+  EXPECT_EQ(index_.object_count(), 0u);
   index_.index(0, metadata_[0]);
   EXPECT_EQ(*index_.find("color", "red"), (SlotSet{0}));
   // Removing under metadata that was never indexed is a no-op.
@@ -124,17 +148,23 @@ TEST_F(MetadataIndexTest, ResolveFromIndex) {
       {"in with an array", Filter::in("tags", {Value("a"), Value::array({"a"})}), std::nullopt},
       {"in union", Filter::in("n", {Value(1), Value("1"), Value(9)}), SlotSet{0, 2}},
       {"in nothing", Filter::in("zz", {Value(1)}), SlotSet{}},
-      {"ne", Filter::ne("color", "red"), std::nullopt},
+      // Negations: the object slots less those the inner condition matches exactly.
+      {"ne", Filter::ne("color", "red"), SlotSet{2, 4}},
+      {"ne null", Filter::ne("color", nullptr), std::nullopt},
       {"range", Filter::gt("n", 0.0), SlotSet{0, 1}},
-      {"or", Filter::any_of({Filter::eq("color", "red")}), std::nullopt},
+      {"or", Filter::any_of({Filter::eq("color", "red"), Filter::eq("n", "1")}), SlotSet{0, 1, 2}},
+      {"or with unresolvable", Filter::any_of({Filter::eq("n", 1), Filter::eq("o", nullptr)}),
+       std::nullopt},
       {"and empty", Filter::all_of({}), SlotSet{}},
       {"and intersect", Filter::all_of({Filter::eq("color", "red"), Filter::eq("n", 1.0)}),
        SlotSet{1}},
-      {"and skips unresolvable", Filter::all_of({Filter::eq("color", "red"), Filter::ne("n", 1)}),
-       SlotSet{0, 1}},
-      {"and range", Filter::all_of({Filter::ne("n", 1), Filter::lt("n", 3.0)}), SlotSet{0, 1}},
+      {"and takes a negation out", Filter::all_of({Filter::eq("color", "red"), Filter::ne("n", 1)}),
+       SlotSet{1}},
+      {"and skips unresolvable",
+       Filter::all_of({Filter::eq("color", "red"), Filter::ne("o", nullptr)}), SlotSet{0, 1}},
       {"and all unresolvable",
-       Filter::all_of({Filter::ne("n", 1), Filter::any_of({Filter::lt("n", 3.0)})}), std::nullopt},
+       Filter::all_of({Filter::eq("o", nullptr), Filter::any_of({Filter::ne("n", nullptr)})}),
+       std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -262,6 +292,130 @@ TEST(MetadataIndexRangeTest, StaysExactThroughManyChanges) {
       }
       EXPECT_EQ(f.resolve_from_index(index), expected) << round << " " << low << " " << high;
       EXPECT_EQ(f.resolve_from_index(incremental), expected);
+    }
+  }
+}
+
+// Every condition, nested, against `matches` over records of every shape, through changes:
+// what the index answers is a superset of the matching live slots, exactly them when it says
+// so, the same whether borrowed or copied, and the same for an index kept up to date as for
+// one rebuilt from scratch.
+TEST(MetadataIndexModelTest, AnswersAgreeWithMatches) {
+  const std::uint32_t seed = 29;
+  SCOPED_TRACE(seed);
+  std::mt19937 rng(seed);
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  const std::vector<Value> scalars = {1,    1.0,   2,       -0.0,    0,   "1",
+                                      "x",  true,  false,   nullptr, 2.5, Value(std::uint64_t{1} << 63),
+                                      9007199254740993};
+  std::vector<Value> values = scalars;
+  for (const char* text : {R"([1,"x"])", R"(["x"])", "[1.0,null]", "[]", "[[1]]", R"({"k":1})"}) {
+    values.push_back(*json::parse(text));
+  }
+  const char* fields[] = {"a", "b", "t"};
+  auto draw_record = [&]() -> std::optional<Value> {
+    const std::size_t shape = pick(10);
+    if (shape == 0) return std::nullopt;
+    if (shape == 1) return Value::array({1});
+    Value v = Value::object();
+    for (const char* f : fields) {
+      if (pick(10) < 6) v[f] = values[pick(values.size())];
+    }
+    return v;
+  };
+  std::function<Filter(int)> draw_filter = [&](int depth) -> Filter {
+    const std::string f = fields[pick(3)];
+    // Half the conditions at each level above the leaves combine others.
+    const std::size_t kind = depth > 0 && pick(2) == 0 ? 9 + pick(3) : pick(9);
+    auto members = [&] {
+      std::vector<Filter> out;
+      for (std::size_t i = 0, n = 1 + pick(3); i < n; ++i) out.push_back(draw_filter(depth - 1));
+      return out;
+    };
+    switch (kind) {
+      case 0:  // any operand: null, arrays and objects are never indexed
+        return Filter::eq(f, values[pick(values.size())]);
+      case 1:
+        return Filter::ne(f, scalars[pick(scalars.size())]);
+      case 2:
+        return Filter::in(f, {scalars[pick(scalars.size())], scalars[pick(scalars.size())]});
+      case 3: {
+        const double bounds[] = {-1.0, 0.0, 1.0, 1.5, 9007199254740992.0, std::nan("")};
+        const double b = bounds[pick(6)];
+        const Filter ranges[] = {Filter::gt(f, b), Filter::gte(f, b), Filter::lt(f, b),
+                                 Filter::lte(f, b)};
+        return ranges[pick(4)];
+      }
+      case 4:
+        return Filter::exists(f);
+      case 5:
+        return Filter::contains(f, scalars[pick(scalars.size())]);
+      case 6:
+        return Filter::eq(f, pick(2) == 0 ? Value(nullptr) : values[13 + pick(6)]);
+      case 7:
+        return Filter::any_of({});
+      case 8:
+        return Filter::eq(f, scalars[pick(scalars.size())]);
+      case 9:
+        return Filter::all_of(members());
+      case 10:
+        return Filter::any_of(members());
+      default:
+        return Filter::negation(draw_filter(depth - 1));
+    }
+  };
+
+  // Enough records that the per-field sets split their runs and join them again.
+  std::vector<std::optional<Value>> metadata(1200);
+  std::unordered_set<std::uint32_t> deleted;
+  MetadataIndex kept, changed;  // one indexed slot by slot, one rebuilt once, both changed
+  for (std::uint32_t s = 0; s < metadata.size(); ++s) {
+    metadata[s] = draw_record();
+    kept.index(s, metadata[s]);
+  }
+  changed.rebuild(metadata, deleted);
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    MetadataIndex rebuilt;
+    rebuilt.rebuild(metadata, deleted);
+    for (int i = 0; i < 150; ++i) {
+      const Filter f = draw_filter(3);
+      SCOPED_TRACE(i);
+      SlotSet expected;
+      for (std::uint32_t s = 0; s < metadata.size(); ++s) {
+        if (!deleted.contains(s) && f.matches(metadata[s])) expected.insert(s);
+      }
+      for (std::size_t limit : {std::numeric_limits<std::size_t>::max(), std::size_t{100}}) {
+        const Filter::Resolved r = f.resolve_within(kept, limit);
+        for (const MetadataIndex* other : {&rebuilt, &changed}) {
+          const Filter::Resolved again = f.resolve_within(*other, limit);
+          ASSERT_EQ(r.slots, again.slots);
+          ASSERT_EQ(r.exact, again.exact);
+        }
+        const Candidates c = f.candidates(kept, limit);
+        ASSERT_EQ(c.set() ? std::optional<SlotSet>(*c.set()) : std::nullopt, r.slots);
+        ASSERT_EQ(c.exact, r.exact);
+        if (!r.slots) continue;
+        for (std::uint32_t s : expected) ASSERT_TRUE(r.slots->contains(s)) << s;
+        if (r.exact) {
+          ASSERT_EQ(*r.slots, expected);
+        }
+      }
+    }
+    // Changes: new metadata for some slots, deletions, and deleted slots filled again.
+    for (int i = 0; i < 600; ++i) {
+      const auto s = static_cast<std::uint32_t>(pick(metadata.size()));
+      for (MetadataIndex* ix : {&kept, &changed}) {
+        if (!deleted.contains(s)) ix->remove(s, metadata[s]);
+      }
+      if (pick(round == 1 ? 2 : 4) == 0) {
+        deleted.insert(s);
+        metadata[s].reset();
+        continue;
+      }
+      deleted.erase(s);
+      metadata[s] = draw_record();
+      for (MetadataIndex* ix : {&kept, &changed}) ix->index(s, metadata[s]);
     }
   }
 }

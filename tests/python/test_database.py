@@ -10,7 +10,7 @@ from quarn import Client, Database, SearchResult
 
 def test_module_surface():
     from quarn import _quarn
-    assert _quarn.__all__ == ["Database", "SearchResult", "Client"]
+    assert _quarn.__all__ == ["Database", "SearchResult", "Client", "Where"]
     assert _quarn.__doc__ == ""
     assert Database.__name__ == "Database" and SearchResult.__name__ == "SearchResult"
     assert quarn.Database is _quarn.Database
@@ -70,6 +70,7 @@ def test_class_signature():
     assert str(inspect.signature(Database)) == (
         "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)")
     assert str(inspect.signature(Client)) == "(path)"
+    assert str(inspect.signature(quarn.Where)) == "(condition)"
 
 
 def test_crud_and_protocols(db):

@@ -23,7 +23,7 @@ except ImportError as error:  # Debian builds NumPy and Dask for its CPython 3.1
                 allow_module_level=True)
 
 import quarn.distributed as qd
-from quarn import Database
+from quarn import Database, Where
 from quarn.distributed import SearchHit, ShardedCollection, ShardUnavailableError
 
 # The whole module must end within this; a hang dumps every thread's stack and ends the run
@@ -85,7 +85,8 @@ def test_exact_path_matches_single_process(client, tmp_path, metric):
 
     cases = [{}, {"k": 1}, {"k": 300}, {"k": 0}, {"where_filter": {"group": 1}},
              {"where_filter": {"i": {"$lt": 100}, "even": True}},
-             {"where_filter": {"group": {"$in": [0, 2]}}, "k": 25}, {"where_filter": {}}]
+             {"where_filter": {"group": {"$in": [0, 2]}}, "k": 25}, {"where_filter": {}},
+             {"where_filter": Where({"$or": [{"group": 1}, {"i": {"$lt": 100}}]})}]
     for options in cases:
         want = single.search_many(queries, **options)
         assert_same_hits(sharded.search_many(queries, **options), want)
@@ -95,7 +96,8 @@ def test_exact_path_matches_single_process(client, tmp_path, metric):
                      [single.search(queries[0], k=20, max_distance=cut)])
     assert sharded.search_many(np.zeros((0, 12), np.float32)) == []
 
-    for where in [None, {"group": 2}, {"even": False, "i": {"$gte": 500}}, {"nothing": 1}]:
+    for where in [None, {"group": 2}, {"even": False, "i": {"$gte": 500}}, {"nothing": 1},
+                  Where({"$not": {"group": 2}, "even": {"$exists": True}})]:
         assert sharded.count(where) == single.count(where)
     assert len(sharded) == len(single) == 1200
     assert sharded.get("v17") == single.get("v17") and "v17" in sharded

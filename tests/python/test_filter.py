@@ -31,6 +31,11 @@ def test_count_and_search_agree(filled, where, expected):
         ({"a": object()}, "unsupported filter value type"),
         ({"a": {"$eq": 1}}, "unknown operator: $eq"),
         ({"a": {"$or": 1}}, "unknown operator: $or"),
+        # The operators of quarn.Where are not part of the dict syntax.
+        ({"n": {"$nin": [1]}}, "unknown operator: $nin"),
+        ({"n": {"$exists": True}}, "unknown operator: $exists"),
+        ({"n": {"$contains": 1}}, "unknown operator: $contains"),
+        ({"$or": [{"a": 1}]}, "unsupported filter value type"),  # a field named $or
         ({"a": {"$in": (1,)}}, "$in value must be a list"),
         ({"a": {"$in": [[1]]}}, "unsupported filter value type"),
         ({"a": {"$gt": "x"}}, "$gt value must be a number"),

@@ -5,13 +5,15 @@ import tracemalloc
 
 import pytest
 
-from quarn import Client, Database
+from quarn import Client, Database, Where
 
 VECTOR = [0.5, 0.25, 0.125]
 META = {"lang": "en", "n": 3}
 IDS = ["a", "b"]
 WHERE = {"lang": {"$in": ["en", "de"]}, "n": {"$gte": 1}}
 BAD_WHERE = {"lang": {"$bogus": 1}}
+RICH = {"$or": [{"lang": {"$nin": ["fr"]}}, {"n": {"$exists": False}}], "$not": {"t": {"$contains": 1}},
+        "n": {"$gt": 0, "$lt": 9}}
 
 
 def rss_bytes():
@@ -34,6 +36,9 @@ def calls(d, client=None, bad_json=None):
         "delete_many": lambda: d.delete_many(["zz", "yy"]),
         "count": lambda: d.count(WHERE),
         "bad_filter": lambda: d.count(BAD_WHERE),
+        "where": lambda: (d.count(Where(RICH)), d.search(VECTOR, k=1, where_filter=Where(RICH)),
+                          repr(Where(RICH)), Where(RICH).__reduce__()),
+        "where_bad": lambda: Where({"$or": [{"n": 1}, {"n": {"$exists": 2}}]}),
         "ids": lambda: d.ids(),
         "stats": lambda: d.stats(),
         "contains": lambda: "a" in d,
@@ -77,7 +82,7 @@ def test_no_leaks(tmp_path, name):
     (tmp_path / "bad.json").write_text('{"version":1,"dim":3,"metric":"cosine","vectors":[{')
     # A str made once: pathlib interns path parts, and that churn would show up here.
     f = calls(d, client, str(tmp_path / "bad.json"))[name]
-    watched = [VECTOR, META, IDS, WHERE, BAD_WHERE, d, "a"]
+    watched = [VECTOR, META, IDS, WHERE, BAD_WHERE, RICH, d, "a"]
     run(f, 200)
     gc.collect()
     refs = [sys.getrefcount(o) for o in watched]

@@ -417,7 +417,8 @@ class Database {
   FilterScope scope_of(const Filter& filter, const SlotSet* candidates, bool exact_set,
                        std::size_t queries, std::size_t k, std::size_t ef) const
       REQUIRES_SHARED(index_lock_, records_lock_);
-  // The most slots a range filter of such a call is worth resolving to (see resolve).
+  // The most slots a range or a negation of such a call is worth resolving to (see
+  // resolve).
   std::size_t range_limit(std::size_t queries, std::size_t k, std::size_t ef) const
       REQUIRES_SHARED(index_lock_);
   // The k nearest passing records, under the read locks held by the caller: exact, or from
@@ -428,17 +429,11 @@ class Database {
   std::vector<hnsw::Candidate> scan_filtered(std::span<const float> query, std::size_t k,
                                              const FilterScope& scope) const
       REQUIRES_SHARED(index_lock_, records_lock_);
-  // A filter's candidate slots (set() is null when the index cannot narrow the search). A
-  // single equality borrows the index's own set, valid while the caller holds the records
-  // lock; other filters resolve into `owned`. A range holding more than `range_limit` slots
-  // is left unresolved (Filter::resolve_within); `exact` tells whether the set holds exactly
-  // the live slots that pass.
-  struct Candidates {
-    const SlotSet* borrowed = nullptr;
-    std::optional<SlotSet> owned;
-    bool exact = false;
-    const SlotSet* set() const { return borrowed ? borrowed : owned ? &*owned : nullptr; }
-  };
+  // A filter's candidate slots (set() is null when the index cannot narrow the search),
+  // borrowed from the index where they are one of its sets: valid while the caller holds
+  // the records lock. A range or a negation holding more than `range_limit` slots is left
+  // unresolved (Filter::candidates); `exact` tells whether the set holds exactly the live
+  // slots that pass.
   Candidates resolve(const Filter& filter, std::size_t range_limit) const
       REQUIRES_SHARED(records_lock_);
   std::vector<SearchResult> build_results(const std::vector<hnsw::Candidate>& pairs,

@@ -1020,8 +1020,9 @@ bool Database::contains(const std::string& id) const {
 // Queries
 
 // Filtered search. The records that pass a filter are found in one of three ways: the
-// candidate set of the metadata index (equality, $in, a numeric range small enough to be
-// worth copying out of the index, and conjunctions holding one), a pass of Filter::matches
+// candidate set of the metadata index (equality, $in, presence, an array element, a numeric
+// range or a negation small enough to be worth copying out of the index, and conjunctions
+// and disjunctions of them), a pass of Filter::matches
 // over the whole collection (a batch large enough to pay for it), or neither, when a small
 // sample of slots estimates how many pass. From that count follow the width a graph walk
 // needs to meet about kWidthPerMatch × k passing records, and whether an exact scan of the
@@ -1213,18 +1214,11 @@ std::vector<SearchResult> Database::build_results(const std::vector<hnsw::Candid
   return out;
 }
 
-Database::Candidates Database::resolve(const Filter& filter, std::size_t range_limit) const {
-  // The caller holds the records lock shared for as long as it uses the result, so an
-  // equality filter needs no copy of its (possibly large) set.
-  Candidates out;
-  if ((out.borrowed = filter.borrow_from_index(records_.index())) != nullptr) {
-    out.exact = true;
-    return out;
-  }
-  auto resolved = filter.resolve_within(records_.index(), range_limit);
-  out.owned = std::move(resolved.slots);
-  out.exact = resolved.exact;
-  return out;
+Candidates Database::resolve(const Filter& filter, std::size_t range_limit) const {
+  // The caller holds the records lock shared for as long as it uses the result, so a set
+  // the index already holds (an equality, a field's presence, an array element) is borrowed
+  // rather than copied.
+  return filter.candidates(records_.index(), range_limit);
 }
 
 Result<std::vector<SearchResult>> Database::search(std::span<const float> query,

@@ -76,32 +76,74 @@ void RecordTable::check(std::size_t nodes, const std::function<bool(std::uint32_
     }
   }
 
-  // The index against the metadata, both ways.
+  // The index against the metadata, both ways: values, array elements, field presence and
+  // the slots holding object metadata.
+  auto missing = [&](std::uint32_t s, const std::string& what) {
+    report("metadata index: missing", "metadata index: slot " + std::to_string(s) + " holds " +
+                                          what + " but is not indexed under it");
+  };
+  auto stale = [&](std::uint32_t s, const std::string& what) {
+    report("metadata index: stale", "metadata index: slot " + std::to_string(s) +
+                                        " is indexed under " + what +
+                                        " but its metadata does not hold it");
+  };
+  std::size_t objects = 0;
   for (std::uint32_t s = 0; s < slots; ++s) {
-    if (deleted(s) || !metadata_[s] || !metadata_[s]->is_object()) continue;
+    const bool object = !deleted(s) && metadata_[s] && metadata_[s]->is_object();
+    if (object && !index_.holds_object(s)) missing(s, "object metadata");
+    if (!object && index_.holds_object(s)) stale(s, "object metadata");
+    if (!object) continue;
+    ++objects;
     for (const auto& [field, value] : metadata_[s]->items()) {
+      const SlotRuns* present = index_.find_present(field);
+      if (present == nullptr || !present->contains(s)) missing(s, "field " + field);
+      if (value.is_array()) {
+        for (const auto& element : value) {
+          if (element.is_array() || element.is_object()) continue;
+          const SlotRuns* set = index_.find_element(field, element);
+          if (set == nullptr || !set->contains(s)) {
+            missing(s, field + " element " + json::to_text(element));
+          }
+        }
+      }
       if (value.is_null() || value.is_array() || value.is_object()) continue;
       const SlotSet* set = index_.find(field, value);
-      if (set == nullptr || !set->contains(s)) {
-        report("metadata index: missing", "metadata index: slot " + std::to_string(s) + " holds " +
-                                              field + " = " + json::to_text(value) +
-                                              " but is not indexed under it");
-      }
+      if (set == nullptr || !set->contains(s)) missing(s, field + " = " + json::to_text(value));
     }
   }
+  if (objects != index_.object_count()) {
+    report("metadata index: stale", "metadata index: counts " +
+                                        std::to_string(index_.object_count()) +
+                                        " slots with object metadata, but " +
+                                        std::to_string(objects) + " hold one");
+  }
+  // The value a live slot holds in `field`, or nullptr.
+  auto held = [&](std::uint32_t s, const std::string& field) -> const json::Value* {
+    if (s >= slots || deleted(s) || !metadata_[s] || !metadata_[s]->is_object()) return nullptr;
+    auto it = metadata_[s]->find(field);
+    return it == metadata_[s]->end() ? nullptr : &*it;
+  };
   index_.for_each([&](const std::string& field, const json::Value& value, const SlotSet& set) {
     for (std::uint32_t s : set) {
-      bool holds = s < slots && !deleted(s) && metadata_[s] && metadata_[s]->is_object();
-      if (holds) {
-        auto it = metadata_[s]->find(field);
-        holds = it != metadata_[s]->end() && json::json_equal(*it, value);
-      }
-      if (!holds) {
-        report("metadata index: stale",
-               "metadata index: slot " + std::to_string(s) + " is indexed under " + field + " = " +
-                   json::to_text(value) + " but its metadata does not hold it");
-      }
+      const json::Value* v = held(s, field);
+      if (v == nullptr || !json::json_equal(*v, value)) stale(s, field + " = " + json::to_text(value));
     }
+  });
+  index_.for_each_element(
+      [&](const std::string& field, const json::Value& element, const SlotRuns& set) {
+        set.for_each([&](std::uint32_t s) {
+          const json::Value* v = held(s, field);
+          const bool holds = v != nullptr && v->is_array() &&
+                             std::any_of(v->begin(), v->end(), [&](const json::Value& e) {
+                               return json::json_equal(e, element);
+                             });
+          if (!holds) stale(s, field + " element " + json::to_text(element));
+        });
+      });
+  index_.for_each_present([&](const std::string& field, const SlotRuns& set) {
+    set.for_each([&](std::uint32_t s) {
+      if (held(s, field) == nullptr) stale(s, "field " + field);
+    });
   });
 }
 
