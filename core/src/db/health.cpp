@@ -749,8 +749,10 @@ RepairReport Database::repair() {
   std::unordered_map<std::string, std::uint32_t> new_ids;
   std::vector<std::string> new_slots(kept.size());
   std::vector<Metadata> new_metadata(kept.size());
+  std::vector<text::TextIndexSpec> text_specs;
   {
     ReaderLock records_guard(records_lock_);
+    text_specs = records_.text().specs();
     new_ids.reserve(kept.size());
     for (std::size_t i = 0; i < kept.size(); ++i) {
       const auto [slot, id] = kept[i];
@@ -762,7 +764,7 @@ RepairReport Database::repair() {
   }
   report.ids = new_ids.size();
   install_rebuilt(std::move(fresh), std::move(new_ids),
-                  RecordTable(std::move(new_slots), std::move(new_metadata)));
+                  RecordTable(std::move(new_slots), std::move(new_metadata), {}, text_specs));
   report.lost = std::move(lost).finish();
   return report;
 }
