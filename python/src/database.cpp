@@ -12,6 +12,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "database_text.hpp"
 #include "database_tools.hpp"
 #include "gil.hpp"
 #include "module.hpp"
@@ -553,6 +554,12 @@ PyMethodDef database_methods[] = {
     {"import_json", as_cfunction<db_import_json>(), kFast,
      "import_json($self, path)\n--\n\n"
      "Import vectors from a JSON file into this database (upsert semantics)."},
+    // Full-text and hybrid search (database_text.cpp).
+    {"create_text_index", as_cfunction<db_create_text_index>(), kFast, kCreateTextIndexDoc},
+    {"drop_text_index", as_cfunction<db_drop_text_index>(), kFast, kDropTextIndexDoc},
+    {"text_indexes", as_cfunction<db_text_indexes>(), kFast, kTextIndexesDoc},
+    {"search_text", as_cfunction<db_search_text>(), kFast, kSearchTextDoc},
+    {"hybrid_search", as_cfunction<db_hybrid_search>(), kFast, kHybridSearchDoc},
     // Checks, repair and tuning (database_tools.cpp).
     {"verify", as_cfunction<db_verify>(), kFast, kVerifyDoc},
     {"verify_path", as_cfunction<db_verify_path>(), kFast | METH_STATIC, kVerifyPathDoc},
@@ -603,6 +610,12 @@ PyType_Spec database_type_spec = {
 PyType_Spec* database_spec() { return &database_type_spec; }
 
 Database& database_of(PyObject* self) { return core(self); }
+
+PyObject* search_results(PyObject* self, std::vector<quarn_core::db::SearchResult>& hits) {
+  PyTypeObject* type = result_type(self);
+  if (type == nullptr) return nullptr;
+  return results_to_list(type, hits);
+}
 
 PyObject* wrap_database(PyTypeObject* type, std::unique_ptr<Database> db) {
   PyObject* self = type->tp_alloc(type, 0);
