@@ -438,6 +438,10 @@ class Database {
                                                const Filter* filter,
                                                const std::optional<std::string>& field) const
       REQUIRES_SHARED(records_lock_);
+  // Writes the text indexes' postings beside the graph for the next open (see
+  // text::SavedPostings), or removes a stale file when there are none. Best effort: the file
+  // is a cache, checked at open against the records.
+  void save_postings() const REQUIRES_SHARED(records_lock_);
   // The definitions in the side file; none when it is missing or does not read.
   static std::vector<text::TextIndexSpec> read_text_specs(const std::filesystem::path& dir);
 

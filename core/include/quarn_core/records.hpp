@@ -26,11 +26,14 @@ class RecordTable {
  public:
   RecordTable() = default;
   // A table of whole arrays (one entry per slot, equal lengths), indexed except for the
-  // slots in `deleted`, with a text index for each of `text`.
+  // slots in `deleted`, with a text index for each of `text` (taken from `saved` where it
+  // holds one over these very records).
   RecordTable(std::vector<std::string> ids, std::vector<Metadata> metadata,
-              const SlotSet& deleted = {}, const std::vector<text::TextIndexSpec>& text = {});
+              const SlotSet& deleted = {}, const std::vector<text::TextIndexSpec>& text = {},
+              const text::SavedPostings* saved = nullptr);
 
   std::size_t size() const { return ids_.size(); }
+  const std::vector<Metadata>& all_metadata() const { return metadata_; }
   const std::string& id(std::uint32_t slot) const { return ids_[slot]; }
   const Metadata& metadata(std::uint32_t slot) const { return metadata_[slot]; }
   const MetadataIndex& index() const { return index_; }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "quarn_core/error.hpp"
+#include "quarn_core/io.hpp"
 #include "quarn_core/json.hpp"
 
 namespace quarn_core::text {
@@ -173,16 +174,30 @@ class TextIndex {
                const std::function<void(std::string)>& report) const;
 
   // The postings of one term, in blocks of up to kBlockPostings records in slot order; each
-  // posting is its slot, its frequency f and its f positions, ascending. A block keeps the
-  // largest frequency and the shortest record among its postings, which bound the score of
-  // any of them.
+  // posting is its slot, its frequency f and its f positions, ascending. A score grows with
+  // f and falls with the record's length, so the best score in a block is that of one of
+  // its (frequency, length) pairs that no other beats in both: the block keeps up to
+  // kFrontier of them (when there are more, the last stands for the rest with their largest
+  // frequency and shortest length), which bound the score of every posting whatever the
+  // collection's mean length.
   static constexpr std::uint32_t kBlockPostings = 128;
+  static constexpr std::size_t kFrontier = 4;
+  struct Point {
+    std::uint32_t freq = 0, length = 0;
+    bool covers(std::uint32_t f, std::uint32_t l) const { return freq >= f && length <= l; }
+  };
   struct Block {
     std::vector<std::uint32_t> data;
     std::uint32_t count = 0;
     std::uint32_t last = 0;  // the slot of the last posting
-    std::uint32_t max_freq = 0;
-    std::uint32_t min_length = 0;
+    std::uint32_t points = 0;
+    Point frontier[kFrontier];
+    bool covers(std::uint32_t f, std::uint32_t l) const {
+      for (std::uint32_t i = 0; i < points; ++i) {
+        if (frontier[i].covers(f, l)) return true;
+      }
+      return false;
+    }
   };
   struct Postings {
     std::vector<Block> blocks;
@@ -217,10 +232,13 @@ class TextIndex {
   std::uint64_t total_length_ = 0;
 
   friend class Searcher;
+  friend class SavedPostings;
 };
 
 // ---------------------------------------------------------------------------------------------
 // A collection's text indexes
+
+class SavedPostings;
 
 // One text index's definition.
 struct TextIndexSpec {
@@ -255,10 +273,12 @@ class TextIndexes {
   const TextIndex* find(const std::string& field) const;
   const std::vector<std::unique_ptr<TextIndex>>& all() const { return indexes_; }
 
-  // An index over `metadata` (by slot), leaving out the slots for which `skip` is true.
+  // An index over `metadata` (by slot), leaving out the slots for which `skip` is true:
+  // the one in `saved` if it was saved over these very texts, else built afresh.
   static std::unique_ptr<TextIndex> build(const TextIndexSpec& spec,
                                           const std::vector<std::optional<json::Value>>& metadata,
-                                          const std::function<bool(std::uint32_t)>& skip);
+                                          const std::function<bool(std::uint32_t)>& skip,
+                                          const SavedPostings* saved = nullptr);
   // Adds a built index (replacing one on the same field); drops one (false when none).
   void insert(std::unique_ptr<TextIndex> index);
   bool erase(const std::string& field) noexcept;
@@ -271,6 +291,43 @@ class TextIndexes {
 
  private:
   std::vector<std::unique_ptr<TextIndex>> indexes_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Saved postings
+
+// The text indexes as a save leaves them beside the graph, so that an open takes them rather
+// than analyzing every text again. The file is a cache: each index in it carries, for every
+// slot, a hash of the text it indexed there, and the fingerprint of its analyzer (the ICU
+// version and the terms of a probe text); an open uses it only when these match the records
+// it loaded, and builds the index afresh otherwise (a save that stopped half way, a file from
+// another build, damage: the file also ends with a CRC-32 of its bytes).
+inline constexpr const char* kPostingsFileName = "postings.quarn";
+
+class SavedPostings {
+ public:
+  // Writes `indexes` over `metadata` (by slot; a slot's text is what its metadata holds).
+  static Result<void> write(io::BufWriter& writer, const TextIndexes& indexes,
+                            const std::vector<std::optional<json::Value>>& metadata);
+
+  // The file of `directory`, checked whole; nothing when it is missing, unreadable or damaged.
+  static std::optional<SavedPostings> read(const std::filesystem::path& directory);
+
+  // The index saved for `spec`, when it was saved with the same analyzer over exactly the
+  // texts that `metadata` holds in the slots `skip` leaves; nothing otherwise.
+  std::unique_ptr<TextIndex> restore(const TextIndexSpec& spec,
+                                     const std::vector<std::optional<json::Value>>& metadata,
+                                     const std::function<bool(std::uint32_t)>& skip) const;
+
+ private:
+  struct Entry {
+    TextIndexSpec spec;
+    std::uint64_t fingerprint = 0;
+    std::size_t offset = 0, size = 0;  // of its postings in bytes_
+  };
+  std::vector<std::byte> bytes_;
+  std::uint32_t slots_ = 0;
+  std::vector<Entry> entries_;
 };
 
 }  // namespace quarn_core::text

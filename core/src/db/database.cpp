@@ -149,8 +149,9 @@ Result<std::unique_ptr<Database>> Database::load(const fs::path& path, bool quan
     slot_ids[record.slot] = std::move(record.id);
     metadata[record.slot] = std::move(record.metadata);
   }
+  const auto postings = text::SavedPostings::read(path);
   db->records_ = RecordTable(std::move(slot_ids), std::move(metadata), db->index_->deleted(),
-                             db->records_.text().specs());
+                             db->records_.text().specs(), postings ? &*postings : nullptr);
   return db;
 }
 
@@ -288,6 +289,7 @@ Result<void> Database::save() {
     (void)storage::recover_interrupted_save(storage_);
     return written;
   }
+  save_postings();
 
   // Mutations take the log mutex before index (and hold it while they apply), so it must
   // not be taken under the read locks. Releasing them first is safe: the gate, still held,

@@ -5,12 +5,13 @@
 namespace quarn_core::db {
 
 RecordTable::RecordTable(std::vector<std::string> ids, std::vector<Metadata> metadata,
-                         const SlotSet& deleted, const std::vector<text::TextIndexSpec>& text)
+                         const SlotSet& deleted, const std::vector<text::TextIndexSpec>& text,
+                         const text::SavedPostings* saved)
     : ids_(std::move(ids)), metadata_(std::move(metadata)) {
   index_.rebuild(metadata_, deleted);
   for (const auto& spec : text) {
-    text_.insert(text::TextIndexes::build(spec, metadata_,
-                                          [&](std::uint32_t s) { return deleted.contains(s); }));
+    text_.insert(text::TextIndexes::build(
+        spec, metadata_, [&](std::uint32_t s) { return deleted.contains(s); }, saved));
   }
 }
 

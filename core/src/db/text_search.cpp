@@ -18,6 +18,17 @@ std::vector<text::TextIndexSpec> Database::read_text_specs(const std::filesystem
   return specs ? std::move(*specs) : std::vector<text::TextIndexSpec>{};
 }
 
+void Database::save_postings() const {
+  const std::filesystem::path file = path_ / text::kPostingsFileName;
+  if (!records_.text().empty()) {
+    auto written = storage::replace_file(file, [&](io::BufWriter& w) {
+      return text::SavedPostings::write(w, records_.text(), records_.all_metadata());
+    });
+    if (written) return;
+  }
+  (void)io::unlink_path(file);
+}
+
 Result<void> Database::create_text_index(const std::string& field,
                                          std::optional<std::string> language) {
   if (language) {

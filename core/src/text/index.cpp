@@ -56,15 +56,28 @@ std::size_t TextIndex::document_frequency(std::string_view term) const {
 }
 
 void TextIndex::refresh(Block& block) const noexcept {
-  block.max_freq = 0;
-  block.min_length = UINT32_MAX;
-  std::size_t offset = 0;
-  for (std::uint32_t i = 0; i < block.count; ++i) {
+  Point points[kBlockPostings];
+  std::size_t n = 0, offset = 0;
+  for (std::uint32_t i = 0; i < block.count && n < kBlockPostings; ++i) {
     const std::uint32_t slot = block.data[offset];
     block.last = slot;
-    block.max_freq = std::max(block.max_freq, block.data[offset + 1]);
-    block.min_length = std::min(block.min_length, lengths_[slot]);
+    points[n++] = Point{block.data[offset + 1], lengths_[slot]};
     offset = next_entry(block.data, offset);
+  }
+  // The pairs no other beats: by frequency, highest first, each one shorter than all before.
+  std::sort(points, points + n, [](const Point& a, const Point& b) {
+    return a.freq != b.freq ? a.freq > b.freq : a.length < b.length;
+  });
+  std::size_t front = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (front == 0 || points[i].length < points[front - 1].length) points[front++] = points[i];
+  }
+  block.points = static_cast<std::uint32_t>(std::min(front, kFrontier));
+  std::copy(points, points + block.points, block.frontier);
+  if (front > kFrontier) {
+    // The last point covers the rest: their largest frequency (the first of them) and their
+    // shortest length (the last).
+    block.frontier[kFrontier - 1] = Point{points[kFrontier - 1].freq, points[front - 1].length};
   }
 }
 
@@ -94,8 +107,9 @@ void TextIndex::insert_posting(Postings& postings, std::uint32_t slot,
       entry(block.data, block.data.size());
       ++block.count;
       block.last = slot;
-      block.max_freq = std::max(block.max_freq, static_cast<std::uint32_t>(positions.size()));
-      block.min_length = std::min(block.min_length, lengths_[slot]);
+      if (!block.covers(static_cast<std::uint32_t>(positions.size()), lengths_[slot])) {
+        refresh(block);
+      }
     }
     ++postings.count;
     return;
@@ -123,8 +137,7 @@ void TextIndex::insert_posting(Postings& postings, std::uint32_t slot,
   while (block.data[offset] < slot) offset = next_entry(block.data, offset);
   entry(block.data, offset);
   ++block.count;
-  block.max_freq = std::max(block.max_freq, static_cast<std::uint32_t>(positions.size()));
-  block.min_length = std::min(block.min_length, lengths_[slot]);
+  if (!block.covers(static_cast<std::uint32_t>(positions.size()), lengths_[slot])) refresh(block);
   ++postings.count;
 }
 
@@ -292,8 +305,8 @@ void TextIndex::compare(const TextIndex& expected,
       std::size_t offset = 0;
       for (std::uint32_t i = 0; i < block.count; ++i) {
         const std::uint32_t slot = block.data[offset], freq = block.data[offset + 1];
-        if ((!first && slot <= previous) || freq > block.max_freq ||
-            length(slot) < block.min_length || slot > block.last) {
+        if ((!first && slot <= previous) || !block.covers(freq, length(slot)) ||
+            slot > block.last) {
           report(name + "the postings of '" + term + "' are out of order or out of their bounds");
         }
         first = false;
@@ -349,7 +362,10 @@ const TextIndex* TextIndexes::find(const std::string& field) const {
 
 std::unique_ptr<TextIndex> TextIndexes::build(
     const TextIndexSpec& spec, const std::vector<std::optional<json::Value>>& metadata,
-    const std::function<bool(std::uint32_t)>& skip) {
+    const std::function<bool(std::uint32_t)>& skip, const SavedPostings* saved) {
+  if (saved != nullptr) {
+    if (auto restored = saved->restore(spec, metadata, skip)) return restored;
+  }
   auto index = std::make_unique<TextIndex>(
       spec.field, spec.language ? Analyzer(*spec.language) : Analyzer());
   for (std::size_t i = 0; i < metadata.size(); ++i) {

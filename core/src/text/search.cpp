@@ -235,6 +235,8 @@ class Searcher {
     if (positive_.empty()) return out;
     if (scope_.within) {
       drive(*scope_.within);
+    } else if (positive_.size() == 1) {
+      single(*positive_.front());
     } else if (rarest_must != nullptr) {
       drive_by(*rarest_must);
     } else {
@@ -250,11 +252,16 @@ class Searcher {
   double norm(std::uint32_t length) const {
     return kBm25K1 * (1.0 - kBm25B + kBm25B * static_cast<double>(length) / avgdl_);
   }
-  // What the clause can add to any record of the block, a little above the exact figure so
-  // that rounding never lets a bound fall below a score it must cover.
+  // The most the clause can add to a record of the block: the best score of its frontier's
+  // pairs, by the same operations as a score, which are monotonic in frequency and length
+  // (so rounding keeps it at or above every score it covers).
   double bound(const ClauseState& c, const TextIndex::Block& block) const {
-    const double f = block.max_freq;
-    return c.weight * (f / (f + norm(block.min_length))) * (1.0 + 1e-9);
+    double best = 0.0;
+    for (std::uint32_t i = 0; i < block.points; ++i) {
+      const double f = block.frontier[i].freq;
+      best = std::max(best, c.weight * (f / (f + norm(block.frontier[i].length))));
+    }
+    return best;
   }
   // The bound of the block of the clause's lead that holds `slot` (0 past its last block).
   double block_bound(ClauseState& c, std::uint32_t slot, std::uint32_t* block_end) {
@@ -265,6 +272,10 @@ class Searcher {
     return bound(c, lead.blocks()[b]);
   }
   bool full() const { return heap_.size() == k_; }
+  std::size_t clause_index(const ClauseState* c) const {
+    return static_cast<std::size_t>(std::find(positive_.begin(), positive_.end(), c) -
+                                    positive_.begin());
+  }
   // The score a record must exceed to enter (-inf until k are held, or without pruning).
   double threshold() const {
     return scope_.prune && full() ? heap_.front().score
@@ -312,6 +323,8 @@ class Searcher {
     for (std::uint32_t slot : slots) {
       if (slot == kEnd) break;
       if (scope_.prune && full()) {
+        // Summed in clause order, as scores are: a sum of larger terms over more clauses,
+        // in the same order, never rounds below the score.
         double sum = 0.0;
         for (ClauseState* c : positive_) sum += block_bound(*c, slot, nullptr);
         if (sum <= threshold()) continue;
@@ -340,18 +353,37 @@ class Searcher {
     visit(walk);
   }
 
+  // One list: its blocks are skipped whole while their bound cannot beat the k-th score.
+  void single(ClauseState& c) {
+    Cursor& cursor = c.driver();
+    while (cursor.slot() != kEnd) {
+      if (scope_.prune && full()) {
+        const TextIndex::Block& block = cursor.blocks()[cursor.block_at(cursor.slot())];
+        if (bound(c, block) <= threshold()) {
+          cursor.advance(block.last == kEnd - 1 ? kEnd : block.last + 1);
+          continue;
+        }
+      }
+      evaluate(cursor.slot());
+      cursor.next();
+    }
+  }
+
   void wand() {
     std::vector<ClauseState*> order = positive_;
     auto by_slot = [](const ClauseState* a, const ClauseState* b) { return a->slot() < b->slot(); };
+    std::vector<std::size_t> at_pivot;  // positions in positive_ (clause order)
     while (true) {
       std::sort(order.begin(), order.end(), by_slot);
       const double theta = threshold();
       // The pivot: the first record at which the lists so far could together beat theta.
+      // These sums run in slot order, not clause order; a margin far above rounding keeps
+      // the pivot from passing a record that could.
       double sum = 0.0;
       std::size_t pivot = order.size();
       for (std::size_t i = 0; i < order.size() && order[i]->slot() != kEnd; ++i) {
         sum += order[i]->max_bound;
-        if (sum > theta) {
+        if (sum * (1.0 + 1e-12) > theta) {
           pivot = i;
           break;
         }
@@ -360,9 +392,13 @@ class Searcher {
       const std::uint32_t slot = order[pivot]->slot();
       while (pivot + 1 < order.size() && order[pivot + 1]->slot() == slot) ++pivot;
       if (full() && scope_.prune) {
+        // The block bounds of the lists up to the pivot, summed in clause order (see visit).
+        at_pivot.clear();
+        for (std::size_t i = 0; i <= pivot; ++i) at_pivot.push_back(clause_index(order[i]));
+        std::sort(at_pivot.begin(), at_pivot.end());
         double blocks = 0.0;
         std::uint32_t block_end = kEnd;
-        for (std::size_t i = 0; i <= pivot; ++i) blocks += block_bound(*order[i], slot, &block_end);
+        for (std::size_t i : at_pivot) blocks += block_bound(*positive_[i], slot, &block_end);
         if (blocks <= theta) {
           // Nothing before the end of the first of these blocks, nor before the next list's
           // record, can beat theta.
