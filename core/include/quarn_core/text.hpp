@@ -146,8 +146,12 @@ class TextIndex {
   // Indexes a slot that holds nothing yet. Strong guarantee: on std::bad_alloc the index is
   // as it was.
   void add(std::uint32_t slot, const std::optional<json::Value>& metadata);
-  // Takes a slot out; `metadata` is what it was added with. Never fails.
+  // Takes a slot out; `metadata` is what it was added with. Never fails: without the memory
+  // to analyze the old text, it looks for the slot in every posting list.
   void remove(std::uint32_t slot, const std::optional<json::Value>& metadata) noexcept;
+  // The same, but a lack of memory is reported (std::bad_alloc, nothing changed) rather than
+  // met with a search of every list.
+  void remove_strict(std::uint32_t slot, const std::optional<json::Value>& metadata);
   // Whether two metadata values give the field the same text (or both none).
   bool same_text(const std::optional<json::Value>& a, const std::optional<json::Value>& b) const;
 
@@ -288,6 +292,11 @@ class TextIndexes {
   // As TextIndex::add and remove, for every index (strong guarantee / never fails).
   void add(std::uint32_t slot, const std::optional<json::Value>& metadata);
   void remove(std::uint32_t slot, const std::optional<json::Value>& metadata) noexcept;
+  // Moves a slot from the text of `before` to that of `after` in every index whose text
+  // differs. On std::bad_alloc the indexes are put back as they were (best effort: putting
+  // back needs memory too).
+  void replace(std::uint32_t slot, const std::optional<json::Value>& before,
+               const std::optional<json::Value>& after);
 
  private:
   std::vector<std::unique_ptr<TextIndex>> indexes_;
@@ -325,7 +334,7 @@ class SavedPostings {
     std::uint64_t fingerprint = 0;
     std::size_t offset = 0, size = 0;  // of its postings in bytes_
   };
-  std::vector<std::byte> bytes_;
+  io::MappedRegion file_;  // mapped, not read: its pages go back to the system with it
   std::uint32_t slots_ = 0;
   std::vector<Entry> entries_;
 };

@@ -663,7 +663,12 @@ VerifyReport Database::verify() const {
   // although nothing is damaged. health() suggests repair for them.
   report.unreachable = tools::count_unreachable(view);
 
-  // The per-slot records among themselves, then the id map against them.
+  // The text index definitions must read, or the next open goes without them.
+  if (auto specs = text::read_specs(path_); !specs) {
+    problems.add("text indexes", specs.error().to_string());
+  }
+  // The per-slot records among themselves (the text indexes against the metadata), then the
+  // id map against them.
   records_.check(
       n, [&](std::uint32_t s) { return index.is_deleted(s); },
       [&](const std::string& kind, std::string line) { problems.add(kind, std::move(line)); });

@@ -55,20 +55,19 @@ void RecordTable::fill(std::uint32_t slot, std::string&& id, Metadata&& metadata
 }
 
 Metadata RecordTable::replace_metadata(std::uint32_t slot, Metadata&& metadata) {
-  // A change that leaves the indexed texts as they are (other fields) leaves the text
-  // indexes alone.
+  // The text indexes first: a change that fails there has changed nothing. One that leaves
+  // the indexed texts as they are (other fields) leaves them alone.
   const bool retext = !text_.same_text(metadata_[slot], metadata);
+  if (retext) text_.replace(slot, metadata_[slot], metadata);
   index_.remove(slot, metadata_[slot]);
-  if (retext) text_.remove(slot, metadata_[slot]);
   try {
     index_.index(slot, metadata);
-    if (retext) text_.add(slot, metadata);  // all or nothing
   } catch (...) {
     // Putting the old entries back allocates too, and may fail as well.
     try {
       index_.remove(slot, metadata);
       index_.index(slot, metadata_[slot]);
-      if (retext) text_.add(slot, metadata_[slot]);
+      if (retext) text_.replace(slot, metadata, metadata_[slot]);
     } catch (...) {
     }
     throw;

@@ -26,7 +26,8 @@ void Database::save_postings() const {
     });
     if (written) return;
   }
-  (void)io::unlink_path(file);
+  std::error_code ec;
+  if (std::filesystem::exists(file, ec)) (void)io::unlink_path(file);
 }
 
 Result<void> Database::create_text_index(const std::string& field,

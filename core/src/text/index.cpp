@@ -228,33 +228,42 @@ void TextIndex::add(std::uint32_t slot, const std::optional<json::Value>& metada
   total_length_ += tokens.size();
 }
 
-void TextIndex::remove(std::uint32_t slot, const std::optional<json::Value>& metadata) noexcept {
+void TextIndex::remove_strict(std::uint32_t slot, const std::optional<json::Value>& metadata) {
   if (slot >= lengths_.size() || lengths_[slot] == 0) return;
-  bool removed = false;
-  if (const std::string* text = text_of(metadata); text != nullptr) {
-    try {
-      thread_local Tokens tokens;
-      thread_local std::vector<std::uint32_t> order;
-      analyzer_.analyze(*text, tokens);
-      order_by_term(tokens, order);
-      // From here on nothing allocates.
-      for (std::size_t i = 0; i < order.size(); ++i) {
-        const std::string_view term = tokens.term(order[i]);
-        if (i > 0 && term == tokens.term(order[i - 1])) continue;
-        auto it = terms_.find(term);
-        if (it == terms_.end()) continue;
-        erase_posting(it->second, slot);
-        if (it->second.count == 0) terms_.erase(it);
-      }
-      removed = true;
-    } catch (...) {
-      // Analyzing the old text needs memory; without it, every list is searched instead.
+  const std::string* text = text_of(metadata);
+  if (text == nullptr) {
+    // Not the text it was added with; only a search of every list finds its terms.
+    remove_everywhere(slot);
+  } else {
+    thread_local Tokens tokens;
+    thread_local std::vector<std::uint32_t> order;
+    analyzer_.analyze(*text, tokens);
+    order_by_term(tokens, order);
+    // From here on nothing allocates.
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      const std::string_view term = tokens.term(order[i]);
+      if (i > 0 && term == tokens.term(order[i - 1])) continue;
+      auto it = terms_.find(term);
+      if (it == terms_.end()) continue;
+      erase_posting(it->second, slot);
+      if (it->second.count == 0) terms_.erase(it);
     }
   }
-  if (!removed) remove_everywhere(slot);
   --documents_;
   total_length_ -= lengths_[slot];
   lengths_[slot] = 0;
+}
+
+void TextIndex::remove(std::uint32_t slot, const std::optional<json::Value>& metadata) noexcept {
+  try {
+    remove_strict(slot, metadata);
+  } catch (...) {
+    // Analyzing the old text needs memory; without it, every list is searched instead.
+    remove_everywhere(slot);
+    --documents_;
+    total_length_ -= lengths_[slot];
+    lengths_[slot] = 0;
+  }
 }
 
 void TextIndex::remove_everywhere(std::uint32_t slot) noexcept {
@@ -415,6 +424,35 @@ void TextIndexes::add(std::uint32_t slot, const std::optional<json::Value>& meta
 
 void TextIndexes::remove(std::uint32_t slot, const std::optional<json::Value>& metadata) noexcept {
   for (auto& index : indexes_) index->remove(slot, metadata);
+}
+
+void TextIndexes::replace(std::uint32_t slot, const std::optional<json::Value>& before,
+                          const std::optional<json::Value>& after) {
+  std::size_t done = 0;
+  try {
+    for (; done < indexes_.size(); ++done) {
+      TextIndex& index = *indexes_[done];
+      if (index.same_text(before, after)) continue;
+      index.remove_strict(slot, before);  // throws with nothing changed
+      try {
+        index.add(slot, after);
+      } catch (...) {
+        index.add(slot, before);
+        throw;
+      }
+    }
+  } catch (...) {
+    try {
+      while (done-- > 0) {
+        TextIndex& index = *indexes_[done];
+        if (index.same_text(before, after)) continue;
+        index.remove(slot, after);
+        index.add(slot, before);
+      }
+    } catch (...) {
+    }
+    throw;
+  }
 }
 
 }  // namespace quarn_core::text
