@@ -22,6 +22,7 @@ void Database::save_postings() const {
   const std::filesystem::path file = path_ / text::kPostingsFileName;
   if (!records_.text().empty()) {
     auto written = storage::replace_file(file, [&](io::BufWriter& w) {
+      records_lock_.held_shared_by_caller();
       return text::SavedPostings::write(w, records_.text(), records_.all_metadata());
     });
     if (written) return;
