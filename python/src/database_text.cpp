@@ -21,8 +21,9 @@ const char kCreateTextIndexDoc[] =
     "Words are found by ICU's word boundaries and case-folded; with a language (a Snowball\n"
     "name: \"english\", \"french\", \"german\", ...) its stop words are dropped and the rest\n"
     "stemmed, with language=None neither. A record is indexed when its metadata holds a\n"
-    "string in the field. The index is kept in memory, in step with every change, and built\n"
-    "again on open; its definition is kept in text_indexes.json in the collection directory.\n"
+    "string in the field. The index is kept in memory, in step with every change; its\n"
+    "definition is kept in text_indexes.json in the collection directory, and a save writes\n"
+    "its postings to postings.quarn for the next open.\n"
     "Creating an index that exists with the same language does nothing; ValueError for an\n"
     "unknown language or a field already indexed with another one.";
 
