@@ -102,7 +102,7 @@ TSAN_SUPP = $(if $(wildcard tests/tsan.supp),suppressions=$(CURDIR)/tests/tsan.s
 # input that makes a reader allocate more is a failure).
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
-FUZZ_TARGETS ?= wal_fuzz collection_fuzz import_fuzz filter_fuzz
+FUZZ_TARGETS ?= wal_fuzz collection_fuzz import_fuzz filter_fuzz text_fuzz
 fuzz-build: deps
 	@cmake -S fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang-14 \
 	  -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null

@@ -7,7 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "quarn_core/text.hpp"
 
 namespace quarn_fuzz {
 
@@ -42,6 +46,32 @@ inline void write_file(const std::filesystem::path& path, const std::uint8_t* da
   if (f == nullptr) __builtin_trap();
   if (size > 0 && std::fwrite(data, 1, size, f) != size) __builtin_trap();
   std::fclose(f);
+}
+
+// The texts the saved postings of text_fuzz are restored over, and its seeds written for.
+inline const std::vector<std::optional<quarn_core::json::Value>>& text_corpus() {
+  static const auto texts = [] {
+    const char* words[] = {"alpha", "beta", "gamma", "delta", "epsilon", "Stra\xC3\x9F" "e",
+                           "running", "the", "e-mail", "3.14"};
+    std::vector<std::optional<quarn_core::json::Value>> out;
+    for (int i = 0; i < 24; ++i) {
+      if (i % 5 == 4) {
+        out.emplace_back();
+        continue;
+      }
+      std::string text;
+      for (int w = 0; w <= i % 7; ++w) text += std::string(words[(i * 3 + w * 7) % 10]) + " ";
+      quarn_core::json::Value v = quarn_core::json::Value::object();
+      v["body"] = text;
+      out.emplace_back(std::move(v));
+    }
+    return out;
+  }();
+  return texts;
+}
+
+inline std::vector<quarn_core::text::TextIndexSpec> text_specs() {
+  return {{"body", "english"}, {"body", std::nullopt}};
 }
 
 }  // namespace quarn_fuzz

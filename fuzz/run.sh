@@ -6,7 +6,7 @@ set -uo pipefail
 build=$1 seconds=$2
 shift 2
 declare -A seed_dir=([wal_fuzz]=wal [collection_fuzz]=collection [import_fuzz]=import
-                     [filter_fuzz]=filter)
+                     [filter_fuzz]=filter [text_fuzz]=text)
 mkdir -p "$build/artifacts" "$build/logs"
 
 run() {

@@ -1,5 +1,7 @@
 // Writes the seed corpora of the fuzz targets under the directory given: wal/, collection/,
 // import/ and filter/, each from files the library itself writes.
+#include <fcntl.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -82,7 +84,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path out = argv[1];
-  for (const char* sub : {"wal", "collection", "import", "filter"})
+  for (const char* sub : {"wal", "collection", "import", "filter", "text"})
     fs::create_directories(out / sub);
 
   // Logs: a short one, and one whose last batch is torn.
@@ -128,5 +130,30 @@ int main(int argc, char** argv) {
   };
   int i = 0;
   for (const char* f : filters) put(out / "filter" / ("f" + std::to_string(i++)), f);
+
+  // Text files: the postings of both specs over the fixed texts, without their CRC (the
+  // target adds it), and a definitions file; each after the byte that picks its reader.
+  {
+    const auto dir = quarn_fuzz::fresh_dir("seed-text");
+    text::TextIndexes indexes;
+    for (const auto& spec : quarn_fuzz::text_specs()) {
+      indexes.insert(text::TextIndexes::build(spec, quarn_fuzz::text_corpus(), {}));
+    }
+    for (const auto& spec : quarn_fuzz::text_specs()) {
+      text::TextIndexes one;
+      one.insert(text::TextIndexes::build(spec, quarn_fuzz::text_corpus(), {}));
+      const auto file = dir / text::kPostingsFileName;
+      auto fd = io::open_file(file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      check(fd.has_value(), "postings file");
+      io::BufWriter w(fd->get());
+      check(text::SavedPostings::write(w, one, quarn_fuzz::text_corpus()).has_value(), "postings");
+      fd->reset();
+      const std::string bytes = slurp(file);
+      put(out / "text" / (spec.language ? "postings-english" : "postings-none"),
+          std::string(1, '\0') + bytes.substr(0, bytes.size() - 4));
+    }
+    check(text::write_specs(dir, quarn_fuzz::text_specs()).has_value(), "specs");
+    put(out / "text" / "specs", "\x01" + slurp(dir / text::kTextIndexFileName));
+  }
   return 0;
 }

@@ -8,6 +8,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 apt_packages=(
   build-essential cmake ninja-build pkg-config git
   libopenblas-dev libtbb-dev nlohmann-json3-dev zlib1g-dev libicu-dev
+  libstemmer-dev liblingua-stopwords-perl
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-dev python3-numpy python3-pytest python3-hypothesis python3-tqdm
   python3-hnswlib libhnswlib-dev python3-faiss

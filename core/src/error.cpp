@@ -50,6 +50,10 @@ QuarnError QuarnError::invalid_name(std::string reason) {
   return {ErrorKind::InvalidName, std::move(reason)};
 }
 
+QuarnError QuarnError::invalid_argument(std::string reason) {
+  return {ErrorKind::InvalidArgument, std::move(reason)};
+}
+
 std::string QuarnError::to_string() const {
   switch (kind_) {
     case ErrorKind::DimensionMismatch:
@@ -69,6 +73,8 @@ std::string QuarnError::to_string() const {
       return "collection '" + text_ + "' already exists";
     case ErrorKind::InvalidName:
       return "invalid collection name: " + text_;
+    case ErrorKind::InvalidArgument:
+      return text_;
   }
   return {};
 }

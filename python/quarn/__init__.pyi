@@ -126,6 +126,43 @@ class Database:
         """Export all vectors and metadata to a JSON file."""
     def import_json(self, path: str) -> None:
         """Import vectors from a JSON file into this database (upsert semantics)."""
+    def create_text_index(self, field: str, language: Optional[str] = "english") -> None:
+        """Index the string values of a metadata field for search_text and hybrid_search.
+        Words are found by ICU's word boundaries and case-folded; with a language (a Snowball
+        name: "english", "french", "german", ...) its stop words are dropped and the rest
+        stemmed, with language=None neither. A record is indexed when its metadata holds a
+        string in the field. The index is kept in memory, in step with every change; its
+        definition is kept in text_indexes.json in the collection directory, and a save writes
+        its postings to postings.quarn for the next open.
+        Creating an index that exists with the same language does nothing; ValueError for an
+        unknown language or a field already indexed with another one."""
+    def drop_text_index(self, field: str) -> bool:
+        """Drop the text index of a field. Returns True if there was one."""
+    def text_indexes(self) -> dict[str, Optional[str]]:
+        """The text indexes as a dict: field -> language (None: no stemming, no stop words)."""
+    def search_text(
+        self, query: str, k: int = 10, where_filter: Optional[_Filter] = None,
+        field: Optional[str] = None,
+    ) -> list[SearchResult]:
+        """Full-text search: up to k SearchResult objects by descending BM25 score.
+        `.distance` is the BM25 score negated, so that smaller is closer as for vectors.
+        Query syntax: words are OR-ed; "a quoted phrase" matches its words in order, next to
+        one another; +word (or +"phrase") is required and -word excluded. The query is
+        analyzed as the field is (case folding, stemming, stop words).
+        `where_filter`: optional metadata filter (same syntax as search).
+        `field`: the indexed field to search; may be left out when there is one text index."""
+    def hybrid_search(
+        self, vector: _Vector, text: str, k: int = 10, where_filter: Optional[_Filter] = None,
+        field: Optional[str] = None, ef_search: Optional[int] = None,
+        rank_constant: float = 60, weights: Optional[tuple[float, float]] = None,
+    ) -> list[SearchResult]:
+        """Vector and full-text search fused by reciprocal rank fusion.
+        Each ranking (nearest vectors, best BM25 scores, both under where_filter) contributes
+        its best max(k, 100) records; a record ranked r-th (from 1) adds
+        weight / (rank_constant + r). Returns up to k SearchResult objects by descending fused
+        score; `.distance` is that score negated. With a filter, min(k, matching) results.
+        `weights`: (vector weight, text weight), (1.0, 1.0) by default.
+        `ef_search`: the width of the vector search, as in search."""
     def verify(self) -> dict[str, Any]:
         """Check the collection without changing it.
         Returns a dict: ok (bool), problems (list of str, each naming the file or structure it
@@ -134,8 +171,8 @@ class Database:
         log_records. Checks the saved files among themselves (sizes,
         counts, every record of graph.quarn, the stored norms, the log up to where a replay
         stops, with the offset) and the state in memory (neighbour lists, entry point,
-        reachability, the id maps, the metadata index against the metadata). Runs without the
-        GIL; mutations wait until it ends."""
+        reachability, the id maps, the metadata index against the metadata, each text index
+        against one built afresh). Runs without the GIL; mutations wait until it ends."""
     @staticmethod
     def verify_path(path: str) -> dict[str, Any]:
         """Check the files of a collection, also one that cannot be opened, without opening it.

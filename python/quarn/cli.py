@@ -8,6 +8,8 @@
     quarn import PATH FILE                upsert the vectors of a JSON file
     quarn calibrate PATH --target 0.95    keep the smallest ef_search reaching a recall
     quarn bench PATH --queries N          recall@10 and queries per second per ef_search
+    quarn search PATH [--vector FILE | --id ID] [--text QUERY] [--filter JSON]
+                                          nearest vectors, full-text or hybrid search
 
 Exit status: 0 on success, 1 when verify finds problems, 2 on an error (reported on one
 line of standard error).
@@ -263,6 +265,77 @@ def cmd_bench(args):
     return EXIT_OK
 
 
+def read_vector(file):
+    """A vector from a file (or - for standard input): a JSON array of numbers, or numbers
+    separated by blanks or commas."""
+    try:
+        if file == "-":
+            text = sys.stdin.read()
+        else:
+            with open(file, encoding="utf-8") as f:
+                text = f.read()
+    except OSError as e:
+        raise CommandError(f"cannot read '{file}': {e.strerror or e}") from None
+    try:
+        value = json.loads(text)
+    except ValueError:
+        value = text.replace(",", " ").split()
+    if not isinstance(value, list) or not value:
+        raise CommandError(f"'{file}' holds no vector: give a JSON array or numbers")
+    try:
+        return [float(x) for x in value]
+    except (TypeError, ValueError):
+        raise CommandError(f"'{file}' holds something that is not a number") from None
+
+
+def cmd_search(args):
+    if args.vector is not None and args.id is not None:
+        raise CommandError("give --vector or --id, not both")
+    where = None
+    if args.filter is not None:
+        try:
+            where = json.loads(args.filter)
+        except ValueError as e:
+            raise CommandError(f"--filter is not JSON: {e}") from None
+        if not isinstance(where, dict):
+            raise CommandError("--filter must be a JSON object, like {\"lang\": \"en\"}")
+    db = open_collection(args.path)
+    vector = None
+    if args.vector is not None:
+        vector = read_vector(args.vector)
+    elif args.id is not None:
+        if args.id not in db:
+            raise CommandError(f"no id '{args.id}' in '{args.path}'")
+        vector = db.get(args.id)[0]
+    if vector is None and args.text is None:
+        raise CommandError("give a vector (--vector or --id), a query (--text), or both")
+    try:
+        if vector is not None and args.text is not None:
+            hits = db.hybrid_search(vector, args.text, k=args.k, where_filter=where,
+                                    field=args.field, ef_search=args.ef)
+        elif vector is not None:
+            hits = db.search(vector, k=args.k, ef_search=args.ef, where_filter=where)
+        else:
+            hits = db.search_text(args.text, k=args.k, where_filter=where, field=args.field)
+    except ValueError as e:
+        raise CommandError(str(e)) from None
+    if args.json:
+        print(json.dumps([{"id": h.id, "distance": h.distance, "metadata": h.metadata}
+                          for h in hits], indent=2))
+        return EXIT_OK
+    if not hits:
+        print("no results")
+        return EXIT_OK
+    width = max(len(h.id) for h in hits)
+    print(f"{'#':>3}  {'id':<{width}}  {'distance':>10}  metadata")
+    for rank, h in enumerate(hits, 1):
+        meta = "-" if h.metadata is None else json.dumps(h.metadata, ensure_ascii=False)
+        if len(meta) > 80:
+            meta = meta[:77] + "..."
+        print(f"{rank:>3}  {h.id:<{width}}  {h.distance:>10.4f}  {meta}")
+    return EXIT_OK
+
+
 def plot(rows, args):
     try:
         import matplotlib
@@ -389,6 +462,19 @@ def build_parser():
                    help="widths to measure, comma-separated (default 10,20,40,80,160,320)")
     p.add_argument("--plot", metavar="FILE", help="also draw recall against QPS into FILE "
                    "(PNG, SVG or PDF, by its extension)")
+    p = command("search", cmd_search, "Search the collection: the nearest vectors to a vector "
+                "(--vector or --id), the best full-text matches of a query (--text), or both "
+                "fused (hybrid search). Distances: for text, the BM25 score negated; for both, "
+                "the fused score negated.")
+    p.add_argument("--vector", metavar="FILE", help="the query vector: a JSON array or numbers "
+                   "separated by blanks or commas, in FILE (- reads standard input)")
+    p.add_argument("--id", help="use the vector stored under this id")
+    p.add_argument("--text", metavar="QUERY", help='a full-text query: words, "a phrase", '
+                   "+required, -excluded")
+    p.add_argument("--filter", metavar="JSON", help='a metadata filter, e.g. \'{"lang": "en"}\'')
+    p.add_argument("--k", type=positive, default=10, help="results (default 10)")
+    p.add_argument("--field", help="the text-indexed field (needed when there are several)")
+    p.add_argument("--ef", type=positive, help="ef_search of the vector search")
     return parser
 
 

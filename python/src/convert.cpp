@@ -347,6 +347,28 @@ std::optional<double> to_f64(PyObject* obj, const char* name) {
   return value;
 }
 
+std::optional<std::optional<std::pair<double, double>>> to_opt_pair(PyObject* obj,
+                                                                    const char* name) {
+  std::optional<std::optional<std::pair<double, double>>> out(std::in_place);
+  if (obj == nullptr || obj == Py_None) return out;
+  if (!(PyTuple_Check(obj) || PyList_Check(obj)) || PySequence_Size(obj) != 2) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a pair of numbers", name);
+    return std::nullopt;
+  }
+  double values[2];
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    // Borrowed: the tuple or list holds the item.
+    PyObject* item = PyTuple_Check(obj) ? PyTuple_GET_ITEM(obj, i) : PyList_GET_ITEM(obj, i);
+    values[i] = PyFloat_AsDouble(item);
+    if (values[i] == -1.0 && PyErr_Occurred()) {
+      name_argument(name);
+      return std::nullopt;
+    }
+  }
+  out->emplace(values[0], values[1]);
+  return out;
+}
+
 std::optional<quarn_core::distance::Metric> parse_metric(const std::string& name) {
   if (auto metric = quarn_core::distance::parse_metric(name)) return metric;
   raise_value_error("metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'");

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "buffer_view.hpp"
@@ -40,6 +41,10 @@ std::optional<std::optional<float>> to_opt_f32(PyObject* obj, const char* name);
 std::optional<double> to_f64(PyObject* obj, const char* name);
 // nullptr and None give an empty optional.
 std::optional<std::optional<std::string>> to_opt_str(PyObject* obj, const char* name);
+// A pair of numbers (a tuple or list of two, through the float protocol); nullptr and None
+// give an empty optional.
+std::optional<std::optional<std::pair<double, double>>> to_opt_pair(PyObject* obj,
+                                                                    const char* name);
 
 // "cosine", "euclidean"/"l2", "dot"/"dot_product"; ValueError for anything else.
 std::optional<quarn_core::distance::Metric> parse_metric(const std::string& name);

@@ -12,6 +12,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "database_text.hpp"
 #include "database_tools.hpp"
 #include "gil.hpp"
 #include "module.hpp"
@@ -639,6 +640,12 @@ PyMethodDef database_methods[] = {
     {"import_json", as_cfunction<db_import_json>(), kFast,
      "import_json($self, path)\n--\n\n"
      "Import vectors from a JSON file into this database (upsert semantics)."},
+    // Full-text and hybrid search (database_text.cpp).
+    {"create_text_index", as_cfunction<db_create_text_index>(), kFast, kCreateTextIndexDoc},
+    {"drop_text_index", as_cfunction<db_drop_text_index>(), kFast, kDropTextIndexDoc},
+    {"text_indexes", as_cfunction<db_text_indexes>(), kFast, kTextIndexesDoc},
+    {"search_text", as_cfunction<db_search_text>(), kFast, kSearchTextDoc},
+    {"hybrid_search", as_cfunction<db_hybrid_search>(), kFast, kHybridSearchDoc},
     // Checks, repair and tuning (database_tools.cpp).
     {"verify", as_cfunction<db_verify>(), kFast, kVerifyDoc},
     {"verify_path", as_cfunction<db_verify_path>(), kFast | METH_STATIC, kVerifyPathDoc},
@@ -696,6 +703,12 @@ std::shared_ptr<Database> handle(PyObject* self) {
   const auto& db = reinterpret_cast<PyDatabase*>(self)->db;
   if (!db) PyErr_SetString(PyExc_ValueError, "the database is closed");
   return db;
+}
+
+PyObject* search_results(PyObject* self, std::vector<quarn_core::db::SearchResult>& hits) {
+  PyTypeObject* type = result_type(self);
+  if (type == nullptr) return nullptr;
+  return results_to_list(type, hits);
 }
 
 PyObject* wrap_database(PyTypeObject* type, std::shared_ptr<Database> db) {

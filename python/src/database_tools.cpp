@@ -28,8 +28,8 @@ const char kVerifyDoc[] =
     "log_records. Checks the saved files among themselves (sizes,\n"
     "counts, every record of graph.quarn, the stored norms, the log up to where a replay\n"
     "stops, with the offset) and the state in memory (neighbour lists, entry point,\n"
-    "reachability, the id maps, the metadata index against the metadata). Runs without the\n"
-    "GIL; mutations wait until it ends.";
+    "reachability, the id maps, the metadata index against the metadata, each text index\n"
+    "against one built afresh). Runs without the GIL; mutations wait until it ends.";
 
 const char kVerifyPathDoc[] =
     "verify_path(path)\n--\n\n"

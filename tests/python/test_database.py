@@ -44,6 +44,18 @@ def test_module_surface():
         (Database, "health", "(self, /)", "Graph health figures, cheap enough to call often.\n"),
         (Database, "calibrate", "(self, /, target_recall, k=10)",
          "Find and keep the smallest ef_search that reaches target_recall.\n"),
+        (Database, "create_text_index", "(self, /, field, language='english')",
+         "Index the string values of a metadata field for search_text and hybrid_search.\n"),
+        (Database, "drop_text_index", "(self, /, field)",
+         "Drop the text index of a field. Returns True if there was one."),
+        (Database, "text_indexes", "(self, /)", "The text indexes as a dict: field -> "
+                                               "language (None: no stemming, no stop words)."),
+        (Database, "search_text", "(self, /, query, k=10, where_filter=None, field=None)",
+         "Full-text search: up to k SearchResult objects by descending BM25 score.\n"),
+        (Database, "hybrid_search",
+         "(self, /, vector, text, k=10, where_filter=None, field=None, ef_search=None, "
+         "rank_constant=60, weights=None)",
+         "Vector and full-text search fused by reciprocal rank fusion.\n"),
         (Client, "create_collection",
          "(self, /, name, dim, metric=None, m=None, ef_construction=None, quantize=False)",
          "Create a new collection. Fails if it already exists."),

@@ -22,6 +22,7 @@
 #include "quarn_core/records.hpp"
 #include "quarn_core/storage.hpp"
 #include "quarn_core/sync.hpp"
+#include "quarn_core/text.hpp"
 #include "quarn_core/wal.hpp"
 
 namespace quarn_core::db {
@@ -65,6 +66,28 @@ struct SearchOptions {
   std::optional<std::size_t> ef_search;  // default: max(200, k + floor(10 * sqrt(k)))
   const Filter* filter = nullptr;        // borrowed for the call
   std::optional<float> max_distance;     // a result at exactly this distance is kept
+};
+
+// A full-text query: the text index of `field` (the collection's only one when not given).
+struct TextSearchOptions {
+  std::size_t k = 10;
+  const Filter* filter = nullptr;  // borrowed for the call
+  std::optional<std::string> field;
+};
+
+// A vector and a text query fused by reciprocal rank fusion: each of the two rankings (the
+// nearest vectors, the best BM25 scores, both under the filter) contributes its best
+// max(k, kHybridDepth) records, and a record ranked r-th (from 1) in a ranking adds
+// weight / (rank_constant + r) to its fused score.
+inline constexpr std::size_t kHybridDepth = 100;
+struct HybridSearchOptions {
+  std::size_t k = 10;
+  const Filter* filter = nullptr;  // borrowed for the call
+  std::optional<std::string> field;
+  std::optional<std::size_t> ef_search;  // of the vector search, as in SearchOptions
+  double rank_constant = 60.0;
+  double vector_weight = 1.0;
+  double text_weight = 1.0;
 };
 
 // The figures of stats(), in the order they are reported.
@@ -250,8 +273,33 @@ class Database {
   // the side file kExactScanFileName at once, so that it survives save and reopen; builds
   // that do not know the file ignore it. Claims the directory for this process as a change
   // does. Io when the file cannot be written (or removed); the limit is then unchanged.
-  // Handles already open elsewhere keep the limit they read at their open.
+  // Handles open in other processes take the new limit with their next call.
   Result<void> set_exact_scan_limit(std::optional<std::size_t> floats);
+
+  // ---- Full-text and hybrid search (text_search.cpp) ----
+
+  // Indexes the string values of a metadata field for search_text and hybrid_search, with
+  // `language`'s stop words and stemmer (none: neither). The definition is kept in the side
+  // file text_indexes.json; the index itself is built on open. Creating an index that exists
+  // with the same language does nothing. InvalidArgument for an unknown language or a field
+  // indexed with another one; Io when the side file cannot be written (nothing changes).
+  Result<void> create_text_index(const std::string& field, std::optional<std::string> language);
+  // False when the field has no text index. Io when the side file cannot be written.
+  Result<bool> drop_text_index(const std::string& field);
+  std::vector<text::TextIndexSpec> text_indexes() const;
+
+  // The records that match the query (syntax at text::Query) and the filter, up to k, by
+  // descending BM25 score, equal scores in slot order. A result's distance is its score
+  // negated, so that smaller is closer as for vectors. InvalidArgument when the field has
+  // no text index, or none is named and the collection has not exactly one.
+  Result<std::vector<SearchResult>> search_text(std::string_view query,
+                                                const TextSearchOptions& options) const;
+  // The nearest vectors and the best text matches fused by reciprocal rank fusion; the
+  // distance is the fused score negated. Under a filter it returns min(k, records that pass)
+  // results, as search does. Errors as search and search_text.
+  Result<std::vector<SearchResult>> hybrid_search(std::span<const float> vector,
+                                                  std::string_view text,
+                                                  const HybridSearchOptions& options) const;
 
   // ---- Checks, repair and tuning (health.cpp, salvage.cpp) ----
 
@@ -330,6 +378,10 @@ class Database {
   void install_in(Database& target) NO_THREAD_SAFETY_ANALYSIS;
   // Announces a change to the readers of other processes (the writer, after an append).
   void publish_change() REQUIRES(wal_lock_);
+  // Makes the readers of other processes load the collection afresh: after the log's tail
+  // was taken back, or a side file they read at load (text indexes, exact-scan limit)
+  // changed.
+  void publish_reload();
   // A new graph with the current one's parameters (and SQ8 traversal, if on) over `rows`,
   // dim floats each, back to back (compact, repair); the caller holds the index lock.
   std::unique_ptr<hnsw::HnswIndex> rebuild_graph(std::span<const float> rows) const
@@ -439,6 +491,22 @@ class Database {
   std::vector<SearchResult> build_results(const std::vector<hnsw::Candidate>& pairs,
                                           std::optional<float> max_distance) const
       REQUIRES_SHARED(records_lock_);
+  // The k nearest (slot, distance) pairs of one query, filtered or not, as search finds
+  // them, under the read locks held by the caller; k and ef already cut to the node count.
+  std::vector<hnsw::Candidate> nearest(std::span<const float> query, std::size_t k,
+                                       std::size_t ef, const Filter* filter) const
+      REQUIRES_SHARED(index_lock_, records_lock_);
+  // The best text matches of a query, under the records lock held by the caller.
+  Result<std::vector<text::TextHit>> text_hits(std::string_view query, std::size_t k,
+                                               const Filter* filter,
+                                               const std::optional<std::string>& field) const
+      REQUIRES_SHARED(records_lock_);
+  // Writes the text indexes' postings beside the graph for the next open (see
+  // text::SavedPostings), or removes a stale file when there are none. Best effort: the file
+  // is a cache, checked at open against the records.
+  void save_postings() const REQUIRES_SHARED(records_lock_);
+  // The definitions in the side file; none when it is missing or does not read.
+  static std::vector<text::TextIndexSpec> read_text_specs(const std::filesystem::path& dir);
 
   const std::filesystem::path path_;
   // This process's shared state of the directory (null until it exists).

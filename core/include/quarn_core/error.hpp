@@ -36,6 +36,7 @@ enum class ErrorKind {
   Corrupt,
   CollectionExists,
   InvalidName,
+  InvalidArgument,  // an argument that does not fit the collection's state
 };
 
 // Owns its strings; moved, never shared; no cause chain.
@@ -49,6 +50,7 @@ class QuarnError {
   static QuarnError corrupt(std::string description);
   static QuarnError collection_exists(std::string name);
   static QuarnError invalid_name(std::string reason);
+  static QuarnError invalid_argument(std::string reason);
 
   ErrorKind kind() const { return kind_; }
   // DimensionMismatch only.

@@ -56,6 +56,7 @@ Database::Database(fs::path path, std::unique_ptr<hnsw::HnswIndex> index, bool q
       storage_(path_),
       wal_(path_ / wal::kWalFileName),
       index_(std::move(index)),
+      records_({}, {}, {}, read_text_specs(path_)),
       calibration_(read_calibration(path_)),
       exact_scan_limit_(read_exact_scan_limit(path_)) {}
 
@@ -197,7 +198,9 @@ Result<std::unique_ptr<Database>> Database::load(const fs::path& path, bool quan
     slot_ids[record.slot] = std::move(record.id);
     metadata[record.slot] = std::move(record.metadata);
   }
-  db->records_ = RecordTable(std::move(slot_ids), std::move(metadata), db->index_->deleted());
+  const auto postings = text::SavedPostings::read(path);
+  db->records_ = RecordTable(std::move(slot_ids), std::move(metadata), db->index_->deleted(),
+                             db->records_.text().specs(), postings ? &*postings : nullptr);
   return db;
 }
 
@@ -351,6 +354,7 @@ Result<void> Database::save() {
     (void)storage::recover_interrupted_save(storage_);
     return written;
   }
+  save_postings();
 
   // Mutations take the log mutex before index (and hold it while they apply), so it must
   // not be taken under the read locks. Releasing them first is safe: the gate, still held,
@@ -523,8 +527,12 @@ void Database::unlog() {
   MutexLock log_guard(shared_->log_mutex());
   (void)wal_.undo_last_append();
   log_end_ = wal_.end();
-  // A reader may have applied the record taken back: a new generation makes every reader
-  // load the files and the log again rather than go on from where it read.
+  // A reader may have applied the record taken back: it loads the files and the log again
+  // rather than go on from where it read.
+  publish_reload();
+}
+
+void Database::publish_reload() {
   const storage::Counters next{seen_generation_.load() + 1, seen_changes_.load() + 1};
   seen_generation_.store(next.generation);
   seen_changes_.store(next.changes);
@@ -1228,16 +1236,15 @@ Result<std::vector<SearchResult>> Database::search(std::span<const float> query,
   ReaderLock index_guard(index_lock_);
   ReaderLock records_guard(records_lock_);
   const auto [k, ef] = effective_widths(*index_, options, default_search_width(options.k));
-  std::vector<hnsw::Candidate> pairs;
-  if (options.filter == nullptr) {
-    pairs = index_->search(query, k, ef, exact_scan_limit());
-  } else {
-    const Candidates candidates = resolve(*options.filter, range_limit(1, k, ef));
-    const FilterScope scope =
-        scope_of(*options.filter, candidates.set(), candidates.exact, 1, k, ef);
-    pairs = filtered_search(query, k, scope);
-  }
-  return build_results(pairs, options.max_distance);
+  return build_results(nearest(query, k, ef, options.filter), options.max_distance);
+}
+
+std::vector<hnsw::Candidate> Database::nearest(std::span<const float> query, std::size_t k,
+                                               std::size_t ef, const Filter* filter) const {
+  if (filter == nullptr) return index_->search(query, k, ef, exact_scan_limit());
+  const Candidates candidates = resolve(*filter, range_limit(1, k, ef));
+  const FilterScope scope = scope_of(*filter, candidates.set(), candidates.exact, 1, k, ef);
+  return filtered_search(query, k, scope);
 }
 
 Result<std::vector<std::vector<SearchResult>>> Database::search_many(
@@ -1317,8 +1324,10 @@ void Database::compact() {
   std::unordered_map<std::string, std::uint32_t> new_ids;
   std::vector<std::string> new_slots(renumber.size());
   std::vector<Metadata> new_metadata(renumber.size());
+  std::vector<text::TextIndexSpec> text_specs;
   {
     ReaderLock records_guard(records_lock_);
+    text_specs = records_.text().specs();
     new_ids.reserve(renumber.size());
     for (const auto& [id, old_slot] : id_to_slot_) {
       auto it = renumber.find(old_slot);
@@ -1329,7 +1338,7 @@ void Database::compact() {
     }
   }
   install_rebuilt(std::move(fresh), std::move(new_ids),
-                  RecordTable(std::move(new_slots), std::move(new_metadata)));
+                  RecordTable(std::move(new_slots), std::move(new_metadata), {}, text_specs));
 }
 
 std::unique_ptr<hnsw::HnswIndex> Database::rebuild_graph(std::span<const float> rows) const {

@@ -515,7 +515,7 @@ std::size_t Database::read_exact_scan_limit(const fs::path& dir) {
 }
 
 Result<void> Database::set_exact_scan_limit(std::optional<std::size_t> floats) {
-  if (auto claimed = shared_->claim_writer(); !claimed) return claimed;
+  if (auto r = writable(); !r) return r;
   MutexLock write_guard(calibration_write_);
   if (floats) {
     const std::string text = "{\"exact_scan_limit\":" + std::to_string(*floats) + "}\n";
@@ -526,6 +526,7 @@ Result<void> Database::set_exact_scan_limit(std::optional<std::size_t> floats) {
     if (auto r = io::unlink_path(path_ / kExactScanFileName); !r) return r;
   }
   exact_scan_limit_.store(floats.value_or(hnsw::kExactScanFloats), std::memory_order_relaxed);
+  publish_reload();
   return {};
 }
 
@@ -738,7 +739,12 @@ VerifyReport Database::verify() const {
   // although nothing is damaged. health() suggests repair for them.
   report.unreachable = tools::count_unreachable(view);
 
-  // The per-slot records among themselves, then the id map against them.
+  // The text index definitions must read, or the next open goes without them.
+  if (auto specs = text::read_specs(path_); !specs) {
+    problems.add("text indexes", specs.error().to_string());
+  }
+  // The per-slot records among themselves (the text indexes against the metadata), then the
+  // id map against them.
   records_.check(
       n, [&](std::uint32_t s) { return index.is_deleted(s); },
       [&](const std::string& kind, std::string line) { problems.add(kind, std::move(line)); });
@@ -824,8 +830,10 @@ RepairReport Database::repair() {
   std::unordered_map<std::string, std::uint32_t> new_ids;
   std::vector<std::string> new_slots(kept.size());
   std::vector<Metadata> new_metadata(kept.size());
+  std::vector<text::TextIndexSpec> text_specs;
   {
     ReaderLock records_guard(records_lock_);
+    text_specs = records_.text().specs();
     new_ids.reserve(kept.size());
     for (std::size_t i = 0; i < kept.size(); ++i) {
       const auto [slot, id] = kept[i];
@@ -837,7 +845,7 @@ RepairReport Database::repair() {
   }
   report.ids = new_ids.size();
   install_rebuilt(std::move(fresh), std::move(new_ids),
-                  RecordTable(std::move(new_slots), std::move(new_metadata)));
+                  RecordTable(std::move(new_slots), std::move(new_metadata), {}, text_specs));
   report.lost = std::move(lost).finish();
   return report;
 }

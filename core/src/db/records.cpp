@@ -5,9 +5,21 @@
 namespace quarn_core::db {
 
 RecordTable::RecordTable(std::vector<std::string> ids, std::vector<Metadata> metadata,
-                         const SlotSet& deleted)
+                         const SlotSet& deleted, const std::vector<text::TextIndexSpec>& text,
+                         const text::SavedPostings* saved)
     : ids_(std::move(ids)), metadata_(std::move(metadata)) {
   index_.rebuild(metadata_, deleted);
+  for (const auto& spec : text) {
+    text_.insert(text::TextIndexes::build(
+        spec, metadata_, [&](std::uint32_t s) { return deleted.contains(s); }, saved));
+  }
+}
+
+std::unique_ptr<text::TextIndex> RecordTable::build_text_index(
+    const text::TextIndexSpec& spec) const {
+  // A slot without an id is empty (never filled, or deleted) and holds no metadata anyway.
+  return text::TextIndexes::build(spec, metadata_,
+                                  [&](std::uint32_t s) { return ids_[s].empty(); });
 }
 
 void RecordTable::reserve(std::size_t slots) {
@@ -32,11 +44,21 @@ void RecordTable::fill(std::uint32_t slot, std::string&& id, Metadata&& metadata
     index_.remove(slot, metadata);
     throw;
   }
+  try {
+    text_.add(slot, metadata);  // all or nothing
+  } catch (...) {
+    index_.remove(slot, metadata);
+    throw;
+  }
   ids_[slot] = std::move(id);
   metadata_[slot] = std::move(metadata);
 }
 
 Metadata RecordTable::replace_metadata(std::uint32_t slot, Metadata&& metadata) {
+  // The text indexes first: a change that fails there has changed nothing. One that leaves
+  // the indexed texts as they are (other fields) leaves them alone.
+  const bool retext = !text_.same_text(metadata_[slot], metadata);
+  if (retext) text_.replace(slot, metadata_[slot], metadata);
   index_.remove(slot, metadata_[slot]);
   try {
     index_.index(slot, metadata);
@@ -45,6 +67,7 @@ Metadata RecordTable::replace_metadata(std::uint32_t slot, Metadata&& metadata) 
     try {
       index_.remove(slot, metadata);
       index_.index(slot, metadata_[slot]);
+      if (retext) text_.replace(slot, metadata, metadata_[slot]);
     } catch (...) {
     }
     throw;
@@ -55,6 +78,7 @@ Metadata RecordTable::replace_metadata(std::uint32_t slot, Metadata&& metadata) 
 
 std::pair<std::string, Metadata> RecordTable::clear(std::uint32_t slot) {
   index_.remove(slot, metadata_[slot]);
+  text_.remove(slot, metadata_[slot]);
   std::pair<std::string, Metadata> out{std::move(ids_[slot]), std::move(metadata_[slot])};
   ids_[slot].clear();
   metadata_[slot].reset();
@@ -145,6 +169,15 @@ void RecordTable::check(std::size_t nodes, const std::function<bool(std::uint32_
       if (held(s, field) == nullptr) stale(s, "field " + field);
     });
   });
+
+
+  // Each text index against one built afresh from the metadata of the live slots.
+  for (const auto& have : text_.all()) {
+    const auto want = text::TextIndexes::build(
+        text::TextIndexSpec{have->field(), have->analyzer().language()}, metadata_,
+        [&](std::uint32_t s) { return s >= slots || deleted(s); });
+    have->compare(*want, [&](std::string line) { report("text index", std::move(line)); });
+  }
 }
 
 }  // namespace quarn_core::db

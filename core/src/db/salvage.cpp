@@ -865,7 +865,8 @@ Result<std::pair<std::shared_ptr<Database>, RepairReport>> Database::repair_path
       metadata[s] = record.metadata;
     }
     WriterLock records(db->records_lock_);
-    db->records_ = RecordTable(std::move(slot_ids), std::move(metadata));
+    db->records_ =
+        RecordTable(std::move(slot_ids), std::move(metadata), {}, db->records_.text().specs());
   }
 
   // The log holds the changes since the files were saved; a replay stops where it is damaged.
