@@ -17,6 +17,8 @@ struct ModuleState {
   PyObject* database_type = nullptr;
   PyObject* search_result_type = nullptr;
   PyObject* client_type = nullptr;
+  // NumPy failed to import once: bulk reads return lists from then on.
+  bool numpy_unavailable = false;
 };
 
 extern PyModuleDef quarn_module_def;

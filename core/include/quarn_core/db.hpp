@@ -127,6 +127,37 @@ struct Calibration {
   bool reached = true;     // false: no width tried reached the target (ef_search the widest)
 };
 
+// What get_many and scan read of each record besides its id.
+struct ReadFields {
+  bool vectors = true;
+  bool metadata = true;
+};
+
+// What get_many found: for each record read, its place in the ids asked for, and its
+// metadata when asked. The vectors went to the caller's buffer, row i for found[i].
+struct FoundRecords {
+  std::vector<std::size_t> found;
+  std::vector<Metadata> metadata;
+};
+
+// Where a scan goes on: the first slot not looked at yet, in the slot layout the scan began
+// with. Slots keep their numbers until compact or repair renumber them (or a reload brings
+// in another process's renumbered files); `layout` tells the scan that happened.
+struct ScanCursor {
+  std::uint32_t slot = 0;
+  std::uint64_t layout = 0;
+  bool started = false;
+  bool done = false;  // every slot has been looked at
+};
+
+// One batch of a scan: the records in slot order, their metadata when asked, and where the
+// next batch starts. The vectors went to the caller's buffer, one row per id.
+struct ScanBatch {
+  std::vector<std::string> ids;
+  std::vector<Metadata> metadata;
+  ScanCursor next;
+};
+
 // Deleted slots above this share of all slots make health() suggest compact().
 inline constexpr double kCompactTombstoneRatio = 0.2;
 // Self-queries sampled by health() and calibrate() (fewer when the collection is smaller).
@@ -198,6 +229,37 @@ class Database {
   Result<std::pair<std::vector<float>, Metadata>> get(const std::string& id) const;
   std::vector<std::string> ids() const;
   bool contains(const std::string& id) const;
+
+  // ---- Bulk reads, deletes by filter and partial updates (bulk.cpp) ----
+
+  // The records of `ids`, in the order given: each vector into row i of `vectors` (room for
+  // ids.size() rows of dim floats when fields.vectors, else empty) for the i-th record found,
+  // and its metadata when fields.metadata. NotFound names the first id not stored, unless
+  // `skip_missing`, which leaves it out. One consistent state: every record is read under
+  // the same locks.
+  Result<FoundRecords> get_many(std::span<const std::string> ids, ReadFields fields,
+                                bool skip_missing, std::span<float> vectors) const;
+  // Up to `limit` live records from `from` on, in slot order, that pass `filter` (every one
+  // when null); their vectors go into `vectors` (room for `limit` rows when fields.vectors).
+  // Batches taken one after another with the cursor each returns cover every record that is
+  // live throughout exactly once, whatever is deleted or added between them (a record added
+  // meanwhile is returned when its slot is reached); no lock is held between batches. Io
+  // error when the slots were renumbered since the scan began.
+  Result<ScanBatch> scan(const ScanCursor& from, std::size_t limit, const Filter* filter,
+                         ReadFields fields, std::span<float> vectors) const;
+  // Deletes every live record that passes `filter`, logged as one batch of Delete records as
+  // delete_many logs them. Returns how many were deleted.
+  Result<std::size_t> delete_where(const Filter& filter);
+  // Merges the top-level keys of `patch` (an object) into the record's metadata: a key whose
+  // value is null is removed, any other is set. The merge is made under the log mutex, so
+  // concurrent patches of one record all count, and logged as one Update record holding the
+  // merged metadata. NotFound for an unknown id; Io (invalid data) when the patch is not an
+  // object or the stored metadata is not one.
+  Result<void> update_metadata(const std::string& id, const json::Value& patch);
+  // The rows per batch of a load made of many add_many batches: each batch links its first
+  // hnsw::kSequentialBatch rows on one thread, so a batch holds enough rows per thread that
+  // those cost about 2.5% of its time.
+  static std::size_t load_batch_rows();
 
   // Queries.
   Result<std::vector<SearchResult>> search(std::span<const float> query,
@@ -311,6 +373,9 @@ class Database {
   Result<void> reload() REQUIRES(gate_);
   // Moves this unshared object's state into `target`, under target's locks.
   void install_in(Database& target) NO_THREAD_SAFETY_ANALYSIS;
+  // Whether `after` keeps every slot of `before` where it was: each id at its slot or
+  // deleted there, and no slot gone (a reload that brings in a save of the same layout).
+  static bool same_slots(const RecordTable& before, const RecordTable& after);
   // Announces a change to the readers of other processes (the writer, after an append).
   void publish_change() REQUIRES(wal_lock_);
   // A new graph with the current one's parameters (and SQ8 traversal, if on) over `rows`,
@@ -457,6 +522,10 @@ class Database {
   std::atomic<std::uint64_t> seen_changes_{0};
   std::atomic<std::uint64_t> loaded_generation_{0};
   std::uint64_t log_end_ GUARDED_BY(wal_lock_) = 0;
+
+  // Moves on each time slots are renumbered (compact, repair, a reload of renumbered
+  // files), so that a scan in progress learns that its cursor no longer means anything.
+  std::uint64_t layout_ GUARDED_BY(index_lock_) = 0;
 
   // The calibrated default width: ef in the low 32 bits, the k it was measured for in the
   // high ones; 0 without a calibration. Read by every search, so an atomic, not a lock.
