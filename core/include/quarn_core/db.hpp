@@ -106,6 +106,11 @@ struct HealthReport {
   std::optional<std::size_t> calibrated_k;
   double estimated_recall = 1.0;  // recall@10 at default_ef on the sample
   std::size_t recall_sample = 0;  // sample size; 0 when nothing was measured
+  // Where estimated_recall comes from: "calibrate" (what calibrate measured at the width in
+  // use, on queries held out of a graph of the other vectors), "sample" (measured now on
+  // kHealthRecallSample self-queries, each held out of the collection's own graph) or
+  // "exact" (searches scan exactly).
+  std::string recall_source = "exact";
   std::vector<std::string> suggestions;
 };
 
@@ -162,6 +167,12 @@ struct ScanBatch {
 inline constexpr double kCompactTombstoneRatio = 0.2;
 // Self-queries sampled by health() and calibrate() (fewer when the collection is smaller).
 inline constexpr std::size_t kHealthRecallSample = 200;
+// health() takes calibrate's measurement as its estimate while the number of live vectors
+// stays within this share of what it was at calibration; beyond, it suggests calibrating
+// again.
+inline constexpr double kCalibrationDrift = 0.1;
+// The recall an uncalibrated collection's calibrate suggestion names a width for.
+inline constexpr double kSuggestedRecall = 0.95;
 // calibrate() holds its sample out of a graph of the other vectors: on Fashion-MNIST, 4,000
 // such queries estimated the recall of the 10,000 test images within 0.003 at every width.
 inline constexpr std::size_t kCalibrationSample = 4000;
@@ -325,8 +336,13 @@ class Database {
   static Result<std::pair<std::shared_ptr<Database>, RepairReport>> repair_path(
       const std::filesystem::path& path);
 
-  // Layer counts, tombstones, reachability and an estimate of recall@10 at the current
-  // default width from kHealthRecallSample held-out self-queries against the exact scan.
+  // Layer counts, tombstones, reachability and recall@10 at the current default width: at
+  // a width calibrated for k = 10, what calibrate measured there (while the collection has
+  // not grown or shrunk by more than kCalibrationDrift since); otherwise an estimate from
+  // kHealthRecallSample self-queries, each held out of the graph, against the exact scan.
+  // On the graph path without a calibration it times searches at the default width and at
+  // the narrowest width that estimate puts at kSuggestedRecall, and names both in a
+  // suggestion to calibrate.
   HealthReport health() const;
   // The smallest ef_search whose recall@k on kCalibrationSample held-out self-queries (each
   // stored vector searched for with itself left out of both answers) reaches target_recall,
@@ -336,16 +352,19 @@ class Database {
   // the target, nothing is kept and the result says so (reached false). Io when the side
   // file cannot be written. REQUIRES: 0 < target_recall <= 1, k >= 1.
   Result<Calibration> calibrate(double target_recall, std::size_t k);
-  // recall@k at each width of `efs`, measured as calibrate measures it (held-out
-  // self-queries against the exact scan), on a fixed-seed sample of up to `sample` live
-  // vectors, with the ids of that sample. 1.0 throughout when searches scan exactly.
+  // recall@k at each width of `efs` against the exact scan, on a fixed-seed sample of up to
+  // `sample` live vectors, with the ids of that sample. With `held_out_graph`, measured as
+  // calibrate measures (the sample searched for in a graph built of the other vectors, at
+  // the cost of one build); without, as health() estimates (each vector searched for in the
+  // collection's own graph as if it were not there, which reads low at narrow widths). 1.0
+  // throughout when searches scan exactly.
   struct RecallCurve {
     std::vector<std::string> ids;
     std::vector<double> recall;  // one per width
     bool exact_search = true;
   };
-  RecallCurve recall_curve(std::size_t sample, std::size_t k,
-                           const std::vector<std::size_t>& efs) const;
+  RecallCurve recall_curve(std::size_t sample, std::size_t k, const std::vector<std::size_t>& efs,
+                           bool held_out_graph = false) const;
   // The width of a search for k without ef_search: with a calibration (ef_c at k_c) ef_c for
   // k <= k_c and ef_c * k / k_c (rounded up) above, keeping the calibrated width per result;
   // default_ef(k) without one.
