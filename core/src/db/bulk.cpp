@@ -102,14 +102,25 @@ Result<ScanBatch> Database::scan(const ScanCursor& from, std::size_t limit, cons
   }
   const hnsw::HnswIndex& index = *index_;
   const std::size_t slots = std::min(index.node_count(), records_.size());
+  // A filter selects what it selects for search and count: the metadata index's answer
+  // where it has one (an empty filter, for one, selects nothing), tested record by record
+  // where that answer is not exact. A range is not copied out of the index when it holds
+  // many more slots than a batch looks at.
+  Candidates candidates;
+  if (filter != nullptr) candidates = resolve(*filter, std::max<std::size_t>(4096, 4 * limit));
+  const SlotSet* set = candidates.set();
   std::size_t s = from.started ? from.slot : 0;
   std::vector<std::uint32_t> taken;
-  for (; s < slots && taken.size() < limit; ++s) {
+  for (; s < slots && taken.size() < limit && !(set != nullptr && set->empty()); ++s) {
     const auto slot = static_cast<std::uint32_t>(s);
     if (index.is_deleted(slot)) continue;
-    if (filter != nullptr && !filter->matches(records_.metadata(slot))) continue;
+    if (set != nullptr && !set->contains(slot)) continue;
+    if (filter != nullptr && !candidates.exact && !filter->matches(records_.metadata(slot))) {
+      continue;
+    }
     taken.push_back(slot);
   }
+  if (set != nullptr && set->empty()) s = slots;
   out.ids.reserve(taken.size());
   for (std::uint32_t slot : taken) out.ids.push_back(records_.id(slot));
   if (fields.metadata) {
