@@ -80,14 +80,20 @@ bool* numpy_flag(PyObject* self) {
   return state == nullptr ? nullptr : &state->numpy_unavailable;
 }
 
-// {"ids": [...], "vectors": ..., "metadatas": [...]}, the last two when read. Steals nothing.
+// Sets dict[key] = value with a plain key: PyDict_SetItemString would intern it, and on
+// CPython 3.11 every call would then add and remove the same entries of the interpreter's
+// interned table (as stats() explains), which grows it for a while.
+bool set_key(PyObject* dict, const char* key, PyObject* value) {
+  PyRef name = PyRef::steal(PyUnicode_FromString(key));
+  return name && PyDict_SetItem(dict, name.get(), value) == 0;
+}
+
+// {"ids": [...], "vectors": ..., "metadatas": [...]}, the last two when read.
 PyObject* records_dict(PyRef ids, PyRef vectors, PyRef metadata) {
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict || !ids || PyDict_SetItemString(dict.get(), "ids", ids.get()) != 0) return nullptr;
-  if (vectors && PyDict_SetItemString(dict.get(), "vectors", vectors.get()) != 0) return nullptr;
-  if (metadata && PyDict_SetItemString(dict.get(), "metadatas", metadata.get()) != 0) {
-    return nullptr;
-  }
+  if (!dict || !ids || !set_key(dict.get(), "ids", ids.get())) return nullptr;
+  if (vectors && !set_key(dict.get(), "vectors", vectors.get())) return nullptr;
+  if (metadata && !set_key(dict.get(), "metadatas", metadata.get())) return nullptr;
   return dict.release();
 }
 
@@ -263,9 +269,7 @@ PyObject* db_to_pandas(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyRef columns = PyRef::steal(PyDict_New());
   if (!columns) return nullptr;
   PyRef id_column = PyRef::steal(strings_to_list(ids));
-  if (!id_column || PyDict_SetItemString(columns.get(), "id", id_column.get()) != 0) {
-    return nullptr;
-  }
+  if (!id_column || !set_key(columns.get(), "id", id_column.get())) return nullptr;
   if (fields->vectors) {
     auto out = F32Output::make(ids.size(), db.dim(), numpy_unavailable);
     if (!out) return nullptr;
@@ -273,13 +277,11 @@ PyObject* db_to_pandas(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyRef vectors = PyRef::steal(out->finish(ids.size()));
     // One array per row: the rows of the block (views of it) or the lists.
     PyRef rows = vectors ? PyRef::steal(PySequence_List(vectors.get())) : PyRef();
-    if (!rows || PyDict_SetItemString(columns.get(), "vector", rows.get()) != 0) return nullptr;
+    if (!rows || !set_key(columns.get(), "vector", rows.get())) return nullptr;
   }
   if (fields->metadata) {
     PyRef column = PyRef::steal(metadata_list(metadata));
-    if (!column || PyDict_SetItemString(columns.get(), "metadata", column.get()) != 0) {
-      return nullptr;
-    }
+    if (!column || !set_key(columns.get(), "metadata", column.get())) return nullptr;
   }
   PyRef frame = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   if (!frame) return nullptr;
