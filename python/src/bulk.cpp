@@ -4,6 +4,7 @@
 // the progress display and checks for signals (Ctrl-C).
 #include "bulk.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -164,15 +165,22 @@ PyObject* scan_next(PyObject* capsule, PyObject*) {
     if (state->busy) return raise_value_error("scan already executing in another thread");
     if (state->cursor.done) Py_RETURN_NONE;  // the end: iter() stops at None
     const Database& db = *state->db;
+    // No more rows than slots are left to look at: a batch_size far above the collection's
+    // size allocates no more than the collection needs. (Slots added meanwhile wait for the
+    // next batch.)
+    state->busy = true;
+    const std::size_t slots = without_gil([&] { return db.total_slots(); });
+    state->busy = false;
+    const std::size_t left = slots > state->cursor.slot ? slots - state->cursor.slot : 1;
+    const std::size_t limit = std::min(state->batch_size, left);
     std::optional<F32Output> out =
-        state->fields.vectors
-            ? F32Output::make(state->batch_size, db.dim(), state->numpy_unavailable)
-            : std::nullopt;
+        state->fields.vectors ? F32Output::make(limit, db.dim(), state->numpy_unavailable)
+                              : std::nullopt;
     if (state->fields.vectors && !out) return nullptr;
     const std::span<float> rows = out ? out->data() : std::span<float>();
     state->busy = true;
     auto batch = without_gil([&] {
-      return db.scan(state->cursor, state->batch_size, state->filter ? &*state->filter : nullptr,
+      return db.scan(state->cursor, limit, state->filter ? &*state->filter : nullptr,
                      state->fields, rows);
     });
     state->busy = false;
