@@ -20,11 +20,13 @@ import hashlib
 import io
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
 import sysconfig
 import tarfile
+import time
 import tomllib
 import zipfile
 
@@ -36,9 +38,27 @@ PACKAGE_FILES = ("*.py", "*.pyi", "py.typed")
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)
 
 
+def _version():
+    """__version__ of python/quarn/_version.py, the one place the version is written (import
+    quarn reads the same file)."""
+    text = (PACKAGE / "_version.py").read_text(encoding="utf-8")
+    match = re.search(r'^__version__ = "([^"]+)"$', text, re.MULTILINE)
+    if match is None:
+        raise RuntimeError("python/quarn/_version.py sets no __version__")
+    return match.group(1)
+
+
 def _project():
     with open(ROOT / "pyproject.toml", "rb") as f:
-        return tomllib.load(f)["project"]
+        project = tomllib.load(f)["project"]
+    if "version" in project.get("dynamic", []):
+        project["version"] = _version()
+    return project
+
+
+def _say(message):
+    """A line of what the backend is doing; pip shows it with -v (stdout is the frontend's)."""
+    print(f"quarn_build: {message}", file=sys.stderr, flush=True)
 
 
 def _dist_name():
@@ -61,6 +81,9 @@ def _metadata():
         lines.append(f"Requires-Python: {project['requires-python']}")
     lines += [f"Classifier: {c}" for c in project.get("classifiers", [])]
     lines += [f"Requires-Dist: {d}" for d in project.get("dependencies", [])]
+    for extra, requirements in project.get("optional-dependencies", {}).items():
+        lines.append(f"Provides-Extra: {extra}")
+        lines += [f'Requires-Dist: {d}; extra == "{extra}"' for d in requirements]
     text = "\n".join(lines) + "\n"
     if "readme" in project:
         readme = (ROOT / project["readme"]).read_text(encoding="utf-8")
@@ -110,15 +133,31 @@ def _build_extension(config_settings):
     target = f"quarn_py{sys.version_info.major}{sys.version_info.minor}"
     # One build at a time per directory: two pip runs must not interleave their compilers.
     with open(build / ".quarn-build.lock", "w") as lock:
+        _say(f"waiting for another build in {build}" if _locked(lock) else f"building in {build}")
         fcntl.flock(lock, fcntl.LOCK_EX)
         # CMake's and the compiler's output go to stderr: stdout belongs to the frontend.
+        _say(f"configuring with CMake for {sys.executable}")
         subprocess.run(configure, check=True, stdout=sys.stderr)
+        _say(f"compiling the extension ({target}); a first build compiles the whole C++ core, "
+             "which takes minutes")
+        started = time.monotonic()
         subprocess.run(["cmake", "--build", str(build), "--target", target], check=True,
                        stdout=sys.stderr)
     module = PACKAGE / f"_quarn{sysconfig.get_config_var('EXT_SUFFIX')}"
     if not module.is_file():
         raise RuntimeError(f"the build did not produce {module}")
+    _say(f"built {module.name} in {time.monotonic() - started:.0f} s; writing the wheel")
     return module
+
+
+def _locked(lock):
+    """Whether another build holds the directory's lock (taken by nobody afterwards)."""
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    fcntl.flock(lock, fcntl.LOCK_UN)
+    return False
 
 
 def _package_files(extension):

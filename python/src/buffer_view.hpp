@@ -28,6 +28,16 @@ class PyBufferView {
     return view;
   }
 
+  // A writable C-contiguous view, or nullopt with the exporter's exception left set.
+  static std::optional<PyBufferView> acquire_writable(PyObject* obj) {
+    PyBufferView view;
+    if (PyObject_GetBuffer(obj, &view.buffer_, PyBUF_CONTIG | PyBUF_FORMAT) != 0) {
+      return std::nullopt;
+    }
+    view.held_ = true;
+    return view;
+  }
+
   PyBufferView(const PyBufferView&) = delete;
   PyBufferView& operator=(const PyBufferView&) = delete;
   PyBufferView(PyBufferView&& other) noexcept
@@ -67,6 +77,9 @@ class PyBufferView {
     return value;
   }
   const char* data() const { return static_cast<const char*>(buffer_.buf); }
+  // The memory of a view taken with acquire_writable.
+  void* writable_data() const { return buffer_.buf; }
+  Py_ssize_t length() const { return buffer_.len; }
 
  private:
   PyBufferView() = default;

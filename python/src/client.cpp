@@ -141,6 +141,30 @@ PyObject* client_list_collections(PyObject* self, PyObject* const* args, Py_ssiz
   return strings_to_list(*names);
 }
 
+// <Client root='collections' collections=['articles', 'notes']>: the names listed now, the
+// first kShown of them with a count of the rest.
+PyObject* client_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    constexpr std::size_t kShown = 10;
+    PyRef root = PyRef::steal(str_from(reinterpret_cast<PyClient*>(self)->root));
+    if (!root) return nullptr;
+    auto names = client::list_collections(root_of(self));
+    if (!names) {
+      const std::string reason = names.error().to_string();
+      return PyUnicode_FromFormat("<Client root=%R unreadable: %s>", root.get(), reason.c_str());
+    }
+    const std::size_t total = names->size();
+    if (total > kShown) names->resize(kShown);
+    PyRef shown = PyRef::steal(strings_to_list(*names));
+    if (!shown) return nullptr;
+    if (total > kShown) {
+      return PyUnicode_FromFormat("<Client root=%R collections=%R and %zu more>", root.get(),
+                                  shown.get(), total - kShown);
+    }
+    return PyUnicode_FromFormat("<Client root=%R collections=%R>", root.get(), shown.get());
+  });
+}
+
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef client_methods[] = {
@@ -164,6 +188,7 @@ PyType_Slot client_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(client_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(client_dealloc)},
     {Py_tp_methods, client_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(client_repr)},
     {0, nullptr},
 };
 

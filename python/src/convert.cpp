@@ -40,7 +40,8 @@ void type_test_error(PyObject* obj, const char* target) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
-// Takes the pending exception out of the error indicator (normalized).
+}  // namespace
+
 PyRef take_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
   return PyRef::steal(PyErr_GetRaisedException());
@@ -56,6 +57,19 @@ PyRef take_exception() {
   return PyRef::steal(value);
 #endif
 }
+
+void restore_exception(PyRef exception) {
+  if (!exception) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());  // steals it
+#else
+  PyObject* value = exception.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                PyException_GetTraceback(value));  // steals all three
+#endif
+}
+
+namespace {
 
 std::string str_of(PyObject* obj) {
   PyRef text = PyRef::steal(PyObject_Str(obj));
@@ -1041,6 +1055,134 @@ PyObject* json_to_py(const json::Value& value) {
     if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) != 0) return nullptr;
   }
   return dict.release();
+}
+
+}  // namespace quarn_py
+
+// ---------------------------------------------------------------------------------------------
+// Bulk reads and loads
+
+namespace quarn_py {
+
+std::optional<quarn_core::db::ReadFields> to_read_fields(PyObject* obj, const char* name) {
+  quarn_core::db::ReadFields out;
+  if (obj == nullptr) return out;
+  auto names = extract_sequence<std::string>(obj, item_to_string);
+  if (!names) {
+    name_argument(name);
+    return std::nullopt;
+  }
+  out.vectors = out.metadata = false;
+  for (const auto& field : *names) {
+    if (field == "vectors") {
+      out.vectors = true;
+    } else if (field == "metadata" || field == "metadatas") {
+      out.metadata = true;
+    } else {
+      raise_value_error("include: unknown field '" + field + "' (choose from 'vectors', 'metadata')");
+      return std::nullopt;
+    }
+  }
+  return out;
+}
+
+std::optional<bool> to_skip_missing(PyObject* obj, const char* name) {
+  if (obj == nullptr) return false;
+  auto text = to_str(obj, name);
+  if (!text) return std::nullopt;
+  if (*text == "raise") return false;
+  if (*text == "skip") return true;
+  raise_value_error(std::string(name) + " must be 'raise' or 'skip'");
+  return std::nullopt;
+}
+
+std::optional<std::size_t> to_batch_size(PyObject* obj, const char* name, std::size_t fallback) {
+  if (obj == nullptr || obj == Py_None) return fallback;
+  auto n = to_index(obj, name);
+  if (n && *n == 0) {
+    raise_value_error(std::string(name) + " must be at least 1");
+    return std::nullopt;
+  }
+  return n;
+}
+
+std::optional<F32Output> F32Output::make(std::size_t rows, std::size_t width,
+                                         bool* numpy_unavailable) {
+  F32Output out;
+  out.rows_ = rows;
+  out.width_ = width;
+  if (!*numpy_unavailable) {
+    PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+      // Any failure counts as "not importable" (on an interpreter NumPy was not built for it
+      // fails half way, with an ImportError or worse): lists from now on.
+      PyErr_Clear();
+      *numpy_unavailable = true;
+    } else {
+      PyRef empty = PyRef::steal(PyObject_GetAttrString(numpy.get(), "empty"));
+      PyRef float32 = PyRef::steal(PyObject_GetAttrString(numpy.get(), "float32"));
+      if (!empty || !float32) return std::nullopt;
+      PyRef shape = PyRef::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows),
+                                               static_cast<Py_ssize_t>(width)));
+      if (!shape) return std::nullopt;
+      out.array_ = PyRef::steal(PyObject_CallFunctionObjArgs(empty.get(), shape.get(),
+                                                             float32.get(), nullptr));
+      if (!out.array_) return std::nullopt;
+      auto view = PyBufferView::acquire_writable(out.array_.get());
+      if (!view) return std::nullopt;
+      out.view_.emplace(std::move(*view));
+      if (static_cast<std::size_t>(out.view_->length()) != rows * width * sizeof(float)) {
+        PyErr_SetString(PyExc_RuntimeError, "numpy.empty gave an array of another size");
+        return std::nullopt;
+      }
+      out.data_ = std::span<float>(static_cast<float*>(out.view_->writable_data()), rows * width);
+      return out;
+    }
+  }
+  out.owned_.resize(rows * width);
+  out.data_ = std::span<float>(out.owned_);
+  return out;
+}
+
+PyObject* F32Output::finish(std::size_t rows) {
+  if (array_) {
+    view_.reset();  // the array may be sliced (and resized by its owner) from here on
+    if (rows == rows_) return Py_NewRef(array_.get());
+    return PySequence_GetSlice(array_.get(), 0, static_cast<Py_ssize_t>(rows));
+  }
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < rows; ++i) {
+    PyRef row = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(width_)));
+    if (!row) return nullptr;
+    for (std::size_t j = 0; j < width_; ++j) {
+      PyObject* item = PyFloat_FromDouble(data_[i * width_ + j]);
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(j), item);  // steals item
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row.release());  // steals row
+  }
+  return list.release();
+}
+
+std::optional<json::Value> to_patch(PyObject* obj, const char* name) {
+  if (!PyDict_Check(obj)) {
+    type_test_error(obj, "PyDict");
+    name_argument(name);
+    return std::nullopt;
+  }
+  return pythonize_dict(obj);
+}
+
+PyObject* metadata_list(const std::vector<Metadata>& values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = values[i] ? json_to_py(*values[i]) : Py_NewRef(Py_None);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
 }
 
 }  // namespace quarn_py

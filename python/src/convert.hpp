@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "buffer_view.hpp"
+#include "py_ref.hpp"
 #include "quarn_core/db.hpp"
 #include "quarn_core/distance.hpp"
 #include "quarn_core/error.hpp"
@@ -119,6 +120,50 @@ PyObject* str_from(const std::string& text);
 // A JSON value as new Python objects: dict (keys in stored order), list, str, int, float,
 // bool or None; the values json.loads gives for the value's compact text.
 PyObject* json_to_py(const quarn_core::json::Value& value);
+
+// ---- Bulk reads and loads ----
+
+// include=: a sequence of the names "vectors" and "metadata" (or "metadatas"), in any order;
+// nullptr (not given) reads both. A str itself is refused, as is an unknown name.
+std::optional<quarn_core::db::ReadFields> to_read_fields(PyObject* obj, const char* name);
+// missing=: "raise" (the default, also for nullptr) gives false, "skip" true.
+std::optional<bool> to_skip_missing(PyObject* obj, const char* name);
+// batch_size=: a positive int; nullptr and None give `fallback`.
+std::optional<std::size_t> to_batch_size(PyObject* obj, const char* name, std::size_t fallback);
+
+// A result block of float32 rows that the core fills without the GIL: a NumPy array when
+// NumPy imports, else a buffer that becomes a list of lists of floats. One per call; its
+// memory stays put until finish().
+class F32Output {
+ public:
+  // nullopt with an exception set (memory, NumPy's own errors). `numpy_unavailable` keeps,
+  // for the module, that NumPy failed to import once, so that it is not tried at every call.
+  static std::optional<F32Output> make(std::size_t rows, std::size_t width,
+                                       bool* numpy_unavailable);
+  std::span<float> data() const { return data_; }
+  // The first `rows` rows (rows <= the rows made): the array (a view of them when fewer) or
+  // the lists. nullptr with an exception set.
+  PyObject* finish(std::size_t rows);
+  bool is_array() const { return static_cast<bool>(array_); }
+
+ private:
+  F32Output() = default;
+  PyRef array_;
+  std::optional<PyBufferView> view_;
+  std::vector<float> owned_;
+  std::span<float> data_;
+  std::size_t rows_ = 0, width_ = 0;
+};
+
+// A metadata patch: a dict (None refused) through json.dumps.
+std::optional<quarn_core::json::Value> to_patch(PyObject* obj, const char* name);
+
+// The pending exception taken out of the error indicator (normalized), and put back.
+PyRef take_exception();
+void restore_exception(PyRef exception);
+
+// A list of metadata values: dicts (as get returns them) or None.
+PyObject* metadata_list(const std::vector<Metadata>& values);
 
 // Raises ValueError with the error's display text; returns nullptr for `return raise(...)`.
 PyObject* raise_core(const quarn_core::QuarnError& error);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "args.hpp"
+#include "bulk.hpp"
 #include "convert.hpp"
 #include "database_text.hpp"
 #include "database_tools.hpp"
@@ -36,6 +37,8 @@ struct PyDatabase {
       // another thread never pulls the collection from under a call in flight.
       std::shared_ptr<Database>
           db;
+  // The collection's path, for repr, also once the handle is closed.
+  std::string path;
 };
 
 PyObject* none() { Py_RETURN_NONE; }
@@ -86,6 +89,7 @@ void database_dealloc(PyObject* self) {
   // Dropping the last handle of the collection in this process closes its log, unmaps its
   // vectors and gives up the writer's role; nothing is saved.
   reinterpret_cast<PyDatabase*>(self)->db.~shared_ptr();
+  reinterpret_cast<PyDatabase*>(self)->path.~basic_string();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -568,6 +572,22 @@ int database_contains(PyObject* self, PyObject* value) {
   }
 }
 
+// <Database path='docs' dim=3 metric='cosine' count=4>, or <Database path='docs' closed>.
+PyObject* database_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const auto* wrapper = reinterpret_cast<PyDatabase*>(self);
+    PyRef path = PyRef::steal(str_from(wrapper->path));
+    if (!path) return nullptr;
+    if (!wrapper->db) return PyUnicode_FromFormat("<Database path=%R closed>", path.get());
+    std::shared_ptr<Database> db = wrapper->db;
+    const std::size_t count = without_gil([&] { return db->count(); });
+    const auto metric = quarn_core::distance::metric_name(db->metric());
+    const std::string name(metric.data(), metric.size());
+    return PyUnicode_FromFormat("<Database path=%R dim=%zu metric='%s' count=%zu>", path.get(),
+                                db->dim(), name.c_str(), count);
+  });
+}
+
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef database_methods[] = {
@@ -659,6 +679,13 @@ PyMethodDef database_methods[] = {
     {"_import_with_progress", as_cfunction<db_import_with_progress>(), kFast,
      kImportWithProgressDoc},
     {"_recall_curve", as_cfunction<db_recall_curve>(), kFast, kRecallCurveDoc},
+    // Bulk reads, deletes by filter, partial updates and loads (bulk.cpp).
+    {"get_many", as_cfunction<db_get_many>(), kFast, kGetManyDoc},
+    {"scan", as_cfunction<db_scan>(), kFast, kScanDoc},
+    {"to_pandas", as_cfunction<db_to_pandas>(), kFast, kToPandasDoc},
+    {"delete_where", as_cfunction<db_delete_where>(), kFast, kDeleteWhereDoc},
+    {"update_metadata", as_cfunction<db_update_metadata>(), kFast, kUpdateMetadataDoc},
+    {"load", as_cfunction<db_load>(), kFast, kLoadDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -686,6 +713,7 @@ PyType_Slot database_slots[] = {
     {Py_tp_getset, database_getset},
     {Py_sq_length, reinterpret_cast<void*>(database_len)},
     {Py_sq_contains, reinterpret_cast<void*>(database_contains)},
+    {Py_tp_repr, reinterpret_cast<void*>(database_repr)},
     {0, nullptr},
 };
 
@@ -714,7 +742,11 @@ PyObject* search_results(PyObject* self, std::vector<quarn_core::db::SearchResul
 PyObject* wrap_database(PyTypeObject* type, std::shared_ptr<Database> db) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<PyDatabase*>(self)->db) std::shared_ptr<Database>(std::move(db));
+  auto* wrapper = reinterpret_cast<PyDatabase*>(self);
+  // Nothing throws once the fields are in place: the path is copied first.
+  std::string path = db->path().string();
+  new (&wrapper->path) std::string(std::move(path));
+  new (&wrapper->db) std::shared_ptr<Database>(std::move(db));
   return self;
 }
 

@@ -18,6 +18,8 @@ struct ModuleState {
   PyObject* search_result_type = nullptr;
   PyObject* client_type = nullptr;
   PyObject* where_type = nullptr;
+  // NumPy failed to import once: bulk reads return lists from then on.
+  bool numpy_unavailable = false;
 };
 
 extern PyModuleDef quarn_module_def;

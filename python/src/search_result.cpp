@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -101,6 +102,30 @@ PyObject* result_repr(PyObject* self) {
   });
 }
 
+// Two results are equal when id, distance and metadata are (metadata as stored: the integer
+// 1 and the float 1.0 differ, as they do in a filter), so the same hit found twice compares
+// equal and results can be kept in sets and dict keys. Results order by nothing else.
+PyObject* result_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  const auto* a = as_result(self);
+  const auto* b = as_result(other);
+  const bool equal = a->id == b->id && a->distance == b->distance &&
+                     a->metadata.has_value() == b->metadata.has_value() &&
+                     (!a->metadata || quarn_core::json::json_equal(*a->metadata, *b->metadata));
+  return PyBool_FromLong(equal == (op == Py_EQ) ? 1 : 0);
+}
+
+Py_hash_t result_hash(PyObject* self) {
+  const auto* result = as_result(self);
+  std::size_t h = std::hash<std::string>()(result->id);
+  // -0.0 equals 0.0, so both hash as 0.0.
+  const float distance = result->distance == 0.0f ? 0.0f : result->distance;
+  h = h * 1000003u ^ std::hash<float>()(distance);
+  if (result->metadata) h = h * 1000003u ^ quarn_core::json::JsonHash()(*result->metadata);
+  const auto out = static_cast<Py_hash_t>(h);
+  return out == -1 ? -2 : out;  // -1 means an error to CPython
+}
+
 PyGetSetDef result_getset[] = {
     {"id", get_id, nullptr, nullptr, nullptr},
     {"distance", get_distance, nullptr, nullptr, nullptr},
@@ -115,6 +140,8 @@ PyType_Slot result_slots[] = {
     {Py_mp_subscript, reinterpret_cast<void*>(result_getitem)},
     {Py_tp_iter, reinterpret_cast<void*>(result_iter)},
     {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(result_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(result_hash)},
     {0, nullptr},
 };
 

@@ -394,7 +394,11 @@ TEST(CalibrateTest, GraphCollectionKeepsTheWidthAcrossReopenAndSearchesUseIt) {
   }
   ASSERT_TRUE(Ok(db->add_many(std::move(items))));
   ASSERT_TRUE(Ok(db->save()));
-  ASSERT_FALSE(db->health().exact_search);
+  const HealthReport uncalibrated = db->health();
+  ASSERT_FALSE(uncalibrated.exact_search);
+  EXPECT_EQ(uncalibrated.recall_source, "sample");
+  EXPECT_TRUE(testing::mentions(uncalibrated.suggestions, "calibrate: every search runs at the "
+                                                          "default width 200 ("));
 
   auto calibrated = db->calibrate(0.9, 10);
   ASSERT_TRUE(Ok(calibrated));
@@ -404,11 +408,14 @@ TEST(CalibrateTest, GraphCollectionKeepsTheWidthAcrossReopenAndSearchesUseIt) {
   EXPECT_GE(calibrated->recall, 0.9);
   EXPECT_EQ(calibrated->sample, std::min<std::size_t>(kCalibrationSample, kCount / 10));
   EXPECT_EQ(db->default_search_width(10), ef);
+  // health() reports calibrate's own measurement at the width in use.
   const HealthReport h = db->health();
   EXPECT_EQ(h.calibrated_ef, ef);
   EXPECT_EQ(h.default_ef, ef);
-  EXPECT_EQ(h.recall_sample, kHealthRecallSample);
-  EXPECT_GT(h.estimated_recall, 0.8);
+  EXPECT_EQ(h.recall_source, "calibrate");
+  EXPECT_EQ(h.estimated_recall, calibrated->recall);
+  EXPECT_EQ(h.recall_sample, calibrated->sample);
+  EXPECT_FALSE(testing::mentions(h.suggestions, "calibrate"));
 
   db.reset();
   db = reopen(dir);
@@ -424,6 +431,16 @@ TEST(CalibrateTest, GraphCollectionKeepsTheWidthAcrossReopenAndSearchesUseIt) {
       EXPECT_EQ((*by_default)[j].id, (*at_ef)[j].id);
     }
   }
+  // Grown by more than a tenth since: the figure is measured again, and calibrating again
+  // is suggested.
+  std::vector<Record> more;
+  for (std::size_t i = 0; i < kCount / 9; ++i) {
+    more.push_back(Record{name("w", i), db->get(name("v", i))->first, std::nullopt});
+  }
+  ASSERT_TRUE(Ok(db->add_many(std::move(more))));
+  const HealthReport grown = db->health();
+  EXPECT_EQ(grown.recall_source, "sample");
+  EXPECT_TRUE(testing::mentions(grown.suggestions, "calibrate again: 8888 live vectors, 11% more"));
 }
 
 // ---- verify_path and repair_path on damaged files ----

@@ -5,10 +5,10 @@ source archive builds without fetching anything. Run with the build directory al
 import base64
 import hashlib
 import pathlib
+import runpy
 import sys
 import sysconfig
 import tarfile
-import tomllib
 import zipfile
 
 import pytest
@@ -18,8 +18,7 @@ PACKAGE = ROOT / "python" / "quarn"
 sys.path.insert(0, str(ROOT / "scripts"))
 import quarn_build  # noqa: E402
 
-with open(ROOT / "pyproject.toml", "rb") as f:
-    PROJECT = tomllib.load(f)["project"]
+PROJECT = quarn_build._project()
 DIST = f"quarn-{PROJECT['version']}"
 VERSION = f"{sys.version_info.major}{sys.version_info.minor}"
 
@@ -53,6 +52,9 @@ def test_wheel_metadata_and_record(wheel):
     metadata = files[f"{info}/METADATA"].decode()
     assert metadata.startswith(f"Metadata-Version: 2.1\nName: quarn\nVersion: {PROJECT['version']}\n")
     assert f"Requires-Python: {PROJECT['requires-python']}\n" in metadata
+    # The version of the one file quarn.__version__ also reads; pandas is an extra only.
+    assert PROJECT["version"] == runpy.run_path(str(PACKAGE / "_version.py"))["__version__"]
+    assert 'Provides-Extra: pandas\nRequires-Dist: pandas; extra == "pandas"\n' in metadata
     assert "[console_scripts]\nquarn = quarn.cli:main\n" in files[f"{info}/entry_points.txt"].decode()
     # RECORD lists every other file once, with its hash and size, and itself without.
     lines = files[f"{info}/RECORD"].decode().splitlines()

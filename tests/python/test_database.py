@@ -56,6 +56,16 @@ def test_module_surface():
          "(self, /, vector, text, k=10, where_filter=None, field=None, ef_search=None, "
          "rank_constant=60, weights=None)",
          "Vector and full-text search fused by reciprocal rank fusion.\n"),
+        (Database, "get_many", "(self, /, ids, include=('vectors', 'metadata'), missing='raise')",
+         "Read many records at once, in the order of ids.\n"),
+        (Database, "scan",
+         "(self, /, where_filter=None, batch_size=1000, include=('vectors', 'metadata'))",
+         "Iterate over the collection (or the records where_filter selects) in batches.\n"),
+        (Database, "load",
+         "(self, /, ids, vectors, metadatas=None, batch_size=None, progress=None)",
+         "add_many in batches of batch_size rows, each logged as one batch; returns the rows\n"),
+        (Database, "update_metadata", "(self, /, id, patch)",
+         "Merge the top-level keys of the dict patch into the record's metadata.\n"),
         (Client, "create_collection",
          "(self, /, name, dim, metric=None, m=None, ef_construction=None, quantize=False)",
          "Create a new collection. Fails if it already exists."),
@@ -127,12 +137,29 @@ def test_search_results(filled):
     assert [r[0].id for r in many] == ["v0", "v1", "v2"]
 
 
-def test_repr(db):
-    db.add("ab'c", [1, 0, 0])
+def test_repr_equality_and_hash(db, tmp_path):
+    db.add("ab'c", [1, 0, 0], {"n": 1})
     db.add("other", [0.5, 0.5, 0.0])
     far = db.search([1, 0, 0], k=2)[1]
     assert repr(db.search([1, 0, 0], k=1)[0]) == "SearchResult(id='ab'c', distance=0.0000)"
     assert repr(far) == f"SearchResult(id='other', distance={far.distance:.4f})"
+    # The same hits found twice are equal and hash alike; another hit, distance or metadata
+    # is not equal.
+    first, again = db.search([1, 0, 0], k=2), db.search([1, 0, 0], k=2)
+    assert first == again and len({*first, *again}) == 2 and first[0] != first[1]
+    assert first[0] != first[0].id and (first[0] == (first[0].id, 0.0, {"n": 1})) is False
+    assert db.search([1, 0.1, 0], k=1)[0] != first[0]
+    db.update_metadata("ab'c", {"n": 1.0})  # 1.0 is not 1 for the store
+    assert db.search([1, 0, 0], k=1)[0] != first[0]
+    assert repr(db) == f"<Database path={str(tmp_path / 'db')!r} dim=3 metric='cosine' count=2>"
+    client = Client(str(tmp_path / "root"))
+    assert repr(client) == f"<Client root={str(tmp_path / 'root')!r} collections=[]>"
+    for i in range(12):
+        client.create_collection(f"c{i:02d}", 2)
+    shown = [f"c{i:02d}" for i in range(10)]
+    assert repr(client) == f"<Client root={str(tmp_path / 'root')!r} collections={shown} and 2 more>"
+    db.close()
+    assert repr(db) == f"<Database path={str(tmp_path / 'db')!r} closed>"
 
 
 def test_stats_keys_in_order_and_quantized_toggle(filled):

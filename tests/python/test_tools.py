@@ -77,10 +77,11 @@ def test_sound_collection(tmp_path):
     health = db.health()
     assert list(health) == ["num_vectors", "num_deleted", "tombstone_ratio", "layer_counts",
                             "unreachable", "exact_search", "default_ef", "calibrated_ef",
-                            "calibrated_k", "estimated_recall", "recall_sample", "suggestions"]
+                            "calibrated_k", "estimated_recall", "recall_sample", "recall_source",
+                            "suggestions"]
     assert (health["num_vectors"], health["num_deleted"], health["layer_counts"][0]) == (39, 1, 39)
-    assert (health["exact_search"], health["estimated_recall"], health["recall_sample"]) == \
-        (True, 1.0, 0)
+    assert (health["exact_search"], health["estimated_recall"], health["recall_sample"],
+            health["recall_source"]) == (True, 1.0, 0, "exact")
     assert health["suggestions"] == []
     assert db.repair() == {"ids": 39, "tombstones_dropped": 1, "log_entries": 0, "lost": []}
     assert db.total_slots == 39 and {i: db.get(i) for i in db.ids()} == records
@@ -134,6 +135,12 @@ def collections(tmp_path_factory):
 def test_every_subcommand_has_help(command):
     result = quarn(command, "--help")
     assert result.returncode == 0 and result.stdout.startswith(f"usage: quarn {command} ")
+
+
+def test_version():
+    import quarn as package
+    assert quarn("--version").stdout == f"quarn {package.__version__}\n"
+    assert package.__version__.count(".") == 2
 
 
 def test_usage_errors_are_one_line():
@@ -273,12 +280,16 @@ def test_calibrate_and_bench(collections, tmp_path):
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0].startswith("10 of the collection's own vectors as queries")
-    assert [line.split()[:2] for line in lines[3:5]] == [["10", "1.0000"], ["40", "1.0000"]]
+    assert lines[1].startswith("recall: the queries searched for in a graph built of the other")
+    assert [line.split()[:2] for line in lines[4:6]] == [["10", "1.0000"], ["40", "1.0000"]]
+    assert quarn("bench", good, "--queries", "3", "--quick").stdout.splitlines()[1].startswith(
+        "recall: each query searched for in the collection's own graph")
     plot = tmp_path / "curve.png"
     result = quarn("bench", good, "--queries", "10", "--plot", plot)
     if has_matplotlib():
         assert result.returncode == 0 and plot.read_bytes()[:4] == b"\x89PNG"
-    else:  # Debian's matplotlib is built for its own Python only
+    else:  # Debian's matplotlib is built for its own Python only: refused before measuring
         one_line_error(result, "quarn bench: error: --plot needs matplotlib")
+        assert result.stdout == ""
     rows = json.loads(quarn("bench", good, "--queries", "3", "--json").stdout)["results"]
     assert [r["ef_search"] for r in rows] == [10, 20, 40, 80, 160, 320]

@@ -129,6 +129,11 @@ struct HealthReport {
   std::optional<std::size_t> calibrated_k;
   double estimated_recall = 1.0;  // recall@10 at default_ef on the sample
   std::size_t recall_sample = 0;  // sample size; 0 when nothing was measured
+  // Where estimated_recall comes from: "calibrate" (what calibrate measured at the width in
+  // use, on queries held out of a graph of the other vectors), "sample" (measured now on
+  // kHealthRecallSample self-queries, each held out of the collection's own graph) or
+  // "exact" (searches scan exactly).
+  std::string recall_source = "exact";
   std::vector<std::string> suggestions;
 };
 
@@ -150,10 +155,47 @@ struct Calibration {
   bool reached = true;     // false: no width tried reached the target (ef_search the widest)
 };
 
+// What get_many and scan read of each record besides its id.
+struct ReadFields {
+  bool vectors = true;
+  bool metadata = true;
+};
+
+// What get_many found: for each record read, its place in the ids asked for, and its
+// metadata when asked. The vectors went to the caller's buffer, row i for found[i].
+struct FoundRecords {
+  std::vector<std::size_t> found;
+  std::vector<Metadata> metadata;
+};
+
+// Where a scan goes on: the first slot not looked at yet, in the slot layout the scan began
+// with. Slots keep their numbers until compact or repair renumber them (or a reload brings
+// in another process's renumbered files); `layout` tells the scan that happened.
+struct ScanCursor {
+  std::uint32_t slot = 0;
+  std::uint64_t layout = 0;
+  bool started = false;
+  bool done = false;  // every slot has been looked at
+};
+
+// One batch of a scan: the records in slot order, their metadata when asked, and where the
+// next batch starts. The vectors went to the caller's buffer, one row per id.
+struct ScanBatch {
+  std::vector<std::string> ids;
+  std::vector<Metadata> metadata;
+  ScanCursor next;
+};
+
 // Deleted slots above this share of all slots make health() suggest compact().
 inline constexpr double kCompactTombstoneRatio = 0.2;
 // Self-queries sampled by health() and calibrate() (fewer when the collection is smaller).
 inline constexpr std::size_t kHealthRecallSample = 200;
+// health() takes calibrate's measurement as its estimate while the number of live vectors
+// stays within this share of what it was at calibration; beyond, it suggests calibrating
+// again.
+inline constexpr double kCalibrationDrift = 0.1;
+// The recall an uncalibrated collection's calibrate suggestion names a width for.
+inline constexpr double kSuggestedRecall = 0.95;
 // calibrate() holds its sample out of a graph of the other vectors: on Fashion-MNIST, 4,000
 // such queries estimated the recall of the 10,000 test images within 0.003 at every width.
 inline constexpr std::size_t kCalibrationSample = 4000;
@@ -223,6 +265,37 @@ class Database {
   Result<std::pair<std::vector<float>, Metadata>> get(const std::string& id) const;
   std::vector<std::string> ids() const;
   bool contains(const std::string& id) const;
+
+  // ---- Bulk reads, deletes by filter and partial updates (bulk.cpp) ----
+
+  // The records of `ids`, in the order given: each vector into row i of `vectors` (room for
+  // ids.size() rows of dim floats when fields.vectors, else empty) for the i-th record found,
+  // and its metadata when fields.metadata. NotFound names the first id not stored, unless
+  // `skip_missing`, which leaves it out. One consistent state: every record is read under
+  // the same locks.
+  Result<FoundRecords> get_many(std::span<const std::string> ids, ReadFields fields,
+                                bool skip_missing, std::span<float> vectors) const;
+  // Up to `limit` live records from `from` on, in slot order, that pass `filter` (every one
+  // when null); their vectors go into `vectors` (room for `limit` rows when fields.vectors).
+  // Batches taken one after another with the cursor each returns cover every record that is
+  // live throughout exactly once, whatever is deleted or added between them (a record added
+  // meanwhile is returned when its slot is reached); no lock is held between batches. Io
+  // error when the slots were renumbered since the scan began.
+  Result<ScanBatch> scan(const ScanCursor& from, std::size_t limit, const Filter* filter,
+                         ReadFields fields, std::span<float> vectors) const;
+  // Deletes every live record that passes `filter`, logged as one batch of Delete records as
+  // delete_many logs them. Returns how many were deleted.
+  Result<std::size_t> delete_where(const Filter& filter);
+  // Merges the top-level keys of `patch` (an object) into the record's metadata: a key whose
+  // value is null is removed, any other is set. The merge is made under the log mutex, so
+  // concurrent patches of one record all count, and logged as one Update record holding the
+  // merged metadata. NotFound for an unknown id; Io (invalid data) when the patch is not an
+  // object or the stored metadata is not one.
+  Result<void> update_metadata(const std::string& id, const json::Value& patch);
+  // The rows per batch of a load made of many add_many batches: each batch links its first
+  // hnsw::kSequentialBatch rows on one thread, so a batch holds enough rows per thread that
+  // those cost about 2.5% of its time.
+  static std::size_t load_batch_rows();
 
   // Queries.
   Result<std::vector<SearchResult>> search(std::span<const float> query,
@@ -328,8 +401,13 @@ class Database {
   static Result<std::pair<std::shared_ptr<Database>, RepairReport>> repair_path(
       const std::filesystem::path& path);
 
-  // Layer counts, tombstones, reachability and an estimate of recall@10 at the current
-  // default width from kHealthRecallSample held-out self-queries against the exact scan.
+  // Layer counts, tombstones, reachability and recall@10 at the current default width: at
+  // a width calibrated for k = 10, what calibrate measured there (while the collection has
+  // not grown or shrunk by more than kCalibrationDrift since); otherwise an estimate from
+  // kHealthRecallSample self-queries, each held out of the graph, against the exact scan.
+  // On the graph path without a calibration it times searches at the default width and at
+  // the narrowest width that estimate puts at kSuggestedRecall, and names both in a
+  // suggestion to calibrate.
   HealthReport health() const;
   // The smallest ef_search whose recall@k on kCalibrationSample held-out self-queries (each
   // stored vector searched for with itself left out of both answers) reaches target_recall,
@@ -339,16 +417,19 @@ class Database {
   // the target, nothing is kept and the result says so (reached false). Io when the side
   // file cannot be written. REQUIRES: 0 < target_recall <= 1, k >= 1.
   Result<Calibration> calibrate(double target_recall, std::size_t k);
-  // recall@k at each width of `efs`, measured as calibrate measures it (held-out
-  // self-queries against the exact scan), on a fixed-seed sample of up to `sample` live
-  // vectors, with the ids of that sample. 1.0 throughout when searches scan exactly.
+  // recall@k at each width of `efs` against the exact scan, on a fixed-seed sample of up to
+  // `sample` live vectors, with the ids of that sample. With `held_out_graph`, measured as
+  // calibrate measures (the sample searched for in a graph built of the other vectors, at
+  // the cost of one build); without, as health() estimates (each vector searched for in the
+  // collection's own graph as if it were not there, which reads low at narrow widths). 1.0
+  // throughout when searches scan exactly.
   struct RecallCurve {
     std::vector<std::string> ids;
     std::vector<double> recall;  // one per width
     bool exact_search = true;
   };
-  RecallCurve recall_curve(std::size_t sample, std::size_t k,
-                           const std::vector<std::size_t>& efs) const;
+  RecallCurve recall_curve(std::size_t sample, std::size_t k, const std::vector<std::size_t>& efs,
+                           bool held_out_graph = false) const;
   // The width of a search for k without ef_search: with a calibration (ef_c at k_c) ef_c for
   // k <= k_c and ef_c * k / k_c (rounded up) above, keeping the calibrated width per result;
   // default_ef(k) without one.
@@ -376,6 +457,9 @@ class Database {
   Result<void> reload() REQUIRES(gate_);
   // Moves this unshared object's state into `target`, under target's locks.
   void install_in(Database& target) NO_THREAD_SAFETY_ANALYSIS;
+  // Whether `after` keeps every slot of `before` where it was: each id at its slot or
+  // deleted there, and no slot gone (a reload that brings in a save of the same layout).
+  static bool same_slots(const RecordTable& before, const RecordTable& after);
   // Announces a change to the readers of other processes (the writer, after an append).
   void publish_change() REQUIRES(wal_lock_);
   // Makes the readers of other processes load the collection afresh: after the log's tail
@@ -542,6 +626,10 @@ class Database {
   std::atomic<std::uint64_t> seen_changes_{0};
   std::atomic<std::uint64_t> loaded_generation_{0};
   std::uint64_t log_end_ GUARDED_BY(wal_lock_) = 0;
+
+  // Moves on each time slots are renumbered (compact, repair, a reload of renumbered
+  // files), so that a scan in progress learns that its cursor no longer means anything.
+  std::uint64_t layout_ GUARDED_BY(index_lock_) = 0;
 
   // The calibrated default width: ef in the low 32 bits, the k it was measured for in the
   // high ones; 0 without a calibration. Read by every search, so an atomic, not a lock.

@@ -464,6 +464,7 @@ void Database::install_in(Database& target) {
   MutexLock wal_guard(target.wal_lock_);
   WriterLock index_guard(target.index_lock_);
   WriterLock records_guard(target.records_lock_);
+  if (!same_slots(target.records_, records_)) ++target.layout_;
   target.id_to_slot_ = std::move(id_to_slot_);
   target.index_ = std::move(index_);
   target.records_ = std::move(records_);
@@ -1356,6 +1357,7 @@ void Database::install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
   WriterLock index_guard(index_lock_);
   WriterLock records_guard(records_lock_);
   index_ = std::move(fresh);
+  ++layout_;
   id_to_slot_ = std::move(ids);
   records_ = std::move(records);
 }

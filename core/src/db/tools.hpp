@@ -164,6 +164,15 @@ GraphView view_of(const GraphFile& file);
 // The side file of a calibration: nothing when it does not exist, 0 when it does not read as
 // one, otherwise ef_search in the low 32 bits and k in the high ones.
 std::optional<std::uint64_t> read_calibration_file(const std::filesystem::path& dir);
+// What else the side file says of the measurement: the recall at ef_search, the sample it
+// was measured on and the live vectors then (0 when an older file does not say).
+struct CalibrationRecord {
+  std::uint64_t packed = 0;  // as read_calibration_file
+  double recall = 0.0;
+  std::size_t sample = 0;
+  std::size_t count = 0;
+};
+std::optional<CalibrationRecord> read_calibration_record(const std::filesystem::path& dir);
 
 // The side file of an exact-scan limit: nothing when it does not exist, an invalid-data Io
 // error when it does not read as one, another Io error when it cannot be read.
