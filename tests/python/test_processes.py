@@ -103,6 +103,11 @@ def test_readers_follow_the_writer_without_reopening(path):
         assert len(reader.search([0, 1], k=10)) == len(expected)
         if i >= 3:
             assert reader.get("b")[1] == {"n": 2}
+    # Settings kept beside the files reach the reader too.
+    assert writer("db.update('c', metadata={'t': 'red fox'}); db.create_text_index('t')") == "ok None"
+    assert [h.id for h in reader.search_text("fox")] == ["c"]
+    assert writer("db.set_exact_scan_limit(0)") == "ok None"
+    assert reader.exact_scan_limit == 0
     # The writer role is the writer's: the reader is refused until the writer is gone.
     with pytest.raises(ValueError, match="being written by another process"):
         reader.add("e", [3, 3])

@@ -1242,7 +1242,7 @@ Result<std::vector<SearchResult>> Database::search(std::span<const float> query,
 
 std::vector<hnsw::Candidate> Database::nearest(std::span<const float> query, std::size_t k,
                                                std::size_t ef, const Filter* filter) const {
-  if (filter == nullptr) return index_->search(query, k, ef, exact_scan_limit());
+  if (filter == nullptr) return index_->search(query, k, ef, exact_scan_limit_.load(std::memory_order_relaxed));
   const Candidates candidates = resolve(*filter, range_limit(1, k, ef));
   const FilterScope scope = scope_of(*filter, candidates.set(), candidates.exact, 1, k, ef);
   return filtered_search(query, k, scope);
@@ -1438,12 +1438,14 @@ Stats Database::stats() const {
 }
 
 std::size_t Database::exact_scan_limit() const {
+  (void)follow();
   return exact_scan_limit_.load(std::memory_order_relaxed);
 }
 
 bool Database::scans_exactly(const hnsw::HnswIndex& index) const {
   // The test the index applies in search, safe from overflow.
-  return saturating_mul(index.count(), index.dim()) < exact_scan_limit();
+  return saturating_mul(index.count(), index.dim()) <
+         exact_scan_limit_.load(std::memory_order_relaxed);
 }
 
 std::size_t Database::total_slots() const {
