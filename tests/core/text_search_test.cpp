@@ -147,6 +147,19 @@ TEST(TextCollectionTest, EveryChangeKeepsTheIndexesEqualToOnesBuiltAfresh) {
   ASSERT_TRUE(Ok(repaired));
   expect_sound(*repaired->first, "repair_path");
   EXPECT_EQ(answers(*repaired->first), changed);
+
+  // Exported and imported into a new collection, the definitions come along; the scores are
+  // the same, ties aside (the import numbers the slots afresh).
+  const fs::path exported = tmp.path() / "export.json";
+  ASSERT_TRUE(export_::export_json(*repaired->first, exported, false));
+  auto copy = testing::create(tmp.path() / "copy", 2);
+  ASSERT_TRUE(export_::import_json(*copy, exported));
+  EXPECT_EQ(copy->text_indexes(), repaired->first->text_indexes());
+  auto by_id = [](Answers a) {
+    for (auto& row : a) std::sort(row.begin(), row.end());
+    return a;
+  };
+  EXPECT_EQ(by_id(answers(*copy)), by_id(changed));
 }
 
 // Postings saved by an earlier save, or damaged ones, are not taken: the index is built.

@@ -38,6 +38,10 @@ struct ExportFormat {
   std::size_t dim = 0;
   std::string metric;  // the canonical metric name on export; read but not used on import
   std::vector<ExportVector> vectors;
+  // The collection's text index definitions, as "text_indexes": [{"field", "language"}]
+  // before "vectors"; the member is written only when there are some, and readers that do
+  // not know it skip it (unknown members are skipped).
+  std::vector<text::TextIndexSpec> text_indexes;
 };
 
 // Why export_json or import_json failed. Users are shown message(): when the file itself

@@ -672,20 +672,23 @@ class Reader {
   // A record in either form a document may hold: the array of its fields in order (exactly
   // keys.size() values), or the object of them by key (unknown keys skipped; a key given
   // twice, or one of the first `required` keys missing, refused). field(i) reads keys[i].
+  // The array form has the first `positional` fields only (all of them unless given): a
+  // member added later to the object form does not change what an array must hold.
   template <std::size_t N, class F>
   bool record(std::string_view name, const std::array<std::string_view, N>& keys,
-              std::size_t required, F&& field) {
+              std::size_t required, F&& field, std::size_t positional = N) {
     const int c = peek();
     if (c == '[') {
       std::size_t count = 0;
       const bool ok = sequence([&] {
         const std::size_t i = count++;
-        return i < N ? field(i) : value(nullptr);
+        return i < positional ? field(i) : value(nullptr);
       });
       if (!ok) return false;
-      if (count == N) return true;
+      if (count == positional) return true;
       return fail_here("invalid length " + std::to_string(count) + ", expected struct " +
-                       std::string(name) + " with " + std::to_string(N) + " elements");
+                       std::string(name) + " with " + std::to_string(positional) +
+                       " elements");
     }
     if (c != '{') return wrong_type("struct " + std::string(name));
     std::array<bool, N> seen{};
@@ -743,18 +746,44 @@ class Reader {
   }
 
   bool read_format(ExportFormat& out) {
-    static constexpr std::array<std::string_view, 4> kKeys{"version", "dim", "metric", "vectors"};
-    return record("ExportFormat", kKeys, 4, [&](std::size_t i) {
-      switch (i) {
-        case 0:
-          return version(out.version);
-        case 1:
-          return dim(out.dim);
-        case 2:
-          return text(out.metric);
-        default:
-          return entries(out.vectors);
-      }
+    static constexpr std::array<std::string_view, 5> kKeys{"version", "dim", "metric", "vectors",
+                                                           "text_indexes"};
+    return record(
+        "ExportFormat", kKeys, 4,
+        [&](std::size_t i) {
+          switch (i) {
+            case 0:
+              return version(out.version);
+            case 1:
+              return dim(out.dim);
+            case 2:
+              return text(out.metric);
+            case 3:
+              return entries(out.vectors);
+            default:
+              return text_indexes(out.text_indexes);
+          }
+        },
+        4);
+  }
+
+  // [{"field": "title", "language": "english" or null}, ...]
+  bool text_indexes(std::vector<text::TextIndexSpec>& out) {
+    static constexpr std::array<std::string_view, 2> kKeys{"field", "language"};
+    if (peek() != '[') return wrong_type("a sequence");
+    return sequence([&] {
+      text::TextIndexSpec spec;
+      const bool ok = record("TextIndex", kKeys, 2, [&](std::size_t i) {
+        if (i == 0) return text(spec.field);
+        if (peek() == 'n') return value(nullptr);  // null: no language
+        std::string language;
+        if (!text(language)) return false;
+        spec.language = std::move(language);
+        return true;
+      });
+      if (!ok) return false;
+      out.push_back(std::move(spec));
+      return true;
     });
   }
 
@@ -797,6 +826,29 @@ TransferResult<void> import_json(db::Database& db, const std::filesystem::path& 
   if (!doc) return std::unexpected(failed(std::move(doc.error())));
   if (doc->dim != db.dim()) {
     return std::unexpected(failed(QuarnError::dimension_mismatch(db.dim(), doc->dim)));
+  }
+  // The text indexes come first, so that the records are indexed as they are added; a
+  // definition this collection cannot take (an unknown language, or the field indexed with
+  // another) refuses the document before anything changes.
+  for (const auto& spec : doc->text_indexes) {
+    if (spec.language) {
+      if (auto bad = text::check_language(*spec.language)) {
+        return std::unexpected(failed(QuarnError::corrupt("text index on '" + spec.field +
+                                                          "': " + std::move(*bad))));
+      }
+    }
+    for (const auto& have : db.text_indexes()) {
+      if (have.field == spec.field && have.language != spec.language) {
+        return std::unexpected(failed(QuarnError::invalid_argument(
+            "the document indexes the text of '" + spec.field +
+            "' with another language than this collection does: drop its text index first")));
+      }
+    }
+  }
+  for (const auto& spec : doc->text_indexes) {
+    if (auto r = db.create_text_index(spec.field, spec.language); !r) {
+      return std::unexpected(failed(std::move(r.error())));
+    }
   }
   // A number too large for a float reads as infinity; nothing non-finite may be stored.
   for (const auto& entry : doc->vectors) {

@@ -83,6 +83,28 @@ void append_head(std::string& out, const ExportFormat& doc, bool pretty) {
   out += sep;
   json::append_quoted(out, doc.metric);
   out += pretty ? ",\n  " : ",";
+  if (!doc.text_indexes.empty()) {
+    out += "\"text_indexes\"";
+    out += sep;
+    out += '[';
+    for (std::size_t i = 0; i < doc.text_indexes.size(); ++i) {
+      const text::TextIndexSpec& spec = doc.text_indexes[i];
+      if (i > 0) out += pretty ? ", " : ",";
+      out += "{\"field\"";
+      out += sep;
+      json::append_quoted(out, spec.field);
+      out += pretty ? ", \"language\"" : ",\"language\"";
+      out += sep;
+      if (spec.language) {
+        json::append_quoted(out, *spec.language);
+      } else {
+        out += "null";
+      }
+      out += '}';
+    }
+    out += ']';
+    out += pretty ? ",\n  " : ",";
+  }
   out += "\"vectors\"";
   out += sep;
   out += '[';
@@ -162,6 +184,7 @@ Result<ExportFormat> snapshot(const db::Database& db) {
   doc.version = 1;
   doc.dim = db.dim();
   doc.metric = std::string(distance::metric_name(db.metric()));
+  doc.text_indexes = db.text_indexes();
   return doc;
 }
 
