@@ -101,6 +101,9 @@ int main(int argc, char** argv) {
     auto d = build(dir, quantize, 12);
     check(d->save().has_value(), "save");
     put(out / "collection" / (quantize ? "sq8" : "plain"), pack(dir));
+    if (quantize) {  // the pretty one carries a text index definition
+      check(d->create_text_index("tag", std::nullopt).has_value(), "text index");
+    }
     check(export_::export_json(*d, dir / "export.json", quantize).has_value(), "export");
     put(out / "import" / (quantize ? "pretty" : "compact"), slurp(dir / "export.json"));
   }
