@@ -21,6 +21,7 @@ import time
 import numpy as np
 
 from hnsw_peers import write_csv
+from peers import hnswlib_note
 
 K = 10
 
@@ -88,6 +89,7 @@ def main():
     print(f"{args.n} x {args.dim}, {args.clusters} clusters (spread {args.spread}), cosine, "
           f"m 16, ef_construction 200, {args.queries} queries; exact answer in "
           f"{time.perf_counter() - t0:.1f} s; load {os.getloadavg()[0]:.1f}")
+    print(hnswlib_note())
     rows = []
 
     peer = hnswlib.Index(space="cosine", dim=args.dim)

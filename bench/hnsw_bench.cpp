@@ -1,5 +1,6 @@
 // Build time, recall@10 and single-thread queries per second of our HNSW graph on
-// Fashion-MNIST, beside hnswlib's C++ compiled into this driver with the same flags; then our
+// Fashion-MNIST, beside hnswlib's C++ (compiled in its own unit with -march=native, so that
+// the peer uses this CPU's instructions whatever our build's flags); then our
 // exact scan on 100,000 random vectors of 96 floats.
 //
 //   hnsw_bench [--data DIR] [--queries N] [--cache FILE] [--skip-hnswlib] [--skip-exact]
@@ -16,7 +17,6 @@
 // otherwise: the library leaves that process-wide setting alone, since NumPy in the same
 // Python process shares the one OpenBLAS.
 #include <cblas.h>
-#include <hnswlib/hnswlib.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "hnswlib_peer.hpp"
 #include "quarn_core/distance.hpp"
 #include "quarn_core/hnsw.hpp"
 
@@ -329,18 +330,17 @@ int main(int argc, char** argv) {
     }
 
     // hnswlib first, so that neither build's freed memory hides in the other's RSS figure.
-    std::unique_ptr<hnswlib::L2Space> space;
-    std::unique_ptr<hnswlib::HierarchicalNSW<float>> peer;
+    std::unique_ptr<HnswlibPeer> peer;
     double peer_build = 0, peer_bytes = 0;
     std::vector<Point> peer_curve;
     if (!skip_hnswlib) {
       const std::size_t rss0 = rss_bytes();
       const auto t0 = Clock::now();
-      space = std::make_unique<hnswlib::L2Space>(dim);
-      peer = std::make_unique<hnswlib::HierarchicalNSW<float>>(space.get(), n, 16, 200);
+      std::printf("hnswlib: Debian's headers compiled with %s\n", HnswlibPeer::build_flags());
+      peer = std::make_unique<HnswlibPeer>(dim, n, 16, 200);
       std::atomic<std::size_t> next{0};
       auto work = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < n;) peer->addPoint(base.data() + i * dim, i);
+        for (std::size_t i; (i = next.fetch_add(1)) < n;) peer->add(base.data() + i * dim, i);
       };
       std::thread t1(work), t2(work);
       t1.join();
@@ -402,12 +402,11 @@ int main(int argc, char** argv) {
       std::printf("quarn:   %zu of %zu stored vectors not their own first hit at ef 64 (%.3f%%)\n",
                   ours_missed, n, 100.0 * double(ours_missed) / double(n));
       if (peer) {
-        peer->setEf(64);
+        peer->set_ef(64);
+        std::vector<std::uint32_t> hits;
         const std::size_t peer_missed = self_misses(base, n, dim, [&](const float* v) {
-          auto result = peer->searchKnn(v, kK);
-          std::uint32_t first = quarn_core::hnsw::kNoEntry;
-          for (; !result.empty(); result.pop()) first = std::uint32_t(result.top().second);
-          return first;
+          peer->search(v, kK, hits);
+          return hits.empty() ? quarn_core::hnsw::kNoEntry : hits[0];
         });
         std::printf(
             "hnswlib: %zu of %zu stored vectors not their own first hit at ef 64 (%.3f%%)\n",
@@ -424,15 +423,9 @@ int main(int argc, char** argv) {
       });
     };
     auto peer_at = [&](std::size_t ef) {
-      peer->setEf(ef);
-      return measure(ef, nq, dim, queries, truth, repeat, [&](const float* q, auto& out) {
-        out.clear();
-        auto result = peer->searchKnn(q, kK);
-        while (!result.empty()) {
-          out.push_back(static_cast<std::uint32_t>(result.top().second));
-          result.pop();
-        }
-      });
+      peer->set_ef(ef);
+      return measure(ef, nq, dim, queries, truth, repeat,
+                     [&](const float* q, auto& out) { peer->search(q, kK, out); });
     };
     std::vector<Point> ours, ours_sq8, peer_sq8_curve;
     for (std::size_t ef : efs) {

@@ -29,6 +29,8 @@ import time
 
 import numpy as np
 
+from peers import hnswlib_note
+
 DATA = "/usr/share/datasets/fashion-mnist"
 EFS = [10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 64, 100, 200, 400]
 K = 10
@@ -105,6 +107,7 @@ def graph(nq, efs, skip_faiss, rows, repeat):
     n, dim = base.shape
     print(f"Fashion-MNIST: {n} x {dim} base, {len(queries)} queries, M=16, ef_construction=200")
 
+    print(hnswlib_note())
     index = hnswlib.Index(space="l2", dim=dim)
     index.init_index(max_elements=n, M=16, ef_construction=200)
     t0 = time.perf_counter()

@@ -10,6 +10,7 @@ import hnswlib
 import numpy as np
 
 from quarn import Database
+from peers import hnswlib_note
 
 DIM, N, K, CALLS = 784, 20_000, 10, 2_000
 
@@ -32,6 +33,7 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         db = Database(tmp + "/b", DIM, metric="l2", ef_construction=100)
         db.add_many(ids, data)
+        print(hnswlib_note())
         index = hnswlib.Index(space="l2", dim=DIM)
         index.init_index(max_elements=N, M=16, ef_construction=100)
         index.add_items(data, np.arange(N))
