@@ -460,6 +460,8 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
   // bound above it, which is decided without a square root.
   double bound_seen = std::numeric_limits<double>::quiet_NaN();
   double s = -1.0;
+  // Cosine: the same for 1 − kappa − bound.
+  double c = std::numeric_limits<double>::quiet_NaN();
   const detail::CodeDots dots = detail::code_dots();
   std::int32_t sums[kBoundedBlock];
   const std::size_t total = slots != nullptr ? count : n;
@@ -505,6 +507,16 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
         if (cosine) {
           const double x_hi = sc.norm[slot];
           const double x_lo = x_hi * (1.0 - 0x1p-22);
+          // The lower bound exceeds the list's bound when the similarity's upper bound is
+          // below 1 − kappa − bound: decided by a product instead of a division.
+          if (list.bound() != bound_seen) {
+            bound_seen = list.bound();
+            c = 1.0 - kappa - bound_seen;
+          }
+          if (std::isfinite(c)) {
+            const double t = hi >= 0.0 ? c * (qn_lo * x_lo) : c * (qn_hi * x_hi);
+            if (hi < t - std::abs(t) * 0x1p-30) continue;
+          }
           const double sim_hi = std::min(1.0, hi >= 0.0 ? up(hi / (qn_lo * x_lo)) : up(hi / (qn_hi * x_hi)));
           const double sim_lo = std::max(-1.0, lo >= 0.0 ? down(lo / (qn_hi * x_hi)) : down(lo / (qn_lo * x_lo)));
           lower = down(1.0 - sim_hi - kappa);
