@@ -287,6 +287,9 @@ namespace {
 constexpr std::size_t kBoundedMinSlots = 2048;
 // Nor when k asks for more than this share of the candidates.
 constexpr std::size_t kBoundedMaxShare = 16;
+// Stored floats up to which a scan of some slots (a filter's) builds the codes: 64 MiB of
+// codes at most.
+constexpr std::size_t kFilteredCodesFloats = std::size_t{1} << 26;
 // Slots per call of the code-dot kernel.
 constexpr std::size_t kBoundedBlock = 256;
 
@@ -563,8 +566,16 @@ std::vector<Candidate> HnswIndex::search_exact_among(std::span<const float> q,
                                                      std::span<const std::uint32_t> slots,
                                                      std::size_t k) const {
   if (k == 0 || slots.empty()) return {};
-  if (const detail::ScanCodes* codes = bounded_codes(slots.size(), k)) {
-    if (auto out = scan_bounded(q, k, *codes, slots.data(), slots.size())) return std::move(*out);
+  // The codes hold a quarter of the vectors' memory again: a scan of some records of a very
+  // large collection does not build them, unless they exist already.
+  const bool codes_exist =
+      scan_cache_ && scan_cache_->ready.load(std::memory_order_acquire) != nullptr;
+  if (codes_exist || node_count() * dim_ <= kFilteredCodesFloats) {
+    if (const detail::ScanCodes* codes = bounded_codes(slots.size(), k)) {
+      if (auto out = scan_bounded(q, k, *codes, slots.data(), slots.size())) {
+        return std::move(*out);
+      }
+    }
   }
   return rescore_exact(q, slots, k);
 }
