@@ -818,6 +818,25 @@ TEST(HnswIndexTest, BoundedExactScanEqualsMeasuringEverySlot) {
   }
 }
 
+// Threads that start exact scans together build the bounded scan's codes once, under its
+// lock, and all get the answer of measuring every slot.
+TEST(HnswIndexTest, ConcurrentFirstExactScansShareTheirCodes) {
+  const std::size_t dim = 24;
+  const auto data = random_data(3000, dim, 57);
+  HnswIndex index(dim, 4, 16, Metric::Euclidean);
+  index.batch_insert_flat(data);
+  const auto queries = random_data(12, dim, 58);
+  std::vector<std::vector<Candidate>> got(12);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t i = t; i < 12; i += 3) got[i] = index.search_exact(row(queries, dim, i), 10);
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (std::size_t i = 0; i < 12; ++i) EXPECT_EQ(got[i], measure_all(index, row(queries, dim, i), 10));
+}
+
 TEST(HnswIndexTest, BothSidesOfTheExactScanThresholdMeasureAlike) {
   // One all-zero vector under cosine: the pairwise convention (0 for two zero vectors) on the
   // exact scan below ten million floats and on the graph from there on.
