@@ -633,6 +633,43 @@ TEST_P(ExactSearch, MatchesBruteForceWithAndWithoutDeletionsAndFilters) {
   }
 }
 
+// A filter whose records all lie far from the query (the other side of the origin): the scan
+// of the passing records, bounded from 2,048 of them on, still returns the min(k, passing)
+// nearest, on the exact path and after a graph walk that meets none of them.
+TEST_P(ExactSearch, FarFilterMatchesKeepMinOfKAndPassing) {
+  const Metric metric = GetParam();
+  TempDir tmp;
+  auto db = create(tmp.path() / "c", 16, metric);
+  ASSERT_NE(db, nullptr);
+  std::mt19937 rng(9);
+  std::map<std::string, Vec> far;
+  std::vector<Record> items;
+  for (int i = 0; i < 5000; ++i) {
+    const std::string id = name("v", i);
+    Vec v = random_vector(rng, 16);
+    if (i % 2 == 1) {
+      for (float& x : v) x += 6.0f;
+      far[id] = v;
+    }
+    items.push_back({id, v, obj({{"side", i % 2}})});
+  }
+  ASSERT_TRUE(Ok(db->add_many(items)));
+  const Filter filter = Filter::eq("side", 1);
+  for (const char* path : {"exact", "graph"}) {
+    SCOPED_TRACE(path);
+    if (path[0] == 'g') {
+      ASSERT_TRUE(Ok(db->set_exact_scan_limit(0)));
+    }
+    for (int i = 0; i < 4; ++i) {
+      Vec q = random_vector(rng, 16);
+      for (float& x : q) x -= 6.0f;
+      for (std::size_t k : {10u, 2600u}) {
+        expect_matches_reference(search(*db, q, options(k, &filter)), far, q, metric, k);
+      }
+    }
+  }
+}
+
 // search_many answers a batch of exact scans with matrix-matrix products, whose rounding
 // differs from the single query's matrix-vector product; the answers must not. 300 queries
 // make two blocks and 600 vectors of 512 floats two tiles of rows. Duplicates make exact

@@ -702,6 +702,141 @@ TEST(HnswIndexTest, ExactScanDegenerateCases) {
   }
 }
 
+// Every live slot (or every slot of `among`) measured by the pair kernel: the answer the
+// bounded scan must give.
+std::vector<Candidate> measure_all(const HnswIndex& index, std::span<const float> q,
+                                   std::size_t k, std::span<const std::uint32_t> among = {}) {
+  std::vector<Candidate> pairs;
+  auto add = [&](std::uint32_t s) {
+    pairs.push_back({s, distance::distance(q, index.vector(s), index.metric())});
+  };
+  if (among.empty()) {
+    for (std::uint32_t s = 0; s < index.node_count(); ++s) {
+      if (!index.is_deleted(s)) add(s);
+    }
+  } else {
+    for (std::uint32_t s : among) add(s);
+  }
+  select_nearest(pairs, k);
+  return pairs;
+}
+
+TEST(HnswIndexTest, BoundedExactScanEqualsMeasuringEverySlot) {
+  constexpr std::size_t kRows = 2500;  // above the count where search_exact bounds its scan
+  struct Case {
+    const char* name;
+    std::size_t dim;
+    std::function<std::vector<float>(std::size_t dim)> data;
+  };
+  auto duplicates_and_zeros = [](std::size_t dim) {
+    const auto distinct = random_data(200, dim, 7);
+    std::vector<float> v(kRows * dim, 0.0f);
+    for (std::size_t i = 0; i < kRows; ++i) {
+      if (i % 7 == 3) continue;  // a zero vector
+      std::copy_n(distinct.begin() + static_cast<std::ptrdiff_t>(i % 200 * dim), dim,
+                  v.begin() + static_cast<std::ptrdiff_t>(i * dim));
+    }
+    return v;
+  };
+  auto mixed_scales = [](std::size_t dim) {
+    auto v = random_data(kRows, dim, 8);
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<float> exponent(-3, 3);
+    for (std::size_t i = 0; i < kRows; ++i) {
+      const float scale = std::pow(10.0f, exponent(rng));
+      for (std::size_t j = 0; j < dim; ++j) v[i * dim + j] *= scale;
+    }
+    return v;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"uniform", 24, [](std::size_t d) { return random_data(kRows, d, 1); }},
+      {"far from the origin", 16, [](std::size_t d) { return random_data(kRows, d, 2, 900, 1100); }},
+      {"clustered, padded dimension", 100, [](std::size_t d) { return clustered_data(kRows, d, 3); }},
+      {"duplicates and zero vectors", 7, duplicates_and_zeros},
+      {"norms over six decades", 40, mixed_scales},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    for (Metric metric : kMetrics) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::string(distance::metric_name(metric)));
+      const auto data = c.data(c.dim);
+      HnswIndex index(c.dim, 4, 16, metric);
+      index.batch_insert_flat(data);
+      std::mt19937 rng(11);
+      std::vector<std::vector<float>> queries;
+      for (std::size_t i = 0; i < 12; ++i) {
+        const auto r = row(data, c.dim, rng() % kRows);
+        queries.emplace_back(r.begin(), r.end());  // ties with duplicates, distance 0
+      }
+      for (unsigned seed = 0; seed < 6; ++seed) {
+        queries.push_back(random_data(1, c.dim, 100 + seed, -2, 2));
+        auto near = queries[seed];
+        for (float& x : near) x += 1e-3f * static_cast<float>(seed);
+        queries.push_back(near);
+      }
+      queries.emplace_back(c.dim, 0.0f);
+      auto far = queries[0];
+      for (float& x : far) x *= 1000.0f;
+      queries.push_back(far);
+
+      auto check = [&](const char* stage) {
+        SCOPED_TRACE(stage);
+        std::vector<std::uint32_t> among;
+        for (std::uint32_t s = 0; s < index.node_count(); s += 3) {
+          if (!index.is_deleted(s)) among.push_back(s);
+        }
+        for (std::size_t qi = 0; qi < queries.size(); ++qi) {
+          SCOPED_TRACE(qi);
+          const auto& q = queries[qi];
+          // Only a zero query under cosine is left to the plain scan.
+          const bool boundable =
+              metric != Metric::Cosine || std::any_of(q.begin(), q.end(), [](float x) { return x != 0; });
+          for (std::size_t k : {std::size_t{1}, std::size_t{10}, std::size_t{100},
+                                index.node_count() + 5}) {
+            const auto want = measure_all(index, q, k);
+            EXPECT_EQ(index.search_exact(q, k), want);
+            const auto got = index.search_bounded(q, k, {});
+            ASSERT_EQ(got.has_value(), boundable);
+            if (got) {
+              EXPECT_EQ(*got, want) << "k " << k;
+            }
+            if (const auto part = index.search_bounded(q, k, among)) {
+              EXPECT_EQ(*part, measure_all(index, q, k, among)) << "k " << k << ", among";
+            }
+          }
+        }
+      };
+      check("as built");
+      // Vectors beyond the ranges the codes were taken from, replaced vectors and deletions.
+      const auto wider = random_data(300, c.dim, 12, -3, 3);
+      index.batch_insert_flat(wider);
+      for (std::uint32_t s = 0; s < 40; ++s) index.update_vector(s * 17, row(wider, c.dim, s));
+      for (std::uint32_t s = 5; s < index.node_count(); s += 4) index.mark_deleted(s);
+      check("after inserts, updates and deletions");
+    }
+  }
+}
+
+// Threads that start exact scans together build the bounded scan's codes once, under its
+// lock, and all get the answer of measuring every slot.
+TEST(HnswIndexTest, ConcurrentFirstExactScansShareTheirCodes) {
+  const std::size_t dim = 24;
+  const auto data = random_data(3000, dim, 57);
+  HnswIndex index(dim, 4, 16, Metric::Euclidean);
+  index.batch_insert_flat(data);
+  const auto queries = random_data(12, dim, 58);
+  std::vector<std::vector<Candidate>> got(12);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t i = t; i < 12; i += 3) got[i] = index.search_exact(row(queries, dim, i), 10);
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (std::size_t i = 0; i < 12; ++i) EXPECT_EQ(got[i], measure_all(index, row(queries, dim, i), 10));
+}
+
 TEST(HnswIndexTest, BothSidesOfTheExactScanThresholdMeasureAlike) {
   // One all-zero vector under cosine: the pairwise convention (0 for two zero vectors) on the
   // exact scan below ten million floats and on the graph from there on.

@@ -120,5 +120,46 @@ TEST(FusedSq8KernelTest, TheChosenKernelMatchesDistanceOnTheDecodedRow) {
   }
 }
 
+// The code-dot kernels against a plain loop in 64 bits, on rows reached in order and through
+// a slot list, with weights at the extremes the bounded scan allows (no sum may wrap).
+TEST(FusedSq8KernelTest, CodeDotKernelsAreExactIntegerSums) {
+  const struct {
+    CodeDots kernel;
+    simsimd_capability_t capability;
+    const char* name;
+  } kernels[] = {{code_dots_kernel(KernelIsa::Avx512), simsimd_cap_skylake_k, "AVX-512"},
+                 {code_dots_kernel(KernelIsa::Avx2), simsimd_cap_haswell_k, "AVX2"},
+                 {code_dots_portable(), simsimd_cap_serial_k, "portable"},
+                 {code_dots(), simsimd_cap_serial_k, "chosen"}};
+  std::mt19937 rng(13);
+  for (std::size_t stride : {32, 64, 96, 800, 2048}) {
+    const auto top = static_cast<int>(std::min<long>(32767, 2147483647L / (255L * static_cast<long>(stride))));
+    const std::size_t rows = 7;
+    std::vector<std::uint8_t> codes(rows * stride);
+    std::vector<std::int16_t> t(stride);
+    for (int trial = 0; trial < 3; ++trial) {
+      for (std::size_t j = 0; j < stride; ++j) {
+        // Trial 0: every weight and code at its largest, the sum at the 32-bit edge.
+        t[j] = static_cast<std::int16_t>(trial == 0 ? top : trial == 1 ? -top : static_cast<int>(rng() % (2 * top + 1)) - top);
+      }
+      for (auto& c : codes) c = trial < 2 ? 255 : static_cast<std::uint8_t>(rng());
+      std::vector<std::int64_t> want(rows);
+      for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < stride; ++j) want[i] += std::int64_t{t[j]} * codes[i * stride + j];
+      }
+      const std::uint32_t slots[] = {6, 0, 3, 3, 5};
+      for (const auto& k : kernels) {
+        if (k.kernel == nullptr || (simsimd_capabilities() & k.capability) != k.capability) continue;
+        SCOPED_TRACE(std::string(k.name) + " stride " + std::to_string(stride));
+        std::vector<std::int32_t> got(rows);
+        k.kernel(t.data(), codes.data(), stride, nullptr, rows, got.data());
+        for (std::size_t i = 0; i < rows; ++i) EXPECT_EQ(got[i], want[i]) << "row " << i;
+        k.kernel(t.data(), codes.data(), stride, slots, 5, got.data());
+        for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(got[i], want[slots[i]]) << "slot " << slots[i];
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quarn_core::hnsw::detail

@@ -58,6 +58,8 @@ void stable_sort_by_distance(std::span<Candidate> pairs);
 namespace detail {
 
 struct Scratch;
+struct ScanCodes;
+struct ScanCodesCache;
 
 // Memory for the large per-slot arrays. Blocks of 2 MiB and more are mapped on their own,
 // aligned to 2 MiB and marked for transparent huge pages: scans and graph walks touch these
@@ -225,6 +227,10 @@ class HnswIndex {
   std::uint32_t insert_with_level(std::span<const float> vector, std::size_t level);
   std::vector<std::uint32_t> batch_insert_with_levels(std::span<const float> data,
                                                       std::span<const std::size_t> levels);
+  // Test hook: the bounded exact scan over `slots` (every live slot when empty), whatever
+  // the counts; nullopt for a query it cannot bound (see scan_bounded).
+  std::optional<std::vector<Candidate>> search_bounded(std::span<const float> q, std::size_t k,
+                                                       std::span<const std::uint32_t> slots) const;
 
   // ---- Search; all const and thread-safe ----
 
@@ -260,6 +266,12 @@ class HnswIndex {
   std::vector<Candidate> search_graph(std::span<const float> q, std::size_t k,
                                       std::size_t ef) const;
   std::vector<Candidate> search_exact(std::span<const float> q, std::size_t k) const;
+  // The k nearest of `slots` (live, distinct, below node_count()) by the pair kernel, ordered
+  // by (distance, slot): what rescoring each of them would give, found by the bounded scan
+  // when that pays.
+  std::vector<Candidate> search_exact_among(std::span<const float> q,
+                                            std::span<const std::uint32_t> slots,
+                                            std::size_t k) const;
   // search_exact for every query, in query order; each answer equals search_exact's for that
   // query alone (distances and order included). REQUIRES: every query has dim floats.
   std::vector<std::vector<Candidate>> search_exact_many(std::span<const std::vector<float>> queries,
@@ -336,6 +348,19 @@ class HnswIndex {
                                        std::span<const std::uint32_t> slots, std::size_t k) const;
   // The k nearest live slots by the pair kernel's distance, every live slot measured.
   std::vector<Candidate> scan_live(std::span<const float> q, std::size_t k) const;
+  // The bounded exact scan (exact.cpp): the same answer as scan_live (over `slots` when
+  // given, every live slot otherwise), measuring only the slots whose codes cannot rule them
+  // out. nullopt when the query is one it cannot bound (a non-finite component, or a cosine
+  // query of zero or extreme norm): the caller then measures every slot.
+  std::optional<std::vector<Candidate>> scan_bounded(std::span<const float> q, std::size_t k,
+                                                     const detail::ScanCodes& codes,
+                                                     const std::uint32_t* slots,
+                                                     std::size_t count) const;
+  // Whether the bounded scan pays for `count` slots and k, and its codes (built on first
+  // use) if so; null otherwise.
+  const detail::ScanCodes* bounded_codes(std::size_t count, std::size_t k) const;
+  // The codes, built on first use; null in a moved-from index.
+  const detail::ScanCodes* scan_codes() const;
   const float* row(std::uint32_t slot) const {
     return vectors_.data().data() + static_cast<std::size_t>(slot) * dim_;
   }
@@ -398,6 +423,8 @@ class HnswIndex {
   std::size_t max_level_ = 0;
   std::atomic<std::size_t> count_{0};
   std::uint32_t entry_point_ = kNoEntry;
+  // The bounded exact scan's codes; null only in a moved-from index.
+  std::unique_ptr<detail::ScanCodesCache> scan_cache_;
 };
 
 }  // namespace quarn_core::hnsw

@@ -1145,8 +1145,7 @@ std::vector<hnsw::Candidate> Database::scan_filtered(std::span<const float> quer
                                                      const FilterScope& scope) const {
   const hnsw::HnswIndex& index = *index_;
   const std::size_t nodes = index.node_count();
-  // The passing slots first, then their distances: each row is fetched while the one before
-  // it is measured.
+  // The passing slots first, then the nearest of them.
   thread_local std::vector<std::uint32_t> reused;
   std::vector<std::uint32_t>& slots = reused;
   slots.clear();
@@ -1164,18 +1163,9 @@ std::vector<hnsw::Candidate> Database::scan_filtered(std::span<const float> quer
     }
   }
   const std::vector<std::uint32_t>& passing = scope.listed ? *scope.listed : slots;
-  const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
-  std::vector<hnsw::Candidate> pairs(passing.size());
-  for (std::size_t i = 0; i < passing.size(); ++i) {
-    if (i + 1 < passing.size()) {
-      const char* next = reinterpret_cast<const char*>(index.vector(passing[i + 1]).data());
-      for (std::size_t off = 0; off < ahead; off += 64) _mm_prefetch(next + off, _MM_HINT_T0);
-    }
-    pairs[i] = {passing[i], distance::distance(query, index.vector(passing[i]), metric_)};
-  }
+  std::vector<hnsw::Candidate> pairs = index.search_exact_among(query, passing, k);
   // Kept for the next call, unless one very large scan would leave it holding megabytes.
   if (slots.capacity() > (std::size_t{1} << 20)) std::vector<std::uint32_t>().swap(slots);
-  hnsw::select_nearest(pairs, k);
   return pairs;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "internal.hpp"
+#include "scan_codes.hpp"
 #include "quarn_core/hnsw.hpp"
 
 namespace quarn_core::hnsw {
@@ -64,7 +65,8 @@ HnswIndex::HnswIndex(std::size_t dim, std::size_t m, std::size_t ef_construction
       m0_(2 * m),
       ef_construction_(ef_construction),
       ml_(1.0 / std::log(static_cast<double>(m))),
-      metric_(metric) {}
+      metric_(metric),
+      scan_cache_(std::make_unique<detail::ScanCodesCache>()) {}
 
 HnswIndex::HnswIndex(HnswIndex&& other) noexcept
     : dim_(other.dim_),
@@ -83,7 +85,8 @@ HnswIndex::HnswIndex(HnswIndex&& other) noexcept
       deleted_flags_(std::move(other.deleted_flags_)),
       max_level_(other.max_level_),
       count_(other.count_.load()),
-      entry_point_(other.entry_point_) {
+      entry_point_(other.entry_point_),
+      scan_cache_(std::move(other.scan_cache_)) {
   other.max_level_ = 0;
   other.count_ = 0;
   other.entry_point_ = kNoEntry;
@@ -108,6 +111,7 @@ HnswIndex& HnswIndex::operator=(HnswIndex&& other) noexcept {
   max_level_ = std::exchange(other.max_level_, 0);
   count_ = other.count_.exchange(0);
   entry_point_ = std::exchange(other.entry_point_, kNoEntry);
+  scan_cache_ = std::move(other.scan_cache_);
   return *this;
 }
 
@@ -213,6 +217,10 @@ std::size_t HnswIndex::memory_usage() const {
                       deleted_.size() * (sizeof(std::uint32_t) + 2 * sizeof(void*));
   for (std::uint32_t level : levels_) bytes += level * list_stride(1) * sizeof(std::uint32_t);
   if (quantized_) bytes += quantized_->codes.capacity() + 8 * dim_;
+  if (scan_cache_) {
+    MutexLock lock(scan_cache_->mutex);
+    if (scan_cache_->codes) bytes += scan_cache_->codes->memory_usage();
+  }
   return bytes;
 }
 
@@ -409,6 +417,10 @@ void HnswIndex::reserve(std::size_t extra) {
   };
   grow(vectors_.owned(), vectors_.size() + extra * dim_);
   if (quantized_) grow(quantized_->codes, quantized_->codes.size() + extra * dim_);
+  if (scan_cache_) {
+    MutexLock lock(scan_cache_->mutex);
+    if (scan_cache_->codes) scan_cache_->codes->reserve(node_count() + extra);
+  }
 }
 
 void HnswIndex::append_unlinked(std::span<const float> vector, std::size_t level) {
@@ -421,6 +433,19 @@ void HnswIndex::append_unlinked(std::span<const float> vector, std::size_t level
     const std::size_t at = codes.size();
     codes.resize(at + dim_);
     quantized_->quantizer.quantize_into(vector, codes.data() + at);
+  }
+  if (scan_cache_) {
+    // Codes whose ranges were taken from less than half the vectors bound the rest poorly:
+    // they are dropped, and the next exact scan takes the ranges afresh.
+    MutexLock lock(scan_cache_->mutex);
+    if (auto& codes = scan_cache_->codes) {
+      if (node_count() >= 2 * codes->built_for + 1024) {
+        codes.reset();
+        scan_cache_->ready.store(nullptr, std::memory_order_release);
+      } else {
+        codes->encode(node_count(), vector.data());
+      }
+    }
   }
   norms_.push_back(vector_norm(vector));
   auto& store = vectors_.owned();
@@ -680,6 +705,12 @@ void HnswIndex::update_vector(std::uint32_t slot, std::span<const float> vector)
   norms_[slot] = vector_norm(vector);
   if (quantized_) {
     quantized_->quantizer.quantize_into(vector, quantized_->codes.data() + slot * dim_);
+  }
+  if (scan_cache_) {
+    MutexLock lock(scan_cache_->mutex);
+    if (scan_cache_->codes && slot < scan_cache_->codes->rows()) {
+      scan_cache_->codes->encode(slot, vector.data());
+    }
   }
   if (node_count() < 2) return;
 

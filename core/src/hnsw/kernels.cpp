@@ -121,6 +121,39 @@ QUARN_AVX512 float cos(const float* q, const std::uint8_t* codes, const float* s
   return static_cast<float>(cos_normalize(reduce16(ab), reduce16(a2), reduce16(b2)));
 }
 
+// Two rows at a time, so that each query load serves both and the reductions overlap.
+QUARN_AVX512 void code_dots(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
+                            const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
+  auto row = [&](std::size_t i) {
+    return codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
+  };
+  std::size_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    const std::uint8_t* a = row(i);
+    const std::uint8_t* b = row(i + 1);
+    __m512i sa = _mm512_setzero_si512();
+    __m512i sb = _mm512_setzero_si512();
+    for (std::size_t j = 0; j < stride; j += 32) {
+      const __m512i w = _mm512_loadu_si512(t + j);
+      const __m512i ca = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + j)));
+      const __m512i cb = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + j)));
+      sa = _mm512_add_epi32(sa, _mm512_madd_epi16(ca, w));
+      sb = _mm512_add_epi32(sb, _mm512_madd_epi16(cb, w));
+    }
+    out[i] = _mm512_reduce_add_epi32(sa);
+    out[i + 1] = _mm512_reduce_add_epi32(sb);
+  }
+  for (; i < count; ++i) {
+    const std::uint8_t* a = row(i);
+    __m512i sa = _mm512_setzero_si512();
+    for (std::size_t j = 0; j < stride; j += 32) {
+      const __m512i ca = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + j)));
+      sa = _mm512_add_epi32(sa, _mm512_madd_epi16(ca, _mm512_loadu_si512(t + j)));
+    }
+    out[i] = _mm512_reduce_add_epi32(sa);
+  }
+}
+
 #undef QUARN_AVX512
 
 }  // namespace avx512
@@ -215,6 +248,30 @@ QUARN_AVX2 float cos(const float* q, const std::uint8_t* codes, const float* sca
   return static_cast<float>(cos_normalize(ab, a2, b2));
 }
 
+QUARN_AVX2 inline std::int32_t reduce8i(__m256i a) {
+  __m128i r = _mm_add_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
+  r = _mm_add_epi32(r, _mm_shuffle_epi32(r, _MM_SHUFFLE(1, 0, 3, 2)));
+  r = _mm_add_epi32(r, _mm_shuffle_epi32(r, _MM_SHUFFLE(2, 3, 0, 1)));
+  return _mm_cvtsi128_si32(r);
+}
+
+QUARN_AVX2 void code_dots(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
+                          const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* a =
+        codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
+    __m256i s0 = _mm256_setzero_si256();
+    __m256i s1 = _mm256_setzero_si256();
+    for (std::size_t j = 0; j < stride; j += 32) {
+      const __m256i c0 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + j)));
+      const __m256i c1 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + j + 16)));
+      s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(c0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + j))));
+      s1 = _mm256_add_epi32(s1, _mm256_madd_epi16(c1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + j + 16))));
+    }
+    out[i] = reduce8i(_mm256_add_epi32(s0, s1));
+  }
+}
+
 #undef QUARN_AVX2
 
 }  // namespace avx2
@@ -252,6 +309,20 @@ const Choice& choice() {
 
 }  // namespace
 
+CodeDots code_dots_kernel(KernelIsa isa) {
+  return isa == KernelIsa::Avx512 ? &avx512::code_dots : &avx2::code_dots;
+}
+
+CodeDots code_dots() {
+  static const CodeDots chosen = [] {
+    const simsimd_capability_t caps = simsimd_capabilities();
+    if ((caps & simsimd_cap_skylake_k) != 0) return code_dots_kernel(KernelIsa::Avx512);
+    if ((caps & simsimd_cap_haswell_k) != 0) return code_dots_kernel(KernelIsa::Avx2);
+    return code_dots_portable();
+  }();
+  return chosen;
+}
+
 FusedSq8Distance fused_sq8_kernel(distance::Metric metric, KernelIsa isa) {
   const bool wide = isa == KernelIsa::Avx512;
   switch (metric) {
@@ -285,7 +356,30 @@ namespace quarn_core::hnsw::detail {
 
 FusedSq8Distance fused_sq8_distance(distance::Metric) { return nullptr; }
 FusedSq8Distance fused_sq8_kernel(distance::Metric, KernelIsa) { return nullptr; }
+CodeDots code_dots_kernel(KernelIsa) { return nullptr; }
+CodeDots code_dots() { return code_dots_portable(); }
 
 }  // namespace quarn_core::hnsw::detail
 
 #endif
+
+namespace quarn_core::hnsw::detail {
+
+namespace {
+
+void portable_code_dots(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
+                        const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* a =
+        codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
+    std::int32_t sum = 0;
+    for (std::size_t j = 0; j < stride; ++j) sum += static_cast<std::int32_t>(t[j]) * a[j];
+    out[i] = sum;
+  }
+}
+
+}  // namespace
+
+CodeDots code_dots_portable() { return &portable_code_dots; }
+
+}  // namespace quarn_core::hnsw::detail

@@ -30,4 +30,19 @@ FusedSq8Distance fused_sq8_distance(distance::Metric metric);
 // compare each kernel with its f32 counterpart.
 FusedSq8Distance fused_sq8_kernel(distance::Metric metric, KernelIsa isa);
 
+// Exact integer dot products of one query's 16-bit weights with rows of 8-bit codes, for the
+// bounded exact scan: out[i] = Σ_j t[j]·row_i[j] over `stride` components, a multiple of 32
+// (padding is zero in both). Row i starts at codes + slots[i]·stride, or codes + i·stride
+// when `slots` is null. The caller keeps 255·stride·max|t| below 2^31, so that no sum wraps
+// and every kernel gives the same integers.
+using CodeDots = void (*)(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
+                          const std::uint32_t* slots, std::size_t count, std::int32_t* out);
+
+// The fastest code-dot kernel this CPU runs (a portable loop where no x86 kernel applies).
+CodeDots code_dots();
+// The kernel compiled for `isa` (nullptr where x86 kernels are not built), and the portable
+// loop; for tests that compare them, as fused_sq8_kernel.
+CodeDots code_dots_kernel(KernelIsa isa);
+CodeDots code_dots_portable();
+
 }  // namespace quarn_core::hnsw::detail

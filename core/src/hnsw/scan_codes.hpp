@@ -1,0 +1,58 @@
+// Compact codes of every slot and the bounds on their error that let the exact scan skip
+// full-precision reads: private to the hnsw sources.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "quarn_core/hnsw.hpp"
+#include "quarn_core/sync.hpp"
+
+namespace quarn_core::hnsw::detail {
+
+// Per dimension a minimum and a step (the range of the stored values over 255), per slot one
+// byte per dimension, x̂_j = min_j + step_j·code_j taken in exact arithmetic, and per slot
+// what the scan needs to bound any distance from the codes alone:
+//   error: ‖x − x̂‖, rounded up;
+//   decoded_sq: ‖x̂ − min‖² = Σ (step_j·code_j)², to the nearest float;
+//   norm: ‖x‖, rounded up.
+// A slot whose bounds are not finite (a vector with an infinite or NaN component, or so
+// large that its squares overflow) is marked `always`: the scan measures it whatever its
+// codes say. The bounds hold for any codes, so a vector outside the ranges the steps were
+// taken from (added later) is only clamped, and bounded less tightly.
+//
+// Not thread-safe for writing: HnswIndex changes it only under exclusive access.
+struct ScanCodes {
+  // Codes for the first `n` vectors of `vectors` (n × dim floats), ranges taken from them.
+  ScanCodes(std::span<const float> vectors, std::size_t dim);
+
+  std::size_t rows() const { return error.size(); }
+  // Codes and bounds of row `slot` from x (dim floats); rows up to it are added as needed.
+  void encode(std::size_t slot, const float* x);
+  void reserve(std::size_t n);
+  std::size_t memory_usage() const;
+
+  std::size_t dim;
+  std::size_t stride;     // dim rounded up to a multiple of 32; the padding codes are zero
+  std::size_t built_for;  // rows when the ranges were taken
+  std::vector<float> mins, steps;
+  std::vector<std::uint8_t, LargeAllocator<std::uint8_t>> codes;  // stride per row
+  std::vector<float> error, decoded_sq, norm;
+  std::vector<std::uint8_t> always;
+  // The largest ‖code‖ of any row, rounded up (never lowered when a row changes).
+  double top_code_norm = 0.0;
+};
+
+// The lazily built ScanCodes of one index. Searches build it under the mutex on first use and
+// read it through `ready` afterwards; writers, which run alone, keep it in step or drop it.
+struct ScanCodesCache {
+  Mutex mutex;
+  std::unique_ptr<ScanCodes> codes GUARDED_BY(mutex);
+  std::atomic<const ScanCodes*> ready{nullptr};
+};
+
+}  // namespace quarn_core::hnsw::detail
