@@ -37,6 +37,8 @@ class ScanMetric {
     extreme_query_ = qq_ != 0.0f && !(qn_ >= kSmallNorm && qn_ <= kLargeNorm);
   }
 
+  float query_square() const { return qq_; }
+
   float operator()(float dot, float norm) const {
     switch (metric_) {
       case distance::Metric::Cosine:
@@ -713,13 +715,35 @@ std::vector<std::vector<Candidate>> HnswIndex::search_exact_many(
                   static_cast<int>(r));
       for (std::size_t j = 0; j < b; ++j) {
         const float* row = scores.data() + j * r;
-        for (std::size_t i = 0; i < r; ++i) {
-          const auto s = static_cast<std::uint32_t>(r0 + i);
-          if (metrics[j].unstable(norms[s])) {
-            lists[j].keep(s);
-          } else {
-            lists[j].offer(s, metrics[j](row[i], norms[s]));
+        const ScanMetric& m = metrics[j];
+        Shortlist& list = lists[j];
+        const auto first = static_cast<std::uint32_t>(r0);
+        // The metric is chosen once per row, not per score: this loop runs queries x rows
+        // times, as often as the product's own inner loop. Same expressions as ScanMetric's.
+        switch (metric_) {
+          case distance::Metric::Euclidean: {
+            const float qq = m.query_square();
+            for (std::size_t i = 0; i < r; ++i) {
+              const float x = norms[first + i];
+              list.offer(first + static_cast<std::uint32_t>(i), (x * x + qq) - (row[i] + row[i]));
+            }
+            break;
           }
+          case distance::Metric::DotProduct:
+            for (std::size_t i = 0; i < r; ++i) {
+              list.offer(first + static_cast<std::uint32_t>(i), -row[i]);
+            }
+            break;
+          case distance::Metric::Cosine:
+            for (std::size_t i = 0; i < r; ++i) {
+              const auto s = first + static_cast<std::uint32_t>(i);
+              if (m.unstable(norms[s])) {
+                list.keep(s);
+              } else {
+                list.offer(s, m(row[i], norms[s]));
+              }
+            }
+            break;
         }
       }
     }
