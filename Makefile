@@ -11,11 +11,13 @@ JOBS ?= $(shell nproc)
 deps:
 	@bash scripts/install-deps.sh
 
+# The benchmarks are built too unless QUARN_BENCH=OFF (CI, which runs none of them).
+QUARN_BENCH ?= ON
 # Portable unless configured otherwise (-DQUARN_NATIVE=ON); `pip install .` and `make wheel`
 # share this build directory, so they compile nothing that is built here already.
 build: deps
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARN_BUILD_TESTS=ON \
-	  -DQUARN_BUILD_BENCH=ON >/dev/null
+	  -DQUARN_BUILD_BENCH=$(QUARN_BENCH) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 test-cpp: build
