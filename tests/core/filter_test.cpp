@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <random>
+#include <unordered_set>
+#include <vector>
 
 namespace quarn_core::db {
 namespace {
@@ -94,6 +97,37 @@ class MetadataIndexTest : public ::testing::Test {
   std::vector<std::optional<Value>> metadata_;
   MetadataIndex index_;
 };
+
+// The flat slot set against a node-based one through random inserts and erases: slot
+// ranges small enough to collide, strides that share the table's power-of-two factors, and
+// erasing through runs that wrap around the table's end.
+TEST(SlotSetTest, AgreesWithAModelSet) {
+  std::mt19937 rng(17);
+  for (std::uint32_t stride : {1u, 7u, 1024u, 65536u}) {
+    SlotSet set;
+    std::unordered_set<std::uint32_t> model;
+    for (int step = 0; step < 20000; ++step) {
+      const std::uint32_t s = static_cast<std::uint32_t>(rng() % 600) * stride;
+      if (rng() % 3 == 0) {
+        ASSERT_EQ(set.erase(s), model.erase(s)) << s;
+      } else {
+        ASSERT_EQ(set.insert(s), model.insert(s).second) << s;
+      }
+      if (step % 997 == 0) {
+        ASSERT_EQ(set.size(), model.size());
+        std::vector<std::uint32_t> listed(set.begin(), set.end());
+        std::sort(listed.begin(), listed.end());
+        std::vector<std::uint32_t> expected(model.begin(), model.end());
+        std::sort(expected.begin(), expected.end());
+        ASSERT_EQ(listed, expected) << "stride " << stride << " step " << step;
+        for (std::uint32_t probe = 0; probe < 600; ++probe) {
+          ASSERT_EQ(set.contains(probe * stride), model.contains(probe * stride));
+        }
+      }
+    }
+    EXPECT_EQ(set, SlotSet(model.begin(), model.end()));
+  }
+}
 
 TEST_F(MetadataIndexTest, KeysAreTypeSensitiveAndSkipUnindexableValues) {
   ASSERT_NE(index_.find("n", 1), nullptr);

@@ -559,6 +559,10 @@ class Database {
       REQUIRES_SHARED(index_lock_);
   // The k nearest passing records, under the read locks held by the caller: exact, or from
   // the graph when it yields k of them.
+  // The walk's width for a filtered search entering layer 0 at `entry`: the scope's, or
+  // wider when fewer records pass near the entry than the filter's share.
+  std::size_t local_width(std::uint32_t entry, std::size_t k, const FilterScope& scope,
+                          const std::function<bool(std::uint32_t)>& passes) const;
   std::vector<hnsw::Candidate> filtered_search(std::span<const float> query, std::size_t k,
                                                const FilterScope& scope) const
       REQUIRES_SHARED(index_lock_, records_lock_);

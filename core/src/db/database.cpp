@@ -1055,6 +1055,15 @@ constexpr double kWidthPerMatch = 2.0;
 constexpr double kScanPerWidth = 4.0;
 // Slots tested to estimate the share of a filter the index cannot answer.
 constexpr std::size_t kSelectivitySample = 512;
+// Graph neighbours of the walk's entry looked at to see whether the passing records are as
+// common near the query as in the whole collection. A filter on another class of
+// Fashion-MNIST than the query's own passes 10% of the records but almost none of those near
+// the query: the walk of width 200 then found fewer than k of them and the scan followed
+// anyway, at twice the cost of the scan alone.
+constexpr std::size_t kProbeNeighbours = 128;
+// How many times rarer than the filter's share passing records must be near the entry for
+// the search to count them as lying away from the query.
+constexpr double kProbeShortfall = 4.0;
 
 }  // namespace
 
@@ -1068,6 +1077,8 @@ struct Database::FilterScope {
   std::vector<std::uint8_t> passing;
   bool scan = false;      // answer every query by the exact scan of the passing records
   std::size_t width = 0;  // the graph walk's width otherwise
+  double share = 0.0;     // estimated share of the live records that pass
+  double scan_cost = 0.0; // the exact scan's cost, in records measured
 };
 
 Database::FilterScope Database::scope_of(const Filter& filter, const SlotSet* candidates,
@@ -1120,7 +1131,35 @@ Database::FilterScope Database::scope_of(const Filter& filter, const SlotSet* ca
                   ? nodes
                   : std::min(nodes, std::max(reach, static_cast<std::size_t>(width)));
   out.scan = static_cast<double>(scan_cost) <= kScanPerWidth * static_cast<double>(out.width);
+  out.share = live > 0 ? passing / static_cast<double>(live) : 0.0;
+  out.scan_cost = static_cast<double>(scan_cost);
   return out;
+}
+
+std::size_t Database::local_width(std::uint32_t entry, std::size_t k, const FilterScope& scope,
+                                  const std::function<bool(std::uint32_t)>& passes) const {
+  // The entry's neighbours and theirs, breadth first: the records a walk would meet first.
+  const hnsw::HnswIndex& index = *index_;
+  std::vector<std::uint32_t> seen = index.neighbors(entry, 0);
+  for (std::size_t i = 0; i < seen.size() && seen.size() < kProbeNeighbours; ++i) {
+    for (std::uint32_t s : index.neighbors(seen[i], 0)) {
+      if (seen.size() >= kProbeNeighbours) break;
+      seen.push_back(s);
+    }
+  }
+  std::size_t hits = 0;
+  for (std::uint32_t s : seen) hits += passes(s) ? 1 : 0;
+  // Half a hit more than found, so that none in a small probe reads as a low share, not
+  // as none at all.
+  const double local = (static_cast<double>(hits) + 0.5) / (static_cast<double>(seen.size()) + 1.0);
+  // Only a clear shortfall counts: at a 10% share a probe of 128 finds 2 or fewer passing
+  // records about once in a thousand queries by chance, while widening on every smaller one
+  // made walks for filters independent of the vectors wider at random.
+  if (local >= scope.share / kProbeShortfall) return scope.width;
+  const double width = std::ceil(kWidthPerMatch * static_cast<double>(k) / local);
+  return width >= static_cast<double>(index.node_count())
+             ? index.node_count()
+             : std::max(scope.width, static_cast<std::size_t>(width));
 }
 
 std::size_t Database::range_limit(std::size_t queries, std::size_t k, std::size_t ef) const {
@@ -1182,9 +1221,15 @@ std::vector<hnsw::Candidate> Database::filtered_search(std::span<const float> qu
     return scope.exact_set || scope.filter->matches(records_.metadata(s));
   };
   const std::uint32_t ep = index.greedy_descent(query);
+  // Fewer passing records near the query than the filter's share promises make the walk
+  // wider, or the scan cheaper than it.
+  const std::size_t width = local_width(ep, k, scope, passes);
+  if (scope.scan_cost <= kScanPerWidth * static_cast<double>(width)) {
+    return scan_filtered(query, k, scope);
+  }
   const bool quantized = index.quantized() != nullptr;
-  auto beam = quantized ? index.search_layer_quantized(query, ep, scope.width)
-                        : index.search_layer(query, ep, scope.width, 0);
+  auto beam = quantized ? index.search_layer_quantized(query, ep, width)
+                        : index.search_layer(query, ep, width, 0);
   std::vector<hnsw::Candidate> pairs;
   for (const auto& c : beam) {
     if (!passes(c.slot)) continue;

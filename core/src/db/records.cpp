@@ -5,7 +5,8 @@
 namespace quarn_core::db {
 
 RecordTable::RecordTable(std::vector<std::string> ids, std::vector<Metadata> metadata,
-                         const SlotSet& deleted, const std::vector<text::TextIndexSpec>& text,
+                         const std::unordered_set<std::uint32_t>& deleted,
+                         const std::vector<text::TextIndexSpec>& text,
                          const text::SavedPostings* saved)
     : ids_(std::move(ids)), metadata_(std::move(metadata)) {
   index_.rebuild(metadata_, deleted);
