@@ -9,9 +9,10 @@ checks that both give the same ids and distances, and reports the speed-up. With
 each is timed R times and the median reported (on a shared machine one timing of a second
 or less swings by tens of percent).
 
-With --compare it runs twice in child processes, once with the bounded scan turned off
-(QUARN_PLAIN_EXACT_SCAN=1) and once as built, and checks that both runs return the same ids
-and distances.
+With --compare it runs in child processes, once with the bounded scan turned off
+(QUARN_PLAIN_EXACT_SCAN=1), from 256 dimensions once with its 8-bit pass alone
+(QUARN_EXACT_SCAN_LEVELS=8), and once as built, and checks that every run returns the same
+ids and distances.
 
     PYTHONPATH=python /usr/bin/python3 bench/exact_many_bench.py [--data random|fashion]
         [--n N] [--dim D] [--metric M] [--queries Q] [--k K] [--repeat R] [--compare]
@@ -79,24 +80,32 @@ def run(args):
 def compare(args, argv):
     with tempfile.TemporaryDirectory() as tmp:
         out = {}
-        for mode in ("plain", "bounded"):
+        wide = args.data == "fashion" or args.dim >= 256
+        for mode in ("plain", "8-bit", "bounded") if wide else ("plain", "bounded"):
             env = dict(os.environ)
             env.pop("QUARN_PLAIN_EXACT_SCAN", None)
+            env.pop("QUARN_EXACT_SCAN_LEVELS", None)
             if mode == "plain":
                 env["QUARN_PLAIN_EXACT_SCAN"] = "1"
+            elif mode == "8-bit":
+                env["QUARN_EXACT_SCAN_LEVELS"] = "8"
             print(f"{mode} scan:", flush=True)
             dump = os.path.join(tmp, f"{mode}.npz")
             subprocess.run([sys.executable, __file__, *argv, "--dump", dump], env=env,
                            check=True)
             out[mode] = np.load(dump)
-        plain, bounded = out["plain"], out["bounded"]
-        same = (np.array_equal(plain["ids"], bounded["ids"]) and
-                np.array_equal(plain["distances"], bounded["distances"]) and
-                np.array_equal(plain["many_ids"], bounded["many_ids"]))
-        single = bounded["rates"][0] / plain["rates"][0]
-        many = bounded["rates"][1] / plain["rates"][1]
-        print(f"bounded / plain: search {single:.2f}x, search_many {many:.2f}x; "
-              f"same ids and distances: {same}")
+        plain = out["plain"]
+        for mode in out:
+            if mode == "plain":
+                continue
+            run_ = out[mode]
+            same = (np.array_equal(plain["ids"], run_["ids"]) and
+                    np.array_equal(plain["distances"], run_["distances"]) and
+                    np.array_equal(plain["many_ids"], run_["many_ids"]))
+            single = run_["rates"][0] / plain["rates"][0]
+            many = run_["rates"][1] / plain["rates"][1]
+            print(f"{mode} / plain: search {single:.2f}x, search_many {many:.2f}x; "
+                  f"same ids and distances: {same}")
 
 
 def main():

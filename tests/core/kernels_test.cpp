@@ -120,37 +120,52 @@ TEST(FusedSq8KernelTest, TheChosenKernelMatchesDistanceOnTheDecodedRow) {
   }
 }
 
-// The code-dot kernels against a plain loop in 64 bits, on rows reached in order and through
-// a slot list, with weights at the extremes the bounded scan allows (no sum may wrap).
+// The code-dot kernels, 8-bit and 4-bit, against a plain loop in 64 bits, on rows reached in
+// order and through a slot list, with weights at the extremes the bounded scan allows (no
+// sum may wrap).
 TEST(FusedSq8KernelTest, CodeDotKernelsAreExactIntegerSums) {
   const struct {
     CodeDots kernel;
     simsimd_capability_t capability;
     const char* name;
-  } kernels[] = {{code_dots_kernel(KernelIsa::Avx512), simsimd_cap_skylake_k, "AVX-512"},
-                 {code_dots_kernel(KernelIsa::Avx2), simsimd_cap_haswell_k, "AVX2"},
-                 {code_dots_portable(), simsimd_cap_serial_k, "portable"},
-                 {code_dots(), simsimd_cap_serial_k, "chosen"}};
+    bool four_bit;
+  } kernels[] = {{code_dots_kernel(KernelIsa::Avx512), simsimd_cap_skylake_k, "AVX-512", false},
+                 {code_dots_kernel(KernelIsa::Avx2), simsimd_cap_haswell_k, "AVX2", false},
+                 {code_dots_portable(), simsimd_cap_serial_k, "portable", false},
+                 {code_dots(), simsimd_cap_serial_k, "chosen", false},
+                 {code_dots4_kernel(KernelIsa::Avx512), simsimd_cap_skylake_k, "4-bit AVX-512", true},
+                 {code_dots4_kernel(KernelIsa::Avx2), simsimd_cap_haswell_k, "4-bit AVX2", true},
+                 {code_dots4_portable(), simsimd_cap_serial_k, "4-bit portable", true},
+                 {code_dots4(), simsimd_cap_serial_k, "4-bit chosen", true}};
   std::mt19937 rng(13);
   for (std::size_t stride : {32, 64, 96, 800, 2048}) {
+    // 8-bit rows hold `stride` components, 4-bit rows twice as many: the same bound keeps
+    // both within 32 bits.
     const auto top = static_cast<int>(std::min<long>(32767, 2147483647L / (255L * static_cast<long>(stride))));
     const std::size_t rows = 7;
     std::vector<std::uint8_t> codes(rows * stride);
-    std::vector<std::int16_t> t(stride);
+    std::vector<std::int16_t> t(2 * stride);
     for (int trial = 0; trial < 3; ++trial) {
-      for (std::size_t j = 0; j < stride; ++j) {
+      for (std::size_t j = 0; j < 2 * stride; ++j) {
         // Trial 0: every weight and code at its largest, the sum at the 32-bit edge.
         t[j] = static_cast<std::int16_t>(trial == 0 ? top : trial == 1 ? -top : static_cast<int>(rng() % (2 * top + 1)) - top);
       }
       for (auto& c : codes) c = trial < 2 ? 255 : static_cast<std::uint8_t>(rng());
-      std::vector<std::int64_t> want(rows);
+      std::vector<std::int64_t> want8(rows), want4(rows);
       for (std::size_t i = 0; i < rows; ++i) {
-        for (std::size_t j = 0; j < stride; ++j) want[i] += std::int64_t{t[j]} * codes[i * stride + j];
+        for (std::size_t j = 0; j < stride; ++j) {
+          const std::uint8_t c = codes[i * stride + j];
+          want8[i] += std::int64_t{t[j]} * c;
+          // Byte j holds component 2·(j − j % 32) + j % 32 low and that + 32 high.
+          const std::size_t low = 2 * (j - j % 32) + j % 32;
+          want4[i] += std::int64_t{t[low]} * (c & 15) + std::int64_t{t[low + 32]} * (c >> 4);
+        }
       }
       const std::uint32_t slots[] = {6, 0, 3, 3, 5};
       for (const auto& k : kernels) {
         if (k.kernel == nullptr || (simsimd_capabilities() & k.capability) != k.capability) continue;
         SCOPED_TRACE(std::string(k.name) + " stride " + std::to_string(stride));
+        const auto& want = k.four_bit ? want4 : want8;
         std::vector<std::int32_t> got(rows);
         k.kernel(t.data(), codes.data(), stride, nullptr, rows, got.data());
         for (std::size_t i = 0; i < rows; ++i) EXPECT_EQ(got[i], want[i]) << "row " << i;

@@ -1053,6 +1053,11 @@ constexpr double kWidthPerMatch = 2.0;
 // 7,000 (1%): a scan of 6,000 candidates was 2 to 7 times slower than the walk, one of 600
 // 12 times faster.
 constexpr double kScanPerWidth = 4.0;
+// A numeric range holding up to this share of the live records is copied out of the index
+// into a set: one flat table, filled faster than the share of a range could be sampled by
+// testing records' metadata (a range over 10% of Fashion-MNIST went from 1,574 to 1,918
+// single-call searches per second when copied).
+constexpr std::size_t kRangeShare = 4;
 // Slots tested to estimate the share of a filter the index cannot answer.
 constexpr std::size_t kSelectivitySample = 512;
 // Graph neighbours of the walk's entry looked at to see whether the passing records are as
@@ -1165,9 +1170,7 @@ std::size_t Database::local_width(std::uint32_t entry, std::size_t k, const Filt
 std::size_t Database::range_limit(std::size_t queries, std::size_t k, std::size_t ef) const {
   // Beyond the count of candidates that scope_of would still scan (P <= kScanPerWidth ×
   // width, with width at least `reach` and about kWidthPerMatch × k × live / P), it walks
-  // the graph instead, and there testing a range on a record's metadata costs little more
-  // than looking the record up in a set, while copying the slots out of the index costs an
-  // allocation for each. A call that evaluates the filter over every record anyway (an
+  // the graph instead. A call that evaluates the filter over every record anyway (an
   // exact index, or a batch that reaches the whole graph) is spared that pass by any set.
   const hnsw::HnswIndex& index = *index_;
   const std::size_t reach = std::max(ef, saturating_mul(4, k));
@@ -1176,8 +1179,12 @@ std::size_t Database::range_limit(std::size_t queries, std::size_t k, std::size_
   }
   const double by_width = std::sqrt(kScanPerWidth * kWidthPerMatch * static_cast<double>(k) *
                                     static_cast<double>(index.count()));
-  return static_cast<std::size_t>(
-      std::max(kScanPerWidth * static_cast<double>(reach), std::ceil(by_width)));
+  // Up to a quarter of the collection, copying the slots into one flat set costs less than
+  // sampling the filter's share by testing records' metadata, and the walk then tests a set
+  // instead of the metadata.
+  return static_cast<std::size_t>(std::max({kScanPerWidth * static_cast<double>(reach),
+                                            std::ceil(by_width),
+                                            static_cast<double>(index.count() / kRangeShare)}));
 }
 
 std::vector<hnsw::Candidate> Database::scan_filtered(std::span<const float> query, std::size_t k,

@@ -181,9 +181,13 @@ float round_up_float(double d) {
 }  // namespace
 
 ScanCodes::ScanCodes(std::span<const float> vectors, std::size_t d)
-    : dim(d), stride((d + 31) / 32 * 32), built_for(d == 0 ? 0 : vectors.size() / d) {
+    : dim(d),
+      stride((d + 31) / 32 * 32),
+      built_for(d == 0 ? 0 : vectors.size() / d),
+      stride4((d + 63) / 64 * 32) {
   mins.assign(stride, 0.0f);
   steps.assign(stride, 0.0f);
+  steps4.assign(2 * stride4, 0.0f);
   std::vector<float> tops(dim, -std::numeric_limits<float>::infinity());
   for (std::size_t j = 0; j < dim; ++j) mins[j] = std::numeric_limits<float>::infinity();
   for (std::size_t i = 0; i < built_for; ++i) {
@@ -203,6 +207,8 @@ ScanCodes::ScanCodes(std::span<const float> vectors, std::size_t d)
     // A range too wide for a float step leaves every code 0: x̂ is the minimum, and the
     // error bound says how far off that is.
     steps[j] = std::isfinite(step) ? step : 0.0f;
+    const float step4 = (tops[j] - mins[j]) / 15.0f;
+    steps4[j] = std::isfinite(step4) ? step4 : 0.0f;
   }
   reserve(built_for);
   for (std::size_t i = 0; i < built_for; ++i) encode(i, vectors.data() + i * dim);
@@ -210,6 +216,9 @@ ScanCodes::ScanCodes(std::span<const float> vectors, std::size_t d)
 
 void ScanCodes::reserve(std::size_t n) {
   codes.reserve(n * stride);
+  codes4.reserve(n * stride4);
+  error4.reserve(n);
+  decoded_sq4.reserve(n);
   error.reserve(n);
   decoded_sq.reserve(n);
   norm.reserve(n);
@@ -217,14 +226,19 @@ void ScanCodes::reserve(std::size_t n) {
 }
 
 std::size_t ScanCodes::memory_usage() const {
-  return codes.capacity() + (error.capacity() + decoded_sq.capacity() + norm.capacity()) * 4 +
-         always.capacity() + (mins.capacity() + steps.capacity()) * 4;
+  return codes.capacity() + codes4.capacity() +
+         (error.capacity() + decoded_sq.capacity() + norm.capacity() + error4.capacity() +
+          decoded_sq4.capacity()) * 4 +
+         always.capacity() + (mins.capacity() + steps.capacity() + steps4.capacity()) * 4;
 }
 
 void ScanCodes::encode(std::size_t slot, const float* x) {
   if (slot >= rows()) {
     // Rows skipped over (none in practice) are measured by every scan.
     codes.resize((slot + 1) * stride, 0);
+    codes4.resize((slot + 1) * stride4, 0);
+    error4.resize(slot + 1, 0.0f);
+    decoded_sq4.resize(slot + 1, 0.0f);
     error.resize(slot + 1, 0.0f);
     decoded_sq.resize(slot + 1, 0.0f);
     norm.resize(slot + 1, 0.0f);
@@ -251,13 +265,36 @@ void ScanCodes::encode(std::size_t slot, const float* x) {
   }
   // Double rounding leaves every sum within a few 2^-53 of its value and the difference
   // within 2^-52 of |x_j| + |x̂_j|; the margins below cover that many times over.
+  // The 4-bit level, packed for the kernels: component i sits in byte (i / 64)·32 + i % 32,
+  // in its high half when i % 64 >= 32.
+  std::uint8_t* c4 = codes4.data() + slot * stride4;
+  std::fill(c4, c4 + stride4, std::uint8_t{0});
+  double err4 = 0.0, dsq4 = 0.0, cc4 = 0.0;
+  for (std::size_t j = 0; j < dim; ++j) {
+    const float v = x[j];
+    float code = 0.0f;
+    if (steps4[j] > 0.0f && std::isfinite(v)) {
+      code = std::clamp(std::nearbyint((v - mins[j]) / steps4[j]), 0.0f, 15.0f);
+    }
+    const auto q4 = static_cast<std::uint8_t>(code);
+    c4[j / 64 * 32 + j % 32] |= static_cast<std::uint8_t>(j % 64 >= 32 ? q4 << 4 : q4);
+    const double offset = static_cast<double>(steps4[j]) * q4;
+    const double diff = static_cast<double>(v) - (static_cast<double>(mins[j]) + offset);
+    err4 += diff * diff;
+    dsq4 += offset * offset;
+    cc4 += static_cast<double>(q4) * q4;
+  }
   const double x_norm = std::sqrt(xx);
+  error4[slot] = round_up_float(std::sqrt(err4) * (1.0 + 0x1p-40) + x_norm * 0x1p-40);
+  decoded_sq4[slot] = static_cast<float>(dsq4);
+  top_code_norm4 = std::max(top_code_norm4, std::sqrt(cc4) * (1.0 + 0x1p-40));
   error[slot] = round_up_float(std::sqrt(err) * (1.0 + 0x1p-40) + x_norm * 0x1p-40);
   decoded_sq[slot] = static_cast<float>(dsq);
   norm[slot] = round_up_float(x_norm * (1.0 + 0x1p-40));
   top_code_norm = std::max(top_code_norm, std::sqrt(cc) * (1.0 + 0x1p-40));
   always[slot] = finite && std::isfinite(error[slot]) && std::isfinite(decoded_sq[slot]) &&
-                         std::isfinite(norm[slot])
+                         std::isfinite(norm[slot]) && std::isfinite(error4[slot]) &&
+                         std::isfinite(decoded_sq4[slot])
                      ? 0
                      : 1;
 }
@@ -305,6 +342,42 @@ bool plain_scan_forced() {
   return forced;
 }
 
+// Dimensions from which a scan reads the 4-bit codes first. Below, the per-slot work of the
+// bounds, not the reading of the codes, is most of a scan's cost, and a second pass only
+// adds to it.
+constexpr std::size_t kCoarseMinDim = 256;
+
+// Set to "8" in a benchmark's environment, it keeps the bounded scan to its 8-bit pass, so
+// that one build can measure both.
+bool coarse_pass_off() {
+  static const bool off = [] {
+    const char* v = std::getenv("QUARN_EXACT_SCAN_LEVELS");
+    return v != nullptr && std::string_view(v) == "8";
+  }();
+  return off;
+}
+
+// Slots the 4-bit pass bounds before it is judged, and the share of them (1 in
+// kCoarseMaxKept) it may leave in doubt and still go on.
+constexpr std::size_t kCoarseProbe = 1024;
+constexpr std::size_t kCoarseMaxKept = 4;
+constexpr int kCoarseRest = 32;
+
+bool coarse_first(std::size_t dim) { return dim >= kCoarseMinDim && !coarse_pass_off(); }
+
+// One level of a slot's codes as a pass reads them.
+struct CodeLevel {
+  const float* steps;         // per component
+  std::size_t components;     // weights per row, padding included
+  const std::uint8_t* codes;  // row_bytes per row
+  std::size_t row_bytes;
+  const float* error;
+  const float* decoded_sq;
+  double top_code_norm;
+  double top_code;  // the largest code: 255 or 15
+  detail::CodeDots dots;
+};
+
 // Moves a computed bound outwards by far more than the rounding of the few double
 // operations that produced it.
 double down(double x) { return x - std::abs(x) * 0x1p-40; }
@@ -341,6 +414,12 @@ class BoundList {
       std::push_heap(uppers_.begin(), uppers_.end());
     }
     if (uppers_.size() == k_) bound_ = uppers_.front();
+  }
+
+  // How many kept slots are within the bound so far.
+  std::size_t within_bound() {
+    prune();
+    return kept_.size();
   }
 
   // The kept slots within the final bound, ascending by lower bound.
@@ -427,122 +506,167 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
   const double qn = std::sqrt(qq);
   const double qn_hi = qn * (1.0 + sigma), qn_lo = qn * (1.0 - sigma);
 
-  // The query's weights.
-  thread_local std::vector<std::int16_t> weights;
-  thread_local std::vector<double> p;
-  weights.assign(sc.stride, 0);
-  p.assign(dim, 0.0);
-  double rr = 0.0, qm = 0.0, qm_abs = 0.0, p_top = 0.0, pp = 0.0;
-  for (std::size_t j = 0; j < dim; ++j) {
-    double r = q[j];
-    if (euclidean) {
-      r -= sc.mins[j];
-      rr += r * r;
-    } else {
-      qm += r * sc.mins[j];
-      qm_abs += std::abs(r * sc.mins[j]);
-    }
-    p[j] = r * sc.steps[j];
-    p_top = std::max(p_top, std::abs(p[j]));
-    pp += p[j] * p[j];
-  }
-  // |t| up to 2^15 − 1, and less where 255·stride·|t| would leave 32 bits.
-  const double t_top =
-      std::min(32767.0, std::floor(2147483647.0 / (255.0 * static_cast<double>(sc.stride))));
-  const double alpha = p_top > 0.0 ? p_top / t_top : 0.0;
-  double dd = 0.0;
-  if (alpha > 0.0) {
+  // One pass over one level of codes: the bounds of every slot given, and the slots that
+  // may be among the k nearest kept in `list`.
+  auto pass = [&](const CodeLevel& level, const std::uint32_t* among, std::size_t begin,
+                  std::size_t end, BoundList& list) {
+    // The query's weights.
+    thread_local std::vector<std::int16_t> weights;
+    thread_local std::vector<double> p;
+    weights.assign(level.components, 0);
+    p.assign(dim, 0.0);
+    double rr = 0.0, qm = 0.0, qm_abs = 0.0, p_top = 0.0, pp = 0.0;
     for (std::size_t j = 0; j < dim; ++j) {
-      const double t = std::clamp(std::nearbyint(p[j] / alpha), -t_top, t_top);
-      weights[j] = static_cast<std::int16_t>(t);
-      const double delta = p[j] - alpha * t;
-      dd += delta * delta;
-    }
-  }
-  // |Σ p_j·code_j − α·T| for any row: the weights' rounding, and p's own (2^-51 relative).
-  const double reach =
-      (std::sqrt(dd) * (1.0 + 0x1p-40) + std::sqrt(pp) * 0x1p-45) * sc.top_code_norm;
-
-  BoundList list(k);
-  // Euclidean: once the list has a bound, a slot with ‖q − x̂‖² above (e + s)² has a lower
-  // bound above it, which is decided without a square root.
-  double bound_seen = std::numeric_limits<double>::quiet_NaN();
-  double s = -1.0;
-  // Cosine: the same for 1 − kappa − bound.
-  double c = std::numeric_limits<double>::quiet_NaN();
-  const detail::CodeDots dots = detail::code_dots();
-  std::int32_t sums[kBoundedBlock];
-  const std::size_t total = slots != nullptr ? count : n;
-  for (std::size_t b0 = 0; b0 < total; b0 += kBoundedBlock) {
-    const std::size_t b = std::min(kBoundedBlock, total - b0);
-    if (slots != nullptr) {
-      dots(weights.data(), sc.codes.data(), sc.stride, slots + b0, b, sums);
-    } else {
-      dots(weights.data(), sc.codes.data() + b0 * sc.stride, sc.stride, nullptr, b, sums);
-    }
-    for (std::size_t i = 0; i < b; ++i) {
-      const std::uint32_t slot =
-          slots != nullptr ? slots[b0 + i] : static_cast<std::uint32_t>(b0 + i);
-      if (deleted_flags_[slot] != 0) continue;
-      if (sc.always[slot] != 0 || (cosine && (sc.norm[slot] == 0.0f || metric.unstable(norms_[slot])))) {
-        list.keep(slot, -std::numeric_limits<double>::infinity());
-        continue;
-      }
-      const double dot_codes = alpha * static_cast<double>(sums[i]);
-      const double e = sc.error[slot];
-      double lower, upper;
+      double r = q[j];
       if (euclidean) {
-        const double h = sc.decoded_sq[slot];
-        const double slack = (rr + h + 2.0 * std::abs(dot_codes)) * sigma + 2.0 * reach;
-        const double low = rr + h * (1.0 - 0x1p-22) - 2.0 * dot_codes - slack;
-        if (list.bound() != bound_seen) {
-          bound_seen = list.bound();
-          const double beta = (bound_seen + eta) / (1.0 - eps) * (1.0 + 0x1p-40);
-          s = std::isfinite(beta) && beta >= 0.0 ? std::sqrt(beta) * (1.0 + 0x1p-40) : -1.0;
-        }
-        if (s >= 0.0 && low > (e + s) * (e + s) * (1.0 + 0x1p-36)) continue;
-        const double high = rr + h * (1.0 + 0x1p-22) - 2.0 * dot_codes + slack;
-        const double a = std::sqrt(std::max(low, 0.0)) * (1.0 - 0x1p-40) - e;
-        const double lb = a > 0.0 ? a * a : 0.0;
-        const double hb = std::sqrt(std::max(high, 0.0)) * (1.0 + 0x1p-40) + e;
-        lower = down(down(lb) * (1.0 - eps) - eta);
-        upper = up(up(hb * hb) * (1.0 + eps) + eta);
+        r -= sc.mins[j];
+        rr += r * r;
       } else {
-        const double spread = reach + qn_hi * e;
-        const double slack = (qm_abs + std::abs(dot_codes) + spread) * sigma;
-        const double hi = qm + dot_codes + spread + slack;  // ≥ q·x
-        const double lo = qm + dot_codes - spread - slack;  // ≤ q·x
-        if (cosine) {
-          const double x_hi = sc.norm[slot];
-          const double x_lo = x_hi * (1.0 - 0x1p-22);
-          // The lower bound exceeds the list's bound when the similarity's upper bound is
-          // below 1 − kappa − bound: decided by a product instead of a division.
+        qm += r * sc.mins[j];
+        qm_abs += std::abs(r * sc.mins[j]);
+      }
+      p[j] = r * level.steps[j];
+      p_top = std::max(p_top, std::abs(p[j]));
+      pp += p[j] * p[j];
+    }
+    // |t| up to 2^15 − 1, and less where top_code·components·|t| would leave 32 bits.
+    const double t_top = std::min(
+        32767.0, std::floor(2147483647.0 / (level.top_code * static_cast<double>(level.components))));
+    const double alpha = p_top > 0.0 ? p_top / t_top : 0.0;
+    double dd = 0.0;
+    if (alpha > 0.0) {
+      for (std::size_t j = 0; j < dim; ++j) {
+        const double t = std::clamp(std::nearbyint(p[j] / alpha), -t_top, t_top);
+        weights[j] = static_cast<std::int16_t>(t);
+        const double delta = p[j] - alpha * t;
+        dd += delta * delta;
+      }
+    }
+    // |Σ p_j·code_j − α·T| for any row: the weights' rounding, and p's own (2^-51 relative).
+    const double reach =
+        (std::sqrt(dd) * (1.0 + 0x1p-40) + std::sqrt(pp) * 0x1p-45) * level.top_code_norm;
+
+    // Euclidean: once the list has a bound, a slot with ‖q − x̂‖² above (e + s)² has a lower
+    // bound above it, which is decided without a square root.
+    double bound_seen = std::numeric_limits<double>::quiet_NaN();
+    double s = -1.0;
+    // Cosine: the same for 1 − kappa − bound.
+    double c = std::numeric_limits<double>::quiet_NaN();
+    std::int32_t sums[kBoundedBlock];
+    for (std::size_t b0 = begin; b0 < end; b0 += kBoundedBlock) {
+      const std::size_t b = std::min(kBoundedBlock, end - b0);
+      if (among != nullptr) {
+        level.dots(weights.data(), level.codes, level.row_bytes, among + b0, b, sums);
+      } else {
+        level.dots(weights.data(), level.codes + b0 * level.row_bytes, level.row_bytes, nullptr,
+                   b, sums);
+      }
+      for (std::size_t i = 0; i < b; ++i) {
+        const std::uint32_t slot =
+            among != nullptr ? among[b0 + i] : static_cast<std::uint32_t>(b0 + i);
+        if (deleted_flags_[slot] != 0) continue;
+        if (sc.always[slot] != 0 ||
+            (cosine && (sc.norm[slot] == 0.0f || metric.unstable(norms_[slot])))) {
+          list.keep(slot, -std::numeric_limits<double>::infinity());
+          continue;
+        }
+        const double dot_codes = alpha * static_cast<double>(sums[i]);
+        const double e = level.error[slot];
+        double lower, upper;
+        if (euclidean) {
+          const double h = level.decoded_sq[slot];
+          const double slack = (rr + h + 2.0 * std::abs(dot_codes)) * sigma + 2.0 * reach;
+          const double low = rr + h * (1.0 - 0x1p-22) - 2.0 * dot_codes - slack;
           if (list.bound() != bound_seen) {
             bound_seen = list.bound();
-            c = 1.0 - kappa - bound_seen;
+            const double beta = (bound_seen + eta) / (1.0 - eps) * (1.0 + 0x1p-40);
+            s = std::isfinite(beta) && beta >= 0.0 ? std::sqrt(beta) * (1.0 + 0x1p-40) : -1.0;
           }
-          if (std::isfinite(c)) {
-            const double t = hi >= 0.0 ? c * (qn_lo * x_lo) : c * (qn_hi * x_hi);
-            if (hi < t - std::abs(t) * 0x1p-30) continue;
-          }
-          const double sim_hi = std::min(1.0, hi >= 0.0 ? up(hi / (qn_lo * x_lo)) : up(hi / (qn_hi * x_hi)));
-          const double sim_lo = std::max(-1.0, lo >= 0.0 ? down(lo / (qn_hi * x_hi)) : down(lo / (qn_lo * x_lo)));
-          lower = down(1.0 - sim_hi - kappa);
-          upper = up(1.0 - sim_lo + kappa);
+          if (s >= 0.0 && low > (e + s) * (e + s) * (1.0 + 0x1p-36)) continue;
+          const double high = rr + h * (1.0 + 0x1p-22) - 2.0 * dot_codes + slack;
+          const double a = std::sqrt(std::max(low, 0.0)) * (1.0 - 0x1p-40) - e;
+          const double lb = a > 0.0 ? a * a : 0.0;
+          const double hb = std::sqrt(std::max(high, 0.0)) * (1.0 + 0x1p-40) + e;
+          lower = down(down(lb) * (1.0 - eps) - eta);
+          upper = up(up(hb * hb) * (1.0 + eps) + eta);
         } else {
-          const double kernel = eps * qn_hi * sc.norm[slot] + eta;
-          lower = down(-hi - kernel);
-          upper = up(-lo + kernel);
+          const double spread = reach + qn_hi * e;
+          const double slack = (qm_abs + std::abs(dot_codes) + spread) * sigma;
+          const double hi = qm + dot_codes + spread + slack;  // ≥ q·x
+          const double lo = qm + dot_codes - spread - slack;  // ≤ q·x
+          if (cosine) {
+            const double x_hi = sc.norm[slot];
+            const double x_lo = x_hi * (1.0 - 0x1p-22);
+            // The lower bound exceeds the list's bound when the similarity's upper bound is
+            // below 1 − kappa − bound: decided by a product instead of a division.
+            if (list.bound() != bound_seen) {
+              bound_seen = list.bound();
+              c = 1.0 - kappa - bound_seen;
+            }
+            if (std::isfinite(c)) {
+              const double t = hi >= 0.0 ? c * (qn_lo * x_lo) : c * (qn_hi * x_hi);
+              if (hi < t - std::abs(t) * 0x1p-30) continue;
+            }
+            const double sim_hi = std::min(1.0, hi >= 0.0 ? up(hi / (qn_lo * x_lo)) : up(hi / (qn_hi * x_hi)));
+            const double sim_lo = std::max(-1.0, lo >= 0.0 ? down(lo / (qn_hi * x_hi)) : down(lo / (qn_lo * x_lo)));
+            lower = down(1.0 - sim_hi - kappa);
+            upper = up(1.0 - sim_lo + kappa);
+          } else {
+            const double kernel = eps * qn_hi * sc.norm[slot] + eta;
+            lower = down(-hi - kernel);
+            upper = up(-lo + kernel);
+          }
         }
+        if (!(lower <= list.bound())) continue;  // a NaN lower bound is not possible here
+        list.keep(slot, lower);
+        list.offer_upper(upper);
       }
-      if (!(lower <= list.bound())) continue;  // a NaN lower bound is not possible here
-      list.keep(slot, lower);
-      list.offer_upper(upper);
     }
+  };
+
+  const CodeLevel fine{sc.steps.data(), sc.stride, sc.codes.data(), sc.stride,
+                       sc.error.data(), sc.decoded_sq.data(), sc.top_code_norm, 255.0,
+                       detail::code_dots()};
+  const std::size_t total = slots != nullptr ? count : n;
+  std::vector<BoundList::Entry> kept;
+  bool coarse_done = false;
+  if (coarse_first(dim)) {
+    // The 4-bit pass rules out most slots where the nearest stand apart from the rest (a
+    // filter's matches far from the query, clustered data); the 8-bit one bounds the others
+    // more tightly. Where the 4-bit bounds are too loose for that (uniform noise, where all
+    // distances are alike), the first slots show it and the 8-bit pass alone does the scan.
+    const CodeLevel coarse{sc.steps4.data(), 2 * sc.stride4, sc.codes4.data(), sc.stride4,
+                           sc.error4.data(), sc.decoded_sq4.data(), sc.top_code_norm4, 15.0,
+                           detail::code_dots4()};
+    // A probe that fails spares the next kCoarseRest scans of this index the probe.
+    BoundList first(k);
+    const std::size_t probe = std::min(total, kCoarseProbe);
+    bool go_on = false;
+    if (sc.coarse_rest.load(std::memory_order_relaxed) > 0) {
+      sc.coarse_rest.fetch_sub(1, std::memory_order_relaxed);
+    } else {
+      pass(coarse, slots, 0, probe, first);
+      go_on = first.within_bound() * kCoarseMaxKept <= probe;
+      if (!go_on) sc.coarse_rest.store(kCoarseRest, std::memory_order_relaxed);
+    }
+    if (go_on) {
+      pass(coarse, slots, probe, total, first);
+      thread_local std::vector<std::uint32_t> survivors;
+      survivors.clear();
+      for (const BoundList::Entry& entry : first.take()) survivors.push_back(entry.slot);
+      BoundList second(k);
+      pass(fine, survivors.data(), 0, survivors.size(), second);
+      kept = second.take();
+      coarse_done = true;
+    }
+  }
+  if (!coarse_done) {
+    BoundList list(k);
+    pass(fine, slots, 0, total, list);
+    kept = list.take();
   }
 
   // Measure in ascending order of lower bounds until the next one exceeds the k-th distance.
-  std::vector<BoundList::Entry> kept = list.take();
   std::vector<Candidate> pairs;
   pairs.reserve(std::min(kept.size(), 4 * k + 16));
   std::vector<float> top;  // the k smallest distances measured, largest in front

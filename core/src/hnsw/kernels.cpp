@@ -170,6 +170,25 @@ QUARN_AVX512 void code_dots(const std::int16_t* t, const std::uint8_t* codes, st
   }
 }
 
+QUARN_AVX512 void code_dots4(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
+                             const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
+  auto row = [&](std::size_t i) {
+    return codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
+  };
+  const __m512i low = _mm512_set1_epi16(15);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (slots != nullptr) prefetch_row(row, i + 2 * kPrefetchRows, count, stride);
+    const std::uint8_t* a = row(i);
+    __m512i sum = _mm512_setzero_si512();
+    for (std::size_t j = 0; j < stride; j += 32) {
+      const __m512i v = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + j)));
+      sum = _mm512_add_epi32(sum, _mm512_madd_epi16(_mm512_and_si512(v, low), _mm512_loadu_si512(t + 2 * j)));
+      sum = _mm512_add_epi32(sum, _mm512_madd_epi16(_mm512_srli_epi16(v, 4), _mm512_loadu_si512(t + 2 * j + 32)));
+    }
+    out[i] = _mm512_reduce_add_epi32(sum);
+  }
+}
+
 #undef QUARN_AVX512
 
 }  // namespace avx512
@@ -291,6 +310,30 @@ QUARN_AVX2 void code_dots(const std::int16_t* t, const std::uint8_t* codes, std:
   }
 }
 
+QUARN_AVX2 void code_dots4(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
+                           const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
+  auto row = [&](std::size_t i) {
+    return codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
+  };
+  const __m256i low = _mm256_set1_epi16(15);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (slots != nullptr) prefetch_row(row, i + 2 * kPrefetchRows, count, stride);
+    const std::uint8_t* a = row(i);
+    __m256i s0 = _mm256_setzero_si256();
+    __m256i s1 = _mm256_setzero_si256();
+    for (std::size_t j = 0; j < stride; j += 32) {
+      const std::int16_t* w = t + 2 * j;
+      const __m256i v0 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + j)));
+      const __m256i v1 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + j + 16)));
+      s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(_mm256_and_si256(v0, low), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w))));
+      s1 = _mm256_add_epi32(s1, _mm256_madd_epi16(_mm256_srli_epi16(v0, 4), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 32))));
+      s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(_mm256_and_si256(v1, low), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 16))));
+      s1 = _mm256_add_epi32(s1, _mm256_madd_epi16(_mm256_srli_epi16(v1, 4), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 48))));
+    }
+    out[i] = reduce8i(_mm256_add_epi32(s0, s1));
+  }
+}
+
 #undef QUARN_AVX2
 
 }  // namespace avx2
@@ -330,6 +373,20 @@ const Choice& choice() {
 
 CodeDots code_dots_kernel(KernelIsa isa) {
   return isa == KernelIsa::Avx512 ? &avx512::code_dots : &avx2::code_dots;
+}
+
+CodeDots code_dots4_kernel(KernelIsa isa) {
+  return isa == KernelIsa::Avx512 ? &avx512::code_dots4 : &avx2::code_dots4;
+}
+
+CodeDots code_dots4() {
+  static const CodeDots chosen = [] {
+    const simsimd_capability_t caps = simsimd_capabilities();
+    if ((caps & simsimd_cap_skylake_k) != 0) return code_dots4_kernel(KernelIsa::Avx512);
+    if ((caps & simsimd_cap_haswell_k) != 0) return code_dots4_kernel(KernelIsa::Avx2);
+    return code_dots4_portable();
+  }();
+  return chosen;
 }
 
 CodeDots code_dots() {
@@ -377,6 +434,8 @@ FusedSq8Distance fused_sq8_distance(distance::Metric) { return nullptr; }
 FusedSq8Distance fused_sq8_kernel(distance::Metric, KernelIsa) { return nullptr; }
 CodeDots code_dots_kernel(KernelIsa) { return nullptr; }
 CodeDots code_dots() { return code_dots_portable(); }
+CodeDots code_dots4_kernel(KernelIsa) { return nullptr; }
+CodeDots code_dots4() { return code_dots4_portable(); }
 
 }  // namespace quarn_core::hnsw::detail
 
@@ -388,14 +447,27 @@ namespace {
 
 void portable_code_dots(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
                         const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
-  auto row = [&](std::size_t i) {
-    return codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
-  };
   for (std::size_t i = 0; i < count; ++i) {
-    if (slots != nullptr) prefetch_row(row, i + kPrefetchRows, count, stride);
-    const std::uint8_t* a = row(i);
+    const std::uint8_t* a =
+        codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
     std::int32_t sum = 0;
     for (std::size_t j = 0; j < stride; ++j) sum += static_cast<std::int32_t>(t[j]) * a[j];
+    out[i] = sum;
+  }
+}
+
+void portable_code_dots4(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
+                         const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* a =
+        codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
+    std::int32_t sum = 0;
+    for (std::size_t j = 0; j < stride; j += 32) {
+      for (std::size_t b = 0; b < 32; ++b) {
+        sum += static_cast<std::int32_t>(t[2 * j + b]) * (a[j + b] & 15) +
+               static_cast<std::int32_t>(t[2 * j + 32 + b]) * (a[j + b] >> 4);
+      }
+    }
     out[i] = sum;
   }
 }
@@ -403,5 +475,6 @@ void portable_code_dots(const std::int16_t* t, const std::uint8_t* codes, std::s
 }  // namespace
 
 CodeDots code_dots_portable() { return &portable_code_dots; }
+CodeDots code_dots4_portable() { return &portable_code_dots4; }
 
 }  // namespace quarn_core::hnsw::detail

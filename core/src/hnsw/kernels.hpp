@@ -45,4 +45,12 @@ CodeDots code_dots();
 CodeDots code_dots_kernel(KernelIsa isa);
 CodeDots code_dots_portable();
 
+// The same over rows of 4-bit codes, `stride` bytes each (a multiple of 32) holding 2·stride
+// components: in each 32 bytes starting at byte j, byte j + b holds component 2j + b in its
+// low half and component 2j + 32 + b in its high half. t has 2·stride weights; the caller
+// keeps 15·2·stride·max|t| below 2^31.
+CodeDots code_dots4();
+CodeDots code_dots4_kernel(KernelIsa isa);
+CodeDots code_dots4_portable();
+
 }  // namespace quarn_core::hnsw::detail

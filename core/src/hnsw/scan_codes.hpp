@@ -20,6 +20,10 @@ namespace quarn_core::hnsw::detail {
 //   error: ‖x − x̂‖, rounded up;
 //   decoded_sq: ‖x̂ − min‖² = Σ (step_j·code_j)², to the nearest float;
 //   norm: ‖x‖, rounded up.
+// A second, coarser level holds 4 bits per dimension (the same minimum, the range over 15),
+// packed as the 4-bit code-dot kernels read them, with its own error4 and decoded_sq4: a
+// first pass over it reads half the bytes, and only the slots it cannot rule out are
+// bounded again with the 8-bit codes.
 // A slot whose bounds are not finite (a vector with an infinite or NaN component, or so
 // large that its squares overflow) is marked `always`: the scan measures it whatever its
 // codes say. The bounds hold for any codes, so a vector outside the ranges the steps were
@@ -45,6 +49,15 @@ struct ScanCodes {
   std::vector<std::uint8_t> always;
   // The largest ‖code‖ of any row, rounded up (never lowered when a row changes).
   double top_code_norm = 0.0;
+
+  std::size_t stride4;  // bytes per 4-bit row: dim rounded up to a multiple of 64, halved
+  std::vector<float> steps4;  // 2·stride4 of them; the padding steps are zero
+  std::vector<std::uint8_t, LargeAllocator<std::uint8_t>> codes4;  // stride4 per row
+  std::vector<float> error4, decoded_sq4;
+  double top_code_norm4 = 0.0;
+  // Scans left that skip the 4-bit pass since it last decided too little: a hint shared by
+  // concurrent scans, which return the same answer either way.
+  mutable std::atomic<int> coarse_rest{0};
 };
 
 // The lazily built ScanCodes of one index. Searches build it under the mutex on first use and
