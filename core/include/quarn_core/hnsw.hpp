@@ -227,6 +227,9 @@ class HnswIndex {
   std::uint32_t insert_with_level(std::span<const float> vector, std::size_t level);
   std::vector<std::uint32_t> batch_insert_with_levels(std::span<const float> data,
                                                       std::span<const std::size_t> levels);
+  // Whether search_exact_among over `count` slots reads the compact codes first (several
+  // times cheaper per slot than reading each vector).
+  bool filtered_scan_reads_codes(std::size_t count, std::size_t k) const;
   // Test hook: the bounded exact scan over `slots` (every live slot when empty), whatever
   // the counts; nullopt for a query it cannot bound (see scan_bounded).
   std::optional<std::vector<Candidate>> search_bounded(std::span<const float> q, std::size_t k,
@@ -356,6 +359,8 @@ class HnswIndex {
                                                      const detail::ScanCodes& codes,
                                                      const std::uint32_t* slots,
                                                      std::size_t count) const;
+  // Whether the bounded scan pays for `count` slots and k.
+  bool bounded_scan_applies(std::size_t count, std::size_t k) const;
   // Whether the bounded scan pays for `count` slots and k, and its codes (built on first
   // use) if so; null otherwise.
   const detail::ScanCodes* bounded_codes(std::size_t count, std::size_t k) const;

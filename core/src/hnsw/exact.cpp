@@ -326,8 +326,9 @@ namespace {
 constexpr std::size_t kBoundedMinSlots = 2048;
 // Nor when k asks for more than this share of the candidates.
 constexpr std::size_t kBoundedMaxShare = 16;
-// Stored floats up to which a scan of some slots (a filter's) builds the codes: 64 MiB of
-// codes at most.
+// Stored floats up to which a scan of some slots (a filter's) builds the codes: 96 MiB of
+// codes at most (they hold 3/8 of the vectors' memory again: a scan of some records of a
+// very large collection does not build them, unless they exist already).
 constexpr std::size_t kFilteredCodesFloats = std::size_t{1} << 26;
 // Slots per call of the code-dot kernel.
 constexpr std::size_t kBoundedBlock = 256;
@@ -445,13 +446,23 @@ class BoundList {
 
 }  // namespace
 
-const detail::ScanCodes* HnswIndex::bounded_codes(std::size_t count, std::size_t k) const {
-  if (dim_ == 0 || plain_scan_forced()) return nullptr;
+bool HnswIndex::bounded_scan_applies(std::size_t count, std::size_t k) const {
+  if (dim_ == 0 || plain_scan_forced()) return false;
   // Under cosine the bounds hold but decide too few slots to pay: 0.44x the plain scan's
   // single-call rate on 100,000 x 96 random vectors (quiet machine).
-  if (metric_ == distance::Metric::Cosine) return nullptr;
-  if (count < kBoundedMinSlots || k > count / kBoundedMaxShare) return nullptr;
-  return scan_codes();
+  if (metric_ == distance::Metric::Cosine) return false;
+  return count >= kBoundedMinSlots && k <= count / kBoundedMaxShare;
+}
+
+bool HnswIndex::filtered_scan_reads_codes(std::size_t count, std::size_t k) const {
+  const bool codes_exist =
+      scan_cache_ && scan_cache_->ready.load(std::memory_order_acquire) != nullptr;
+  return (codes_exist || node_count() * dim_ <= kFilteredCodesFloats) &&
+         bounded_scan_applies(count, k);
+}
+
+const detail::ScanCodes* HnswIndex::bounded_codes(std::size_t count, std::size_t k) const {
+  return bounded_scan_applies(count, k) ? scan_codes() : nullptr;
 }
 
 const detail::ScanCodes* HnswIndex::scan_codes() const {
@@ -695,11 +706,7 @@ std::vector<Candidate> HnswIndex::search_exact_among(std::span<const float> q,
                                                      std::span<const std::uint32_t> slots,
                                                      std::size_t k) const {
   if (k == 0 || slots.empty()) return {};
-  // The codes hold a quarter of the vectors' memory again: a scan of some records of a very
-  // large collection does not build them, unless they exist already.
-  const bool codes_exist =
-      scan_cache_ && scan_cache_->ready.load(std::memory_order_acquire) != nullptr;
-  if (codes_exist || node_count() * dim_ <= kFilteredCodesFloats) {
+  if (filtered_scan_reads_codes(slots.size(), k)) {
     if (const detail::ScanCodes* codes = bounded_codes(slots.size(), k)) {
       if (auto out = scan_bounded(q, k, *codes, slots.data(), slots.size())) {
         return std::move(*out);
