@@ -569,6 +569,11 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
       const double beta = (bound_seen + eta) / (1.0 - eps) * (1.0 + 0x1p-40);
       s = std::isfinite(beta) && beta >= 0.0 ? std::sqrt(beta) * (1.0 + 0x1p-40) : -1.0;
     };
+    auto refresh_c = [&] {
+      if (list.bound() == bound_seen) return;
+      bound_seen = list.bound();
+      c = 1.0 - kappa - bound_seen;
+    };
     std::int32_t sums[kBoundedBlock];
     std::uint8_t doubt[kBoundedBlock];
     for (std::size_t b0 = begin; b0 < end; b0 += kBoundedBlock) {
@@ -579,24 +584,41 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
         level.dots(weights.data(), level.codes + b0 * level.row_bytes, level.row_bytes, nullptr,
                    b, sums);
       }
-      // Euclidean on consecutive slots: the test below that rules most slots out, for the
-      // whole block in one loop without branches (which the compiler vectorizes), against
-      // the bound as the block starts. The bound only falls, so a slot this leaves in doubt
-      // is tested again below; `always` slots stay in doubt whatever their numbers say.
+      // On consecutive slots: the test below that rules most slots out, for the whole block
+      // in one loop without branches, against the list's bound as the block starts. The
+      // bound only falls, so a slot this leaves in doubt is tested again below; `always`
+      // slots stay in doubt whatever their numbers say. Cosine, which only the test hook
+      // scans this way, keeps the test per slot.
       bool screened = false;
-      if (euclidean && among == nullptr) {
-        refresh_s();
-        if (s >= 0.0) {
-          const float* err = level.error + b0;
-          const float* dsq = level.decoded_sq + b0;
-          const std::uint8_t* always = sc.always.data() + b0;
+      if (among == nullptr && std::isfinite(list.bound())) {
+        const float* err = level.error + b0;
+        const std::uint8_t* always = sc.always.data() + b0;
+        const float* x_norm = sc.norm.data() + b0;
+        if (euclidean) {
+          refresh_s();
+          if (s >= 0.0) {
+            const float* dsq = level.decoded_sq + b0;
+            for (std::size_t i = 0; i < b; ++i) {
+              const double dot_codes = alpha * static_cast<double>(sums[i]);
+              const double h = dsq[i];
+              const double slack = (rr + h + 2.0 * std::abs(dot_codes)) * sigma + 2.0 * reach;
+              const double low = rr + h * (1.0 - 0x1p-22) - 2.0 * dot_codes - slack;
+              const double t = static_cast<double>(err[i]) + s;
+              doubt[i] = static_cast<std::uint8_t>(!(low > t * t * (1.0 + 0x1p-36)) |
+                                                   (always[i] != 0));
+            }
+            screened = true;
+          }
+        } else if (!cosine) {
+          const double bound = list.bound();
           for (std::size_t i = 0; i < b; ++i) {
             const double dot_codes = alpha * static_cast<double>(sums[i]);
-            const double h = dsq[i];
-            const double slack = (rr + h + 2.0 * std::abs(dot_codes)) * sigma + 2.0 * reach;
-            const double low = rr + h * (1.0 - 0x1p-22) - 2.0 * dot_codes - slack;
-            const double t = static_cast<double>(err[i]) + s;
-            doubt[i] = static_cast<std::uint8_t>(!(low > t * t * (1.0 + 0x1p-36)) | (always[i] != 0));
+            const double spread = reach + qn_hi * static_cast<double>(err[i]);
+            const double slack = (qm_abs + std::abs(dot_codes) + spread) * sigma;
+            const double hi = qm + dot_codes + spread + slack;
+            const double kernel = eps * qn_hi * static_cast<double>(x_norm[i]) + eta;
+            const double lower = down(-hi - kernel);
+            doubt[i] = static_cast<std::uint8_t>(!(lower > bound) | (always[i] != 0));
           }
           screened = true;
         }
@@ -636,10 +658,7 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
             const double x_lo = x_hi * (1.0 - 0x1p-22);
             // The lower bound exceeds the list's bound when the similarity's upper bound is
             // below 1 − kappa − bound: decided by a product instead of a division.
-            if (list.bound() != bound_seen) {
-              bound_seen = list.bound();
-              c = 1.0 - kappa - bound_seen;
-            }
+            refresh_c();
             if (std::isfinite(c)) {
               const double t = hi >= 0.0 ? c * (qn_lo * x_lo) : c * (qn_hi * x_hi);
               if (hi < t - std::abs(t) * 0x1p-30) continue;
