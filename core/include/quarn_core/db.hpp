@@ -562,7 +562,8 @@ class Database {
   // The walk's width for a filtered search entering layer 0 at `entry`: the scope's, or
   // wider when fewer records pass near the entry than the filter's share.
   std::size_t local_width(std::uint32_t entry, std::size_t k, const FilterScope& scope,
-                          const std::function<bool(std::uint32_t)>& passes) const;
+                          const std::function<bool(std::uint32_t)>& passes) const
+      REQUIRES_SHARED(index_lock_, records_lock_);
   std::vector<hnsw::Candidate> filtered_search(std::span<const float> query, std::size_t k,
                                                const FilterScope& scope) const
       REQUIRES_SHARED(index_lock_, records_lock_);
