@@ -100,7 +100,7 @@ def main():
                     filters.append({field: value})
                     masks.append(columns[field] == value)
             # A few untimed searches first: the first exact scan of the matching records
-            # builds the collection's compact codes (about a second for Fashion-MNIST), once.
+            # builds the collection's compact codes (under a second for Fashion-MNIST), once.
             for q, f in list(zip(queries, filters))[:20]:
                 db.search(q, k=args.k, ef_search=args.ef, where_filter=f)
             t0 = time.perf_counter()
