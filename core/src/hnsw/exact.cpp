@@ -559,6 +559,25 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
     const double reach =
         (std::sqrt(dd) * (1.0 + 0x1p-40) + std::sqrt(pp) * 0x1p-45) * level.top_code_norm;
 
+    // The bounds' formulas, used by the block-wide screen and the per-slot test alike.
+    struct Range {
+      double low, high;
+    };
+    // Euclidean: ‖q − x̂‖² from the codes, widened by the rounding of its terms.
+    auto code_distance_sq = [&](double dot_codes, double h) {
+      const double slack = (rr + h + 2.0 * std::abs(dot_codes)) * sigma + 2.0 * reach;
+      return Range{rr + h * (1.0 - 0x1p-22) - 2.0 * dot_codes - slack,
+                   rr + h * (1.0 + 0x1p-22) - 2.0 * dot_codes + slack};
+    };
+    // Dot product and cosine: the range of q·x.
+    auto dot_range = [&](double dot_codes, double e) {
+      const double spread = reach + qn_hi * e;
+      const double slack = (qm_abs + std::abs(dot_codes) + spread) * sigma;
+      return Range{qm + dot_codes - spread - slack, qm + dot_codes + spread + slack};
+    };
+    // Dot product: the pair kernel's rounding, relative to ‖q‖·‖x‖.
+    auto dot_kernel_error = [&](double x_norm) { return eps * qn_hi * x_norm + eta; };
+
     // Euclidean: once the list has a bound, a slot with ‖q − x̂‖² above (e + s)² has a lower
     // bound above it, which is decided without a square root.
     double bound_seen = std::numeric_limits<double>::quiet_NaN();
@@ -601,10 +620,7 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
           if (s >= 0.0) {
             const float* dsq = level.decoded_sq + b0;
             for (std::size_t i = 0; i < b; ++i) {
-              const double dot_codes = alpha * static_cast<double>(sums[i]);
-              const double h = dsq[i];
-              const double slack = (rr + h + 2.0 * std::abs(dot_codes)) * sigma + 2.0 * reach;
-              const double low = rr + h * (1.0 - 0x1p-22) - 2.0 * dot_codes - slack;
+              const double low = code_distance_sq(alpha * static_cast<double>(sums[i]), dsq[i]).low;
               const double t = static_cast<double>(err[i]) + s;
               doubt[i] = static_cast<std::uint8_t>(!(low > t * t * (1.0 + 0x1p-36)) |
                                                    (always[i] != 0));
@@ -614,12 +630,8 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
         } else if (!cosine) {
           const double bound = list.bound();
           for (std::size_t i = 0; i < b; ++i) {
-            const double dot_codes = alpha * static_cast<double>(sums[i]);
-            const double spread = reach + qn_hi * static_cast<double>(err[i]);
-            const double slack = (qm_abs + std::abs(dot_codes) + spread) * sigma;
-            const double hi = qm + dot_codes + spread + slack;
-            const double kernel = eps * qn_hi * static_cast<double>(x_norm[i]) + eta;
-            const double lower = down(-hi - kernel);
+            const double hi = dot_range(alpha * static_cast<double>(sums[i]), err[i]).high;
+            const double lower = down(-hi - dot_kernel_error(x_norm[i]));
             doubt[i] = static_cast<std::uint8_t>(!(lower > bound) | (always[i] != 0));
           }
           screened = true;
@@ -639,22 +651,16 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
         const double e = level.error[slot];
         double lower, upper;
         if (euclidean) {
-          const double h = level.decoded_sq[slot];
-          const double slack = (rr + h + 2.0 * std::abs(dot_codes)) * sigma + 2.0 * reach;
-          const double low = rr + h * (1.0 - 0x1p-22) - 2.0 * dot_codes - slack;
+          const auto [low, high] = code_distance_sq(dot_codes, level.decoded_sq[slot]);
           refresh_s();
           if (s >= 0.0 && low > (e + s) * (e + s) * (1.0 + 0x1p-36)) continue;
-          const double high = rr + h * (1.0 + 0x1p-22) - 2.0 * dot_codes + slack;
           const double a = std::sqrt(std::max(low, 0.0)) * (1.0 - 0x1p-40) - e;
           const double lb = a > 0.0 ? a * a : 0.0;
           const double hb = std::sqrt(std::max(high, 0.0)) * (1.0 + 0x1p-40) + e;
           lower = down(down(lb) * (1.0 - eps) - eta);
           upper = up(up(hb * hb) * (1.0 + eps) + eta);
         } else {
-          const double spread = reach + qn_hi * e;
-          const double slack = (qm_abs + std::abs(dot_codes) + spread) * sigma;
-          const double hi = qm + dot_codes + spread + slack;  // ≥ q·x
-          const double lo = qm + dot_codes - spread - slack;  // ≤ q·x
+          const auto [lo, hi] = dot_range(dot_codes, e);  // lo ≤ q·x ≤ hi
           if (cosine) {
             const double x_hi = sc.norm[slot];
             const double x_lo = x_hi * (1.0 - 0x1p-22);
@@ -670,7 +676,7 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
             lower = down(1.0 - sim_hi - kappa);
             upper = up(1.0 - sim_lo + kappa);
           } else {
-            const double kernel = eps * qn_hi * sc.norm[slot] + eta;
+            const double kernel = dot_kernel_error(sc.norm[slot]);
             lower = down(-hi - kernel);
             upper = up(-lo + kernel);
           }
