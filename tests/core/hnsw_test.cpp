@@ -819,6 +819,37 @@ TEST(HnswIndexTest, BoundedExactScanEqualsMeasuringEverySlot) {
   }
 }
 
+// Scans reading more than a megabyte of codes split each pass over the pool's threads and
+// merge what the parts keep: the answer must still be that of measuring every slot, through
+// the 4-bit pass (clustered) and the 8-bit pass alone (noise, where the 4-bit one gives up).
+TEST(HnswIndexTest, BoundedScanSplitOverThreadsEqualsMeasuringEverySlot) {
+  constexpr std::size_t kRows = 6000, kDim = 512;
+  for (const bool clustered : {true, false}) {
+    for (Metric metric : {Metric::Euclidean, Metric::DotProduct}) {
+      SCOPED_TRACE(std::string(clustered ? "clustered, " : "noise, ") +
+                   std::string(distance::metric_name(metric)));
+      const auto data = clustered ? clustered_data(kRows, kDim, 61) : random_data(kRows, kDim, 61);
+      HnswIndex index(kDim, 4, 16, metric);
+      index.batch_insert_flat(data);
+      for (std::uint32_t s = 3; s < kRows; s += 5) index.mark_deleted(s);
+      std::vector<std::uint32_t> among;
+      for (std::uint32_t s = 0; s < kRows; s += 2) {
+        if (!index.is_deleted(s)) among.push_back(s);
+      }
+      for (unsigned qi = 0; qi < 8; ++qi) {
+        const auto q = qi < 4 ? std::vector<float>(row(data, kDim, qi * 977).begin(),
+                                                   row(data, kDim, qi * 977).end())
+                              : random_data(1, kDim, 200 + qi);
+        for (std::size_t k : {1, 10}) {
+          EXPECT_EQ(index.search_bounded(q, k, {}), measure_all(index, q, k)) << qi << " " << k;
+          EXPECT_EQ(index.search_bounded(q, k, among), measure_all(index, q, k, among))
+              << qi << " " << k << ", among";
+        }
+      }
+    }
+  }
+}
+
 // Threads that start exact scans together build the bounded scan's codes once, under its
 // lock, and all get the answer of measuring every slot.
 TEST(HnswIndexTest, ConcurrentFirstExactScansShareTheirCodes) {
