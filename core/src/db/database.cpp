@@ -2,6 +2,7 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <system_error>
@@ -1071,8 +1072,11 @@ constexpr std::size_t kProbeNeighbours = 128;
 // share, 5 or fewer are found by chance for about 2% of queries.
 constexpr double kProbeShortfall = 2.0;
 // How many times cheaper per record a scan that reads the compact codes first is than one
-// that reads every vector (6 on Fashion-MNIST, 2 on random 768-dimensional vectors).
-constexpr double kCodesGain = 4.0;
+// that reads every vector, single calls on two cores (7 on Fashion-MNIST, 3.7 on random
+// 768-dimensional vectors). With it, 10% filters on Fashion-MNIST (6,000 records) are
+// scanned rather than walked at width 200: about 3,000 against 2,250 searches per second,
+// measured alternately.
+constexpr double kCodesGain = 8.0;
 
 }  // namespace
 
@@ -1210,13 +1214,28 @@ std::vector<hnsw::Candidate> Database::scan_filtered(std::span<const float> quer
   thread_local std::vector<std::uint32_t> reused;
   std::vector<std::uint32_t>& slots = reused;
   slots.clear();
-  if (scope.set != nullptr) {
-    // The candidates, not every slot: their order does not matter, select_nearest orders
-    // equal distances by slot.
+  auto take = [&](std::uint32_t s) {
+    if (s >= nodes || index.is_deleted(s)) return;
+    if (scope.exact_set || scope.filter->matches(records_.metadata(s))) slots.push_back(s);
+  };
+  if (scope.set != nullptr && scope.set->size() * 64 >= nodes) {
+    // The candidates in slot order, through a bitmap: the scan then reads codes and vectors
+    // front to back instead of in the set's hash order (a 10% filter on Fashion-MNIST:
+    // about 15% more scans per second).
+    thread_local std::vector<std::uint64_t> bits;
+    bits.assign((nodes + 63) / 64, 0);
     for (std::uint32_t s : *scope.set) {
-      if (s >= nodes || index.is_deleted(s)) continue;
-      if (scope.exact_set || scope.filter->matches(records_.metadata(s))) slots.push_back(s);
+      if (s < nodes) bits[s >> 6] |= std::uint64_t{1} << (s & 63);
     }
+    for (std::size_t w = 0; w < bits.size(); ++w) {
+      for (std::uint64_t b = bits[w]; b != 0; b &= b - 1) {
+        take(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(b))));
+      }
+    }
+    if (bits.capacity() > (std::size_t{1} << 17)) std::vector<std::uint64_t>().swap(bits);
+  } else if (scope.set != nullptr) {
+    // A sparse set, as it comes: select_nearest orders equal distances by slot.
+    for (std::uint32_t s : *scope.set) take(s);
   } else if (!scope.listed) {
     for (std::size_t i = 0; i < nodes; ++i) {
       const auto s = static_cast<std::uint32_t>(i);
