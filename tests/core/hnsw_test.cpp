@@ -825,7 +825,7 @@ TEST(HnswIndexTest, BoundedExactScanEqualsMeasuringEverySlot) {
 TEST(HnswIndexTest, BoundedScanSplitOverThreadsEqualsMeasuringEverySlot) {
   constexpr std::size_t kRows = 6000, kDim = 512;
   for (const bool clustered : {true, false}) {
-    for (Metric metric : {Metric::Euclidean, Metric::DotProduct}) {
+    for (Metric metric : kMetrics) {
       SCOPED_TRACE(std::string(clustered ? "clustered, " : "noise, ") +
                    std::string(distance::metric_name(metric)));
       const auto data = clustered ? clustered_data(kRows, kDim, 61) : random_data(kRows, kDim, 61);
