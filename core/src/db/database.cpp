@@ -1215,6 +1215,7 @@ std::vector<hnsw::Candidate> Database::scan_filtered(std::span<const float> quer
   std::vector<std::uint32_t>& slots = reused;
   slots.clear();
   auto take = [&](std::uint32_t s) {
+    records_lock_.held_shared_by_caller();
     if (s >= nodes || index.is_deleted(s)) return;
     if (scope.exact_set || scope.filter->matches(records_.metadata(s))) slots.push_back(s);
   };
