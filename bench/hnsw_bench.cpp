@@ -18,7 +18,6 @@
 // Python process shares the one OpenBLAS.
 #include <cblas.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -35,6 +34,7 @@
 #include <vector>
 
 #include "hnswlib_peer.hpp"
+#include "idx_images.hpp"
 #include "quarn_core/distance.hpp"
 #include "quarn_core/hnsw.hpp"
 
@@ -56,38 +56,6 @@ std::size_t rss_bytes() {
   std::size_t pages = 0, resident = 0;
   statm >> pages >> resident;
   return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-}
-
-// An IDX image file (gzip): big-endian magic 0x803, count, rows, cols, then u8 pixels.
-std::vector<float> read_idx_images(const std::string& path, std::size_t& n, std::size_t& dim) {
-  gzFile f = gzopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    std::fprintf(stderr, "cannot open %s\n", path.c_str());
-    std::exit(1);
-  }
-  unsigned char header[16];
-  if (gzread(f, header, 16) != 16) std::exit(1);
-  auto be32 = [&](int at) {
-    return (std::uint32_t{header[at]} << 24) | (std::uint32_t{header[at + 1]} << 16) |
-           (std::uint32_t{header[at + 2]} << 8) | std::uint32_t{header[at + 3]};
-  };
-  if (be32(0) != 0x803) {
-    std::fprintf(stderr, "%s: not an IDX image file\n", path.c_str());
-    std::exit(1);
-  }
-  n = be32(4);
-  dim = std::size_t{be32(8)} * be32(12);
-  std::vector<unsigned char> pixels(n * dim);
-  std::size_t got = 0;
-  while (got < pixels.size()) {
-    const int r =
-        gzread(f, pixels.data() + got,
-               static_cast<unsigned>(std::min<std::size_t>(pixels.size() - got, 1 << 30)));
-    if (r <= 0) std::exit(1);
-    got += static_cast<std::size_t>(r);
-  }
-  gzclose(f);
-  return std::vector<float>(pixels.begin(), pixels.end());
 }
 
 // Exact top-k by squared Euclidean distance: a matrix product shortlists 4k candidates per
