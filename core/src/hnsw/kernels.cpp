@@ -11,6 +11,8 @@
 
 #include "kernels.hpp"
 
+#include <optional>
+
 namespace quarn_core::hnsw::detail {
 namespace {
 
@@ -380,22 +382,30 @@ CodeDots code_dots4_kernel(KernelIsa isa) {
   return isa == KernelIsa::Avx512 ? &avx512::code_dots4 : &avx2::code_dots4;
 }
 
+namespace {
+
+// The widest instruction set the code-dot kernels are built for that this CPU runs, if any.
+std::optional<KernelIsa> code_dots_isa() {
+  const simsimd_capability_t caps = simsimd_capabilities();
+  if ((caps & simsimd_cap_skylake_k) != 0) return KernelIsa::Avx512;
+  if ((caps & simsimd_cap_haswell_k) != 0) return KernelIsa::Avx2;
+  return std::nullopt;
+}
+
+}  // namespace
+
 CodeDots code_dots4() {
   static const CodeDots chosen = [] {
-    const simsimd_capability_t caps = simsimd_capabilities();
-    if ((caps & simsimd_cap_skylake_k) != 0) return code_dots4_kernel(KernelIsa::Avx512);
-    if ((caps & simsimd_cap_haswell_k) != 0) return code_dots4_kernel(KernelIsa::Avx2);
-    return code_dots4_portable();
+    const auto isa = code_dots_isa();
+    return isa ? code_dots4_kernel(*isa) : code_dots4_portable();
   }();
   return chosen;
 }
 
 CodeDots code_dots() {
   static const CodeDots chosen = [] {
-    const simsimd_capability_t caps = simsimd_capabilities();
-    if ((caps & simsimd_cap_skylake_k) != 0) return code_dots_kernel(KernelIsa::Avx512);
-    if ((caps & simsimd_cap_haswell_k) != 0) return code_dots_kernel(KernelIsa::Avx2);
-    return code_dots_portable();
+    const auto isa = code_dots_isa();
+    return isa ? code_dots_kernel(*isa) : code_dots_portable();
   }();
   return chosen;
 }
