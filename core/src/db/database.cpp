@@ -1238,10 +1238,7 @@ std::vector<hnsw::Candidate> Database::scan_filtered(std::span<const float> quer
     // A sparse set, as it comes: select_nearest orders equal distances by slot.
     for (std::uint32_t s : *scope.set) take(s);
   } else if (!scope.listed) {
-    for (std::size_t i = 0; i < nodes; ++i) {
-      const auto s = static_cast<std::uint32_t>(i);
-      if (!index.is_deleted(s) && scope.filter->matches(records_.metadata(s))) slots.push_back(s);
-    }
+    for (std::size_t i = 0; i < nodes; ++i) take(static_cast<std::uint32_t>(i));
   }
   const std::vector<std::uint32_t>& passing = scope.listed ? *scope.listed : slots;
   std::vector<hnsw::Candidate> pairs = index.search_exact_among(query, passing, k);
