@@ -29,7 +29,8 @@ class RecordTable {
   // slots in `deleted`, with a text index for each of `text` (taken from `saved` where it
   // holds one over these very records).
   RecordTable(std::vector<std::string> ids, std::vector<Metadata> metadata,
-              const std::unordered_set<std::uint32_t>& deleted = {}, const std::vector<text::TextIndexSpec>& text = {},
+              const std::unordered_set<std::uint32_t>& deleted = {},
+              const std::vector<text::TextIndexSpec>& text = {},
               const text::SavedPostings* saved = nullptr);
 
   std::size_t size() const { return ids_.size(); }

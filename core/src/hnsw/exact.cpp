@@ -637,8 +637,7 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
       // On consecutive slots: the test below that rules most slots out, for the whole block
       // in one loop without branches, against the list's bound as the block starts. The
       // bound only falls, so a slot this leaves in doubt is tested again below; `always`
-      // slots stay in doubt whatever their numbers say. Cosine, which only the test hook
-      // scans this way, keeps the test per slot.
+      // slots stay in doubt whatever their numbers say. Cosine keeps the test per slot.
       bool screened = false;
       if (among == nullptr && std::isfinite(list.bound())) {
         const float* err = level.error + b0;
@@ -752,12 +751,10 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
   const CodeLevel fine{sc.steps.data(), sc.stride, sc.codes.data(), sc.stride,
                        sc.error.data(), sc.decoded_sq.data(), sc.top_code_norm, 255.0,
                        detail::code_dots()};
-  // Kept per thread between scans; the parts of a split pass only read the caller's.
+  // Kept per thread between scans; the parts of a split pass only read the caller's. Every
+  // scan makes one 8-bit pass, over all its slots or over the 4-bit pass's survivors.
   thread_local Weights fine_held, coarse_held;
-  auto fine_weights = [&]() -> const Weights& {
-    weigh(fine, fine_held);
-    return fine_held;
-  };
+  weigh(fine, fine_held);
   const std::size_t total = slots != nullptr ? count : n;
   std::vector<BoundList::Entry> kept;
   bool coarse_done = false;
@@ -787,14 +784,14 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
       survivors.clear();
       for (const BoundList::Entry& entry : first.take()) survivors.push_back(entry.slot);
       BoundList second(k);
-      split_pass(fine, fine_weights(), survivors.data(), 0, survivors.size(), second);
+      split_pass(fine, fine_held, survivors.data(), 0, survivors.size(), second);
       kept = second.take();
       coarse_done = true;
     }
   }
   if (!coarse_done) {
     BoundList list(k);
-    split_pass(fine, fine_weights(), slots, 0, total, list);
+    split_pass(fine, fine_held, slots, 0, total, list);
     kept = list.take();
   }
 
