@@ -395,7 +395,7 @@ int main(int argc, char** argv) {
       return measure(ef, nq, dim, queries, truth, repeat,
                      [&](const float* q, auto& out) { peer->search(q, kK, out); });
     };
-    std::vector<Point> ours, ours_sq8, peer_sq8_curve;
+    std::vector<Point> ours, ours_sq8, ours_codes, peer_sq8_curve, peer_codes_curve;
     for (std::size_t ef : efs) {
       ours.push_back(ours_at(ef));
       if (peer) peer_curve.push_back(peer_at(ef));
@@ -407,6 +407,15 @@ int main(int argc, char** argv) {
       ours_sq8.push_back(ours_at(ef));
       if (peer) peer_sq8_curve.push_back(peer_at(ef));
     }
+    index.disable_quantized_search();
+    const std::size_t rss_c0 = rss_bytes();
+    index.enable_compressed_search();
+    const double codes_bytes = double(rss_bytes() - rss_c0) / double(n);
+    for (std::size_t ef : efs) {
+      ours_codes.push_back(ours_at(ef));
+      if (peer) peer_codes_curve.push_back(peer_at(ef));
+    }
+    write_csv(csv, "quarn", "compressed", ours_codes, build);
     write_csv(csv, "quarn", "f32", ours, build);
     write_csv(csv, "quarn", "sq8", ours_sq8, build);
     if (peer) write_csv(csv, "hnswlib-cpp", "-", peer_curve, peer_build);
@@ -415,6 +424,9 @@ int main(int argc, char** argv) {
     print_curve("quarn (SQ8 traversal)", ours_sq8);
     if (peer) print_curve("hnswlib C++", peer_curve);
     if (peer) print_curve("hnswlib C++ (beside SQ8)", peer_sq8_curve);
+    print_curve("quarn (compressed traversal)", ours_codes);
+    if (peer) print_curve("hnswlib C++ (beside compressed)", peer_codes_curve);
+    std::printf("compressed codes: %.0f bytes/vector more\n", codes_bytes);
     std::printf("SQ8 codes: %.0f bytes/vector more\n", sq8_bytes);
     std::printf("\nSQ8 recall minus f32 recall, same ef:");
     for (std::size_t i = 0; i < efs.size(); ++i) {
@@ -434,6 +446,10 @@ int main(int argc, char** argv) {
             "quarn SQ8 %.0f vs hnswlib %.0f (x%.2f, target %.1f)\n",
             r, a, p, p > 0 ? a / p : 0.0, r < 0.98 ? 1.2 : 1.1, b, p2, p2 > 0 ? b / p2 : 0.0,
             r < 0.98 ? 1.5 : 1.3);
+        const double p3 = qps_at(peer_codes_curve, r);
+        const double c3 = qps_at(ours_codes, r);
+        std::printf("at recall %.2f: quarn compressed %.0f QPS vs hnswlib %.0f (x%.2f, target %.1f)\n",
+                    r, c3, p3, p3 > 0 ? c3 / p3 : 0.0, r < 0.98 ? 4.0 : 3.0);
       }
     }
   }

@@ -127,7 +127,8 @@ class Database:
         """Get graph-level statistics for diagnostics.
         Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,
         max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,
-        memory_quantized_bytes, uses_brute_force, uses_quantized_search."""
+        memory_quantized_bytes, uses_brute_force, uses_quantized_search,
+        uses_compressed_search."""
     def __enter__(self) -> "Database":
         """Context manager: auto-save on exit."""
     def __exit__(self, _exc_type: Any = None, _exc_val: Any = None, _exc_tb: Any = None) -> bool: ...
@@ -242,6 +243,10 @@ class Database:
         to search, search_many, filtered searches, stats, health and calibrate, and is kept at
         once in exact_scan.json in the collection directory, so it survives save and reopen
         (handles already open elsewhere keep the limit they read when they opened)."""
+    def set_compressed_search(self, on: bool) -> None:
+        """Walk the graph on 4-bit codes of the vectors and measure only the final candidates at
+        full precision: faster searches on large collections, same results in most cases. Kept
+        in traversal.json in the collection directory, so it survives save and reopen."""
     def get_many(
         self, ids: Sequence[str], include: _Include = ("vectors", "metadata"),
         missing: str = "raise",
@@ -313,6 +318,9 @@ class Database:
     @property
     def exact_scan_limit(self) -> int:
         """Live floats (len * dim) below which searches scan exactly; see set_exact_scan_limit."""
+    @property
+    def compressed_search(self) -> bool:
+        """Whether graph searches walk on 4-bit codes; see set_compressed_search."""
 
 class Client:
     def __new__(cls, path: str) -> "Client": ...

@@ -532,8 +532,8 @@ class ShardedCollection:
         """{"shards": [each shard's `Database.stats()` with its "shard" number and "worker"
         name], "total": the counts and byte sizes summed, "num_layers" and
         "max_degree_layer0" the largest, "min_degree_layer0" the smallest over non-empty
-        shards, "avg_degree_layer0" weighted by vectors, the two flags true when true for
-        every shard}."""
+        shards, "avg_degree_layer0" weighted by vectors, the flags true when true for every
+        shard}."""
         per_shard = self._call("stats")
         for shard, stats in enumerate(per_shard):
             stats["shard"], stats["worker"] = shard, self._workers[shard][0]
@@ -547,7 +547,7 @@ class ShardedCollection:
         total["avg_degree_layer0"] = (
             sum(s["avg_degree_layer0"] * s["num_vectors"] for s in live) /
             total["num_vectors"] if total["num_vectors"] else 0.0)
-        for flag in ("uses_brute_force", "uses_quantized_search"):
+        for flag in ("uses_brute_force", "uses_quantized_search", "uses_compressed_search"):
             total[flag] = all(s[flag] for s in per_shard)
         return {"shards": per_shard, "total": total}
 

@@ -454,7 +454,8 @@ PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       !set_item(d, "memory_graph_bytes", u64(s.memory_graph_bytes)) ||
       !set_item(d, "memory_quantized_bytes", u64(s.memory_quantized_bytes)) ||
       !set_item(d, "uses_brute_force", boolean(s.uses_brute_force)) ||
-      !set_item(d, "uses_quantized_search", boolean(s.uses_quantized_search))) {
+      !set_item(d, "uses_quantized_search", boolean(s.uses_quantized_search)) ||
+      !set_item(d, "uses_compressed_search", boolean(s.uses_compressed_search))) {
     return nullptr;
   }
   return dict.release();
@@ -544,6 +545,12 @@ PyObject* get_exact_scan_limit(PyObject* self, void*) {
   if (!held) return nullptr;
   const Database& db = *held;
   return PyLong_FromSize_t(without_gil([&] { return db.exact_scan_limit(); }));
+}
+PyObject* get_compressed_search(PyObject* self, void*) {
+  auto held = handle(self);
+  if (!held) return nullptr;
+  const Database& db = *held;
+  return PyBool_FromLong(without_gil([&] { return db.compressed_search(); }) ? 1 : 0);
 }
 
 Py_ssize_t database_len(PyObject* self) {
@@ -649,7 +656,8 @@ PyMethodDef database_methods[] = {
      "Get graph-level statistics for diagnostics.\n"
      "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
      "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
-     "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
+     "memory_quantized_bytes, uses_brute_force, uses_quantized_search,\n"
+     "uses_compressed_search."},
     {"__enter__", as_cfunction<db_enter>(), kFast,
      "__enter__($self)\n--\n\nContext manager: auto-save on exit."},
     {"__exit__", as_cfunction<db_exit>(), kFast,
@@ -674,6 +682,8 @@ PyMethodDef database_methods[] = {
     {"health", as_cfunction<db_health>(), kFast, kHealthDoc},
     {"calibrate", as_cfunction<db_calibrate>(), kFast, kCalibrateDoc},
     {"set_exact_scan_limit", as_cfunction<db_set_exact_scan_limit>(), kFast, kSetExactScanLimitDoc},
+    {"set_compressed_search", as_cfunction<db_set_compressed_search>(), kFast,
+     kSetCompressedSearchDoc},
     {"_export_with_progress", as_cfunction<db_export_with_progress>(), kFast,
      kExportWithProgressDoc},
     {"_import_with_progress", as_cfunction<db_import_with_progress>(), kFast,
@@ -700,6 +710,8 @@ PyGetSetDef database_getset[] = {
     {"exact_scan_limit", get_exact_scan_limit, nullptr,
      "Live floats (len * dim) below which searches scan exactly; see set_exact_scan_limit.",
      nullptr},
+    {"compressed_search", get_compressed_search, nullptr,
+     "Whether graph searches walk on 4-bit codes; see set_compressed_search.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

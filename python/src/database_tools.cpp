@@ -1,7 +1,7 @@
-// Database.verify, verify_path, repair, repair_path, health, calibrate and
-// set_exact_scan_limit, and the private helpers of the quarn command. Each parses with the GIL
-// held, runs the core call without it (except the transfers, which call back into Python) and
-// builds a plain dict or list.
+// Database.verify, verify_path, repair, repair_path, health, calibrate, set_exact_scan_limit
+// and set_compressed_search, and the private helpers of the quarn command. Each parses with
+// the GIL held, runs the core call without it (except the transfers, which call back into
+// Python) and builds a plain dict or list.
 #include "database_tools.hpp"
 
 #include <cmath>
@@ -101,6 +101,12 @@ const char kSetExactScanLimitDoc[] =
     "to search, search_many, filtered searches, stats, health and calibrate, and is kept at\n"
     "once in exact_scan.json in the collection directory, so it survives save and reopen\n"
     "(handles already open elsewhere keep the limit they read when they opened).";
+
+const char kSetCompressedSearchDoc[] =
+    "set_compressed_search($self, on)\n--\n\n"
+    "Walk the graph on 4-bit codes of the vectors and measure only the final candidates at\n"
+    "full precision: faster searches on large collections, same results in most cases. Kept\n"
+    "in traversal.json in the collection directory, so it survives save and reopen.";
 
 const char kExportWithProgressDoc[] =
     "_export_with_progress($self, path, pretty, progress)\n--\n\n"
@@ -301,6 +307,20 @@ PyObject* db_set_exact_scan_limit(PyObject* self, PyObject* const* args, Py_ssiz
   if (!held) return nullptr;
   Database& db = *held;
   auto result = without_gil([&] { return db.set_exact_scan_limit(*floats); });
+  if (!result) return raise_core(result.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* db_set_compressed_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  static constexpr Signature<1> sig{"Database.set_compressed_search", {"on"}, 1};
+  Arguments a(sig, args, nargs, kwnames);
+  auto on = a.convert(0, to_bool, false);
+  if (!a.ok()) return nullptr;
+  auto held = handle(self);
+  if (!held) return nullptr;
+  Database& db = *held;
+  auto result = without_gil([&] { return db.set_compressed_search(*on); });
   if (!result) return raise_core(result.error());
   Py_RETURN_NONE;
 }

@@ -22,6 +22,8 @@ PyObject* db_health(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* db_calibrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* db_set_exact_scan_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
+PyObject* db_set_compressed_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames);
 PyObject* db_export_with_progress(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
 PyObject* db_import_with_progress(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -37,6 +39,7 @@ extern const char kRepairPathDoc[];
 extern const char kHealthDoc[];
 extern const char kCalibrateDoc[];
 extern const char kSetExactScanLimitDoc[];
+extern const char kSetCompressedSearchDoc[];
 extern const char kExportWithProgressDoc[];
 extern const char kImportWithProgressDoc[];
 extern const char kRecallCurveDoc[];

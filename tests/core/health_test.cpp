@@ -2,6 +2,7 @@
 // repair_path on a small collection whose files are damaged on purpose.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <functional>
@@ -317,6 +318,99 @@ TEST_F(HealthTest, ExactScanLimitNeverWritesThroughALink) {
   EXPECT_FALSE(fs::is_symlink(dir() / kExactScanFileName));
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir() / "exact_scan.tmp")));
   EXPECT_EQ(reopen(dir())->exact_scan_limit(), 5u);
+}
+
+// The compressed traversal on a collection searched through its graph: recall@10 against
+// the exact answer stays high after changes made while it is on, across save and reopen and
+// through compact, which keep the mode; turning it off removes the side file.
+TEST(CompressedSearchTest, KeepsRecallThroughChangesReopenAndCompact) {
+  constexpr std::size_t kD = 32, kCount = 3000, kK = 10, kChanged = 100;
+  TempDir tmp;
+  const fs::path dir = tmp.path() / "c";
+  auto db = create(dir, kD);
+  std::mt19937 rng(5);
+  std::normal_distribution<float> g;
+  auto random_vector = [&] {
+    Vec v(kD);
+    for (auto& x : v) x = g(rng);
+    return v;
+  };
+  std::map<std::string, Vec> live;
+  std::vector<Record> items;
+  for (std::size_t i = 0; i < kCount; ++i) {
+    live[name("v", i)] = random_vector();
+    items.push_back(Record{name("v", i), live[name("v", i)], std::nullopt});
+  }
+  ASSERT_TRUE(Ok(db->add_many(std::move(items))));
+  ASSERT_TRUE(Ok(db->set_exact_scan_limit(0)));
+  std::vector<Vec> queries(50);
+  for (auto& q : queries) q = random_vector();
+  auto recall = [&](const Database& d) {
+    std::size_t found = 0;
+    for (const Vec& q : queries) {
+      std::vector<std::pair<float, std::string>> exact;
+      for (const auto& [id, v] : live) {
+        float dist = 0.0f;
+        for (std::size_t j = 0; j < kD; ++j) dist += (v[j] - q[j]) * (v[j] - q[j]);
+        exact.emplace_back(dist, id);
+      }
+      std::partial_sort(exact.begin(), exact.begin() + kK, exact.end());
+      auto got = d.search(q, nearest(kK));
+      EXPECT_TRUE(Ok(got));
+      if (!got) continue;
+      for (const auto& r : *got) {
+        EXPECT_TRUE(live.contains(r.id)) << r.id;  // never a deleted one
+        found += std::any_of(exact.begin(), exact.begin() + kK,
+                             [&](const auto& e) { return e.second == r.id; });
+      }
+    }
+    return static_cast<double>(found) / static_cast<double>(queries.size() * kK);
+  };
+  auto nearest_id = [&](const Vec& q) {
+    auto got = db->search(q, nearest(1));
+    return got && !got->empty() ? got->front().id : std::string();
+  };
+
+  ASSERT_TRUE(Ok(db->set_compressed_search(true)));
+  EXPECT_TRUE(db->compressed_search());
+  EXPECT_TRUE(db->stats().uses_compressed_search);
+  EXPECT_GE(recall(*db), 0.9);
+
+  // Changes while it is on: new vectors, moved ones and deleted ones.
+  std::vector<Vec> deleted;
+  for (std::size_t i = 0; i < kChanged; ++i) {
+    const std::string added = name("w", i), moved = name("v", i), gone = name("v", kCount - 1 - i);
+    live[added] = random_vector();
+    ASSERT_TRUE(Ok(db->add(added, live[added], std::nullopt)));
+    live[moved] = random_vector();
+    ASSERT_TRUE(Ok(db->update(moved, live[moved], std::nullopt)));
+    ASSERT_TRUE(Ok(db->remove(gone)));
+    deleted.push_back(live[gone]);
+    live.erase(gone);
+  }
+  for (std::size_t i = 0; i < kChanged; ++i) {
+    EXPECT_EQ(nearest_id(live[name("w", i)]), name("w", i));
+    EXPECT_EQ(nearest_id(live[name("v", i)]), name("v", i));
+    // Searched for by its own value, a deleted vector is not returned.
+    EXPECT_TRUE(live.contains(nearest_id(deleted[i])));
+  }
+  EXPECT_GE(recall(*db), 0.9);
+
+  ASSERT_TRUE(Ok(db->save()));
+  db.reset();
+  db = reopen(dir);
+  EXPECT_TRUE(db->compressed_search());
+  EXPECT_TRUE(db->stats().uses_compressed_search);
+  EXPECT_GE(recall(*db), 0.9);
+  db->compact();
+  EXPECT_TRUE(db->stats().uses_compressed_search);
+  EXPECT_GE(recall(*db), 0.9);
+
+  ASSERT_TRUE(Ok(db->set_compressed_search(false)));
+  EXPECT_FALSE(fs::exists(dir / kTraversalFileName));
+  EXPECT_FALSE(db->stats().uses_compressed_search);
+  db.reset();
+  EXPECT_FALSE(reopen(dir)->compressed_search());
 }
 
 // verify() never reports a problem that is not there while other threads mutate, save,
@@ -641,6 +735,11 @@ const Damage kDamages[] = {
      [](const fs::path& d) {
        testing::write_text(d / kExactScanFileName, R"({"exact_scan_limit":-1})");
        return std::string("exact_scan.json: not an exact-scan limit");
+     }},
+    {"traversal setting unreadable", nullptr,
+     [](const fs::path& d) {
+       testing::write_text(d / kTraversalFileName, R"({"compressed":1})");
+       return std::string("traversal.json: not a traversal setting");
      }},
 };
 

@@ -176,5 +176,49 @@ TEST(FusedSq8KernelTest, CodeDotKernelsAreExactIntegerSums) {
   }
 }
 
+// The compressed walk's kernels against a plain loop over the weights in component order,
+// at the weights' extremes and at random, on rows in order and through a slot list.
+TEST(FusedSq8KernelTest, WalkKernelsAreExactIntegerSums) {
+  const struct {
+    WalkDots kernel;
+    simsimd_capability_t capability;
+    const char* name;
+  } kernels[] = {{walk_dots4_kernel(KernelIsa::Avx512), simsimd_cap_ice_k, "AVX-512"},
+                 {walk_dots4_kernel(KernelIsa::Avx2), simsimd_cap_haswell_k, "AVX2"},
+                 {walk_dots4_portable(), simsimd_cap_serial_k, "portable"},
+                 {walk_dots4(), simsimd_cap_serial_k, "chosen"}};
+  std::mt19937 rng(14);
+  for (std::size_t stride : {32, 64, 96, 416, 2048}) {
+    const std::size_t rows = 7;
+    std::vector<std::uint8_t> codes(rows * stride);
+    std::vector<std::int8_t> natural(2 * stride), arranged(walk_weights_size(stride));
+    for (int trial = 0; trial < 3; ++trial) {
+      for (auto& t : natural) {
+        t = static_cast<std::int8_t>(trial == 0 ? 127 : trial == 1 ? -127 : static_cast<int>(rng() % 255) - 127);
+      }
+      for (auto& c : codes) c = trial < 2 ? 255 : static_cast<std::uint8_t>(rng());
+      arrange_walk_weights(natural.data(), stride, arranged.data());
+      std::vector<std::int64_t> want(rows);
+      for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < stride; ++j) {
+          const std::uint8_t c = codes[i * stride + j];
+          const std::size_t low = 2 * (j - j % 32) + j % 32;
+          want[i] += std::int64_t{natural[low]} * (c & 15) + std::int64_t{natural[low + 32]} * (c >> 4);
+        }
+      }
+      const std::uint32_t slots[] = {6, 0, 3, 3, 5};
+      for (const auto& k : kernels) {
+        if (k.kernel == nullptr || (simsimd_capabilities() & k.capability) != k.capability) continue;
+        SCOPED_TRACE(std::string(k.name) + " stride " + std::to_string(stride));
+        std::vector<std::int32_t> got(rows);
+        k.kernel(arranged.data(), codes.data(), stride, nullptr, rows, got.data());
+        for (std::size_t i = 0; i < rows; ++i) EXPECT_EQ(got[i], want[i]) << "row " << i;
+        k.kernel(arranged.data(), codes.data(), stride, slots, 5, got.data());
+        for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(got[i], want[slots[i]]) << "slot " << slots[i];
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quarn_core::hnsw::detail

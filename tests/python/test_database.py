@@ -168,7 +168,8 @@ def test_stats_keys_in_order_and_quantized_toggle(filled):
     assert list(stats) == [
         "num_vectors", "num_deleted", "num_layers", "avg_degree_layer0", "max_degree_layer0",
         "min_degree_layer0", "memory_vectors_bytes", "memory_graph_bytes",
-        "memory_quantized_bytes", "uses_brute_force", "uses_quantized_search"]
+        "memory_quantized_bytes", "uses_brute_force", "uses_quantized_search",
+        "uses_compressed_search"]
     assert stats["num_vectors"] == 50 and stats["uses_brute_force"] is True
     d.enable_quantized_search()
     assert d.quantized_search is True and d.stats()["uses_quantized_search"] is True

@@ -55,6 +55,8 @@ def test_calibrate_docstring_names_the_exact_default():
     (lambda db: db.set_exact_scan_limit(-1), OverflowError, ""),
     (lambda db: db.set_exact_scan_limit("many"), TypeError, "^argument 'floats': "),
     (lambda db: db.set_exact_scan_limit(), TypeError, "missing 1 required positional argument: 'floats'"),
+    (lambda db: db.set_compressed_search(1), TypeError, "^argument 'on': "),
+    (lambda db: db.set_compressed_search(None), TypeError, "^argument 'on': "),
     (lambda db: db.verify(1), TypeError, "takes 0 positional arguments"),
     (lambda db: Database.verify_path(b"x"), TypeError, "^argument 'path': "),
     (lambda db: Database.verify_path("/nonexistent/q"),
@@ -94,6 +96,23 @@ def test_sound_collection(tmp_path):
     # side file's handling is the core's health test).
     assert (db.calibrate(0.95), db.calibrate(0.95, k=300)) == (200, 300 + 173)
     assert db.health()["calibrated_ef"] is None
+
+
+@pytest.mark.parametrize("on", [True, False])
+def test_compressed_search_is_kept_across_reopen(tmp_path, on):
+    path = tmp_path / "c"
+    make_collection(path)
+    db = Database(str(path))
+    assert db.compressed_search is False
+    db.set_compressed_search(True)
+    db.set_compressed_search(on)
+    for _ in range(2):
+        assert (db.compressed_search, db.stats()["uses_compressed_search"]) == (on, on)
+        file = path / "traversal.json"
+        assert (json.loads(file.read_text()) if file.exists() else None) == (
+            {"compressed": True} if on else None)
+        db.close()
+        db = Database(str(path))
 
 
 # ---------------------------------------------------------------------------------------

@@ -103,6 +103,7 @@ struct Stats {
   std::uint64_t memory_quantized_bytes = 0;
   bool uses_brute_force = true;
   bool uses_quantized_search = false;
+  bool uses_compressed_search = false;
 };
 
 // What verify() and verify_path() found. Problems are readable lines, each naming the file or
@@ -203,6 +204,8 @@ inline constexpr std::size_t kCalibrationSample = 4000;
 inline constexpr const char* kCalibrationFileName = "calibration.json";
 // The side file that keeps a collection's own exact-scan limit (set_exact_scan_limit).
 inline constexpr const char* kExactScanFileName = "exact_scan.json";
+// The side file that turns on a collection's compressed traversal (set_compressed_search).
+inline constexpr const char* kTraversalFileName = "traversal.json";
 
 // Thread-safe: any number of threads may call any method at once. Locks, when several are
 // held, are always taken in this order:
@@ -349,6 +352,18 @@ class Database {
   // Handles open in other processes take the new limit with their next call.
   Result<void> set_exact_scan_limit(std::optional<std::size_t> floats);
 
+  // Whether graph searches walk layer 0 on 4-bit codes of the vectors and measure only the
+  // final beam at full precision (hnsw::HnswIndex::enable_compressed_search).
+  bool compressed_search() const;
+  // Turns the compressed traversal on or off and keeps the choice at once in the side file
+  // kTraversalFileName (written when on, removed when off), so that it survives save and
+  // reopen, and compact and repair carry it to their new graph; builds that do not know the
+  // file ignore it. Claims the directory for this process as a change does. Turning it on
+  // builds the codes, with searches held back meanwhile. Io when the file cannot be written
+  // (or removed); the mode is then unchanged. Handles open in other processes take the new
+  // mode with their next call.
+  Result<void> set_compressed_search(bool on);
+
   // ---- Full-text and hybrid search (text_search.cpp) ----
 
   // Indexes the string values of a metadata field for search_text and hybrid_search, with
@@ -463,11 +478,12 @@ class Database {
   // Announces a change to the readers of other processes (the writer, after an append).
   void publish_change() REQUIRES(wal_lock_);
   // Makes the readers of other processes load the collection afresh: after the log's tail
-  // was taken back, or a side file they read at load (text indexes, exact-scan limit)
-  // changed.
+  // was taken back, or a side file they read at load (text indexes, exact-scan limit,
+  // traversal) changed.
   void publish_reload();
-  // A new graph with the current one's parameters (and SQ8 traversal, if on) over `rows`,
-  // dim floats each, back to back (compact, repair); the caller holds the index lock.
+  // A new graph with the current one's parameters (and SQ8 and compressed traversal, if
+  // on) over `rows`, dim floats each, back to back (compact, repair); the caller holds the
+  // index lock.
   std::unique_ptr<hnsw::HnswIndex> rebuild_graph(std::span<const float> rows) const
       REQUIRES_SHARED(index_lock_);
   // Puts a rebuilt graph and its renumbered ids and records in place of the current ones
@@ -475,10 +491,12 @@ class Database {
   void install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
                        std::unordered_map<std::string, std::uint32_t> ids, RecordTable records)
       REQUIRES(id_lock_);
-  // The second half of opening, after the directory lock is released: replays `entries`.
+  // The second half of opening, after the directory lock is released: replays `entries`,
+  // then builds the 4-bit codes when the side file turns the compressed traversal on.
   // Nothing else sees the object yet, so the tables are changed without their locks.
   void replay(std::vector<wal::WalEntry>& entries) NO_THREAD_SAFETY_ANALYSIS {
     apply_entries(entries);
+    if (compressed_search_.load(std::memory_order_relaxed)) index_->enable_compressed_search();
   }
   // Applies logged entries as a replay does: each on its own, skipping one that cannot apply.
   void apply_entries(std::vector<wal::WalEntry>& entries)
@@ -541,6 +559,9 @@ class Database {
   // The exact-scan limit of a side file, kExactScanFloats when there is none or it does not
   // read.
   static std::size_t read_exact_scan_limit(const std::filesystem::path& dir);
+  // Whether a side file turns the compressed traversal on; off when there is none or it does
+  // not read.
+  static bool read_compressed_search(const std::filesystem::path& dir);
   // Whether searches of `index` (this collection's) scan exactly under the current limit.
   bool scans_exactly(const hnsw::HnswIndex& index) const;
   // Tombstones slots after their Delete records and removes their ids (id_to_slot held
@@ -641,8 +662,12 @@ class Database {
   std::atomic<std::uint64_t> calibration_{0};
   // See exact_scan_limit(); read by every search, so an atomic as well.
   std::atomic<std::size_t> exact_scan_limit_{hnsw::kExactScanFloats};
-  // Serialises the writes of the side files (calibrate, set_exact_scan_limit); taken with no
-  // other lock held.
+  // See compressed_search(): what the side file says. The index carries the mode itself;
+  // this is what a new graph (open, compact, repair) is given.
+  std::atomic<bool> compressed_search_{false};
+  // Serialises the writes of the side files (calibrate, set_exact_scan_limit,
+  // set_compressed_search); taken with no other lock held (set_compressed_search then takes
+  // the index lock under it).
   Mutex calibration_write_;
 
   friend struct DatabaseTestPeer;  // tests plant damage in memory

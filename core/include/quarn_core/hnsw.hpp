@@ -287,6 +287,14 @@ class HnswIndex {
   // Drops the SQ8 state.
   void disable_quantized_search();
 
+  // Compressed traversal: the layer-0 walk scores each node's neighbours together from their
+  // 4-bit codes (an integer dot product per neighbour, no full-precision read), and only the
+  // beam it ends with is measured at full precision. Takes precedence over SQ8 on layer 0.
+  // Exclusive access. Builds the codes now if they are not built yet.
+  void enable_compressed_search();
+  void disable_compressed_search() { compressed_ = false; }
+  bool compressed_search() const { return compressed_; }
+
   // ---- Deletion (the database's delete and its replay) ----
 
   // Adds the slot to `deleted` and decrements count; false (and nothing changes) if it was
@@ -405,6 +413,20 @@ class HnswIndex {
   void beam_search(std::span<const float> q, std::span<const std::uint32_t> entries, std::size_t ef,
                    std::size_t layer, detail::Scratch& s) const;
   std::uint32_t descend(std::span<const float> q, detail::Scratch& s) const;
+  // Layer 0's beam search of the compressed traversal, from `entry`: estimated distances
+  // in s.results, ascending. Returns how far the rounding of the query's weights can move
+  // any row's code dot (see rerank_codes).
+  float beam_search_codes(std::span<const float> q, std::uint32_t entry, std::size_t ef,
+                         const detail::ScanCodes& codes, detail::Scratch& s) const;
+  // The k nearest live slots of s.results by the pair kernel's distance, ascending; the
+  // exact scan when the beam holds too few live ones.
+  std::vector<Candidate> rerank_beam(std::span<const float> q, std::size_t k,
+                                     detail::Scratch& s) const;
+  // The same after beam_search_codes, skipping the candidates whose codes bound them beyond
+  // the k-th distance measured: the same answer as rerank_beam.
+  std::vector<Candidate> rerank_codes(std::span<const float> q, std::size_t k,
+                                      const detail::ScanCodes& codes, float reach,
+                                      detail::Scratch& s) const;
 
   std::size_t dim_;
   std::size_t m_;
@@ -423,6 +445,7 @@ class HnswIndex {
   // Layers 1..level of each node (null for level 0), level × list_stride(1) words.
   std::vector<std::unique_ptr<std::uint32_t[]>> upper_;
   std::optional<QuantizedSearch> quantized_;
+  bool compressed_ = false;
   std::unordered_set<std::uint32_t> deleted_;
   std::vector<std::uint8_t> deleted_flags_;  // mirror of deleted_, one byte per slot
   std::size_t max_level_ = 0;

@@ -59,7 +59,8 @@ Database::Database(fs::path path, std::unique_ptr<hnsw::HnswIndex> index, bool q
       index_(std::move(index)),
       records_({}, {}, {}, read_text_specs(path_)),
       calibration_(read_calibration(path_)),
-      exact_scan_limit_(read_exact_scan_limit(path_)) {}
+      exact_scan_limit_(read_exact_scan_limit(path_)),
+      compressed_search_(read_compressed_search(path_)) {}
 
 Database::~Database() = default;
 
@@ -477,6 +478,7 @@ void Database::install_in(Database& target) {
   target.seen_changes_.store(seen_changes_.load());
   target.calibration_.store(calibration_.load());
   target.exact_scan_limit_.store(exact_scan_limit_.load());
+  target.compressed_search_.store(compressed_search_.load());
 }
 
 Result<void> Database::retire(const std::function<Result<void>()>& remove) {
@@ -1420,6 +1422,7 @@ std::unique_ptr<hnsw::HnswIndex> Database::rebuild_graph(std::span<const float> 
       std::make_unique<hnsw::HnswIndex>(old.dim(), old.m(), old.ef_construction(), old.metric());
   if (!rows.empty()) (void)fresh->batch_insert_flat(rows);
   if (old.quantized() != nullptr) fresh->enable_quantized_search();
+  if (compressed_search_.load(std::memory_order_relaxed)) fresh->enable_compressed_search();
   return fresh;
 }
 
@@ -1429,6 +1432,13 @@ void Database::install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
   WriterLock index_guard(index_lock_);
   WriterLock records_guard(records_lock_);
   index_ = std::move(fresh);
+  // A set_compressed_search while the graph was rebuilt changed the old one: its mode is
+  // read here again, under the lock it applies the mode under (nothing to do otherwise).
+  if (compressed_search_.load(std::memory_order_relaxed)) {
+    index_->enable_compressed_search();
+  } else {
+    index_->disable_compressed_search();
+  }
   ++layout_;
   id_to_slot_ = std::move(ids);
   records_ = std::move(records);
@@ -1472,6 +1482,7 @@ Stats Database::stats() const {
   Stats st;
   const std::size_t n = index.node_count();
   st.uses_brute_force = scans_exactly(index);
+  st.uses_compressed_search = index.compressed_search();
   if (n == 0) {
     st.uses_quantized_search = index.quantized() != nullptr;
     return st;

@@ -386,6 +386,8 @@ HeldOutGraph build_held_out(const hnsw::HnswIndex& index, const RecallProbe& pro
       std::make_unique<hnsw::HnswIndex>(dim, index.m(), index.ef_construction(), index.metric());
   if (!out.slots.empty()) (void)out.graph->batch_insert_flat(rows);
   if (index.quantized() != nullptr) out.graph->enable_quantized_search();
+  // Measured as the collection's own searches walk.
+  if (index.compressed_search()) out.graph->enable_compressed_search();
   return out;
 }
 
@@ -476,6 +478,25 @@ Result<std::optional<std::size_t>> read_exact_scan_file(const fs::path& dir) {
     // Non-negative integers parse as unsigned; a signed one here is negative.
   }
   return error::fail(error::IoError::invalid_data("not an exact-scan limit"));
+}
+
+Result<bool> read_traversal_file(const fs::path& dir) {
+  auto bytes = io::read_file(dir / kTraversalFileName);
+  if (!bytes) {
+    const auto& e = bytes.error();
+    if (e.kind() == error::ErrorKind::Io && e.io_error().kind == error::IoKind::Os &&
+        e.io_error().os_code == ENOENT) {
+      return false;
+    }
+    return std::unexpected(e);
+  }
+  auto value =
+      json::parse(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+  if (value && value->is_object()) {
+    auto it = value->find("compressed");
+    if (it != value->end() && it->is_boolean()) return it->get<bool>();
+  }
+  return error::fail(error::IoError::invalid_data("not a traversal setting"));
 }
 
 Result<void> write_side_file(const fs::path& dir, const char* name, std::string_view text) {
@@ -574,6 +595,44 @@ Result<void> Database::set_exact_scan_limit(std::optional<std::size_t> floats) {
     if (auto r = io::unlink_path(path_ / kExactScanFileName); !r) return r;
   }
   exact_scan_limit_.store(floats.value_or(hnsw::kExactScanFloats), std::memory_order_relaxed);
+  publish_reload();
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The compressed traversal
+
+bool Database::read_compressed_search(const fs::path& dir) {
+  return tools::read_traversal_file(dir).value_or(false);
+}
+
+bool Database::compressed_search() const {
+  (void)follow();
+  return compressed_search_.load(std::memory_order_relaxed);
+}
+
+Result<void> Database::set_compressed_search(bool on) {
+  if (auto r = writable(); !r) return r;
+  MutexLock write_guard(calibration_write_);
+  if (on) {
+    const std::string_view text = "{\"compressed\":true}\n";
+    if (auto r = tools::write_side_file(path_, kTraversalFileName, text); !r) return r;
+  } else {
+    auto lock = storage::DirectoryLock::acquire(path_);
+    if (!lock) return std::unexpected(std::move(lock.error()));
+    if (auto r = io::unlink_path(path_ / kTraversalFileName); !r) return r;
+  }
+  // Stored before the index lock is taken: a compact or repair installing a new graph reads
+  // it under that lock, so either this call or that one gives the new graph the mode.
+  compressed_search_.store(on, std::memory_order_relaxed);
+  {
+    WriterLock index_guard(index_lock_);
+    if (on) {
+      index_->enable_compressed_search();
+    } else {
+      index_->disable_compressed_search();
+    }
+  }
   publish_reload();
   return {};
 }

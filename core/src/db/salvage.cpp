@@ -495,6 +495,11 @@ Result<Inspection> inspect(const fs::path& dir, const InspectOptions& options,
                                    limit.error().io_error().to_string() +
                                    " (searches use the default limit)");
   }
+  if (auto on = read_traversal_file(dir); !on) {
+    problems.add("traversal", std::string(kTraversalFileName) + ": " +
+                                  on.error().io_error().to_string() +
+                                  " (searches walk at full precision)");
+  }
   return ins;
 }
 

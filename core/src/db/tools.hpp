@@ -178,6 +178,11 @@ std::optional<CalibrationRecord> read_calibration_record(const std::filesystem::
 // error when it does not read as one, another Io error when it cannot be read.
 Result<std::optional<std::size_t>> read_exact_scan_file(const std::filesystem::path& dir);
 
+// The side file of the compressed traversal: false when it does not exist, an invalid-data Io
+// error when it does not read as {"compressed": true or false}, another Io error when it
+// cannot be read.
+Result<bool> read_traversal_file(const std::filesystem::path& dir);
+
 // Replaces dir/name with `text` under the directory lock, through "<stem>.tmp": a stale one is
 // unlinked, the new one created with O_EXCL | O_NOFOLLOW, synced, renamed into place, and the
 // directory synced (best effort). On an error the old file is still in place.

@@ -81,6 +81,7 @@ HnswIndex::HnswIndex(HnswIndex&& other) noexcept
       layer0_(std::move(other.layer0_)),
       upper_(std::move(other.upper_)),
       quantized_(std::move(other.quantized_)),
+      compressed_(other.compressed_),
       deleted_(std::move(other.deleted_)),
       deleted_flags_(std::move(other.deleted_flags_)),
       max_level_(other.max_level_),
@@ -106,6 +107,7 @@ HnswIndex& HnswIndex::operator=(HnswIndex&& other) noexcept {
   layer0_ = std::move(other.layer0_);
   upper_ = std::move(other.upper_);
   quantized_ = std::move(other.quantized_);
+  compressed_ = other.compressed_;
   deleted_ = std::move(other.deleted_);
   deleted_flags_ = std::move(other.deleted_flags_);
   max_level_ = std::exchange(other.max_level_, 0);
@@ -778,5 +780,10 @@ void HnswIndex::load_quantized(quantize::ScalarQuantizer quantizer,
 }
 
 void HnswIndex::disable_quantized_search() { quantized_.reset(); }
+
+void HnswIndex::enable_compressed_search() {
+  compressed_ = true;
+  (void)scan_codes();
+}
 
 }  // namespace quarn_core::hnsw

@@ -160,6 +160,8 @@ struct Scratch {
   std::vector<std::uint8_t> verdicts;  // neighbour selection: what became of each position
   std::vector<std::uint32_t> order;    // neighbour selection: kept entries, in test order
   std::vector<std::uint32_t> entries;  // starting points of a beam search
+  std::vector<std::int32_t> sums;      // compressed walk: one list's code dots
+  std::vector<std::int8_t> weights;    // compressed walk: the query's weights, arranged
   std::vector<std::vector<std::uint32_t>> chosen;  // linking: the neighbours per layer
   // Linking: entries a prune left with few incoming links, and who is to link to them.
   struct Rescue {

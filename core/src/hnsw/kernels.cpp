@@ -11,6 +11,7 @@
 
 #include "kernels.hpp"
 
+#include <algorithm>
 #include <optional>
 
 namespace quarn_core::hnsw::detail {
@@ -198,6 +199,50 @@ QUARN_AVX512 void code_dots4(const std::int16_t* t, const std::uint8_t* codes, s
   }
 }
 
+// Two rows at a time, so that each weight load serves both. VNNI multiplies the unsigned
+// 4-bit codes by the signed weights and adds four products into each 32-bit lane.
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void walk_dots4(
+    const std::int8_t* w, const std::uint8_t* codes, std::size_t stride,
+    const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
+  const __m512i low = _mm512_set1_epi8(15);
+  const std::size_t blocks = (stride + 63) / 64;
+  const __mmask64 tail = stride % 64 == 0 ? ~__mmask64{0} : (__mmask64{1} << (stride % 64)) - 1;
+  std::size_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    prefetch_row(codes, stride, slots, i + 2, count);
+    prefetch_row(codes, stride, slots, i + 3, count);
+    const std::uint8_t* a = code_row(codes, stride, slots, i);
+    const std::uint8_t* b = code_row(codes, stride, slots, i + 1);
+    __m512i sa = _mm512_setzero_si512();
+    __m512i sb = _mm512_setzero_si512();
+    for (std::size_t k = 0; k < blocks; ++k) {
+      const __mmask64 m = k + 1 == blocks ? tail : ~__mmask64{0};
+      const __m512i va = _mm512_maskz_loadu_epi8(m, a + 64 * k);
+      const __m512i vb = _mm512_maskz_loadu_epi8(m, b + 64 * k);
+      const __m512i wl = _mm512_loadu_si512(w + 128 * k);
+      const __m512i wh = _mm512_loadu_si512(w + 128 * k + 64);
+      sa = _mm512_dpbusd_epi32(sa, _mm512_and_si512(va, low), wl);
+      sb = _mm512_dpbusd_epi32(sb, _mm512_and_si512(vb, low), wl);
+      sa = _mm512_dpbusd_epi32(sa, _mm512_and_si512(_mm512_srli_epi16(va, 4), low), wh);
+      sb = _mm512_dpbusd_epi32(sb, _mm512_and_si512(_mm512_srli_epi16(vb, 4), low), wh);
+    }
+    out[i] = _mm512_reduce_add_epi32(sa);
+    out[i + 1] = _mm512_reduce_add_epi32(sb);
+  }
+  for (; i < count; ++i) {
+    const std::uint8_t* a = code_row(codes, stride, slots, i);
+    __m512i sa = _mm512_setzero_si512();
+    for (std::size_t k = 0; k < blocks; ++k) {
+      const __mmask64 m = k + 1 == blocks ? tail : ~__mmask64{0};
+      const __m512i va = _mm512_maskz_loadu_epi8(m, a + 64 * k);
+      sa = _mm512_dpbusd_epi32(sa, _mm512_and_si512(va, low), _mm512_loadu_si512(w + 128 * k));
+      sa = _mm512_dpbusd_epi32(sa, _mm512_and_si512(_mm512_srli_epi16(va, 4), low),
+                               _mm512_loadu_si512(w + 128 * k + 64));
+    }
+    out[i] = _mm512_reduce_add_epi32(sa);
+  }
+}
+
 #undef QUARN_AVX512
 
 }  // namespace avx512
@@ -337,6 +382,30 @@ QUARN_AVX2 void code_dots4(const std::int16_t* t, const std::uint8_t* codes, std
   }
 }
 
+// 32 bytes of codes at a time: half h of 64-byte block k has its low weights at
+// w + 128·k + 32·h and its high ones 64 further. The 16-bit pair sums stay below 2·15·128.
+QUARN_AVX2 void walk_dots4(const std::int8_t* w, const std::uint8_t* codes, std::size_t stride,
+                           const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
+  const __m256i low = _mm256_set1_epi8(15);
+  const __m256i ones = _mm256_set1_epi16(1);
+  for (std::size_t i = 0; i < count; ++i) {
+    prefetch_row(codes, stride, slots, i + 2, count);
+    const std::uint8_t* a = code_row(codes, stride, slots, i);
+    __m256i sum = _mm256_setzero_si256();
+    for (std::size_t j = 0; j < stride; j += 32) {
+      const std::int8_t* wj = w + 128 * (j / 64) + (j % 64);
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + j));
+      const __m256i pl = _mm256_maddubs_epi16(
+          _mm256_and_si256(v, low), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wj)));
+      const __m256i ph = _mm256_maddubs_epi16(
+          _mm256_and_si256(_mm256_srli_epi16(v, 4), low),
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wj + 64)));
+      sum = _mm256_add_epi32(sum, _mm256_madd_epi16(_mm256_add_epi16(pl, ph), ones));
+    }
+    out[i] = reduce8i(sum);
+  }
+}
+
 #undef QUARN_AVX2
 
 }  // namespace avx2
@@ -380,6 +449,20 @@ CodeDots code_dots_kernel(KernelIsa isa) {
 
 CodeDots code_dots4_kernel(KernelIsa isa) {
   return isa == KernelIsa::Avx512 ? &avx512::code_dots4 : &avx2::code_dots4;
+}
+
+WalkDots walk_dots4_kernel(KernelIsa isa) {
+  return isa == KernelIsa::Avx512 ? &avx512::walk_dots4 : &avx2::walk_dots4;
+}
+
+WalkDots walk_dots4() {
+  static const WalkDots chosen = [] {
+    const simsimd_capability_t caps = simsimd_capabilities();
+    if ((caps & simsimd_cap_ice_k) != 0) return walk_dots4_kernel(KernelIsa::Avx512);
+    if ((caps & simsimd_cap_haswell_k) != 0) return walk_dots4_kernel(KernelIsa::Avx2);
+    return walk_dots4_portable();
+  }();
+  return chosen;
 }
 
 namespace {
@@ -447,6 +530,8 @@ CodeDots code_dots_kernel(KernelIsa) { return nullptr; }
 CodeDots code_dots() { return code_dots_portable(); }
 CodeDots code_dots4_kernel(KernelIsa) { return nullptr; }
 CodeDots code_dots4() { return code_dots4_portable(); }
+WalkDots walk_dots4_kernel(KernelIsa) { return nullptr; }
+WalkDots walk_dots4() { return walk_dots4_portable(); }
 
 }  // namespace quarn_core::hnsw::detail
 
@@ -481,7 +566,35 @@ void portable_code_dots4(const std::int16_t* t, const std::uint8_t* codes, std::
   }
 }
 
+// Byte j of a row, in arranged order: block j / 64, the low weights at offset j % 64.
+void portable_walk_dots4(const std::int8_t* w, const std::uint8_t* codes, std::size_t stride,
+                         const std::uint32_t* slots, std::size_t count, std::int32_t* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* a = code_row(codes, stride, slots, i);
+    std::int32_t sum = 0;
+    for (std::size_t j = 0; j < stride; ++j) {
+      const std::int8_t* wj = w + 128 * (j / 64) + j % 64;
+      sum += std::int32_t{wj[0]} * (a[j] & 15) + std::int32_t{wj[64]} * (a[j] >> 4);
+    }
+    out[i] = sum;
+  }
+}
+
 }  // namespace
+
+void arrange_walk_weights(const std::int8_t* natural, std::size_t stride, std::int8_t* out) {
+  std::fill(out, out + walk_weights_size(stride), std::int8_t{0});
+  for (std::size_t j = 0; j < stride; ++j) {
+    // Byte j holds component 2·(j − j % 32) + j % 32 in its low half and that + 32 in its
+    // high half.
+    const std::size_t component = 2 * (j - j % 32) + j % 32;
+    std::int8_t* wj = out + 128 * (j / 64) + j % 64;
+    wj[0] = natural[component];
+    wj[64] = natural[component + 32];
+  }
+}
+
+WalkDots walk_dots4_portable() { return &portable_walk_dots4; }
 
 CodeDots code_dots_portable() { return &portable_code_dots; }
 CodeDots code_dots4_portable() { return &portable_code_dots4; }

@@ -53,4 +53,23 @@ CodeDots code_dots4();
 CodeDots code_dots4_kernel(KernelIsa isa);
 CodeDots code_dots4_portable();
 
+// Integer dot products of one query's 8-bit weights with rows of 4-bit codes (code_dots4's
+// layout), for the compressed walk, which scores all of a node's neighbours in one call. The
+// weights come arranged for the kernels by arrange_walk_weights; every kernel gives the same
+// integers (no sum can wrap: 15·127 per component).
+using WalkDots = void (*)(const std::int8_t* w, const std::uint8_t* codes, std::size_t stride,
+                          const std::uint32_t* slots, std::size_t count, std::int32_t* out);
+// Weights per row of `stride` code bytes, as arranged: 128 per 64 bytes of codes (a last
+// block of 32 bytes included), for the low halves and then the high halves of those bytes.
+inline std::size_t walk_weights_size(std::size_t stride) { return (stride + 63) / 64 * 128; }
+// Arranges `natural` (2·stride weights, component order) into `out`
+// (walk_weights_size(stride) of them; the padding is zero).
+void arrange_walk_weights(const std::int8_t* natural, std::size_t stride, std::int8_t* out);
+// The fastest walk kernel this CPU runs: AVX-512 with VNNI, AVX2, or a portable loop.
+WalkDots walk_dots4();
+// The kernel for `isa` (AVX-512 here needs VNNI as well); nullptr where x86 kernels are not
+// built. For tests, as fused_sq8_kernel.
+WalkDots walk_dots4_kernel(KernelIsa isa);
+WalkDots walk_dots4_portable();
+
 }  // namespace quarn_core::hnsw::detail

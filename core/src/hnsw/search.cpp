@@ -12,6 +12,7 @@
 
 #include "internal.hpp"
 #include "kernels.hpp"
+#include "scan_codes.hpp"
 #include "quarn_core/hnsw.hpp"
 
 namespace quarn_core::hnsw {
@@ -288,6 +289,14 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
   const std::size_t width = std::max(ef, k);
   detail::ScratchLease s;
   const std::uint32_t ep = descend(q, *s);
+  if (compressed_) {
+    if (const detail::ScanCodes* sc = scan_codes(); sc != nullptr && sc->rows() >= node_count()) {
+      // Estimates misorder near neighbours that full distances would keep apart: a beam
+      // k/2 wider lets the re-rank recover them (recall at each width at least the f32 walk's).
+      const float reach = beam_search_codes(q, ep, width + k / 2, *sc, *s);
+      return rerank_codes(q, k, *sc, reach, *s);
+    }
+  }
   std::vector<Candidate> out;
   if (!quantized_) {
     beam_search<false, false>(q, {&ep, 1}, width, 0, *s);
@@ -304,8 +313,13 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
     return out;
   }
   beam_search<true, false>(q, {&ep, 1}, width, 0, *s);
-  const auto& w = s->results;
-  auto& exact = s->pairs;
+  return rerank_beam(q, k, *s);
+}
+
+std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::size_t k,
+                                              detail::Scratch& s) const {
+  const auto& w = s.results;
+  auto& exact = s.pairs;
   exact.clear();
   const float* base = vectors_.data().data();
   const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
@@ -326,8 +340,169 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
                     [](const Candidate& a, const Candidate& b) {
                       return detail::distance_less(a.distance, b.distance);
                     });
-  out.assign(exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(take));
-  return out;
+  return {exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(take)};
+}
+
+float HnswIndex::beam_search_codes(std::span<const float> q, std::uint32_t entry, std::size_t ef,
+                                   const detail::ScanCodes& sc, detail::Scratch& s) const {
+  // The query as the walk kernel reads it: p_j = r_j·step_j with r = q − min (Euclidean)
+  // or q, scaled into 8-bit weights ≈ p_j / alpha.
+  const bool euclidean = metric_ == distance::Metric::Euclidean;
+  const std::size_t stride = sc.stride4;
+  thread_local std::vector<float> p;
+  thread_local std::vector<std::int8_t> natural;
+  p.assign(dim_, 0.0f);
+  natural.assign(2 * stride, 0);
+  double rr = 0.0, qm = 0.0, qq = 0.0;
+  float p_top = 0.0f;
+  for (std::size_t j = 0; j < dim_; ++j) {
+    float r = q[j];
+    qq += static_cast<double>(r) * r;
+    if (euclidean) {
+      r -= sc.mins[j];
+      rr += static_cast<double>(r) * r;
+    } else {
+      qm += static_cast<double>(r) * sc.mins[j];
+    }
+    p[j] = r * sc.steps4[j];
+    p_top = std::max(p_top, std::abs(p[j]));
+  }
+  const float alpha = p_top > 0.0f && std::isfinite(p_top) ? p_top / 127.0f : 0.0f;
+  double dd = 0.0;  // ‖p − alpha·t‖²: what rounding the weights costs
+  if (alpha > 0.0f) {
+    for (std::size_t j = 0; j < dim_; ++j) {
+      const float t = std::clamp(std::nearbyint(p[j] / alpha), -127.0f, 127.0f);
+      natural[j] = static_cast<std::int8_t>(t);
+      const double delta = static_cast<double>(p[j]) - static_cast<double>(alpha) * t;
+      dd += delta * delta;
+    }
+  }
+  auto& w = s.weights;
+  w.resize(detail::walk_weights_size(stride));
+  detail::arrange_walk_weights(natural.data(), stride, w.data());
+  const float base = static_cast<float>(euclidean ? rr : qm);
+  const float qn = static_cast<float>(std::sqrt(qq));
+  const float* decoded_sq = sc.decoded_sq4.data();
+  const float* norm = sc.norm.data();
+  const distance::Metric metric = metric_;
+  auto estimate = [&](std::uint32_t slot, std::int32_t sum) {
+    const float dot = alpha * static_cast<float>(sum);
+    switch (metric) {
+      case distance::Metric::Euclidean:
+        return base + decoded_sq[slot] - 2.0f * dot;
+      case distance::Metric::DotProduct:
+        return -(base + dot);
+      case distance::Metric::Cosine:
+        return norm[slot] == 0.0f || qn == 0.0f ? 1.0f : 1.0f - (base + dot) / (qn * norm[slot]);
+    }
+    return 0.0f;
+  };
+
+  const detail::WalkDots dots = detail::walk_dots4();
+  const std::uint8_t* codes = sc.codes4.data();
+  detail::VisitedTable visited(node_count());
+  auto& frontier = s.frontier;  // min-heap
+  auto& results = s.results;    // max-heap
+  frontier.clear();
+  results.clear();
+  ef = std::max<std::size_t>(ef, 1);
+  const std::size_t capacity = list_capacity(0);
+  if (s.ids.size() < capacity) s.ids.resize(capacity);
+  if (s.sums.size() < capacity) s.sums.resize(capacity);
+  std::int32_t* sums = s.sums.data();
+
+  visited.test_and_set(entry);
+  dots(w.data(), codes, stride, &entry, 1, sums);
+  const Candidate first{entry, estimate(entry, sums[0])};
+  frontier.push_back(first);
+  results.push_back(first);
+
+  while (!frontier.empty()) {
+    std::pop_heap(frontier.begin(), frontier.end(), heap_min_less);
+    const Candidate c = frontier.back();
+    frontier.pop_back();
+    if (c.distance > results.front().distance) break;
+    if (!frontier.empty()) _mm_prefetch(list_words(frontier.front().slot, 0), _MM_HINT_T0);
+    const std::uint32_t* words = list_words(c.slot, 0);
+    const std::uint32_t n = detail::list_count(words);
+    const std::uint32_t* ids = detail::list_ids(words);
+    std::uint32_t* fresh_ids = s.ids.data();
+    std::size_t fresh = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+      if (!visited.test_and_set(ids[i])) fresh_ids[fresh++] = ids[i];
+    }
+    if (fresh == 0) continue;
+    // Ask for every row at once: the rows lie scattered over the codes, and the kernel
+    // scores each in far less time than one takes to arrive.
+    for (std::size_t i = 0; i < fresh; ++i) {
+      prefetch_bytes(codes + static_cast<std::size_t>(fresh_ids[i]) * stride, stride);
+    }
+    dots(w.data(), codes, stride, fresh_ids, fresh, sums);
+    for (std::size_t i = 0; i < fresh; ++i) {
+      const std::uint32_t id = fresh_ids[i];
+      const float dn = estimate(id, sums[i]);
+      if (dn < results.front().distance || results.size() < ef) {
+        frontier.push_back({id, dn});
+        std::push_heap(frontier.begin(), frontier.end(), heap_min_less);
+        results.push_back({id, dn});
+        std::push_heap(results.begin(), results.end(), heap_max_less);
+        if (results.size() > ef) {
+          std::pop_heap(results.begin(), results.end(), heap_max_less);
+          results.pop_back();
+        }
+      }
+    }
+  }
+  std::sort_heap(results.begin(), results.end(), heap_max_less);
+  // By Cauchy–Schwarz the rounded weights move any row's dot by at most this much.
+  return static_cast<float>(std::sqrt(dd) * sc.top_code_norm4 * (1.0 + 0x1p-20));
+}
+
+std::vector<Candidate> HnswIndex::rerank_codes(std::span<const float> q, std::size_t k,
+                                               const detail::ScanCodes& sc, float reach,
+                                               detail::Scratch& s) const {
+  if (metric_ != distance::Metric::Euclidean) return rerank_beam(q, k, s);
+  // Euclidean: a row's estimate is ‖q − x̂‖² within 2·reach (and the float rounding of its
+  // few terms), and ‖q − x‖ ≥ ‖q − x̂‖ − ‖x − x̂‖. A candidate whose bound lies beyond the
+  // k-th distance measured so far cannot be among the k nearest and is never read.
+  const auto& w = s.results;
+  auto& exact = s.pairs;
+  exact.clear();
+  thread_local std::vector<float> worst;  // max-heap of the k smallest exact distances
+  worst.clear();
+  const float* base = vectors_.data().data();
+  const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    const Candidate& c = w[i];
+    if (is_deleted(c.slot)) continue;
+    if (worst.size() == k && sc.always[c.slot] == 0) {
+      const float low = c.distance - 2.0f * reach - std::abs(c.distance) * 0x1p-12f;
+      const float gap = std::sqrt(std::max(low, 0.0f)) - sc.error4[c.slot];
+      if (gap > 0.0f && gap * gap * (1.0f - 0x1p-12f) > worst.front()) continue;
+    }
+    if (i + 1 < w.size()) {
+      prefetch_bytes(base + static_cast<std::size_t>(w[i + 1].slot) * dim_, ahead);
+    }
+    const float d = dist(q.data(), base + static_cast<std::size_t>(c.slot) * dim_);
+    exact.push_back({c.slot, d});
+    if (worst.size() < k) {
+      worst.push_back(d);
+      std::push_heap(worst.begin(), worst.end(), detail::distance_less);
+    } else if (detail::distance_less(d, worst.front())) {
+      std::pop_heap(worst.begin(), worst.end(), detail::distance_less);
+      worst.back() = d;
+      std::push_heap(worst.begin(), worst.end(), detail::distance_less);
+    }
+  }
+  std::size_t live = 0;
+  for (const Candidate& c : w) live += !is_deleted(c.slot);
+  if (live < std::min(k, count())) return scan_live(q, k);
+  const std::size_t take = std::min(k, exact.size());
+  std::partial_sort(exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(take), exact.end(),
+                    [](const Candidate& a, const Candidate& b) {
+                      return detail::distance_less(a.distance, b.distance);
+                    });
+  return {exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(take)};
 }
 
 }  // namespace quarn_core::hnsw
