@@ -226,6 +226,7 @@ int main(int argc, char** argv) {
   std::string csv_path;
   int blas_threads = 0;  // 0: OpenBLAS's own default, as the library leaves it
   int repeat = 1;
+  bool build_compressed = false;  // link the graph walking on the codes
   std::vector<std::size_t> efs = {10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 64, 100, 200, 400};
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -244,6 +245,8 @@ int main(int argc, char** argv) {
       skip_graph = true;
     else if (a == "--sequential")
       sequential = true;
+    else if (a == "--build-compressed")
+      build_compressed = true;
     else if (a == "--skip-self")
       skip_self = true;
     else if (a == "--csv")
@@ -321,6 +324,7 @@ int main(int argc, char** argv) {
 
     const std::size_t rss0 = rss_bytes();
     HnswIndex index(dim, 16, 200, Metric::Euclidean);
+    if (build_compressed) index.enable_compressed_search();
     const auto t0 = Clock::now();
     if (sequential) {
       for (std::size_t i = 0; i < n; ++i) index.insert({base.data() + i * dim, dim});
@@ -330,9 +334,10 @@ int main(int argc, char** argv) {
     const double build = seconds_since(t0);
     const double bytes = double(rss_bytes() - rss0) / double(n);
     std::printf(
-        "quarn   build: %.2f s on %s, RSS %.0f bytes/vector, structures %.0f "
+        "quarn   build: %.2f s on %s%s, RSS %.0f bytes/vector, structures %.0f "
         "bytes/vector\n",
-        build, sequential ? "1 thread (one insert at a time)" : "2 threads", bytes,
+        build, sequential ? "1 thread (one insert at a time)" : "2 threads",
+        build_compressed ? ", walking on the codes" : "", bytes,
         double(index.memory_usage()) / double(n));
 
     {
@@ -395,6 +400,7 @@ int main(int argc, char** argv) {
       return measure(ef, nq, dim, queries, truth, repeat,
                      [&](const float* q, auto& out) { peer->search(q, kK, out); });
     };
+    index.disable_compressed_search();
     std::vector<Point> ours, ours_sq8, ours_codes, peer_sq8_curve, peer_codes_curve;
     for (std::size_t ef : efs) {
       ours.push_back(ours_at(ef));

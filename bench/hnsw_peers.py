@@ -137,32 +137,47 @@ def graph(nq, efs, skip_faiss, rows, repeat):
         # Each ef is measured for both libraries in turn, `repeat` times, keeping each one's
         # best pass: on a shared machine, rates drift by more than the difference between
         # curves measured one after the other.
-        peer, ours = [], []
+        def set_compressed(ef):
+            if not db.compressed_search:
+                db.set_compressed_search(True)
+            width[0] = ef
+
+        def set_f32(ef):
+            if db.compressed_search:
+                db.set_compressed_search(False)
+            width[0] = ef
+
+        peer, ours, packed = [], [], []
         for ef in efs:
             best = {}
             for _ in range(repeat):
                 for name, set_width, find in (
                         ("peer", index.set_ef, lambda q: index.knn_query(q, k=K, num_threads=1)[0][0]),
-                        ("ours", set_ef, search)):
+                        ("ours", set_f32, search), ("packed", set_compressed, search)):
                     r, qps = measure(set_width, find, ef, queries, truth)
                     if qps > best.get(name, (0, 0))[1]:
                         best[name] = (r, qps)
             peer.append((ef,) + best["peer"])
             ours.append((ef,) + best["ours"])
+            packed.append((ef,) + best["packed"])
         del db
-    for name, points in (("python3-hnswlib", peer), ("quarn", ours)):
+    for name, points in (("python3-hnswlib", peer), ("quarn", ours),
+                         ("quarn compressed", packed)):
         print(f"{name:22s} {'ef':>6s} {'recall@10':>9s} {'QPS':>10s}")
         for ef, r, qps in points:
             print(f"{'':22s} {ef:6d} {r:9.4f} {qps:10.0f}")
     rows += [("hnswlib-python", "-", ef, r, qps, peer_build) for ef, r, qps in peer]
     rows += [("quarn-python", "f32", ef, r, qps, build) for ef, r, qps in ours]
+    rows += [("quarn-python", "compressed", ef, r, qps, build) for ef, r, qps in packed]
 
     print(f"\nbuild time ratio quarn/python3-hnswlib: {build / peer_build:.3f}")
     for target in (0.95, 0.99):
         p, a = qps_at(peer, target), qps_at(ours, target)
         ratio = a / p if p > 0 else 0.0
+        c = qps_at(packed, target)
         print(f"at recall {target:.2f}: python3-hnswlib {p:.0f} QPS, quarn {a:.0f} "
-              f"(x{ratio:.2f}, target 1.5)")
+              f"(x{ratio:.2f}, target 1.5), quarn compressed {c:.0f} "
+              f"(x{c / p if p > 0 else 0.0:.2f}, target 3.0)")
 
     if skip_faiss:
         return

@@ -374,6 +374,9 @@ class HnswIndex {
   const detail::ScanCodes* bounded_codes(std::size_t count, std::size_t k) const;
   // The codes, built on first use; null in a moved-from index.
   const detail::ScanCodes* scan_codes() const;
+  // The codes layer-0 linking walks on: those of every node under compressed traversal, if
+  // built; null otherwise (linking then measures full distances).
+  const detail::ScanCodes* linking_codes() const;
   const float* row(std::uint32_t slot) const {
     return vectors_.data().data() + static_cast<std::size_t>(slot) * dim_;
   }
@@ -413,11 +416,13 @@ class HnswIndex {
   void beam_search(std::span<const float> q, std::span<const std::uint32_t> entries, std::size_t ef,
                    std::size_t layer, detail::Scratch& s) const;
   std::uint32_t descend(std::span<const float> q, detail::Scratch& s) const;
-  // Layer 0's beam search of the compressed traversal, from `entry`: estimated distances
+  // Layer 0's beam search of the compressed traversal, from `entries`: estimated distances
   // in s.results, ascending. Returns how far the rounding of the query's weights can move
-  // any row's code dot (see rerank_codes).
-  float beam_search_codes(std::span<const float> q, std::uint32_t entry, std::size_t ef,
-                         const detail::ScanCodes& codes, detail::Scratch& s) const;
+  // any row's code dot (see rerank_codes). kLocked as for beam_search.
+  template <bool kLocked>
+  float beam_search_codes(std::span<const float> q, std::span<const std::uint32_t> entries,
+                          std::size_t ef, const detail::ScanCodes& codes,
+                          detail::Scratch& s) const;
   // The k nearest live slots of s.results by the pair kernel's distance, ascending; the
   // exact scan when the beam holds too few live ones.
   std::vector<Candidate> rerank_beam(std::span<const float> q, std::size_t k,

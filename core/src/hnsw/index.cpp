@@ -504,7 +504,18 @@ void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t e
       if (any != kNoEntry) entries.push_back(any);
     }
     if (entries.empty()) continue;  // no other node on this layer
-    beam_search<false, true>(q, entries, ef_construction_, lc, s);
+    if (const detail::ScanCodes* sc = lc == 0 ? linking_codes() : nullptr) {
+      // Compressed traversal builds its layer 0 the way it searches it: the beam walks on
+      // the codes, then the neighbour rule gets full distances, the beam measured again.
+      (void)beam_search_codes<true>(q, entries, ef_construction_, *sc, s);
+      for (std::size_t i = 0; i < s.results.size(); ++i) {
+        if (i + 1 < s.results.size()) _mm_prefetch(row(s.results[i + 1].slot), _MM_HINT_T0);
+        s.results[i].distance = dist(q.data(), row(s.results[i].slot));
+      }
+      stable_sort_by_distance(s.results);
+    } else {
+      beam_search<false, true>(q, entries, ef_construction_, lc, s);
+    }
     auto& w = s.results;
     // A node never becomes its own neighbour. It can only meet itself when it is re-linked
     // after an update (other nodes still point at it), where it is always the closest: as
@@ -629,6 +640,8 @@ std::vector<std::uint32_t> HnswIndex::batch_insert_generic(std::size_t n, Get ge
     count_.fetch_add(1, std::memory_order_relaxed);
   }
 
+  // Compressed traversal links with the codes: build them now if growth dropped them.
+  if (compressed_) (void)scan_codes();
   std::size_t first = 0;
   if (entry_point_ == kNoEntry) {
     entry_point_ = start;
@@ -780,6 +793,12 @@ void HnswIndex::load_quantized(quantize::ScalarQuantizer quantizer,
 }
 
 void HnswIndex::disable_quantized_search() { quantized_.reset(); }
+
+const detail::ScanCodes* HnswIndex::linking_codes() const {
+  if (!compressed_ || !scan_cache_) return nullptr;
+  const detail::ScanCodes* sc = scan_cache_->ready.load(std::memory_order_acquire);
+  return sc != nullptr && sc->rows() >= node_count() ? sc : nullptr;
+}
 
 void HnswIndex::enable_compressed_search() {
   compressed_ = true;

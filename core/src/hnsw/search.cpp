@@ -293,7 +293,7 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
     if (const detail::ScanCodes* sc = scan_codes(); sc != nullptr && sc->rows() >= node_count()) {
       // Estimates misorder near neighbours that full distances would keep apart: a beam
       // k/2 wider lets the re-rank recover them (recall at each width at least the f32 walk's).
-      const float reach = beam_search_codes(q, ep, width + k / 2, *sc, *s);
+      const float reach = beam_search_codes<false>(q, {&ep, 1}, width + k / 2, *sc, *s);
       return rerank_codes(q, k, *sc, reach, *s);
     }
   }
@@ -343,7 +343,9 @@ std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::siz
   return {exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(take)};
 }
 
-float HnswIndex::beam_search_codes(std::span<const float> q, std::uint32_t entry, std::size_t ef,
+template <bool kLocked>
+float HnswIndex::beam_search_codes(std::span<const float> q,
+                                   std::span<const std::uint32_t> entries, std::size_t ef,
                                    const detail::ScanCodes& sc, detail::Scratch& s) const {
   // The query as the walk kernel reads it: p_j = r_j·step_j with r = q − min (Euclidean)
   // or q, scaled into 8-bit weights ≈ p_j / alpha.
@@ -411,11 +413,19 @@ float HnswIndex::beam_search_codes(std::span<const float> q, std::uint32_t entry
   if (s.sums.size() < capacity) s.sums.resize(capacity);
   std::int32_t* sums = s.sums.data();
 
-  visited.test_and_set(entry);
-  dots(w.data(), codes, stride, &entry, 1, sums);
-  const Candidate first{entry, estimate(entry, sums[0])};
-  frontier.push_back(first);
-  results.push_back(first);
+  for (std::uint32_t e : entries) {
+    if (visited.test_and_set(e)) continue;
+    dots(w.data(), codes, stride, &e, 1, sums);
+    const Candidate c{e, estimate(e, sums[0])};
+    frontier.push_back(c);
+    std::push_heap(frontier.begin(), frontier.end(), heap_min_less);
+    results.push_back(c);
+    std::push_heap(results.begin(), results.end(), heap_max_less);
+    if (results.size() > ef) {
+      std::pop_heap(results.begin(), results.end(), heap_max_less);
+      results.pop_back();
+    }
+  }
 
   while (!frontier.empty()) {
     std::pop_heap(frontier.begin(), frontier.end(), heap_min_less);
@@ -423,13 +433,12 @@ float HnswIndex::beam_search_codes(std::span<const float> q, std::uint32_t entry
     frontier.pop_back();
     if (c.distance > results.front().distance) break;
     if (!frontier.empty()) _mm_prefetch(list_words(frontier.front().slot, 0), _MM_HINT_T0);
-    const std::uint32_t* words = list_words(c.slot, 0);
-    const std::uint32_t n = detail::list_count(words);
-    const std::uint32_t* ids = detail::list_ids(words);
+    // In place when copied (the kept ids never pass the ones still to read).
+    const auto ids = list_ids<kLocked>(list_words(c.slot, 0), s, capacity);
     std::uint32_t* fresh_ids = s.ids.data();
     std::size_t fresh = 0;
-    for (std::uint32_t i = 0; i < n; ++i) {
-      if (!visited.test_and_set(ids[i])) fresh_ids[fresh++] = ids[i];
+    for (std::uint32_t id : ids) {
+      if (!visited.test_and_set(id)) fresh_ids[fresh++] = id;
     }
     if (fresh == 0) continue;
     // Ask for every row at once: the rows lie scattered over the codes, and the kernel
@@ -457,6 +466,10 @@ float HnswIndex::beam_search_codes(std::span<const float> q, std::uint32_t entry
   // By Cauchy–Schwarz the rounded weights move any row's dot by at most this much.
   return static_cast<float>(std::sqrt(dd) * sc.top_code_norm4 * (1.0 + 0x1p-20));
 }
+
+template float HnswIndex::beam_search_codes<true>(std::span<const float>,
+                                                  std::span<const std::uint32_t>, std::size_t,
+                                                  const detail::ScanCodes&, detail::Scratch&) const;
 
 std::vector<Candidate> HnswIndex::rerank_codes(std::span<const float> q, std::size_t k,
                                                const detail::ScanCodes& sc, float reach,
