@@ -72,6 +72,9 @@ def main():
     parser.add_argument("--queries", type=int, default=1000)
     parser.add_argument("--efs", default="32,64,128")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--compressed", action="store_true",
+                        help="turn compressed traversal on before adding (linking walks on "
+                             "the codes too)")
     parser.add_argument("--csv", help="write the measured points to this file")
     args = parser.parse_args()
     efs = [int(e) for e in args.efs.split(",")]
@@ -107,11 +110,14 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         db = Database(os.path.join(tmp, "clusters"), dim=args.dim, metric="cosine", m=16,
                       ef_construction=200)
+        if args.compressed:
+            db.set_compressed_search(True)
         ids = [str(i) for i in range(args.n)]
         t0 = time.perf_counter()
         db.add_many(ids, base)
         build = time.perf_counter() - t0
-        print(f"quarn build: {build:.1f} s on 2 threads")
+        print(f"quarn build: {build:.1f} s on 2 threads"
+              f"{', compressed traversal' if args.compressed else ''}")
         assert not db.stats()["uses_brute_force"], "the collection must be searched by the graph"
         width = [0]
 
@@ -121,7 +127,8 @@ def main():
         ours = measure("quarn", efs, set_ef,
                        lambda q: [int(h.id) for h in db.search(q, k=K, ef_search=width[0])],
                        queries, truth)
-        rows += [("quarn", "f32", ef, r, qps, build) for ef, r, qps in ours]
+        variant = "compressed" if args.compressed else "f32"
+        rows += [("quarn", variant, ef, r, qps, build) for ef, r, qps in ours]
 
     print(f"\nbuild time ratio quarn/python3-hnswlib: {build / peer_build:.3f} (target <= 0.8)")
     for (ef, r, qps), (_, pr, pqps) in zip(ours, peer_points):

@@ -1,6 +1,6 @@
 """Draws recall@10 against single-thread queries per second (log scale) from the CSV files
-that bench/hnsw_bench and bench/hnsw_peers.py write with --csv: quarn with f32 and with SQ8
-traversal, hnswlib's C++ and Python bindings, FAISS. `make bench-plot` runs all three:
+that bench/hnsw_bench and bench/hnsw_peers.py write with --csv: quarn with f32, SQ8 and
+compressed traversal, hnswlib's C++ and Python bindings, FAISS. `make bench-plot` runs all three:
 
     /usr/bin/python3 bench/plot_recall_qps.py build/recall-qps-cpp.csv \\
         build/recall-qps-py.csv -o docs/recall-qps.png
@@ -19,8 +19,12 @@ from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter  # noqa: 
 SERIES = {
     ("quarn", "f32"): ("quarn, f32", dict(color="tab:blue", marker="o")),
     ("quarn", "sq8"): ("quarn, SQ8 traversal", dict(color="tab:cyan", marker="s")),
+    ("quarn", "compressed"): ("quarn, compressed traversal",
+                              dict(color="tab:brown", marker="*")),
     ("hnswlib-cpp", "-"): ("hnswlib (C++)", dict(color="tab:orange", marker="^")),
     ("quarn-python", "f32"): ("quarn (Python), f32", dict(color="tab:purple", marker="P")),
+    ("quarn-python", "compressed"): ("quarn (Python), compressed traversal",
+                                     dict(color="tab:pink", marker="X")),
     ("hnswlib-python", "-"): ("hnswlib (Python)", dict(color="tab:red", marker="v")),
     ("faiss", "-"): ("FAISS IndexHNSWFlat", dict(color="tab:green", marker="D")),
 }

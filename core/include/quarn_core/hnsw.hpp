@@ -377,6 +377,8 @@ class HnswIndex {
   // The codes layer-0 linking walks on: those of every node under compressed traversal, if
   // built; null otherwise (linking then measures full distances).
   const detail::ScanCodes* linking_codes() const;
+  // Whether the compressed walk can use these codes (see linking_codes).
+  bool walkable(const detail::ScanCodes* codes) const;
   const float* row(std::uint32_t slot) const {
     return vectors_.data().data() + static_cast<std::size_t>(slot) * dim_;
   }

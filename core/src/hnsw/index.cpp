@@ -797,7 +797,14 @@ void HnswIndex::disable_quantized_search() { quantized_.reset(); }
 const detail::ScanCodes* HnswIndex::linking_codes() const {
   if (!compressed_ || !scan_cache_) return nullptr;
   const detail::ScanCodes* sc = scan_cache_->ready.load(std::memory_order_acquire);
-  return sc != nullptr && sc->rows() >= node_count() ? sc : nullptr;
+  return walkable(sc) ? sc : nullptr;
+}
+
+bool HnswIndex::walkable(const detail::ScanCodes* sc) const {
+  // Codes whose ranges come from under half the nodes (an index that grew from empty with
+  // the mode on) cannot guide a walk: linking and searches measure full distances until the
+  // codes are built afresh.
+  return sc != nullptr && sc->rows() >= node_count() && 2 * sc->built_for >= node_count();
 }
 
 void HnswIndex::enable_compressed_search() {

@@ -162,6 +162,7 @@ struct Scratch {
   std::vector<std::uint32_t> entries;  // starting points of a beam search
   std::vector<std::int32_t> sums;      // compressed walk: one list's code dots
   std::vector<std::int8_t> weights;    // compressed walk: the query's weights, arranged
+  std::vector<std::int16_t> weights16;  // compressed walk over 8-bit codes: its weights
   std::vector<std::vector<std::uint32_t>> chosen;  // linking: the neighbours per layer
   // Linking: entries a prune left with few incoming links, and who is to link to them.
   struct Rescue {

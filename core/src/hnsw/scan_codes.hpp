@@ -55,6 +55,10 @@ struct ScanCodes {
   std::vector<std::uint8_t, LargeAllocator<std::uint8_t>> codes4;  // stride4 per row
   std::vector<float> error4, decoded_sq4;
   double top_code_norm4 = 0.0;
+  // Whether the compressed walk reads the 8-bit codes: set when the 4-bit ones are too
+  // coarse for the data (see coarse_too_coarse), so that walking on them would lose its way.
+  bool walk_fine = false;
+  bool coarse_too_coarse(std::span<const float> vectors) const;
   // Scans left that skip the 4-bit pass since it last decided too little: a hint shared by
   // concurrent scans, which return the same answer either way.
   mutable std::atomic<int> coarse_rest{0};
