@@ -939,16 +939,16 @@ TEST(HnswIndexTest, CompressedWalkKeepsRecallAndExactAnswers) {
     index.disable_compressed_search();
     const double f32_at_10 = graph_recall(index, queries, 10);
     const double f32_at_32 = graph_recall(index, queries, 32);
-    EXPECT_GT(f32_at_32, 0.93);
+    EXPECT_GT(f32_at_32, 0.9);  // measured 0.93-0.95
     index.enable_compressed_search();
     for (int round = 0; round < 2; ++round) {
       SCOPED_TRACE(round == 0 ? "as built" : "after inserts, updates and deletions");
       EXPECT_GE(graph_recall(index, queries, 10), f32_at_10 - 0.01);
       EXPECT_GE(graph_recall(index, queries, 32), f32_at_32 - 0.01);
-      for (std::size_t i = 0; i < 10; ++i) {
+      for (std::size_t i = 0; i < 100; ++i) {
         const auto q = row(queries, dim, i);
-        const auto r = index.search_graph(q, 10, index.node_count());
-        const auto truth = brute_force(index, q, 10);
+        const auto r = index.search_graph(q, 20, index.node_count());
+        const auto truth = brute_force(index, q, 20);
         ASSERT_EQ(r.size(), truth.size());
         for (std::size_t j = 0; j < r.size(); ++j) {
           // Copies of a vector tie: the distances say whether the answer is the exact one.
