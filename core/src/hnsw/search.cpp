@@ -27,6 +27,20 @@ struct {
   bool operator()(const Candidate& a, const Candidate& b) const { return a.distance > b.distance; }
 } constexpr heap_min_less;
 
+// A beam search's step for one candidate it keeps: onto the frontier (a min-heap) and into
+// the results (a max-heap of at most ef).
+inline void admit(std::vector<Candidate>& frontier, std::vector<Candidate>& results,
+                  Candidate c, std::size_t ef) {
+  frontier.push_back(c);
+  std::push_heap(frontier.begin(), frontier.end(), heap_min_less);
+  results.push_back(c);
+  std::push_heap(results.begin(), results.end(), heap_max_less);
+  if (results.size() > ef) {
+    std::pop_heap(results.begin(), results.end(), heap_max_less);
+    results.pop_back();
+  }
+}
+
 // Asks for the cache lines of [p, p + bytes) ahead of their use: a row is read whole and at
 // once, and the hardware prefetcher only catches on after a few misses. Measured on
 // Fashion-MNIST (784 dims): the first 8 lines of an f32 row (the prefetcher streams the rest)
@@ -175,14 +189,7 @@ void HnswIndex::beam_search(std::span<const float> q, std::span<const std::uint3
   for (std::uint32_t e : entries) {
     if (visited.test_and_set(e)) continue;
     const Candidate c{e, measure(e)};
-    frontier.push_back(c);
-    std::push_heap(frontier.begin(), frontier.end(), heap_min_less);
-    results.push_back(c);
-    std::push_heap(results.begin(), results.end(), heap_max_less);
-    if (results.size() > ef) {
-      std::pop_heap(results.begin(), results.end(), heap_max_less);
-      results.pop_back();
-    }
+    admit(frontier, results, c, ef);
   }
 
   while (!frontier.empty()) {
@@ -210,14 +217,7 @@ void HnswIndex::beam_search(std::span<const float> q, std::span<const std::uint3
       const std::uint32_t n = fresh_ids[i];
       const float dn = measure(n);
       if (dn < results.front().distance || results.size() < ef) {
-        frontier.push_back({n, dn});
-        std::push_heap(frontier.begin(), frontier.end(), heap_min_less);
-        results.push_back({n, dn});
-        std::push_heap(results.begin(), results.end(), heap_max_less);
-        if (results.size() > ef) {
-          std::pop_heap(results.begin(), results.end(), heap_max_less);
-          results.pop_back();
-        }
+        admit(frontier, results, {n, dn}, ef);
       }
     }
   }
@@ -439,14 +439,7 @@ float HnswIndex::beam_search_codes(std::span<const float> q,
     if (visited.test_and_set(e)) continue;
     dots(&e, 1, sums);
     const Candidate c{e, estimate(e, sums[0])};
-    frontier.push_back(c);
-    std::push_heap(frontier.begin(), frontier.end(), heap_min_less);
-    results.push_back(c);
-    std::push_heap(results.begin(), results.end(), heap_max_less);
-    if (results.size() > ef) {
-      std::pop_heap(results.begin(), results.end(), heap_max_less);
-      results.pop_back();
-    }
+    admit(frontier, results, c, ef);
   }
 
   while (!frontier.empty()) {
@@ -473,14 +466,7 @@ float HnswIndex::beam_search_codes(std::span<const float> q,
       const std::uint32_t id = fresh_ids[i];
       const float dn = estimate(id, sums[i]);
       if (dn < results.front().distance || results.size() < ef) {
-        frontier.push_back({id, dn});
-        std::push_heap(frontier.begin(), frontier.end(), heap_min_less);
-        results.push_back({id, dn});
-        std::push_heap(results.begin(), results.end(), heap_max_less);
-        if (results.size() > ef) {
-          std::pop_heap(results.begin(), results.end(), heap_max_less);
-          results.pop_back();
-        }
+        admit(frontier, results, {id, dn}, ef);
       }
     }
   }
