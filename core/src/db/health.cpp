@@ -434,21 +434,37 @@ double probe_recall(const hnsw::HnswIndex& index, const RecallProbe& probe, std:
   return wanted == 0 ? 1.0 : static_cast<double>(hits) / static_cast<double>(wanted);
 }
 
-std::optional<std::uint64_t> read_calibration_file(const fs::path& dir) {
-  // Read straight away rather than tested first: calibrate may remove it meanwhile.
-  auto bytes = io::read_file(dir / kCalibrationFileName);
+namespace {
+
+// The JSON of side file dir/name: nullopt when the file does not exist, a null value when it
+// does not parse as an object, an Io error when it cannot be read.
+Result<std::optional<json::Value>> read_side_object(const fs::path& dir, const char* name) {
+  // Read straight away rather than tested first: a writer may remove it meanwhile.
+  auto bytes = io::read_file(dir / name);
   if (!bytes) {
     const auto& e = bytes.error();
-    const bool missing = e.kind() == error::ErrorKind::Io &&
-                         e.io_error().kind == error::IoKind::Os && e.io_error().os_code == ENOENT;
-    return missing ? std::nullopt : std::optional<std::uint64_t>(0);
+    if (e.kind() == error::ErrorKind::Io && e.io_error().kind == error::IoKind::Os &&
+        e.io_error().os_code == ENOENT) {
+      return std::optional<json::Value>();
+    }
+    return std::unexpected(e);
   }
   auto value =
       json::parse(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-  if (!value || !value->is_object()) return 0;
+  if (!value || !value->is_object()) return std::optional<json::Value>(json::Value());
+  return std::optional<json::Value>(std::move(*value));
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> read_calibration_file(const fs::path& dir) {
+  auto read = read_side_object(dir, kCalibrationFileName);
+  if (!read) return 0;
+  if (!*read) return std::nullopt;
+  const json::Value& value = **read;
   auto field = [&](const char* name) -> std::uint64_t {
-    auto it = value->find(name);
-    if (it == value->end() || !it->is_number_integer()) return 0;
+    auto it = value.find(name);
+    if (it == value.end() || !it->is_number_integer()) return 0;
     if (it->is_number_unsigned()) return it->get<std::uint64_t>();
     const auto v = it->get<std::int64_t>();
     return v > 0 ? static_cast<std::uint64_t>(v) : 0;
@@ -459,42 +475,23 @@ std::optional<std::uint64_t> read_calibration_file(const fs::path& dir) {
 }
 
 Result<std::optional<std::size_t>> read_exact_scan_file(const fs::path& dir) {
-  auto bytes = io::read_file(dir / kExactScanFileName);
-  if (!bytes) {
-    const auto& e = bytes.error();
-    if (e.kind() == error::ErrorKind::Io && e.io_error().kind == error::IoKind::Os &&
-        e.io_error().os_code == ENOENT) {
-      return std::optional<std::size_t>();
-    }
-    return std::unexpected(e);
-  }
-  auto value =
-      json::parse(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-  if (value && value->is_object()) {
-    auto it = value->find("exact_scan_limit");
-    if (it != value->end() && it->is_number_unsigned()) {
-      return std::optional<std::size_t>(it->get<std::uint64_t>());
-    }
-    // Non-negative integers parse as unsigned; a signed one here is negative.
+  auto read = read_side_object(dir, kExactScanFileName);
+  if (!read) return std::unexpected(std::move(read.error()));
+  if (!*read) return std::optional<std::size_t>();
+  // Non-negative integers parse as unsigned; a signed one here is negative.
+  if (auto it = (*read)->find("exact_scan_limit");
+      it != (*read)->end() && it->is_number_unsigned()) {
+    return std::optional<std::size_t>(it->get<std::uint64_t>());
   }
   return error::fail(error::IoError::invalid_data("not an exact-scan limit"));
 }
 
 Result<bool> read_traversal_file(const fs::path& dir) {
-  auto bytes = io::read_file(dir / kTraversalFileName);
-  if (!bytes) {
-    const auto& e = bytes.error();
-    if (e.kind() == error::ErrorKind::Io && e.io_error().kind == error::IoKind::Os &&
-        e.io_error().os_code == ENOENT) {
-      return false;
-    }
-    return std::unexpected(e);
-  }
-  auto value =
-      json::parse(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-  if (value && value->is_object()) {
-    auto it = value->find("compressed");
-    if (it != value->end() && it->is_boolean()) return it->get<bool>();
+  auto read = read_side_object(dir, kTraversalFileName);
+  if (!read) return std::unexpected(std::move(read.error()));
+  if (!*read) return false;
+  if (auto it = (*read)->find("compressed"); it != (*read)->end() && it->is_boolean()) {
+    return it->get<bool>();
   }
   return error::fail(error::IoError::invalid_data("not a traversal setting"));
 }
