@@ -420,20 +420,18 @@ class HnswIndex {
   std::uint32_t descend(std::span<const float> q, detail::Scratch& s) const;
   // Layer 0's beam search of the compressed traversal, from `entries`: estimated distances
   // in s.results, ascending. Returns how far the rounding of the query's weights can move
-  // any row's code dot (see rerank_codes). kLocked as for beam_search.
+  // any row's code dot (see rerank_beam). kLocked as for beam_search.
   template <bool kLocked>
   float beam_search_codes(std::span<const float> q, std::span<const std::uint32_t> entries,
                           std::size_t ef, const detail::ScanCodes& codes,
                           detail::Scratch& s) const;
   // The k nearest live slots of s.results by the pair kernel's distance, ascending; the
-  // exact scan when the beam holds too few live ones.
-  std::vector<Candidate> rerank_beam(std::span<const float> q, std::size_t k,
-                                     detail::Scratch& s) const;
-  // The same after beam_search_codes, skipping the candidates whose codes bound them beyond
-  // the k-th distance measured: the same answer as rerank_beam.
-  std::vector<Candidate> rerank_codes(std::span<const float> q, std::size_t k,
-                                      const detail::ScanCodes& codes, float reach,
-                                      detail::Scratch& s) const;
+  // exact scan when the beam holds too few live ones. After beam_search_codes, given its
+  // codes and reach, candidates the codes bound beyond the k-th distance measured are not
+  // read (Euclidean): the same answer.
+  std::vector<Candidate> rerank_beam(std::span<const float> q, std::size_t k, detail::Scratch& s,
+                                     const detail::ScanCodes* codes = nullptr,
+                                     float reach = 0.0f) const;
 
   std::size_t dim_;
   std::size_t m_;

@@ -213,6 +213,9 @@ ScanCodes::ScanCodes(std::span<const float> vectors, std::size_t d)
   }
   reserve(built_for);
   for (std::size_t i = 0; i < built_for; ++i) encode(i, vectors.data() + i * dim);
+}
+
+void ScanCodes::choose_walk_level(std::span<const float> vectors) {
   walk_fine = coarse_too_coarse(vectors);
 }
 
@@ -529,8 +532,9 @@ const detail::ScanCodes* HnswIndex::scan_codes() const {
   }
   MutexLock lock(scan_cache_->mutex);
   if (!scan_cache_->codes) {
-    scan_cache_->codes = std::make_unique<detail::ScanCodes>(
-        vectors_.data().first(node_count() * dim_), dim_);
+    const std::span<const float> rows = vectors_.data().first(node_count() * dim_);
+    scan_cache_->codes = std::make_unique<detail::ScanCodes>(rows, dim_);
+    if (compressed_) scan_cache_->codes->choose_walk_level(rows);
   }
   scan_cache_->ready.store(scan_cache_->codes.get(), std::memory_order_release);
   return scan_cache_->codes.get();
@@ -841,14 +845,7 @@ std::optional<std::vector<Candidate>> HnswIndex::scan_bounded(std::span<const fl
     }
     const float d = dist(q.data(), row(entry.slot));
     pairs.push_back({entry.slot, d});
-    if (top.size() < k) {
-      top.push_back(d);
-      std::push_heap(top.begin(), top.end(), detail::distance_less);
-    } else if (detail::distance_less(d, top.front())) {
-      std::pop_heap(top.begin(), top.end(), detail::distance_less);
-      top.back() = d;
-      std::push_heap(top.begin(), top.end(), detail::distance_less);
-    }
+    detail::keep_smallest(top, k, d);
   }
   select_nearest(pairs, k);
   return pairs;

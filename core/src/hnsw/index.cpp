@@ -809,6 +809,14 @@ bool HnswIndex::walkable(const detail::ScanCodes* sc) const {
 
 void HnswIndex::enable_compressed_search() {
   compressed_ = true;
+  if (scan_cache_) {
+    // Codes built for the exact scan have no walk level chosen yet; with exclusive access it
+    // is chosen in place.
+    MutexLock lock(scan_cache_->mutex);
+    if (auto& codes = scan_cache_->codes) {
+      codes->choose_walk_level(vectors_.data().first(codes->built_for * dim_));
+    }
+  }
   (void)scan_codes();
 }
 

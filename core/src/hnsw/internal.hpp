@@ -4,6 +4,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -91,6 +92,19 @@ inline std::size_t copy_list(std::uint32_t* words, std::uint32_t* out) {
 // Strict weak order on distances: ascending, NaN after everything. A plain `<` is not a
 // strict weak order once a NaN distance appears, and the standard sorts may then misbehave.
 inline bool distance_less(float a, float b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
+
+// Offers d to `top`, a heap (largest in front, by distance_less) of the k smallest distances
+// offered so far.
+inline void keep_smallest(std::vector<float>& top, std::size_t k, float d) {
+  if (top.size() < k) {
+    top.push_back(d);
+    std::push_heap(top.begin(), top.end(), distance_less);
+  } else if (distance_less(d, top.front())) {
+    std::pop_heap(top.begin(), top.end(), distance_less);
+    top.back() = d;
+    std::push_heap(top.begin(), top.end(), distance_less);
+  }
+}
 
 // A per-thread array of epoch tags, one per slot: a slot is visited in the current search
 // when its tag equals the epoch. A new search bumps the epoch instead of clearing the array;

@@ -55,9 +55,13 @@ struct ScanCodes {
   std::vector<std::uint8_t, LargeAllocator<std::uint8_t>> codes4;  // stride4 per row
   std::vector<float> error4, decoded_sq4;
   double top_code_norm4 = 0.0;
-  // Whether the compressed walk reads the 8-bit codes: set when the 4-bit ones are too
-  // coarse for the data (see coarse_too_coarse), so that walking on them would lose its way.
+  // Whether the compressed walk reads the 8-bit codes: set by choose_walk_level when the
+  // 4-bit ones are too coarse for the data, so that walking on them would lose its way.
+  // Chosen only for an index with the walk on: it costs about a hundred thousand distances,
+  // which an exact scan's first use need not pay.
   bool walk_fine = false;
+  // `vectors` holds the first built_for rows the codes were taken from.
+  void choose_walk_level(std::span<const float> vectors);
   bool coarse_too_coarse(std::span<const float> vectors) const;
   // Scans left that skip the 4-bit pass since it last decided too little: a hint shared by
   // concurrent scans, which return the same answer either way.

@@ -294,7 +294,7 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
       // Estimates misorder near neighbours that full distances would keep apart: a beam
       // k/2 wider lets the re-rank recover them (recall at each width at least the f32 walk's).
       const float reach = beam_search_codes<false>(q, {&ep, 1}, width + k / 2, *sc, *s);
-      return rerank_codes(q, k, *sc, reach, *s);
+      return rerank_beam(q, k, *s, sc, reach);
     }
   }
   std::vector<Candidate> out;
@@ -314,33 +314,6 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
   }
   beam_search<true, false>(q, {&ep, 1}, width, 0, *s);
   return rerank_beam(q, k, *s);
-}
-
-std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::size_t k,
-                                              detail::Scratch& s) const {
-  const auto& w = s.results;
-  auto& exact = s.pairs;
-  exact.clear();
-  const float* base = vectors_.data().data();
-  const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
-  for (std::size_t i = 0; i < w.size(); ++i) {
-    // The pool is scattered over the whole store: fetch the next row during this one.
-    if (i + 1 < w.size()) {
-      prefetch_bytes(base + static_cast<std::size_t>(w[i + 1].slot) * dim_, ahead);
-    }
-    const Candidate& c = w[i];
-    if (is_deleted(c.slot)) continue;
-    exact.push_back({c.slot, dist(q.data(), base + static_cast<std::size_t>(c.slot) * dim_)});
-  }
-  // The k smallest exact distances, ascending. A partial sort allocates nothing; the order
-  // of equal distances is left open.
-  if (exact.size() < std::min(k, count())) return scan_live(q, k);
-  const std::size_t take = std::min(k, exact.size());
-  std::partial_sort(exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(take), exact.end(),
-                    [](const Candidate& a, const Candidate& b) {
-                      return detail::distance_less(a.distance, b.distance);
-                    });
-  return {exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(take)};
 }
 
 template <bool kLocked>
@@ -480,46 +453,45 @@ template float HnswIndex::beam_search_codes<true>(std::span<const float>,
                                                   std::span<const std::uint32_t>, std::size_t,
                                                   const detail::ScanCodes&, detail::Scratch&) const;
 
-std::vector<Candidate> HnswIndex::rerank_codes(std::span<const float> q, std::size_t k,
-                                               const detail::ScanCodes& sc, float reach,
-                                               detail::Scratch& s) const {
-  if (metric_ != distance::Metric::Euclidean) return rerank_beam(q, k, s);
-  // Euclidean: a row's estimate is ‖q − x̂‖² within 2·reach (and the float rounding of its
-  // few terms), and ‖q − x‖ ≥ ‖q − x̂‖ − ‖x − x̂‖. A candidate whose bound lies beyond the
-  // k-th distance measured so far cannot be among the k nearest and is never read.
+std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::size_t k,
+                                              detail::Scratch& s, const detail::ScanCodes* codes,
+                                              float reach) const {
+  // After the compressed walk under Euclidean: a row's estimate is ‖q − x̂‖² within 2·reach
+  // (and the float rounding of its few terms), and ‖q − x‖ ≥ ‖q − x̂‖ − ‖x − x̂‖. A candidate
+  // whose bound lies beyond the k-th distance measured so far cannot be among the k nearest
+  // and is never read.
+  const bool bounded = codes != nullptr && metric_ == distance::Metric::Euclidean;
   const auto& w = s.results;
   auto& exact = s.pairs;
   exact.clear();
-  thread_local std::vector<float> worst;  // max-heap of the k smallest exact distances
-  worst.clear();
+  thread_local std::vector<float> top;  // the k smallest distances measured, largest in front
+  top.clear();
+  std::size_t live = 0;
   const float* base = vectors_.data().data();
   const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
   for (std::size_t i = 0; i < w.size(); ++i) {
     const Candidate& c = w[i];
     if (is_deleted(c.slot)) continue;
-    if (worst.size() == k && sc.always[c.slot] == 0) {
+    ++live;
+    if (bounded && top.size() == k && codes->always[c.slot] == 0) {
       const float low = c.distance - 2.0f * reach - std::abs(c.distance) * 0x1p-12f;
-      const float error = sc.walk_fine ? sc.error[c.slot] : sc.error4[c.slot];
+      const float error = codes->walk_fine ? codes->error[c.slot] : codes->error4[c.slot];
       const float gap = std::sqrt(std::max(low, 0.0f)) - error;
-      if (gap > 0.0f && gap * gap * (1.0f - 0x1p-12f) > worst.front()) continue;
+      if (gap > 0.0f && gap * gap * (1.0f - 0x1p-12f) > top.front()) continue;
     }
+    // The pool is scattered over the whole store: fetch the next row during this one.
     if (i + 1 < w.size()) {
       prefetch_bytes(base + static_cast<std::size_t>(w[i + 1].slot) * dim_, ahead);
     }
     const float d = dist(q.data(), base + static_cast<std::size_t>(c.slot) * dim_);
     exact.push_back({c.slot, d});
-    if (worst.size() < k) {
-      worst.push_back(d);
-      std::push_heap(worst.begin(), worst.end(), detail::distance_less);
-    } else if (detail::distance_less(d, worst.front())) {
-      std::pop_heap(worst.begin(), worst.end(), detail::distance_less);
-      worst.back() = d;
-      std::push_heap(worst.begin(), worst.end(), detail::distance_less);
-    }
+    if (bounded) detail::keep_smallest(top, k, d);
   }
-  std::size_t live = 0;
-  for (const Candidate& c : w) live += !is_deleted(c.slot);
+  // Deleted nodes that fill the beam are walked through but not returned: fewer than
+  // min(k, live) is no answer, and the exact scan gives one.
   if (live < std::min(k, count())) return scan_live(q, k);
+  // The k smallest exact distances, ascending. A partial sort allocates nothing; the order
+  // of equal distances is left open.
   const std::size_t take = std::min(k, exact.size());
   std::partial_sort(exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(take), exact.end(),
                     [](const Candidate& a, const Candidate& b) {
