@@ -29,7 +29,7 @@ import time
 
 import numpy as np
 
-from peers import hnswlib_note
+from peers import faiss_note, hnswlib_note
 
 DATA = "/usr/share/datasets/fashion-mnist"
 EFS = [10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 64, 100, 200, 400]
@@ -183,6 +183,7 @@ def graph(nq, efs, skip_faiss, rows, repeat):
         return
     import faiss
 
+    print(faiss_note())
     faiss.omp_set_num_threads(2)
     flat = faiss.IndexHNSWFlat(dim, 16)
     flat.hnsw.efConstruction = 200

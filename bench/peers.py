@@ -12,3 +12,15 @@ def hnswlib_note():
                 "without AVX; a pip build with -march=native runs faster, so ratios against it "
                 "flatter us")
     return f"hnswlib: {where} (a build of its own; its flags are not known here)"
+
+
+def faiss_note():
+    import faiss
+
+    where = os.path.realpath(faiss.__file__)
+    options = faiss.get_compile_options() if hasattr(faiss, "get_compile_options") else "unknown"
+    debian = where.startswith("/usr/lib/python3/")
+    source = "Debian's python3-faiss" if debian else "a build of its own"
+    return (f"faiss: {source} ({where}), compile options {options!r}"
+            + ("; the generic build uses no AVX kernels, so ratios against it flatter us"
+               if "GENERIC" in options else ""))
