@@ -60,6 +60,7 @@ namespace detail {
 struct Scratch;
 struct ScanCodes;
 struct ScanCodesCache;
+struct WalkQuery;
 
 // Memory for the large per-slot arrays. Blocks of 2 MiB and more are mapped on their own,
 // aligned to 2 MiB and marked for transparent huge pages: scans and graph walks touch these
@@ -418,20 +419,21 @@ class HnswIndex {
   void beam_search(std::span<const float> q, std::span<const std::uint32_t> entries, std::size_t ef,
                    std::size_t layer, detail::Scratch& s) const;
   std::uint32_t descend(std::span<const float> q, detail::Scratch& s) const;
-  // Layer 0's beam search of the compressed traversal, from `entries`: estimated distances
-  // in s.results, ascending. Returns how far the rounding of the query's weights can move
-  // any row's code dot (see rerank_beam). kLocked as for beam_search.
+  // The compressed traversal's layer searches, on estimated distances: a greedy walk of an
+  // upper layer, and layer 0's beam search from `entries`, which leaves the estimates in
+  // s.results, ascending. kLocked as for beam_search.
   template <bool kLocked>
-  float beam_search_codes(std::span<const float> q, std::span<const std::uint32_t> entries,
-                          std::size_t ef, const detail::ScanCodes& codes,
-                          detail::Scratch& s) const;
+  std::uint32_t greedy_walk_codes(const detail::WalkQuery& walk, std::uint32_t entry,
+                                  std::size_t layer, detail::Scratch& s) const;
+  template <bool kLocked>
+  void beam_search_codes(const detail::WalkQuery& walk, std::span<const std::uint32_t> entries,
+                         std::size_t ef, detail::Scratch& s) const;
   // The k nearest live slots of s.results by the pair kernel's distance, ascending; the
   // exact scan when the beam holds too few live ones. After beam_search_codes, given its
-  // codes and reach, candidates the codes bound beyond the k-th distance measured are not
-  // read (Euclidean): the same answer.
+  // walk, candidates the codes bound beyond the k-th distance measured are not read
+  // (Euclidean): the same answer.
   std::vector<Candidate> rerank_beam(std::span<const float> q, std::size_t k, detail::Scratch& s,
-                                     const detail::ScanCodes* codes = nullptr,
-                                     float reach = 0.0f) const;
+                                     const detail::WalkQuery* walk = nullptr) const;
 
   std::size_t dim_;
   std::size_t m_;

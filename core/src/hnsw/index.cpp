@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "internal.hpp"
@@ -470,7 +471,15 @@ void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t e
   std::uint32_t ep = entry;
   const std::size_t top = max_level_;
   const std::size_t linked_top = std::min(level, top);
-  for (std::size_t lc = top; lc > level; --lc) ep = greedy_walk<false, true>(q, ep, lc, s);
+  // Compressed traversal builds the graph the way it searches it: the upper layers are
+  // descended and layer 0's beam walked on the codes, while the neighbour rule gets full
+  // distances (the beam is measured again).
+  const detail::ScanCodes* sc = linking_codes();
+  std::optional<detail::WalkQuery> walk;
+  if (sc != nullptr) walk.emplace(q, *sc, metric_, s);
+  for (std::size_t lc = top; lc > level; --lc) {
+    ep = walk ? greedy_walk_codes<true>(*walk, ep, lc, s) : greedy_walk<false, true>(q, ep, lc, s);
+  }
   // First the neighbours on every layer, top down, each layer's search starting from the
   // closest node found on the layer above. Only then are they written, bottom up: while a
   // batch links in parallel, a node that others could reach on an upper layer before its
@@ -504,10 +513,8 @@ void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t e
       if (any != kNoEntry) entries.push_back(any);
     }
     if (entries.empty()) continue;  // no other node on this layer
-    if (const detail::ScanCodes* sc = lc == 0 ? linking_codes() : nullptr) {
-      // Compressed traversal builds its layer 0 the way it searches it: the beam walks on
-      // the codes, then the neighbour rule gets full distances, the beam measured again.
-      (void)beam_search_codes<true>(q, entries, ef_construction_, *sc, s);
+    if (lc == 0 && walk) {
+      beam_search_codes<true>(*walk, entries, ef_construction_, s);
       for (std::size_t i = 0; i < s.results.size(); ++i) {
         if (i + 1 < s.results.size()) _mm_prefetch(row(s.results[i + 1].slot), _MM_HINT_T0);
         s.results[i].distance = dist(q.data(), row(s.results[i].slot));

@@ -177,6 +177,8 @@ struct Scratch {
   std::vector<std::int32_t> sums;      // compressed walk: one list's code dots
   std::vector<std::int8_t> weights;    // compressed walk: the query's weights, arranged
   std::vector<std::int16_t> weights16;  // compressed walk over 8-bit codes: its weights
+  std::vector<float> scaled;           // compressed walk: the query, scaled by the steps
+  std::vector<std::int8_t> natural;    // compressed walk: 8-bit weights in component order
   std::vector<std::vector<std::uint32_t>> chosen;  // linking: the neighbours per layer
   // Linking: entries a prune left with few incoming links, and who is to link to them.
   struct Rescue {
