@@ -355,6 +355,11 @@ class HnswIndex {
   std::vector<std::uint32_t> batch_insert_generic(std::size_t n, Get get,
                                                   std::span<const std::size_t> levels);
   float dist(const float* a, const float* b) const;
+  // The distance between two stored rows as linking measures it: under cosine from their
+  // stored norms and one dot product, about a third less time than the pair kernel's three
+  // sums. Linking compares its distances only with each other (its layer searches measure
+  // the same way), so the graph is built on one consistent measure.
+  float link_dist(std::uint32_t a, std::uint32_t b) const;
   // The k nearest of `slots` by the pair kernel's distance, ordered by (distance, slot).
   std::vector<Candidate> rescore_exact(std::span<const float> q,
                                        std::span<const std::uint32_t> slots, std::size_t k) const;
@@ -410,7 +415,8 @@ class HnswIndex {
   // closest neighbour.
   void link_orphans(std::uint32_t first, detail::Scratch& s);
   // The layer searches. kLocked reads each list under its lock (the linking phase, where
-  // other nodes' lists change); otherwise lists are read as they stand. Both leave their
+  // other nodes' lists change; its q is a stored row, measured as link_dist does); otherwise
+  // lists are read as they stand. Both leave their
   // working memory in `s`; the beam search leaves its result, ascending, in s.results.
   template <bool kQuantized, bool kLocked>
   std::uint32_t greedy_walk(std::span<const float> q, std::uint32_t entry, std::size_t layer,

@@ -248,6 +248,12 @@ float HnswIndex::dist(const float* a, const float* b) const {
   return distance::distance(a, b, dim_, metric_);
 }
 
+float HnswIndex::link_dist(std::uint32_t a, std::uint32_t b) const {
+  if (metric_ != distance::Metric::Cosine) return dist(row(a), row(b));
+  const float dot = -distance::distance(row(a), row(b), dim_, distance::Metric::DotProduct);
+  return detail::cosine_by_norms(dot, norms_[a], norms_[b]);
+}
+
 void HnswIndex::select_neighbors(std::span<const Candidate> sorted, std::size_t limit,
                                  detail::Scratch& s) const {
   auto& kept = s.kept;
@@ -261,14 +267,13 @@ void HnswIndex::select_neighbors(std::span<const Candidate> sorted, std::size_t 
   order.clear();
   for (std::uint32_t i = 0; i < sorted.size() && kept.size() < limit; ++i) {
     const Candidate& e = sorted[i];
-    const float* ev = row(e.slot);
     // At an exact tie e stays, unless e and a kept r are also equally far from the node:
     // then they are copies of one vector (or placed symmetrically about it), and a second
     // copy adds no route. Without that a node with many exact duplicates would keep only
     // copies of itself. Such an r was kept last (the pairs are in ascending order).
     bool copy = false;
     for (std::size_t j = kept.size(); j-- > 0 && sorted[kept[j]].distance == e.distance;) {
-      if (dist(ev, row(sorted[kept[j]].slot)) == e.distance) {
+      if (link_dist(e.slot, sorted[kept[j]].slot) == e.distance) {
         copy = true;
         break;
       }
@@ -281,7 +286,7 @@ void HnswIndex::select_neighbors(std::span<const Candidate> sorted, std::size_t 
     // reaches e through it.
     bool covered = false;
     for (std::size_t j = 0; j < order.size(); ++j) {
-      if (dist(ev, row(sorted[order[j]].slot)) < e.distance) {
+      if (link_dist(e.slot, sorted[order[j]].slot) < e.distance) {
         covered = true;
         const auto at = order.begin() + static_cast<std::ptrdiff_t>(j);
         std::rotate(order.begin(), at, at + 1);
@@ -307,7 +312,6 @@ std::atomic_ref<std::uint32_t> incoming(std::uint32_t* words) {
 void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, std::size_t limit,
                          detail::Scratch& s) {
   auto in = [&](std::uint32_t e) { return incoming(list_words(e, lc)); };
-  const float* owner = row(n);
   std::uint32_t* words = list_words(n, lc);
   detail::ListLock lock(words);
   std::uint32_t* ids = detail::list_ids(words);
@@ -324,9 +328,9 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
   auto& pairs = s.pairs;
   pairs.clear();
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (levels_[ids[i]] >= lc) pairs.push_back({ids[i], dist(owner, row(ids[i]))});
+    if (levels_[ids[i]] >= lc) pairs.push_back({ids[i], link_dist(n, ids[i])});
   }
-  pairs.push_back({slot, dist(owner, row(slot))});
+  pairs.push_back({slot, link_dist(n, slot)});
   const std::size_t last = pairs.size() - 1;
   stable_sort_by_distance(pairs);
   select_neighbors(pairs, limit, s);
@@ -365,11 +369,10 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
         in(pairs[i].slot).load(std::memory_order_relaxed) >= kRescueBelow) {
       continue;
     }
-    const float* ev = row(pairs[i].slot);
     std::uint32_t best = kNoEntry;
     float best_d = 0.0f;
     for (const std::uint32_t k : kept) {
-      const float d = dist(ev, row(pairs[k].slot));
+      const float d = link_dist(pairs[i].slot, pairs[k].slot);
       if (best == kNoEntry || d < best_d) {
         best = pairs[k].slot;
         best_d = d;
@@ -517,7 +520,7 @@ void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t e
       beam_search_codes<true>(*walk, entries, ef_construction_, s);
       for (std::size_t i = 0; i < s.results.size(); ++i) {
         if (i + 1 < s.results.size()) _mm_prefetch(row(s.results[i + 1].slot), _MM_HINT_T0);
-        s.results[i].distance = dist(q.data(), row(s.results[i].slot));
+        s.results[i].distance = link_dist(slot, s.results[i].slot);
       }
       stable_sort_by_distance(s.results);
     } else {
@@ -587,13 +590,12 @@ void HnswIndex::link_orphans(std::uint32_t first, detail::Scratch& s) {
     for (std::size_t lc = 0; lc <= std::min<std::size_t>(levels_[e], max_level_); ++lc) {
       std::uint32_t* words = list_words(e, lc);
       if (incoming(words).load(std::memory_order_relaxed) != 0) continue;
-      const float* ev = row(e);
       std::uint32_t best = kNoEntry;
       float best_d = 0.0f;
       for (std::uint32_t i = 0; i < detail::list_count(words); ++i) {
         const std::uint32_t c = detail::list_ids(words)[i];
         if (c == e || levels_[c] < lc) continue;
-        const float d = dist(ev, row(c));
+        const float d = link_dist(e, c);
         if (best == kNoEntry || d < best_d) {
           best = c;
           best_d = d;

@@ -91,6 +91,15 @@ inline std::size_t copy_list(std::uint32_t* words, std::uint32_t* out) {
 
 // Strict weak order on distances: ascending, NaN after everything. A plain `<` is not a
 // strict weak order once a NaN distance appears, and the standard sorts may then misbehave.
+// 1 − cos from a dot product and the two norms, as the pair kernel defines it at the edges:
+// 0 between two zero vectors, 1 when the dot is zero, never below 0 (NaN stays NaN).
+inline float cosine_by_norms(float dot, float norm_a, float norm_b) {
+  if (norm_a == 0.0f && norm_b == 0.0f) return 0.0f;
+  if (dot == 0.0f) return 1.0f;
+  const float d = 1.0f - dot / (norm_a * norm_b);
+  return d < 0.0f ? 0.0f : d;
+}
+
 inline bool distance_less(float a, float b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
 
 // Offers d to `top`, a heap (largest in front, by distance_less) of the k smallest distances

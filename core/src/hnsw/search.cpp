@@ -75,28 +75,43 @@ namespace {
 template <bool kQuantized>
 class Measure;
 
+// Linking (`linking`: q is a stored row) measures cosine as HnswIndex::link_dist does.
 template <>
 class Measure<false> {
  public:
-  Measure(const HnswIndex& index, std::span<const float> q, detail::Scratch&)
-      : q_(q.data()), base_(index.vectors().data()), dim_(index.dim()), metric_(index.metric()) {}
+  Measure(const HnswIndex& index, std::span<const float> q, detail::Scratch&, bool linking)
+      : q_(q.data()),
+        base_(index.vectors().data()),
+        norms_(index.norms().data()),
+        dim_(index.dim()),
+        metric_(index.metric()),
+        by_norms_(linking && metric_ == distance::Metric::Cosine),
+        q_norm_(by_norms_ ? vector_norm(q) : 0.0f) {}
   const void* row(std::uint32_t s) const { return base_ + static_cast<std::size_t>(s) * dim_; }
   std::size_t row_bytes() const { return dim_ * sizeof(float); }
   float operator()(std::uint32_t s) const {
-    return distance::distance(q_, base_ + static_cast<std::size_t>(s) * dim_, dim_, metric_);
+    const float* x = base_ + static_cast<std::size_t>(s) * dim_;
+    if (by_norms_) {
+      const float dot = -distance::distance(q_, x, dim_, distance::Metric::DotProduct);
+      return detail::cosine_by_norms(dot, q_norm_, norms_[s]);
+    }
+    return distance::distance(q_, x, dim_, metric_);
   }
 
  private:
   const float* q_;
   const float* base_;
+  const float* norms_;
   std::size_t dim_;
   distance::Metric metric_;
+  bool by_norms_;
+  float q_norm_;
 };
 
 template <>
 class Measure<true> {
  public:
-  Measure(const HnswIndex& index, std::span<const float> q, detail::Scratch& s)
+  Measure(const HnswIndex& index, std::span<const float> q, detail::Scratch& s, bool)
       : q_(q.data()),
         codes_(index.quantized()->codes.data()),
         scales_(index.quantized()->quantizer.scales().data()),
@@ -151,7 +166,7 @@ std::span<const std::uint32_t> list_ids(std::uint32_t* words, detail::Scratch& s
 template <bool kQuantized, bool kLocked>
 std::uint32_t HnswIndex::greedy_walk(std::span<const float> q, std::uint32_t entry,
                                      std::size_t layer, detail::Scratch& s) const {
-  const Measure<kQuantized> measure(*this, q, s);
+  const Measure<kQuantized> measure(*this, q, s, kLocked);
   std::uint32_t cur = entry;
   float best = measure(cur);
   for (;;) {
@@ -176,7 +191,7 @@ std::uint32_t HnswIndex::greedy_walk(std::span<const float> q, std::uint32_t ent
 template <bool kQuantized, bool kLocked>
 void HnswIndex::beam_search(std::span<const float> q, std::span<const std::uint32_t> entries,
                             std::size_t ef, std::size_t layer, detail::Scratch& s) const {
-  const Measure<kQuantized> measure(*this, q, s);
+  const Measure<kQuantized> measure(*this, q, s, kLocked);
   const std::size_t row_bytes = std::min<std::size_t>(measure.row_bytes(), kQuantized ? 1024 : 512);
   detail::VisitedTable visited(node_count());
   auto& frontier = s.frontier;  // min-heap
