@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <cerrno>
@@ -105,6 +106,11 @@ Result<void> pwrite_all(int fd, const void* data, std::size_t size, std::uint64_
     offset += static_cast<std::uint64_t>(n);
   }
   return {};
+}
+
+std::uint32_t crc32_of(std::span<const std::byte> bytes, std::uint32_t crc) {
+  return static_cast<std::uint32_t>(
+      ::crc32_z(crc, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
 }
 
 Result<std::vector<std::byte>> read_file(const std::filesystem::path& path) {

@@ -247,7 +247,8 @@ Result<std::vector<MetaRecord>> decode_records(io::ByteCursor& cur, std::uint32_
 Storage::Storage(const fs::path& directory)
     : graph_path_(directory / "graph.quarn"),
       vectors_path_(directory / "vectors.bin"),
-      quantized_path_(directory / "vectors.sq8") {}
+      quantized_path_(directory / "vectors.sq8"),
+      walk_codes_path_(directory / hnsw::kWalkCodesFileName) {}
 
 Result<Storage::Loaded> Storage::load() const {
   auto graph_bytes = io::read_file(graph_path_);
@@ -287,7 +288,7 @@ Result<Storage::Loaded> Storage::load() const {
   }
   auto records = decode_records(cur, n);
   if (!records) return std::unexpected(std::move(records.error()));
-  return Loaded{std::move(*index), std::move(*records)};
+  return Loaded{std::move(*index), std::move(*records), io::crc32_of(*graph_bytes)};
 }
 
 Result<void> write_metadata_section(io::BufWriter& w, const std::vector<MetaRecord>& records) {
@@ -398,6 +399,7 @@ Result<void> recover_interrupted_save(const Storage& storage) {
       auto all_set_aside = path_exists(backup_of(storage.vectors_path()));
       if (!all_set_aside) return std::unexpected(std::move(all_set_aside.error()));
       if (auto r = restore(storage.quantized_path(), *all_set_aside); !r) return r;
+      if (auto r = restore(storage.walk_codes_path(), *all_set_aside); !r) return r;
       if (auto r = restore(storage.vectors_path(), false); !r) return r;
       if (*graph) {
         if (auto r = io::unlink_path(graph_bak); !r) return r;  // a hard-link backup
@@ -408,12 +410,14 @@ Result<void> recover_interrupted_save(const Storage& storage) {
     }
     if (auto r = remove_if_present(backup_of(storage.vectors_path())); !r) return r;
     if (auto r = remove_if_present(backup_of(storage.quantized_path())); !r) return r;
+    if (auto r = remove_if_present(backup_of(storage.walk_codes_path())); !r) return r;
     // The graph's backup goes last: while it is there, the others are never taken for
     // leftovers of a finished save.
     if (auto r = io::unlink_path(graph_bak); !r) return r;
     return {};
   }
   if (auto r = remove_if_present(backup_of(storage.vectors_path())); !r) return r;
+  if (auto r = remove_if_present(backup_of(storage.walk_codes_path())); !r) return r;
   return remove_if_present(backup_of(storage.quantized_path()));
 }
 
@@ -426,7 +430,8 @@ Result<void> begin_save(const Storage& storage) {
   if (auto r = io::rename_path(storage.graph_path(), backup_of(storage.graph_path())); !r) {
     return r;
   }
-  for (const fs::path* file : {&storage.quantized_path(), &storage.vectors_path()}) {
+  for (const fs::path* file :
+       {&storage.quantized_path(), &storage.walk_codes_path(), &storage.vectors_path()}) {
     auto present = path_exists(*file);
     if (!present) return std::unexpected(std::move(present.error()));
     if (!*present) continue;
@@ -441,6 +446,7 @@ Result<void> finish_save(const Storage& storage) {
   if (auto r = io::sync_directory(dir); !r) return r;
   if (auto r = remove_if_present(backup_of(storage.vectors_path())); !r) return r;
   if (auto r = remove_if_present(backup_of(storage.quantized_path())); !r) return r;
+  if (auto r = remove_if_present(backup_of(storage.walk_codes_path())); !r) return r;
   if (auto r = remove_if_present(backup_of(storage.graph_path())); !r) return r;
   return io::sync_directory(dir);
 }

@@ -345,16 +345,21 @@ TEST(CompressedSearchTest, KeepsRecallThroughChangesReopenAndCompact) {
   ASSERT_TRUE(Ok(db->set_exact_scan_limit(0)));
   std::vector<Vec> queries(50);
   for (auto& q : queries) q = random_vector();
+  auto exact_top = [&](const Vec& q) {
+    std::vector<std::pair<float, std::string>> exact;
+    for (const auto& [id, v] : live) {
+      float dist = 0.0f;
+      for (std::size_t j = 0; j < kD; ++j) dist += (v[j] - q[j]) * (v[j] - q[j]);
+      exact.emplace_back(dist, id);
+    }
+    std::partial_sort(exact.begin(), exact.begin() + kK, exact.end());
+    exact.resize(kK);
+    return exact;
+  };
   auto recall = [&](const Database& d) {
     std::size_t found = 0;
     for (const Vec& q : queries) {
-      std::vector<std::pair<float, std::string>> exact;
-      for (const auto& [id, v] : live) {
-        float dist = 0.0f;
-        for (std::size_t j = 0; j < kD; ++j) dist += (v[j] - q[j]) * (v[j] - q[j]);
-        exact.emplace_back(dist, id);
-      }
-      std::partial_sort(exact.begin(), exact.begin() + kK, exact.end());
+      const auto exact = exact_top(q);
       auto got = d.search(q, nearest(kK));
       EXPECT_TRUE(Ok(got));
       if (!got) continue;
@@ -396,12 +401,30 @@ TEST(CompressedSearchTest, KeepsRecallThroughChangesReopenAndCompact) {
   }
   EXPECT_GE(recall(*db), 0.9);
 
+  // The codes are saved beside the vectors and read back, not encoded again: with a beam
+  // holding every node the answer is the exact one, which wrong bounds would break.
   ASSERT_TRUE(Ok(db->save()));
   db.reset();
+  EXPECT_TRUE(fs::exists(dir / hnsw::kWalkCodesFileName));
+  auto report = Database::verify_path(dir);
+  ASSERT_TRUE(Ok(report));
+  EXPECT_TRUE(report->ok());
   db = reopen(dir);
   EXPECT_TRUE(db->compressed_search());
   EXPECT_TRUE(db->stats().uses_compressed_search);
   EXPECT_GE(recall(*db), 0.9);
+  // Through the graph, then through the exact scan, which bounds with the 8-bit codes.
+  for (const std::size_t limit : {std::size_t{0}, std::size_t{1} << 30}) {
+    ASSERT_TRUE(Ok(db->set_exact_scan_limit(limit)));
+    for (std::size_t i = 0; i < 10; ++i) {
+      const auto exact = exact_top(queries[i]);
+      auto got = db->search(queries[i], nearest(kK, kCount + kChanged));
+      ASSERT_TRUE(Ok(got));
+      ASSERT_EQ(got->size(), kK);
+      for (std::size_t j = 0; j < kK; ++j) EXPECT_EQ((*got)[j].id, exact[j].second);
+    }
+  }
+  ASSERT_TRUE(Ok(db->set_exact_scan_limit(0)));
   db->compact();
   EXPECT_TRUE(db->stats().uses_compressed_search);
   EXPECT_GE(recall(*db), 0.9);
@@ -409,6 +432,8 @@ TEST(CompressedSearchTest, KeepsRecallThroughChangesReopenAndCompact) {
   ASSERT_TRUE(Ok(db->set_compressed_search(false)));
   EXPECT_FALSE(fs::exists(dir / kTraversalFileName));
   EXPECT_FALSE(db->stats().uses_compressed_search);
+  ASSERT_TRUE(Ok(db->save()));
+  EXPECT_FALSE(fs::exists(dir / hnsw::kWalkCodesFileName));
   db.reset();
   EXPECT_FALSE(reopen(dir)->compressed_search());
 }
@@ -735,6 +760,22 @@ const Damage kDamages[] = {
      [](const fs::path& d) {
        testing::write_text(d / kExactScanFileName, R"({"exact_scan_limit":-1})");
        return std::string("exact_scan.json: not an exact-scan limit");
+     }},
+    {"walk codes damaged", nullptr,
+     [](const fs::path& d) {
+       auto db = Database::open(d);
+       EXPECT_TRUE(Ok(db) && Ok((*db)->set_compressed_search(true)) && Ok((*db)->save()));
+       flip_byte(d / hnsw::kWalkCodesFileName, 100);
+       return std::string("vectors.codes: fails its checksum");
+     }},
+    {"walk codes of another save", nullptr,
+     [](const fs::path& d) {
+       auto db = Database::open(d);
+       EXPECT_TRUE(Ok(db) && Ok((*db)->set_compressed_search(true)) && Ok((*db)->save()));
+       fs::copy_file(d / hnsw::kWalkCodesFileName, d / "old.codes");
+       EXPECT_TRUE(Ok((*db)->upsert("w1", Vec(kDim, 1.0f), std::nullopt)) && Ok((*db)->save()));
+       fs::rename(d / "old.codes", d / hnsw::kWalkCodesFileName);
+       return std::string("vectors.codes: written with another save of the collection");
      }},
     {"traversal setting unreadable", nullptr,
      [](const fs::path& d) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
@@ -158,6 +159,13 @@ struct LoadedGraph {
 struct Node {
   std::uint32_t level = 0;  // top layer; the node has lists on layers 0..level
 };
+
+// The file of a collection directory that keeps the compressed traversal's codes.
+inline constexpr const char* kWalkCodesFileName = "vectors.codes";
+// What HnswIndex::load_walk_codes would refuse in such a file, for a collection of `rows`
+// vectors of `dim` floats whose saved files have `binding`; nothing when it would load.
+std::optional<std::string> walk_codes_problem(std::span<const std::byte> bytes, std::size_t dim,
+                                              std::size_t rows, std::uint64_t binding);
 
 // A hierarchical navigable small-world graph over dense f32 vectors, addressed by slot.
 //
@@ -312,6 +320,18 @@ class HnswIndex {
 
   // Writes the header, the deleted slots and the nodes, then flushes.
   Result<void> save_graph(io::BufWriter& writer) const;
+
+  // ---- The compressed traversal's codes on disk (walk_codes.cpp) ----
+
+  // Whether the walk is on and its codes are built: what save_walk_codes writes.
+  bool has_walk_codes() const;
+  // Writes those codes with their ranges, bounds and a checksum, then flushes. `binding`
+  // names the vectors they were made from (the caller's fingerprint of the saved files).
+  Result<void> save_walk_codes(io::BufWriter& writer, std::uint64_t binding) const;
+  // Installs codes that save_walk_codes wrote for exactly these vectors (the same binding),
+  // in place of encoding them again. Fails, changing nothing, on another binding, bytes of
+  // another shape or a checksum that does not match. Exclusive access.
+  Result<void> load_walk_codes(std::span<const std::byte> bytes, std::uint64_t binding);
 
   // ---- Read access ----
 

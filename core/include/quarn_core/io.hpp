@@ -71,6 +71,8 @@ Result<void> pwrite_all(int fd, const void* data, std::size_t size, std::uint64_
 
 // Reads the whole file into memory.
 Result<std::vector<std::byte>> read_file(const std::filesystem::path& path);
+// CRC-32 (zlib's) of the bytes, continuing from `crc` (0 to start).
+std::uint32_t crc32_of(std::span<const std::byte> bytes, std::uint32_t crc = 0);
 
 // fsync of a file or of a directory (so that renames in it are durable).
 Result<void> sync_fd(int fd);

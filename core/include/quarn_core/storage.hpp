@@ -37,6 +37,7 @@ class Storage {
   struct Loaded {
     std::unique_ptr<hnsw::HnswIndex> index;
     std::vector<MetaRecord> records;
+    std::uint32_t graph_crc = 0;  // CRC-32 of "graph.quarn" as read
   };
 
   // Reads "graph.quarn" whole, maps "vectors.bin" read-only, attaches "vectors.sq8" when
@@ -47,11 +48,13 @@ class Storage {
   const std::filesystem::path& graph_path() const { return graph_path_; }
   const std::filesystem::path& vectors_path() const { return vectors_path_; }
   const std::filesystem::path& quantized_path() const { return quantized_path_; }
+  const std::filesystem::path& walk_codes_path() const { return walk_codes_path_; }
 
  private:
   std::filesystem::path graph_path_;
   std::filesystem::path vectors_path_;
   std::filesystem::path quantized_path_;
+  std::filesystem::path walk_codes_path_;
 };
 
 // The metadata section that follows the graph in "graph.quarn".
@@ -65,10 +68,10 @@ Result<void> write_metadata_section(io::BufWriter& writer, const std::vector<Met
 Result<void> replace_file(const std::filesystem::path& target,
                           const std::function<Result<void>(io::BufWriter&)>& fill);
 
-// Saving replaces up to three files with one rename each, so a crash between renames could
+// Saving replaces up to four files with one rename each, so a crash between renames could
 // pair a new "vectors.bin" with the old "graph.quarn". To make the switch all-or-nothing,
 // begin_save first renames the current "graph.quarn" to "graph.quarn.bak" (the mark of a save
-// under way), then "vectors.sq8" and "vectors.bin" to "<file>.bak"; finish_save drops the
+// under way), then "vectors.sq8", "vectors.codes" and "vectors.bin" to "<file>.bak"; finish_save drops the
 // backups once the new graph is in place, the graph's last. Only renames and unlinks are
 // used, so saves work on file systems without hard links. recover_interrupted_save, run at
 // open and at the start of every save, puts the backups back when the new graph never

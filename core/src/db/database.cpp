@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "quarn_core/db.hpp"
+#include "tools.hpp"
 
 namespace quarn_core::db {
 
@@ -41,6 +42,10 @@ std::pair<std::size_t, std::size_t> effective_widths(const hnsw::HnswIndex& inde
 }
 
 }  // namespace
+
+std::uint64_t tools::walk_codes_binding(std::uint32_t graph_crc, std::span<const float> norms) {
+  return (std::uint64_t{graph_crc} << 32) | io::crc32_of(std::as_bytes(norms));
+}
 
 std::size_t Database::default_ef(std::size_t k) {
   const double width =
@@ -188,6 +193,14 @@ Result<std::unique_ptr<Database>> Database::load(const fs::path& path, bool quan
   auto shared = storage::SharedDirectory::of(path);
   if (!shared) return std::unexpected(std::move(shared.error()));
 
+  if (read_compressed_search(path) && file_exists(storage.walk_codes_path())) {
+    // Saved codes spare the walk reading every vector to encode it. Codes that do not fit
+    // (another save's, damaged) are left alone and built afresh; verify reports them.
+    if (auto bytes = io::read_file(storage.walk_codes_path())) {
+      (void)loaded->index->load_walk_codes(
+          *bytes, tools::walk_codes_binding(loaded->graph_crc, loaded->index->norms()));
+    }
+  }
   std::unique_ptr<Database> db(new Database(path, std::move(loaded->index), quantize));
   db->shared_ = std::move(*shared);
   const std::size_t n = db->index_->node_count();
@@ -346,6 +359,18 @@ Result<void> Database::save() {
       return storage::write_metadata_section(w, records);
     });
     if (!r) return r;
+    // The walk's codes last: they are bound to the graph file as written.
+    if (index.has_walk_codes()) {
+      auto graph = io::read_file(storage_.graph_path());
+      if (!graph) return std::unexpected(std::move(graph.error()));
+      const std::uint64_t binding = tools::walk_codes_binding(io::crc32_of(*graph), index.norms());
+      r = storage::replace_file(storage_.walk_codes_path(), [&](io::BufWriter& w) {
+        return index.save_walk_codes(w, binding);
+      });
+      if (!r) return r;
+    } else if (file_exists(storage_.walk_codes_path())) {
+      (void)io::unlink_path(storage_.walk_codes_path());  // never read without the walk
+    }
     // The renames must be durable before the log, the only other copy, goes away.
     return storage::finish_save(storage_);
   };

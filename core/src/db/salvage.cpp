@@ -371,6 +371,27 @@ void check_vectors(Inspection& ins, const InspectOptions& options, ProblemList& 
   }
 }
 
+// Saved codes the open would refuse (damaged, or left by another save) cost only the time
+// to build them again.
+void check_walk_codes(const fs::path& path, const Inspection& ins, ProblemList& problems) {
+  const GraphFile& g = ins.graph;
+  const std::size_t n = g.nodes, dim = g.dim;
+  if (!g.header_ok || ins.vectors_size != (n * dim + n) * sizeof(float)) return;
+  auto bytes = io::read_file(path);
+  std::optional<std::string> problem;
+  if (!bytes) {
+    problem = bytes.error().to_string();
+  } else {
+    const auto* norms = static_cast<const float*>(ins.vectors.data()) + n * dim;
+    problem = hnsw::walk_codes_problem(
+        *bytes, dim, n, walk_codes_binding(io::crc32_of(g.bytes), {norms, n}));
+  }
+  if (problem) {
+    problems.add("vectors.codes", std::string(hnsw::kWalkCodesFileName) + ": " + *problem +
+                                      " (opening encodes the vectors again)");
+  }
+}
+
 Result<void> check_quantized(const fs::path& path, const GraphFile& g, ProblemList& problems) {
   auto bytes = io::read_file(path);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
@@ -450,7 +471,8 @@ Result<Inspection> inspect(const fs::path& dir, const InspectOptions& options,
                               " is missing: the collection was saved, but only one of its two "
                               "files is there");
   }
-  for (const char* name : {"graph.quarn.bak", "vectors.bin.bak", "vectors.sq8.bak"}) {
+  for (const char* name :
+       {"graph.quarn.bak", "vectors.bin.bak", "vectors.sq8.bak", "vectors.codes.bak"}) {
     if (file_present(dir / name)) {
       problems.add("backups", std::string(name) +
                                   ": a save was interrupted (or is under way); opening the "
@@ -479,6 +501,9 @@ Result<Inspection> inspect(const fs::path& dir, const InspectOptions& options,
     if (!region) return std::unexpected(std::move(region.error()));
     ins.vectors = std::move(*region);
     if (g.present) check_vectors(ins, options, problems);
+  }
+  if (g.present && ins.vectors_present && file_present(storage.walk_codes_path())) {
+    check_walk_codes(storage.walk_codes_path(), ins, problems);
   }
   if (ins.quantized_present && g.present) {
     if (auto r = check_quantized(storage.quantized_path(), g, problems); !r) {

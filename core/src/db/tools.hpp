@@ -183,6 +183,10 @@ Result<std::optional<std::size_t>> read_exact_scan_file(const std::filesystem::p
 // cannot be read.
 Result<bool> read_traversal_file(const std::filesystem::path& dir);
 
+// What the walk's saved codes are bound to: the CRC-32 of "graph.quarn" and that of the
+// vectors' norms. A save that kept no codes (an older build's) changes one or the other.
+std::uint64_t walk_codes_binding(std::uint32_t graph_crc, std::span<const float> norms);
+
 // Replaces dir/name with `text` under the directory lock, through "<stem>.tmp": a stale one is
 // unlinked, the new one created with O_EXCL | O_NOFOLLOW, synced, renamed into place, and the
 // directory synced (best effort). On an error the old file is still in place.

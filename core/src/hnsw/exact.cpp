@@ -217,6 +217,7 @@ ScanCodes::ScanCodes(std::span<const float> vectors, std::size_t d)
 
 void ScanCodes::choose_walk_level(std::span<const float> vectors) {
   walk_fine = coarse_too_coarse(vectors);
+  level_chosen = true;
 }
 
 bool ScanCodes::coarse_too_coarse(std::span<const float> vectors) const {

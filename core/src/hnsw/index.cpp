@@ -822,7 +822,7 @@ void HnswIndex::enable_compressed_search() {
     // Codes built for the exact scan have no walk level chosen yet; with exclusive access it
     // is chosen in place.
     MutexLock lock(scan_cache_->mutex);
-    if (auto& codes = scan_cache_->codes) {
+    if (auto& codes = scan_cache_->codes; codes && !codes->level_chosen) {
       codes->choose_walk_level(vectors_.data().first(codes->built_for * dim_));
     }
   }

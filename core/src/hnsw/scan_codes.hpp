@@ -61,6 +61,7 @@ struct ScanCodes {
   // Chosen only for an index with the walk on: it costs about a hundred thousand distances,
   // which an exact scan's first use need not pay.
   bool walk_fine = false;
+  bool level_chosen = false;  // by choose_walk_level, or read back with the codes
   // `vectors` holds the first built_for rows the codes were taken from.
   void choose_walk_level(std::span<const float> vectors);
   bool coarse_too_coarse(std::span<const float> vectors) const;

@@ -1,0 +1,159 @@
+// The compressed traversal's codes on disk: written with every save of a collection that has
+// the walk on, read back at open instead of encoding every vector again, so that opening
+// neither spends the time nor pages in the whole vector file.
+
+#include <zlib.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "quarn_core/hnsw.hpp"
+#include "quarn_core/io.hpp"
+#include "scan_codes.hpp"
+
+namespace quarn_core::hnsw {
+
+namespace {
+
+constexpr std::uint32_t kWalkCodesMagic = 0x31435751;  // "QWC1"
+constexpr std::uint32_t kWalkCodesVersion = 1;
+
+// Writes through to `w` and keeps the CRC-32 of everything written.
+class CrcWriter {
+ public:
+  explicit CrcWriter(io::BufWriter& w) : w_(w) {}
+  Result<void> put(const void* data, std::size_t size) {
+    crc_ = ::crc32_z(crc_, static_cast<const Bytef*>(data), size);
+    return w_.write(data, size);
+  }
+  template <class T>
+  Result<void> put_vector(const T& v) {
+    return put(v.data(), v.size() * sizeof(v[0]));
+  }
+  std::uint32_t crc() const { return static_cast<std::uint32_t>(crc_); }
+
+ private:
+  io::BufWriter& w_;
+  uLong crc_ = ::crc32(0L, Z_NULL, 0);
+};
+
+
+// The fixed part of the file, as written.
+struct Header {
+  std::uint32_t magic, version, dim, rows, built_for;
+  std::uint8_t walk_fine, level_chosen, pad[2];
+  std::uint64_t binding;
+  double top_code_norm, top_code_norm4;
+};
+static_assert(sizeof(Header) == 48);
+
+}  // namespace
+
+bool HnswIndex::has_walk_codes() const {
+  return compressed_ && scan_cache_ && scan_cache_->ready.load(std::memory_order_acquire) != nullptr;
+}
+
+Result<void> HnswIndex::save_walk_codes(io::BufWriter& w, std::uint64_t binding) const {
+  const detail::ScanCodes* sc =
+      scan_cache_ ? scan_cache_->ready.load(std::memory_order_acquire) : nullptr;
+  if (!has_walk_codes() || sc == nullptr) {
+    return error::fail(error::IoError::invalid_data("no walk codes to save"));
+  }
+  const Header h{kWalkCodesMagic,
+                 kWalkCodesVersion,
+                 static_cast<std::uint32_t>(sc->dim),
+                 static_cast<std::uint32_t>(sc->rows()),
+                 static_cast<std::uint32_t>(sc->built_for),
+                 static_cast<std::uint8_t>(sc->walk_fine),
+                 static_cast<std::uint8_t>(sc->level_chosen),
+                 {0, 0},
+                 binding,
+                 sc->top_code_norm,
+                 sc->top_code_norm4};
+  CrcWriter out(w);
+  if (auto r = out.put(&h, sizeof h); !r) return r;
+  for (const auto* v : {&sc->mins, &sc->steps, &sc->steps4, &sc->error, &sc->decoded_sq,
+                        &sc->norm, &sc->error4, &sc->decoded_sq4}) {
+    if (auto r = out.put_vector(*v); !r) return r;
+  }
+  if (auto r = out.put_vector(sc->always); !r) return r;
+  if (auto r = out.put_vector(sc->codes); !r) return r;
+  if (auto r = out.put_vector(sc->codes4); !r) return r;
+  if (auto r = w.write_u32(out.crc()); !r) return r;
+  return w.flush();
+}
+
+namespace {
+
+std::size_t stride8(std::size_t dim) { return (dim + 31) / 32 * 32; }
+std::size_t stride4(std::size_t dim) { return (dim + 63) / 64 * 32; }
+
+}  // namespace
+
+std::optional<std::string> walk_codes_problem(std::span<const std::byte> bytes, std::size_t dim,
+                                              std::size_t rows, std::uint64_t binding) {
+  Header h{};
+  if (bytes.size() < sizeof h + 4) return "too short to hold codes";
+  std::memcpy(&h, bytes.data(), sizeof h);
+  if (h.magic != kWalkCodesMagic) return "not a codes file";
+  if (h.version != kWalkCodesVersion) {
+    return "version " + std::to_string(h.version) + " is not one this build reads";
+  }
+  if (h.binding != binding) return std::string("written with another save of the collection");
+  if (h.dim != dim || h.rows != rows || h.built_for > h.rows) {
+    return "codes of " + std::to_string(h.rows) + " vectors of " + std::to_string(h.dim) +
+           " dimensions, the collection has " + std::to_string(rows) + " of " +
+           std::to_string(dim);
+  }
+  const std::size_t s8 = stride8(dim), s4 = stride4(dim);
+  const std::size_t want =
+      sizeof h + (2 * s8 + 2 * s4) * 4 + rows * 5 * 4 + rows * (1 + s8 + s4) + 4;
+  if (bytes.size() != want) {
+    return "holds " + std::to_string(bytes.size()) + " bytes, its codes need " +
+           std::to_string(want);
+  }
+  std::uint32_t crc = 0;
+  std::memcpy(&crc, bytes.data() + want - 4, 4);
+  if (io::crc32_of(bytes.first(want - 4)) != crc) return std::string("fails its checksum");
+  return std::nullopt;
+}
+
+Result<void> HnswIndex::load_walk_codes(std::span<const std::byte> bytes,
+                                        std::uint64_t binding) {
+  if (auto problem = walk_codes_problem(bytes, dim_, node_count(), binding)) {
+    return error::fail(
+        error::IoError::invalid_data(std::string(kWalkCodesFileName) + ": " + *problem));
+  }
+  Header h{};
+  std::memcpy(&h, bytes.data(), sizeof h);
+  auto sc = std::make_unique<detail::ScanCodes>(std::span<const float>(), dim_);
+  const std::size_t rows = h.rows;
+  std::size_t at = sizeof h;
+  auto take = [&](auto& v, std::size_t count) {
+    v.resize(count);
+    std::memcpy(v.data(), bytes.data() + at, count * sizeof(v[0]));
+    at += count * sizeof(v[0]);
+  };
+  take(sc->mins, sc->stride);
+  take(sc->steps, sc->stride);
+  take(sc->steps4, 2 * sc->stride4);
+  for (auto* v : {&sc->error, &sc->decoded_sq, &sc->norm, &sc->error4, &sc->decoded_sq4}) {
+    take(*v, rows);
+  }
+  take(sc->always, rows);
+  take(sc->codes, rows * sc->stride);
+  take(sc->codes4, rows * sc->stride4);
+  sc->built_for = h.built_for;
+  sc->walk_fine = h.walk_fine != 0;
+  sc->level_chosen = h.level_chosen != 0;
+  sc->top_code_norm = h.top_code_norm;
+  sc->top_code_norm4 = h.top_code_norm4;
+  if (!scan_cache_) scan_cache_ = std::make_unique<detail::ScanCodesCache>();
+  MutexLock lock(scan_cache_->mutex);
+  scan_cache_->codes = std::move(sc);
+  scan_cache_->ready.store(scan_cache_->codes.get(), std::memory_order_release);
+  return {};
+}
+
+}  // namespace quarn_core::hnsw
