@@ -113,6 +113,8 @@ def test_compressed_search_is_kept_across_reopen(tmp_path, on):
             {"compressed": True} if on else None)
         db.close()
         db = Database(str(path))
+    db.save()  # with the walk on, its codes are kept for the next open to read back
+    assert (path / "vectors.codes").exists() == on
 
 
 # ---------------------------------------------------------------------------------------
