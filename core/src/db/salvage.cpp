@@ -376,7 +376,11 @@ void check_vectors(Inspection& ins, const InspectOptions& options, ProblemList& 
 void check_walk_codes(const fs::path& path, const Inspection& ins, ProblemList& problems) {
   const GraphFile& g = ins.graph;
   const std::size_t n = g.nodes, dim = g.dim;
-  if (!g.header_ok || ins.vectors_size != (n * dim + n) * sizeof(float)) return;
+  std::size_t floats = 0;  // vectors and norms, as check_vectors has checked the size
+  if (!g.header_ok || __builtin_mul_overflow(n, dim + 1, &floats) ||
+      floats > ins.vectors_size / sizeof(float) || ins.vectors_size != floats * sizeof(float)) {
+    return;
+  }
   auto bytes = io::read_file(path);
   std::optional<std::string> problem;
   if (!bytes) {
