@@ -123,6 +123,27 @@ class BufWriter {
   std::vector<std::byte> buf_;
 };
 
+// Passes writes through to a BufWriter and keeps the CRC-32 of everything written.
+class CrcWriter {
+ public:
+  explicit CrcWriter(BufWriter& w) : w_(w) {}
+  Result<void> write(const void* data, std::size_t size) {
+    crc_ = crc32_of({static_cast<const std::byte*>(data), size}, crc_);
+    return w_.write(data, size);
+  }
+  Result<void> u32(std::uint32_t v) { return write(&v, 4); }
+  Result<void> u64(std::uint64_t v) { return write(&v, 8); }
+  Result<void> string(std::string_view s) {
+    if (auto r = u32(static_cast<std::uint32_t>(s.size())); !r) return r;
+    return write(s.data(), s.size());
+  }
+  std::uint32_t crc() const { return crc_; }
+
+ private:
+  BufWriter& w_;
+  std::uint32_t crc_ = 0;
+};
+
 // Reads little-endian values from a byte slice that it advances; every read past the end
 // fails with the end-of-data error ("failed to fill whole buffer") and consumes nothing.
 class ByteCursor {

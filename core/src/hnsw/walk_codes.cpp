@@ -2,8 +2,6 @@
 // the walk on, read back at open instead of encoding every vector again, so that opening
 // neither spends the time nor pages in the whole vector file.
 
-#include <zlib.h>
-
 #include <cstring>
 #include <optional>
 #include <string>
@@ -18,26 +16,6 @@ namespace {
 
 constexpr std::uint32_t kWalkCodesMagic = 0x31435751;  // "QWC1"
 constexpr std::uint32_t kWalkCodesVersion = 1;
-
-// Writes through to `w` and keeps the CRC-32 of everything written.
-class CrcWriter {
- public:
-  explicit CrcWriter(io::BufWriter& w) : w_(w) {}
-  Result<void> put(const void* data, std::size_t size) {
-    crc_ = ::crc32_z(crc_, static_cast<const Bytef*>(data), size);
-    return w_.write(data, size);
-  }
-  template <class T>
-  Result<void> put_vector(const T& v) {
-    return put(v.data(), v.size() * sizeof(v[0]));
-  }
-  std::uint32_t crc() const { return static_cast<std::uint32_t>(crc_); }
-
- private:
-  io::BufWriter& w_;
-  uLong crc_ = ::crc32(0L, Z_NULL, 0);
-};
-
 
 // The fixed part of the file, as written.
 struct Header {
@@ -71,15 +49,16 @@ Result<void> HnswIndex::save_walk_codes(io::BufWriter& w, std::uint64_t binding)
                  binding,
                  sc->top_code_norm,
                  sc->top_code_norm4};
-  CrcWriter out(w);
-  if (auto r = out.put(&h, sizeof h); !r) return r;
+  io::CrcWriter out(w);
+  if (auto r = out.write(&h, sizeof h); !r) return r;
+  auto put_vector = [&](const auto& v) { return out.write(v.data(), v.size() * sizeof(v[0])); };
   for (const auto* v : {&sc->mins, &sc->steps, &sc->steps4, &sc->error, &sc->decoded_sq,
                         &sc->norm, &sc->error4, &sc->decoded_sq4}) {
-    if (auto r = out.put_vector(*v); !r) return r;
+    if (auto r = put_vector(*v); !r) return r;
   }
-  if (auto r = out.put_vector(sc->always); !r) return r;
-  if (auto r = out.put_vector(sc->codes); !r) return r;
-  if (auto r = out.put_vector(sc->codes4); !r) return r;
+  if (auto r = put_vector(sc->always); !r) return r;
+  if (auto r = put_vector(sc->codes); !r) return r;
+  if (auto r = put_vector(sc->codes4); !r) return r;
   if (auto r = w.write_u32(out.crc()); !r) return r;
   return w.flush();
 }

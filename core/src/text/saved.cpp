@@ -55,27 +55,6 @@ std::uint64_t fingerprint(const Analyzer& analyzer) {
   return h;
 }
 
-// Computes the CRC-32 of what passes through to the file.
-class CrcWriter {
- public:
-  explicit CrcWriter(io::BufWriter& w) : w_(w) {}
-  Result<void> write(const void* data, std::size_t size) {
-    crc_ = ::crc32_z(crc_, static_cast<const Bytef*>(data), size);
-    return w_.write(data, size);
-  }
-  Result<void> u32(std::uint32_t v) { return write(&v, 4); }
-  Result<void> u64(std::uint64_t v) { return write(&v, 8); }
-  Result<void> string(std::string_view s) {
-    if (auto r = u32(static_cast<std::uint32_t>(s.size())); !r) return r;
-    return write(s.data(), s.size());
-  }
-  std::uint32_t crc() const { return static_cast<std::uint32_t>(crc_); }
-
- private:
-  io::BufWriter& w_;
-  uLong crc_ = ::crc32(0L, Z_NULL, 0);
-};
-
 // A bounds-checked reader of the saved bytes; every read past the end fails.
 class Reader {
  public:
@@ -113,7 +92,7 @@ class Reader {
 
 Result<void> SavedPostings::write(io::BufWriter& writer, const TextIndexes& indexes,
                                   const std::vector<std::optional<json::Value>>& metadata) {
-  CrcWriter w(writer);
+  io::CrcWriter w(writer);
   const auto slots = static_cast<std::uint32_t>(metadata.size());
   if (auto r = w.u32(kMagic); !r) return r;
   if (auto r = w.u32(kVersion); !r) return r;
