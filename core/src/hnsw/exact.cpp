@@ -887,10 +887,7 @@ std::vector<Candidate> HnswIndex::rescore_exact(std::span<const float> q,
   const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
   std::vector<Candidate> pairs(slots.size());
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    if (i + 1 < slots.size()) {
-      const char* next = reinterpret_cast<const char*>(row(slots[i + 1]));
-      for (std::size_t off = 0; off < ahead; off += 64) _mm_prefetch(next + off, _MM_HINT_T0);
-    }
+    if (i + 1 < slots.size()) detail::prefetch_bytes(row(slots[i + 1]), ahead);
     pairs[i] = {slots[i], dist(q.data(), row(slots[i]))};
   }
   select_nearest(pairs, k);

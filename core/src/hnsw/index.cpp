@@ -327,7 +327,12 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
   // on this layer (a file may hold such links) goes.
   auto& pairs = s.pairs;
   pairs.clear();
+  const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
+  for (std::uint32_t i = 0; i < std::min<std::uint32_t>(2, count); ++i) {
+    detail::prefetch_bytes(row(ids[i]), ahead);
+  }
   for (std::uint32_t i = 0; i < count; ++i) {
+    if (i + 2 < count) detail::prefetch_bytes(row(ids[i + 2]), ahead);
     if (levels_[ids[i]] >= lc) pairs.push_back({ids[i], link_dist(n, ids[i])});
   }
   pairs.push_back({slot, link_dist(n, slot)});
@@ -471,6 +476,7 @@ void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t e
                           const std::vector<std::vector<std::uint32_t>>* seeds,
                           detail::Scratch& s) {
   const std::span<const float> q(row(slot), dim_);
+  const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
   std::uint32_t ep = entry;
   const std::size_t top = max_level_;
   const std::size_t linked_top = std::min(level, top);
@@ -518,9 +524,14 @@ void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t e
     if (entries.empty()) continue;  // no other node on this layer
     if (lc == 0 && walk) {
       beam_search_codes<true>(*walk, entries, ef_construction_, s);
-      for (std::size_t i = 0; i < s.results.size(); ++i) {
-        if (i + 1 < s.results.size()) _mm_prefetch(row(s.results[i + 1].slot), _MM_HINT_T0);
-        s.results[i].distance = link_dist(slot, s.results[i].slot);
+      // The beam lies scattered over the store: each row is asked for two measures ahead.
+      auto& w = s.results;
+      for (std::size_t i = 0; i < std::min<std::size_t>(2, w.size()); ++i) {
+        detail::prefetch_bytes(row(w[i].slot), ahead);
+      }
+      for (std::size_t i = 0; i < w.size(); ++i) {
+        if (i + 2 < w.size()) detail::prefetch_bytes(row(w[i + 2].slot), ahead);
+        w[i].distance = link_dist(slot, w[i].slot);
       }
       stable_sort_by_distance(s.results);
     } else {

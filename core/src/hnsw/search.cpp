@@ -41,15 +41,6 @@ inline void admit(std::vector<Candidate>& frontier, std::vector<Candidate>& resu
   }
 }
 
-// Asks for the cache lines of [p, p + bytes) ahead of their use: a row is read whole and at
-// once, and the hardware prefetcher only catches on after a few misses. Measured on
-// Fashion-MNIST (784 dims): the first 8 lines of an f32 row (the prefetcher streams the rest)
-// beat all 49 by 8-10%, while an SQ8 row (13 lines) is best fetched whole.
-inline void prefetch_bytes(const void* p, std::size_t bytes) {
-  const char* c = static_cast<const char*>(p);
-  for (std::size_t off = 0; off < bytes; off += 64) _mm_prefetch(c + off, _MM_HINT_T0);
-}
-
 }  // namespace
 
 float HnswIndex::quantized_distance(std::span<const float> q, std::uint32_t slot,
@@ -175,7 +166,7 @@ std::uint32_t HnswIndex::greedy_walk(std::span<const float> q, std::uint32_t ent
     std::uint32_t tracked = cur;
     float running = best;
     for (std::size_t i = 0; i < ids.size(); ++i) {
-      if (i + 1 < ids.size()) prefetch_bytes(measure.row(ids[i + 1]), 256);
+      if (i + 1 < ids.size()) detail::prefetch_bytes(measure.row(ids[i + 1]), 256);
       const float d = measure(ids[i]);
       if (d < running) {
         running = d;
@@ -226,9 +217,9 @@ void HnswIndex::beam_search(std::span<const float> q, std::span<const std::uint3
     for (std::uint32_t n : ids) {
       if (!visited.test_and_set(n)) fresh_ids[fresh++] = n;
     }
-    if (fresh != 0) prefetch_bytes(measure.row(fresh_ids[0]), row_bytes);
+    if (fresh != 0) detail::prefetch_bytes(measure.row(fresh_ids[0]), row_bytes);
     for (std::size_t i = 0; i < fresh; ++i) {
-      if (i + 1 < fresh) prefetch_bytes(measure.row(fresh_ids[i + 1]), row_bytes);
+      if (i + 1 < fresh) detail::prefetch_bytes(measure.row(fresh_ids[i + 1]), row_bytes);
       const std::uint32_t n = fresh_ids[i];
       const float dn = measure(n);
       if (dn < results.front().distance || results.size() < ef) {
@@ -420,7 +411,7 @@ std::uint32_t HnswIndex::greedy_walk_codes(const detail::WalkQuery& walk, std::u
     if (levels_[cur] < layer) return cur;
     const auto ids = list_ids<kLocked>(list_words(cur, layer), s, capacity);
     if (ids.empty()) return cur;
-    for (const std::uint32_t id : ids) prefetch_bytes(walk.row(id), walk.stride);
+    for (const std::uint32_t id : ids) detail::prefetch_bytes(walk.row(id), walk.stride);
     walk.dots(ids.data(), ids.size(), sums);
     std::uint32_t tracked = cur;
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -473,7 +464,7 @@ void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
     if (fresh == 0) continue;
     // Ask for every row at once: the rows lie scattered over the codes, and the kernel
     // scores each in far less time than one takes to arrive.
-    for (std::size_t i = 0; i < fresh; ++i) prefetch_bytes(walk.row(fresh_ids[i]), walk.stride);
+    for (std::size_t i = 0; i < fresh; ++i) detail::prefetch_bytes(walk.row(fresh_ids[i]), walk.stride);
     walk.dots(fresh_ids, fresh, sums);
     for (std::size_t i = 0; i < fresh; ++i) {
       const std::uint32_t id = fresh_ids[i];
@@ -521,7 +512,7 @@ std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::siz
     }
     // The pool is scattered over the whole store: fetch the next row during this one.
     if (i + 1 < w.size()) {
-      prefetch_bytes(base + static_cast<std::size_t>(w[i + 1].slot) * dim_, ahead);
+      detail::prefetch_bytes(base + static_cast<std::size_t>(w[i + 1].slot) * dim_, ahead);
     }
     const float d = dist(q.data(), base + static_cast<std::size_t>(c.slot) * dim_);
     exact.push_back({c.slot, d});
