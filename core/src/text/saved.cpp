@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unicode/uversion.h>
-#include <zlib.h>
 
 #include <cstring>
 
@@ -149,10 +148,7 @@ std::optional<SavedPostings> SavedPostings::read(const std::filesystem::path& di
   const std::size_t body = bytes.size() - 4;
   std::uint32_t stored = 0;
   std::memcpy(&stored, bytes.data() + body, 4);
-  if (::crc32_z(::crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()), body) !=
-      stored) {
-    return std::nullopt;
-  }
+  if (io::crc32_of(bytes.first(body)) != stored) return std::nullopt;
   Reader r(bytes.first(body));
   std::uint32_t magic = 0, version = 0, count = 0;
   if (!r.u32(magic) || magic != kMagic || !r.u32(version) || version != kVersion ||
