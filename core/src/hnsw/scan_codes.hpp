@@ -107,7 +107,7 @@ struct WalkQuery {
     if (metric == distance::Metric::DotProduct) return -dot;
     return norm[slot] == 0.0f || qn == 0.0f ? 1.0f : 1.0f - dot / (qn * norm[slot]);
   }
-  // Where prefetches of a row start, and how many bytes it has.
+  // The start of a row (`stride` bytes), for prefetches.
   const std::uint8_t* row(std::uint32_t slot) const { return rows + std::size_t{slot} * stride; }
 
   const ScanCodes* sc;

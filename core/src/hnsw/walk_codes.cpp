@@ -33,11 +33,8 @@ bool HnswIndex::has_walk_codes() const {
 }
 
 Result<void> HnswIndex::save_walk_codes(io::BufWriter& w, std::uint64_t binding) const {
-  const detail::ScanCodes* sc =
-      scan_cache_ ? scan_cache_->ready.load(std::memory_order_acquire) : nullptr;
-  if (!has_walk_codes() || sc == nullptr) {
-    return error::fail(error::IoError::invalid_data("no walk codes to save"));
-  }
+  if (!has_walk_codes()) return error::fail(error::IoError::invalid_data("no walk codes to save"));
+  const detail::ScanCodes* sc = scan_cache_->ready.load(std::memory_order_acquire);
   const Header h{kWalkCodesMagic,
                  kWalkCodesVersion,
                  static_cast<std::uint32_t>(sc->dim),
