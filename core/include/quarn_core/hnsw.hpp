@@ -444,7 +444,9 @@ class HnswIndex {
   template <bool kQuantized, bool kLocked>
   void beam_search(std::span<const float> q, std::span<const std::uint32_t> entries, std::size_t ef,
                    std::size_t layer, detail::Scratch& s) const;
-  std::uint32_t descend(std::span<const float> q, detail::Scratch& s) const;
+  // The greedy descent to layer 1's closest node: on the codes of `walk` when given.
+  std::uint32_t descend(std::span<const float> q, detail::Scratch& s,
+                        const detail::WalkQuery* walk = nullptr) const;
   // The compressed traversal's layer searches, on estimated distances: a greedy walk of an
   // upper layer, and layer 0's beam search from `entries`, which leaves the estimates in
   // s.results, ascending. kLocked as for beam_search.

@@ -250,8 +250,7 @@ float HnswIndex::dist(const float* a, const float* b) const {
 
 float HnswIndex::link_dist(std::uint32_t a, std::uint32_t b) const {
   if (metric_ != distance::Metric::Cosine) return dist(row(a), row(b));
-  const float dot = -distance::distance(row(a), row(b), dim_, distance::Metric::DotProduct);
-  return detail::cosine_by_norms(dot, norms_[a], norms_[b]);
+  return detail::cosine_by_norms(row(a), norms_[a], row(b), norms_[b], dim_);
 }
 
 void HnswIndex::select_neighbors(std::span<const Candidate> sorted, std::size_t limit,

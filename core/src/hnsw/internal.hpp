@@ -89,8 +89,6 @@ inline std::size_t copy_list(std::uint32_t* words, std::uint32_t* out) {
   }
 }
 
-// Strict weak order on distances: ascending, NaN after everything. A plain `<` is not a
-// strict weak order once a NaN distance appears, and the standard sorts may then misbehave.
 // Asks for the cache lines of [p, p + bytes) ahead of their use: a row is read whole and at
 // once, and the hardware prefetcher only catches on after a few misses. Measured on
 // Fashion-MNIST (784 dims): the first 8 lines of an f32 row (the prefetcher streams the rest)
@@ -100,15 +98,20 @@ inline void prefetch_bytes(const void* p, std::size_t bytes) {
   for (std::size_t off = 0; off < bytes; off += 64) _mm_prefetch(c + off, _MM_HINT_T0);
 }
 
-// 1 − cos from a dot product and the two norms, as the pair kernel defines it at the edges:
-// 0 between two zero vectors, 1 when the dot is zero, never below 0 (NaN stays NaN).
-inline float cosine_by_norms(float dot, float norm_a, float norm_b) {
+// 1 − cos of a and b (dim floats each) from one dot product and their known norms, as the
+// pair kernel defines it at the edges: 0 between two zero vectors, 1 when the dot is zero,
+// never below 0 (NaN stays NaN).
+inline float cosine_by_norms(const float* a, float norm_a, const float* b, float norm_b,
+                             std::size_t dim) {
+  const float dot = -distance::distance(a, b, dim, distance::Metric::DotProduct);
   if (norm_a == 0.0f && norm_b == 0.0f) return 0.0f;
   if (dot == 0.0f) return 1.0f;
   const float d = 1.0f - dot / (norm_a * norm_b);
   return d < 0.0f ? 0.0f : d;
 }
 
+// Strict weak order on distances: ascending, NaN after everything. A plain `<` is not a
+// strict weak order once a NaN distance appears, and the standard sorts may then misbehave.
 inline bool distance_less(float a, float b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
 
 // Offers d to `top`, a heap (largest in front, by distance_less) of the k smallest distances

@@ -82,10 +82,7 @@ class Measure<false> {
   std::size_t row_bytes() const { return dim_ * sizeof(float); }
   float operator()(std::uint32_t s) const {
     const float* x = base_ + static_cast<std::size_t>(s) * dim_;
-    if (by_norms_) {
-      const float dot = -distance::distance(q_, x, dim_, distance::Metric::DotProduct);
-      return detail::cosine_by_norms(dot, q_norm_, norms_[s]);
-    }
+    if (by_norms_) return detail::cosine_by_norms(q_, q_norm_, x, norms_[s], dim_);
     return distance::distance(q_, x, dim_, metric_);
   }
 
@@ -266,12 +263,14 @@ std::vector<Candidate> HnswIndex::search_layer_quantized(std::span<const float> 
   return s->results;
 }
 
-std::uint32_t HnswIndex::descend(std::span<const float> q, detail::Scratch& s) const {
+std::uint32_t HnswIndex::descend(std::span<const float> q, detail::Scratch& s,
+                                 const detail::WalkQuery* walk) const {
   std::uint32_t ep = entry_point_;
   if (ep == kNoEntry) return kNoEntry;
   for (std::size_t lc = max_level_; lc >= 1; --lc) {
-    ep = quantized_ ? greedy_walk<true, false>(q, ep, lc, s)
-                    : greedy_walk<false, false>(q, ep, lc, s);
+    ep = walk != nullptr ? greedy_walk_codes<false>(*walk, ep, lc, s)
+         : quantized_    ? greedy_walk<true, false>(q, ep, lc, s)
+                         : greedy_walk<false, false>(q, ep, lc, s);
   }
   return ep;
 }
@@ -298,8 +297,7 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
     if (const detail::ScanCodes* sc = scan_codes(); walkable(sc)) {
       // Every layer is walked on the codes: full-precision rows are read only to re-rank.
       const detail::WalkQuery walk(q, *sc, metric_, *s);
-      std::uint32_t ep = entry_point_;
-      for (std::size_t lc = max_level_; lc >= 1; --lc) ep = greedy_walk_codes<false>(walk, ep, lc, *s);
+      const std::uint32_t ep = descend(q, *s, &walk);
       // Estimates misorder near neighbours that full distances would keep apart: a beam
       // k/2 wider lets the re-rank recover them (recall at each width at least the f32 walk's).
       beam_search_codes<false>(walk, {&ep, 1}, width + k / 2, *s);
