@@ -4,6 +4,8 @@
 #pragma GCC optimize("fp-contract=off")  // the decoding below is a multiply, then an add
 
 #include "hnsw/kernels.hpp"
+#include "hnsw/internal.hpp"
+#include "hnsw/scan_codes.hpp"
 
 #include <gtest/gtest.h>
 #include <simsimd/simsimd.h>
@@ -216,6 +218,41 @@ TEST(FusedSq8KernelTest, WalkKernelsAreExactIntegerSums) {
         k.kernel(arranged.data(), codes.data(), stride, slots, 5, got.data());
         for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(got[i], want[slots[i]]) << "slot " << slots[i];
       }
+    }
+  }
+}
+
+// A query's integer weights are its scaled components p_j = (q_j − min_j)·step_j over alpha,
+// rounded; `reach`, the bound the re-rank skips rows by, is ‖p − alpha·t‖ times the largest
+// code norm. At lengths with and without a tail past the vector loops, on both levels.
+TEST(WalkQueryTest, WeightsAndReachFollowTheScaledQuery) {
+  std::mt19937 rng(15);
+  std::normal_distribution<float> g(0.0f, 3.0f);
+  for (const std::size_t dim : {5, 37, 784}) {
+    for (const bool fine : {false, true}) {
+      SCOPED_TRACE(std::to_string(dim) + (fine ? " dims, 8-bit" : " dims, 4-bit"));
+      std::vector<float> data(40 * dim), q(dim);
+      for (auto& x : data) x = g(rng);
+      for (auto& x : q) x = 2.0f * g(rng);
+      ScanCodes sc(data, dim);
+      sc.walk_fine = fine;
+      Scratch s;
+      const WalkQuery w(q, sc, distance::Metric::Euclidean, s);
+      double base = 0.0, qsq = 0.0, rounding = 0.0;
+      for (std::size_t j = 0; j < dim; ++j) {
+        const float r = q[j] - sc.mins[j];
+        const float p = r * (fine ? sc.steps : sc.steps4)[j];
+        base += double{r} * r;
+        qsq += double{q[j]} * q[j];
+        const int t = fine ? s.weights16[j] : s.natural[j];
+        EXPECT_LE(std::abs(double{p} / w.alpha - t), 0.5 + 1e-6) << "component " << j;
+        rounding += (double{p} - double{w.alpha} * t) * (double{p} - double{w.alpha} * t);
+      }
+      EXPECT_NEAR(w.base, base, 1e-6 * base);
+      EXPECT_NEAR(w.qsq, qsq, 1e-6 * qsq);
+      const double reach = std::sqrt(rounding) * (fine ? sc.top_code_norm : sc.top_code_norm4);
+      EXPECT_GE(w.reach, reach);
+      EXPECT_LE(w.reach, reach * (1.0 + 1e-5));
     }
   }
 }

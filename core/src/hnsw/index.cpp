@@ -244,10 +244,6 @@ std::vector<std::uint32_t> HnswIndex::neighbors(std::uint32_t slot, std::size_t 
   return out;
 }
 
-float HnswIndex::dist(const float* a, const float* b) const {
-  return distance::distance(a, b, dim_, metric_);
-}
-
 float HnswIndex::link_dist(std::uint32_t a, std::uint32_t b) const {
   if (metric_ != distance::Metric::Cosine) return dist(row(a), row(b));
   return detail::cosine_by_norms(row(a), norms_[a], row(b), norms_[b], dim_);

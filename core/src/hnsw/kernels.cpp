@@ -12,6 +12,7 @@
 #include "kernels.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 namespace quarn_core::hnsw::detail {
@@ -584,13 +585,18 @@ void portable_walk_dots4(const std::int8_t* w, const std::uint8_t* codes, std::s
 
 void arrange_walk_weights(const std::int8_t* natural, std::size_t stride, std::int8_t* out) {
   std::fill(out, out + walk_weights_size(stride), std::int8_t{0});
-  for (std::size_t j = 0; j < stride; ++j) {
-    // Byte j holds component 2·(j − j % 32) + j % 32 in its low half and that + 32 in its
-    // high half.
-    const std::size_t component = 2 * (j - j % 32) + j % 32;
-    std::int8_t* wj = out + 128 * (j / 64) + j % 64;
-    wj[0] = natural[component];
-    wj[64] = natural[component + 32];
+  // Byte j holds component 2·(j − j % 32) + j % 32 in its low half and that + 32 in its high
+  // half. So of each 128 components, 0-31 and 64-95 go to the low halves of the block's 64
+  // bytes, 32-63 and 96-127 to the high ones; stride is a multiple of 32.
+  for (std::size_t b = 0; 64 * b < stride; ++b) {
+    const std::int8_t* in = natural + 128 * b;
+    std::int8_t* o = out + 128 * b;
+    std::memcpy(o, in, 32);
+    std::memcpy(o + 64, in + 32, 32);
+    if (stride - 64 * b >= 64) {
+      std::memcpy(o + 32, in + 64, 32);
+      std::memcpy(o + 96, in + 96, 32);
+    }
   }
 }
 

@@ -3,11 +3,13 @@
                                          // separate f32 multiplies and adds
 
 #include <cblas.h>
+#include <smmintrin.h>
 #include <xmmintrin.h>
 
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "internal.hpp"
@@ -83,7 +85,7 @@ class Measure<false> {
   float operator()(std::uint32_t s) const {
     const float* x = base_ + static_cast<std::size_t>(s) * dim_;
     if (by_norms_) return detail::cosine_by_norms(q_, q_norm_, x, norms_[s], dim_);
-    return distance::distance(q_, x, dim_, metric_);
+    return detail::pair_distance(q_, x, dim_, metric_);
   }
 
  private:
@@ -350,7 +352,38 @@ detail::WalkQuery::WalkQuery(std::span<const float> q, const ScanCodes& codes,
   const float* steps = fine ? codes.steps.data() : codes.steps4.data();
   double rr[4] = {}, qq[4] = {};
   float p_top = 0.0f;
-  for (std::size_t j = 0; j < dim; ++j) {
+  std::size_t j = 0;
+#ifdef __SSE4_1__
+  // Four components at a time, each into the partial sums of its j & 3 as below, so that
+  // both give the same values to the bit.
+  {
+    __m128d qq01 = _mm_setzero_pd(), qq23 = _mm_setzero_pd();
+    __m128d rr01 = _mm_setzero_pd(), rr23 = _mm_setzero_pd();
+    __m128 top = _mm_setzero_ps();
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    for (; j + 4 <= dim; j += 4) {
+      const __m128 xv = _mm_loadu_ps(x + j);
+      const __m128 r = _mm_sub_ps(xv, _mm_loadu_ps(mins + j));
+      const __m128d x01 = _mm_cvtps_pd(xv), x23 = _mm_cvtps_pd(_mm_movehl_ps(xv, xv));
+      const __m128d r01 = _mm_cvtps_pd(r), r23 = _mm_cvtps_pd(_mm_movehl_ps(r, r));
+      qq01 = _mm_add_pd(qq01, _mm_mul_pd(x01, x01));
+      qq23 = _mm_add_pd(qq23, _mm_mul_pd(x23, x23));
+      rr01 = _mm_add_pd(rr01, _mm_mul_pd(r01, r01));
+      rr23 = _mm_add_pd(rr23, _mm_mul_pd(r23, r23));
+      const __m128 pv = _mm_mul_ps(r, _mm_loadu_ps(steps + j));
+      _mm_storeu_ps(p + j, pv);
+      top = _mm_max_ps(_mm_andnot_ps(sign, pv), top);  // a NaN leaves top as it was
+    }
+    _mm_storeu_pd(qq, qq01);
+    _mm_storeu_pd(qq + 2, qq23);
+    _mm_storeu_pd(rr, rr01);
+    _mm_storeu_pd(rr + 2, rr23);
+    alignas(16) float tops[4];
+    _mm_store_ps(tops, top);
+    for (const float t : tops) p_top = std::max(p_top, t);
+  }
+#endif
+  for (; j < dim; ++j) {
     const float r = x[j] - mins[j];
     qq[j & 3] += static_cast<double>(x[j]) * x[j];
     rr[j & 3] += static_cast<double>(r) * r;
@@ -373,7 +406,35 @@ detail::WalkQuery::WalkQuery(std::span<const float> q, const ScanCodes& codes,
   }
   double dd[4] = {};  // ‖p − alpha·t‖²: what rounding the weights costs
   if (alpha > 0.0f) {
-    for (std::size_t j = 0; j < dim; ++j) {
+    j = 0;
+#ifdef __SSE4_1__
+    __m128d dd01 = _mm_setzero_pd(), dd23 = _mm_setzero_pd();
+    const __m128 a = _mm_set1_ps(alpha), lo = _mm_set1_ps(-t_top), hi = _mm_set1_ps(t_top);
+    const __m128d ad = _mm_set1_pd(alpha);
+    for (; j + 4 <= dim; j += 4) {
+      const __m128 pv = _mm_loadu_ps(p + j);
+      const __m128 t = _mm_min_ps(
+          _mm_max_ps(_mm_round_ps(_mm_div_ps(pv, a), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC),
+                     lo),
+          hi);
+      const __m128i ti = _mm_cvtps_epi32(t);  // whole numbers within ±t_top: exact
+      const __m128i t16v = _mm_packs_epi32(ti, ti);
+      if (fine) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(t16 + j), t16v);
+      } else {
+        const int four = _mm_cvtsi128_si32(_mm_packs_epi16(t16v, t16v));
+        std::memcpy(t8 + j, &four, 4);
+      }
+      const __m128d d01 = _mm_sub_pd(_mm_cvtps_pd(pv), _mm_mul_pd(ad, _mm_cvtps_pd(t)));
+      const __m128d d23 = _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(pv, pv)),
+                                     _mm_mul_pd(ad, _mm_cvtps_pd(_mm_movehl_ps(t, t))));
+      dd01 = _mm_add_pd(dd01, _mm_mul_pd(d01, d01));
+      dd23 = _mm_add_pd(dd23, _mm_mul_pd(d23, d23));
+    }
+    _mm_storeu_pd(dd, dd01);
+    _mm_storeu_pd(dd + 2, dd23);
+#endif
+    for (; j < dim; ++j) {
       const float t = std::clamp(std::nearbyint(p[j] / alpha), -t_top, t_top);
       if (fine) {
         t16[j] = static_cast<std::int16_t>(t);
