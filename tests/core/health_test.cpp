@@ -402,7 +402,18 @@ TEST(CompressedSearchTest, KeepsRecallThroughChangesReopenAndCompact) {
   EXPECT_GE(recall(*db), 0.9);
 
   // The codes are saved beside the vectors and read back, not encoded again: with a beam
-  // holding every node the answer is the exact one, which wrong bounds would break.
+  // holding every node the answer is the exact one, which wrong bounds would break; with a
+  // narrow one the answers are those before the save, walked on the same codes and beam.
+  auto narrow = [&](const Database& d) {
+    std::vector<std::pair<std::string, float>> answers;
+    for (const Vec& q : queries) {
+      const auto got = d.search(q, nearest(kK, kK));
+      EXPECT_TRUE(Ok(got));
+      for (const auto& r : got.value_or(std::vector<SearchResult>{})) answers.emplace_back(r.id, r.distance);
+    }
+    return answers;
+  };
+  const auto before = narrow(*db);
   ASSERT_TRUE(Ok(db->save()));
   db.reset();
   EXPECT_TRUE(fs::exists(dir / hnsw::kWalkCodesFileName));
@@ -413,6 +424,7 @@ TEST(CompressedSearchTest, KeepsRecallThroughChangesReopenAndCompact) {
   EXPECT_TRUE(db->compressed_search());
   EXPECT_TRUE(db->stats().uses_compressed_search);
   EXPECT_GE(recall(*db), 0.9);
+  EXPECT_EQ(narrow(*db), before);
   // Through the graph, then through the exact scan, which bounds with the 8-bit codes.
   for (const std::size_t limit : {std::size_t{0}, std::size_t{1} << 30}) {
     ASSERT_TRUE(Ok(db->set_exact_scan_limit(limit)));

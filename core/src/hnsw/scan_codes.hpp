@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -61,10 +62,19 @@ struct ScanCodes {
   // Chosen only for an index with the walk on: it costs about a hundred thousand distances,
   // which an exact scan's first use need not pay.
   bool walk_fine = false;
+  // Whether the walked level's error is small against the distances between neighbours, so
+  // that the walk's beam need be only k/4 wider than asked instead of k/2: set by
+  // choose_walk_level.
+  bool walk_sharp = false;
   bool level_chosen = false;  // by choose_walk_level, or read back with the codes
   // `vectors` holds the first built_for rows the codes were taken from.
   void choose_walk_level(std::span<const float> vectors);
-  bool coarse_too_coarse(std::span<const float> vectors) const;
+  // Each level's typical error over the typical distance to a near vector; nothing for sets
+  // too small to tell.
+  struct WalkFit {
+    double coarse, fine;
+  };
+  std::optional<WalkFit> walk_fit(std::span<const float> vectors) const;
   // Scans left that skip the 4-bit pass since it last decided too little: a hint shared by
   // concurrent scans, which return the same answer either way.
   mutable std::atomic<int> coarse_rest{0};

@@ -301,8 +301,9 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
       const detail::WalkQuery walk(q, *sc, metric_, *s);
       const std::uint32_t ep = descend(q, *s, &walk);
       // Estimates misorder near neighbours that full distances would keep apart: a beam
-      // k/2 wider lets the re-rank recover them (recall at each width at least the f32 walk's).
-      beam_search_codes<false>(walk, {&ep, 1}, width + k / 2, *s);
+      // k/2 wider lets the re-rank recover them (recall at each width at least the f32
+      // walk's), k/4 wider where the codes are sharp enough to misorder few.
+      beam_search_codes<false>(walk, {&ep, 1}, width + (sc->walk_sharp ? k / 4 : k / 2), *s);
       return rerank_beam(q, k, *s, &walk);
     }
   }
