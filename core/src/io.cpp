@@ -172,6 +172,14 @@ Result<MappedRegion> MappedRegion::map(int fd, std::size_t size) {
   return region;
 }
 
+Result<MappedRegion> map_file(const std::filesystem::path& path) {
+  auto fd = open_file(path, O_RDONLY | O_CLOEXEC);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) return fail_errno();
+  return MappedRegion::map(fd->get(), static_cast<std::size_t>(st.st_size));
+}
+
 Result<void> BufWriter::write(const void* data, std::size_t size) {
   const auto* p = static_cast<const std::byte*>(data);
   if (buf_.size() + size <= kCapacity) {

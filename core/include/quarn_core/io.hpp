@@ -103,6 +103,10 @@ class MappedRegion {
   std::size_t size_ = 0;
 };
 
+// Maps the whole of a file read-only. For files that are only ever replaced by a rename, never
+// changed in place: the mapping keeps the file it was made of.
+Result<MappedRegion> map_file(const std::filesystem::path& path);
+
 // Collects writes in an 8192-byte buffer and hands them to the descriptor when it fills
 // and on flush(). Does not own the descriptor. Not thread-safe.
 class BufWriter {

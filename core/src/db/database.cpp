@@ -196,9 +196,10 @@ Result<std::unique_ptr<Database>> Database::load(const fs::path& path, bool quan
   if (read_compressed_search(path) && file_exists(storage.walk_codes_path())) {
     // Saved codes spare the walk reading every vector to encode it. Codes that do not fit
     // (another save's, damaged) are left alone and built afresh; verify reports them.
-    if (auto bytes = io::read_file(storage.walk_codes_path())) {
+    // Mapped rather than read: the codes are copied once, from the page cache.
+    if (auto region = io::map_file(storage.walk_codes_path())) {
       (void)loaded->index->load_walk_codes(
-          *bytes, tools::walk_codes_binding(loaded->graph_crc, loaded->index->norms()));
+          region->bytes(), tools::walk_codes_binding(loaded->graph_crc, loaded->index->norms()));
     }
   }
   std::unique_ptr<Database> db(new Database(path, std::move(loaded->index), quantize));

@@ -5,8 +5,6 @@
 //     u32 term count, per term: u32 length + term, u32 postings, per posting: u32 slot, u32 f,
 //     f u32 positions;
 //   u32 CRC-32 of all bytes before it.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unicode/uversion.h>
 
 #include <cstring>
@@ -136,12 +134,8 @@ Result<void> SavedPostings::write(io::BufWriter& writer, const TextIndexes& inde
 }
 
 std::optional<SavedPostings> SavedPostings::read(const std::filesystem::path& directory) {
-  auto fd = io::open_file(directory / kPostingsFileName, O_RDONLY | O_CLOEXEC);
-  if (!fd) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd->get(), &st) != 0 || st.st_size < 20) return std::nullopt;
-  auto region = io::MappedRegion::map(fd->get(), static_cast<std::size_t>(st.st_size));
-  if (!region) return std::nullopt;
+  auto region = io::map_file(directory / kPostingsFileName);
+  if (!region || region->size() < 20) return std::nullopt;
   SavedPostings out;
   out.file_ = std::move(*region);
   const std::span<const std::byte> bytes = out.file_.bytes();
