@@ -216,30 +216,29 @@ ScanCodes::ScanCodes(std::span<const float> vectors, std::size_t d)
 }
 
 void ScanCodes::choose_walk_level(std::span<const float> vectors) {
-  // The typical error of a level's codes against the typical distance from a vector to the
-  // nearest of a sample of others (an overestimate of its nearest neighbour's distance on
-  // large sets). Measured on the 4-bit codes: Fashion-MNIST 0.08, noise and overlapping
-  // clusters 0.15-0.17, where the 4-bit walk keeps the f32 walk's recall; clusters with
-  // spread 0.1, 0.93, where 4-bit codes barely tell a cluster's members apart and recall@10
-  // fell below 0.2 (their 8-bit codes: 0.055).
+  // Measured ratios (see coarse_ratio): Fashion-MNIST 0.08, noise and overlapping clusters
+  // 0.15-0.17, where the 4-bit walk keeps the f32 walk's recall; clusters with spread 0.1,
+  // 0.93, where 4-bit codes barely tell a cluster's members apart and recall@10 fell below 0.2.
   constexpr double kMaxRatio = 0.4;
-  // At or below this the estimates rarely misorder neighbours and a narrower beam keeps the
-  // f32 walk's recall (see walk_sharp). Overlapping clusters at 0.15 lost 0.06 of recall@10
-  // at ef 10 with it; Fashion-MNIST and the 8-bit codes of tight clusters kept theirs.
+  // At or below this the 4-bit estimates rarely misorder neighbours and a narrower beam keeps
+  // the f32 walk's recall (see walk_sharp): Fashion-MNIST did, overlapping clusters at 0.15
+  // lost 0.06 of recall@10 at ef 10. The 8-bit walk is never taken for sharp: on large sets
+  // of tight clusters the sampled nearest vector lies in another cluster, so its ratio says
+  // little, and 500,000 such vectors lost recall with the narrower beam.
   constexpr double kSharpRatio = 0.1;
-  const auto fit = walk_fit(vectors);
-  walk_fine = fit && fit->coarse > kMaxRatio;
-  walk_sharp = fit && (walk_fine ? fit->fine : fit->coarse) <= kSharpRatio;
+  const auto ratio = coarse_ratio(vectors);
+  walk_fine = ratio && *ratio > kMaxRatio;
+  walk_sharp = ratio && *ratio <= kSharpRatio;
   level_chosen = true;
 }
 
-std::optional<ScanCodes::WalkFit> ScanCodes::walk_fit(std::span<const float> vectors) const {
+std::optional<double> ScanCodes::coarse_ratio(std::span<const float> vectors) const {
   constexpr std::size_t kProbes = 128, kSample = 1024;
   if (built_for < 2 || dim == 0) return std::nullopt;
   const std::size_t sample_step = std::max<std::size_t>(1, built_for / kSample);
   const std::size_t probe_step = std::max<std::size_t>(1, built_for / kProbes);
-  std::vector<double> coarse, fine, nearest;
-  for (std::size_t i = probe_step / 2; i < built_for && coarse.size() < kProbes; i += probe_step) {
+  std::vector<double> errors, nearest;
+  for (std::size_t i = probe_step / 2; i < built_for && errors.size() < kProbes; i += probe_step) {
     if (always[i] != 0 || !std::isfinite(error4[i])) continue;
     double best = std::numeric_limits<double>::infinity();
     for (std::size_t j = 0, taken = 0; j < built_for && taken < kSample; j += sample_step, ++taken) {
@@ -249,17 +248,15 @@ std::optional<ScanCodes::WalkFit> ScanCodes::walk_fit(std::span<const float> vec
       if (d > 0.0) best = std::min(best, d);
     }
     if (!std::isfinite(best)) continue;
-    coarse.push_back(error4[i]);
-    fine.push_back(error[i]);
+    errors.push_back(error4[i]);
     nearest.push_back(std::sqrt(best));
   }
-  if (coarse.empty()) return std::nullopt;
+  if (errors.empty()) return std::nullopt;
   auto median = [](std::vector<double>& v) {
     std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
     return v[v.size() / 2];
   };
-  const double typical = median(nearest);
-  return WalkFit{median(coarse) / typical, median(fine) / typical};
+  return median(errors) / median(nearest);
 }
 
 void ScanCodes::reserve(std::size_t n) {

@@ -62,19 +62,17 @@ struct ScanCodes {
   // Chosen only for an index with the walk on: it costs about a hundred thousand distances,
   // which an exact scan's first use need not pay.
   bool walk_fine = false;
-  // Whether the walked level's error is small against the distances between neighbours, so
+  // Whether the 4-bit codes' error is small against the distances between neighbours, so
   // that the walk's beam need be only k/4 wider than asked instead of k/2: set by
   // choose_walk_level.
   bool walk_sharp = false;
   bool level_chosen = false;  // by choose_walk_level, or read back with the codes
   // `vectors` holds the first built_for rows the codes were taken from.
   void choose_walk_level(std::span<const float> vectors);
-  // Each level's typical error over the typical distance to a near vector; nothing for sets
-  // too small to tell.
-  struct WalkFit {
-    double coarse, fine;
-  };
-  std::optional<WalkFit> walk_fit(std::span<const float> vectors) const;
+  // The typical 4-bit error against the typical distance from a vector to the nearest of a
+  // sample of others (an overestimate of its nearest neighbour's distance on large sets);
+  // nothing for sets too small to tell.
+  std::optional<double> coarse_ratio(std::span<const float> vectors) const;
   // Scans left that skip the 4-bit pass since it last decided too little: a hint shared by
   // concurrent scans, which return the same answer either way.
   mutable std::atomic<int> coarse_rest{0};
