@@ -362,9 +362,10 @@ Result<void> Database::save() {
     if (!r) return r;
     // The walk's codes last: they are bound to the graph file as written.
     if (index.has_walk_codes()) {
-      auto graph = io::read_file(storage_.graph_path());
+      auto graph = io::map_file(storage_.graph_path());
       if (!graph) return std::unexpected(std::move(graph.error()));
-      const std::uint64_t binding = tools::walk_codes_binding(io::crc32_of(*graph), index.norms());
+      const std::uint64_t binding =
+          tools::walk_codes_binding(io::crc32_of(graph->bytes()), index.norms());
       r = storage::replace_file(storage_.walk_codes_path(), [&](io::BufWriter& w) {
         return index.save_walk_codes(w, binding);
       });
