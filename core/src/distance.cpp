@@ -1,6 +1,6 @@
 #include "quarn_core/distance.hpp"
 
-#include <simsimd/simsimd.h>
+#include "distance_kernels.hpp"
 
 namespace quarn_core::distance {
 
@@ -28,36 +28,8 @@ std::optional<Metric> parse_metric(std::string_view name) {
   return std::nullopt;
 }
 
-namespace {
-
-// SimSIMD's dispatching entry points cache the chosen kernel in an unsynchronised static on
-// their first call. Calling each once while this translation unit initialises makes that
-// first call happen before any thread of ours can race on it.
-const bool kKernelsPrimed = [] {
-  const simsimd_f32_t x[1] = {1.0f};
-  simsimd_distance_t out = 0;
-  simsimd_cos_f32(x, x, 1, &out);
-  simsimd_l2sq_f32(x, x, 1, &out);
-  simsimd_dot_f32(x, x, 1, &out);
-  return true;
-}();
-
-}  // namespace
-
 float distance(const float* a, const float* b, std::size_t n, Metric metric) {
-  simsimd_distance_t out = 0;
-  switch (metric) {
-    case Metric::Cosine:
-      simsimd_cos_f32(a, b, n, &out);
-      return static_cast<float>(out);
-    case Metric::Euclidean:
-      simsimd_l2sq_f32(a, b, n, &out);
-      return static_cast<float>(out);
-    case Metric::DotProduct:
-      simsimd_dot_f32(a, b, n, &out);
-      return -static_cast<float>(out);
-  }
-  return 0.0f;
+  return detail::pair_distance(a, b, n, metric);
 }
 
 float distance(std::span<const float> a, std::span<const float> b, Metric metric) {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <immintrin.h>
-#include <simsimd/simsimd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "../distance_kernels.hpp"
 #include "quarn_core/hnsw.hpp"
 
 namespace quarn_core::hnsw::detail {
@@ -99,48 +99,7 @@ inline void prefetch_bytes(const void* p, std::size_t bytes) {
   for (std::size_t off = 0; off < bytes; off += 64) _mm_prefetch(c + off, _MM_HINT_T0);
 }
 
-// The kernels distance::distance reaches through SimSIMD's dispatching entry points, found
-// once with the arguments those entry points use: the same kernels, so the same values to the
-// bit, called directly, two calls fewer per distance in the graph's hot loops.
-struct DenseKernels {
-  DenseKernels() {
-    const simsimd_capability_t have = simsimd_capabilities();
-    simsimd_capability_t used = simsimd_cap_serial_k;
-    const auto find = [&](simsimd_metric_kind_t kind) {
-      simsimd_metric_dense_punned_t k = nullptr;
-      simsimd_find_kernel_punned(kind, simsimd_datatype_f32_k, have, simsimd_cap_any_k,
-                                 reinterpret_cast<simsimd_kernel_punned_t*>(&k), &used);
-      return k;
-    };
-    cos = find(simsimd_metric_cos_k);
-    l2sq = find(simsimd_metric_l2sq_k);
-    dot = find(simsimd_metric_dot_k);
-  }
-  simsimd_metric_dense_punned_t cos, l2sq, dot;
-};
-
-inline const DenseKernels& dense_kernels() {
-  static const DenseKernels kernels;
-  return kernels;
-}
-
-// distance::distance(a, b, n, metric), the same value, through the resolved kernels.
-inline float pair_distance(const float* a, const float* b, std::size_t n, distance::Metric metric) {
-  const DenseKernels& k = dense_kernels();
-  simsimd_distance_t out = 0;
-  switch (metric) {
-    case distance::Metric::Cosine:
-      k.cos(a, b, n, &out);
-      return static_cast<float>(out);
-    case distance::Metric::Euclidean:
-      k.l2sq(a, b, n, &out);
-      return static_cast<float>(out);
-    case distance::Metric::DotProduct:
-      k.dot(a, b, n, &out);
-      return -static_cast<float>(out);
-  }
-  return 0.0f;
-}
+using distance::detail::pair_distance;
 
 // 1 − cos of a and b (dim floats each) from one dot product and their known norms, as the
 // pair kernel defines it at the edges: 0 between two zero vectors, 1 when the dot is zero,
