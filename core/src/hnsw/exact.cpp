@@ -890,7 +890,7 @@ std::vector<Candidate> HnswIndex::rescore_exact(std::span<const float> q,
                                                 std::span<const std::uint32_t> slots,
                                                 std::size_t k) const {
   // Each row is fetched while the one before it is measured.
-  const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
+  const std::size_t ahead = detail::f32_row_ahead(dim_);
   std::vector<Candidate> pairs(slots.size());
   for (std::size_t i = 0; i < slots.size(); ++i) {
     if (i + 1 < slots.size()) detail::prefetch_bytes(row(slots[i + 1]), ahead);

@@ -322,7 +322,7 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
   // on this layer (a file may hold such links) goes.
   auto& pairs = s.pairs;
   pairs.clear();
-  const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
+  const std::size_t ahead = detail::f32_row_ahead(dim_);
   for (std::uint32_t i = 0; i < std::min<std::uint32_t>(2, count); ++i) {
     detail::prefetch_bytes(row(ids[i]), ahead);
   }
@@ -471,7 +471,7 @@ void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t e
                           const std::vector<std::vector<std::uint32_t>>* seeds,
                           detail::Scratch& s) {
   const std::span<const float> q(row(slot), dim_);
-  const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
+  const std::size_t ahead = detail::f32_row_ahead(dim_);
   std::uint32_t ep = entry;
   const std::size_t top = max_level_;
   const std::size_t linked_top = std::min(level, top);

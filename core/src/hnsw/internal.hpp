@@ -98,6 +98,10 @@ inline void prefetch_bytes(const void* p, std::size_t bytes) {
   const char* c = static_cast<const char*>(p);
   for (std::size_t off = 0; off < bytes; off += 64) _mm_prefetch(c + off, _MM_HINT_T0);
 }
+// How much of an f32 row of `dim` floats to ask for ahead: its first 8 lines at most.
+inline std::size_t f32_row_ahead(std::size_t dim) {
+  return std::min<std::size_t>(dim * sizeof(float), 512);
+}
 
 using distance::detail::pair_distance;
 

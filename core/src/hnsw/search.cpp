@@ -560,7 +560,7 @@ std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::siz
   top.clear();
   std::size_t live = 0;
   const float* base = vectors_.data().data();
-  const std::size_t ahead = std::min<std::size_t>(dim_ * sizeof(float), 512);
+  const std::size_t ahead = detail::f32_row_ahead(dim_);
   for (std::size_t i = 0; i < w.size(); ++i) {
     const Candidate& c = w[i];
     if (is_deleted(c.slot)) continue;
