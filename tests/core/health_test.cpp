@@ -409,7 +409,9 @@ TEST(CompressedSearchTest, KeepsRecallThroughChangesReopenAndCompact) {
     for (const Vec& q : queries) {
       const auto got = d.search(q, nearest(kK, kK));
       EXPECT_TRUE(Ok(got));
-      for (const auto& r : got.value_or(std::vector<SearchResult>{})) answers.emplace_back(r.id, r.distance);
+      for (const auto& r : got.value_or(std::vector<SearchResult>{})) {
+        answers.emplace_back(r.id, r.distance);
+      }
     }
     return answers;
   };

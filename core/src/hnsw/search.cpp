@@ -524,7 +524,9 @@ void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
     if (fresh == 0) continue;
     // Ask for every row at once: the rows lie scattered over the codes, and the kernel
     // scores each in far less time than one takes to arrive.
-    for (std::size_t i = 0; i < fresh; ++i) detail::prefetch_bytes(walk.row(fresh_ids[i]), walk.stride);
+    for (std::size_t i = 0; i < fresh; ++i) {
+      detail::prefetch_bytes(walk.row(fresh_ids[i]), walk.stride);
+    }
     walk.dots(fresh_ids, fresh, sums);
     for (std::size_t i = 0; i < fresh; ++i) {
       const std::uint32_t id = fresh_ids[i];
