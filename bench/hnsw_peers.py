@@ -134,9 +134,8 @@ def graph(nq, efs, skip_faiss, rows, repeat):
         def search(q):
             return [int(hit.id) for hit in db.search(q, k=K, ef_search=width[0])]
 
-        # Each ef is measured for both libraries in turn, `repeat` times, keeping each one's
-        # best pass: on a shared machine, rates drift by more than the difference between
-        # curves measured one after the other.
+        # Each ef is measured for both libraries in turn: on a shared machine, rates drift by
+        # more than the difference between curves measured one after the other.
         def set_compressed(ef):
             if not db.compressed_search:
                 db.set_compressed_search(True)
@@ -147,19 +146,19 @@ def graph(nq, efs, skip_faiss, rows, repeat):
                 db.set_compressed_search(False)
             width[0] = ef
 
-        peer, ours, packed = [], [], []
-        for ef in efs:
-            best = {}
-            for _ in range(repeat):
+        # The whole sweep runs `repeat` times and each point keeps its best pass, so that a
+        # slow spell costs one pass of a few points rather than every pass of one point.
+        best = {}
+        for _ in range(repeat):
+            for ef in efs:
                 for name, set_width, find in (
                         ("peer", index.set_ef, lambda q: index.knn_query(q, k=K, num_threads=1)[0][0]),
                         ("ours", set_f32, search), ("packed", set_compressed, search)):
                     r, qps = measure(set_width, find, ef, queries, truth)
-                    if qps > best.get(name, (0, 0))[1]:
-                        best[name] = (r, qps)
-            peer.append((ef,) + best["peer"])
-            ours.append((ef,) + best["ours"])
-            packed.append((ef,) + best["packed"])
+                    if qps > best.get((name, ef), (0, 0))[1]:
+                        best[(name, ef)] = (r, qps)
+        peer, ours, packed = ([(ef,) + best[(name, ef)] for ef in efs]
+                              for name in ("peer", "ours", "packed"))
         del db
     for name, points in (("python3-hnswlib", peer), ("quarn", ours),
                          ("quarn compressed", packed)):
