@@ -2,6 +2,8 @@
 // full-precision reads: private to the hnsw sources.
 #pragma once
 
+#include <immintrin.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -114,6 +116,13 @@ struct WalkQuery {
     const float dot = 0.5f * (qsq + norm[slot] * norm[slot] - l2 - error[slot] * error[slot]);
     if (metric == distance::Metric::DotProduct) return -dot;
     return norm[slot] == 0.0f || qn == 0.0f ? 1.0f : 1.0f - dot / (qn * norm[slot]);
+  }
+  // Asks for the per-row terms estimate() reads for `slot`.
+  void prefetch_terms(std::uint32_t slot) const {
+    _mm_prefetch(reinterpret_cast<const char*>(decoded_sq + slot), _MM_HINT_T0);
+    if (metric == distance::Metric::Euclidean) return;
+    _mm_prefetch(reinterpret_cast<const char*>(norm + slot), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(error + slot), _MM_HINT_T0);
   }
   // The start of a row (`stride` bytes), for prefetches.
   const std::uint8_t* row(std::uint32_t slot) const { return rows + std::size_t{slot} * stride; }

@@ -471,7 +471,10 @@ std::uint32_t HnswIndex::greedy_walk_codes(const detail::WalkQuery& walk, std::u
     if (levels_[cur] < layer) return cur;
     const auto ids = list_ids<kLocked>(list_words(cur, layer), s, capacity);
     if (ids.empty()) return cur;
-    for (const std::uint32_t id : ids) detail::prefetch_bytes(walk.row(id), walk.stride);
+    for (const std::uint32_t id : ids) {
+      detail::prefetch_bytes(walk.row(id), walk.stride);
+      walk.prefetch_terms(id);
+    }
     walk.dots(ids.data(), ids.size(), sums);
     std::uint32_t tracked = cur;
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -522,16 +525,22 @@ void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
       if (!visited.test_and_set(id)) fresh_ids[fresh++] = id;
     }
     if (fresh == 0) continue;
-    // Ask for every row at once: the rows lie scattered over the codes, and the kernel
-    // scores each in far less time than one takes to arrive.
+    // Ask for every row at once, with the per-row terms its estimate reads: the rows lie
+    // scattered over the codes, and the kernel scores each in far less time than one takes
+    // to arrive.
     for (std::size_t i = 0; i < fresh; ++i) {
       detail::prefetch_bytes(walk.row(fresh_ids[i]), walk.stride);
+      walk.prefetch_terms(fresh_ids[i]);
     }
     walk.dots(fresh_ids, fresh, sums);
     for (std::size_t i = 0; i < fresh; ++i) {
       const std::uint32_t id = fresh_ids[i];
       const float dn = walk.estimate(id, sums[i]);
       if (dn < results.front().distance || results.size() < ef) {
+        // A candidate taken in is often the next one expanded, right after this loop: its
+        // list is asked for now rather than when it comes up (128-dimension clusters spent
+        // a fifth of the walk waiting on lists).
+        _mm_prefetch(list_words(id, 0), _MM_HINT_T0);
         admit(frontier, results, {id, dn}, ef);
       }
     }
