@@ -257,5 +257,31 @@ TEST(WalkQueryTest, WeightsAndReachFollowTheScaledQuery) {
   }
 }
 
+// The walk reads a row's decoded_sq, error and norm from one packed entry: it must follow the
+// level walked when the level changes, and rows encoded or re-encoded afterwards.
+TEST(WalkQueryTest, PackedTermsFollowTheWalkedLevel) {
+  std::mt19937 rng(16);
+  std::normal_distribution<float> g(0.0f, 2.0f);
+  constexpr std::size_t kDim = 37;
+  std::vector<float> data(40 * kDim), x(kDim);
+  for (auto& v : data) v = g(rng);
+  ScanCodes sc(data, kDim);
+  for (const bool fine : {true, false}) {
+    sc.walk_fine = fine;
+    sc.set_walk_terms();
+    for (const std::size_t slot : {std::size_t{3}, sc.rows()}) {
+      for (auto& v : x) v = g(rng);
+      sc.encode(slot, x.data());
+    }
+    ASSERT_EQ(sc.walk_terms.size(), sc.rows());
+    for (std::size_t i = 0; i < sc.rows(); ++i) {
+      const WalkTerms& t = sc.walk_terms[i];
+      EXPECT_EQ(t.decoded_sq, (fine ? sc.decoded_sq : sc.decoded_sq4)[i]) << i;
+      EXPECT_EQ(t.error, (fine ? sc.error : sc.error4)[i]) << i;
+      EXPECT_EQ(t.norm, sc.norm[i]) << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quarn_core::hnsw::detail

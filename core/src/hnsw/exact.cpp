@@ -230,6 +230,14 @@ void ScanCodes::choose_walk_level(std::span<const float> vectors) {
   walk_fine = ratio && *ratio > kMaxRatio;
   walk_sharp = ratio && *ratio <= kSharpRatio;
   level_chosen = true;
+  set_walk_terms();
+}
+
+void ScanCodes::set_walk_terms() {
+  walk_terms.resize(rows());
+  const float* dsq = walk_fine ? decoded_sq.data() : decoded_sq4.data();
+  const float* err = walk_fine ? error.data() : error4.data();
+  for (std::size_t i = 0; i < rows(); ++i) walk_terms[i] = {dsq[i], err[i], norm[i], 0.0f};
 }
 
 std::optional<double> ScanCodes::coarse_ratio(std::span<const float> vectors) const {
@@ -268,13 +276,15 @@ void ScanCodes::reserve(std::size_t n) {
   decoded_sq.reserve(n);
   norm.reserve(n);
   always.reserve(n);
+  walk_terms.reserve(n);
 }
 
 std::size_t ScanCodes::memory_usage() const {
   return codes.capacity() + codes4.capacity() +
          (error.capacity() + decoded_sq.capacity() + norm.capacity() + error4.capacity() +
           decoded_sq4.capacity()) * 4 +
-         always.capacity() + (mins.capacity() + steps.capacity() + steps4.capacity()) * 4;
+         always.capacity() + (mins.capacity() + steps.capacity() + steps4.capacity()) * 4 +
+         walk_terms.capacity() * sizeof(WalkTerms);
 }
 
 void ScanCodes::encode(std::size_t slot, const float* x) {
@@ -288,6 +298,7 @@ void ScanCodes::encode(std::size_t slot, const float* x) {
     decoded_sq.resize(slot + 1, 0.0f);
     norm.resize(slot + 1, 0.0f);
     always.resize(slot + 1, 1);
+    walk_terms.resize(slot + 1, WalkTerms{});
   }
   std::uint8_t* c = codes.data() + slot * stride;
   double err = 0.0, dsq = 0.0, xx = 0.0, cc = 0.0;
@@ -342,6 +353,8 @@ void ScanCodes::encode(std::size_t slot, const float* x) {
                          std::isfinite(decoded_sq4[slot])
                      ? 0
                      : 1;
+  walk_terms[slot] = walk_fine ? WalkTerms{decoded_sq[slot], error[slot], norm[slot], 0.0f}
+                               : WalkTerms{decoded_sq4[slot], error4[slot], norm[slot], 0.0f};
 }
 
 }  // namespace detail

@@ -18,6 +18,12 @@
 
 namespace quarn_core::hnsw::detail {
 
+// What the compressed walk's estimate reads of a row besides its codes, side by side so that
+// one line holds them all: a cosine walk read three scattered arrays per neighbour.
+struct alignas(16) WalkTerms {
+  float decoded_sq, error, norm, pad;  // decoded_sq and error of the level walked
+};
+
 // Per dimension a minimum and a step (the range of the stored values over 255), per slot one
 // byte per dimension, x̂_j = min_j + step_j·code_j taken in exact arithmetic, and per slot
 // what the scan needs to bound any distance from the codes alone:
@@ -51,6 +57,10 @@ struct ScanCodes {
   std::vector<std::uint8_t, LargeAllocator<std::uint8_t>> codes;  // stride per row
   std::vector<float> error, decoded_sq, norm;
   std::vector<std::uint8_t> always;
+  // Per row, of the level walk_fine picks: kept in step by encode and choose_walk_level, and
+  // by set_walk_terms after the fields it reads are set some other way.
+  std::vector<WalkTerms, LargeAllocator<WalkTerms>> walk_terms;
+  void set_walk_terms();
   // The largest ‖code‖ of any row, rounded up (never lowered when a row changes).
   double top_code_norm = 0.0;
 
@@ -111,18 +121,16 @@ struct WalkQuery {
   // by q·(x − x̂), which grows with ‖q‖ and drowned the differences between close neighbours
   // (recall@10 0.74 against the f32 walk's 0.98 on tight clusters).
   float estimate(std::uint32_t slot, std::int32_t sum) const {
-    const float l2 = base + decoded_sq[slot] - 2.0f * alpha * static_cast<float>(sum);
+    const WalkTerms& t = terms[slot];
+    const float l2 = base + t.decoded_sq - 2.0f * alpha * static_cast<float>(sum);
     if (metric == distance::Metric::Euclidean) return l2;
-    const float dot = 0.5f * (qsq + norm[slot] * norm[slot] - l2 - error[slot] * error[slot]);
+    const float dot = 0.5f * (qsq + t.norm * t.norm - l2 - t.error * t.error);
     if (metric == distance::Metric::DotProduct) return -dot;
-    return norm[slot] == 0.0f || qn == 0.0f ? 1.0f : 1.0f - dot / (qn * norm[slot]);
+    return t.norm == 0.0f || qn == 0.0f ? 1.0f : 1.0f - dot / (qn * t.norm);
   }
-  // Asks for the per-row terms estimate() reads for `slot`.
+  // Asks for the terms estimate() reads for `slot`.
   void prefetch_terms(std::uint32_t slot) const {
-    _mm_prefetch(reinterpret_cast<const char*>(decoded_sq + slot), _MM_HINT_T0);
-    if (metric == distance::Metric::Euclidean) return;
-    _mm_prefetch(reinterpret_cast<const char*>(norm + slot), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(error + slot), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(terms + slot), _MM_HINT_T0);
   }
   // The start of a row (`stride` bytes), for prefetches.
   const std::uint8_t* row(std::uint32_t slot) const { return rows + std::size_t{slot} * stride; }
@@ -135,9 +143,7 @@ struct WalkQuery {
   const std::int16_t* weights16 = nullptr;
   WalkDots dots4;
   CodeDots dots8;
-  const float* decoded_sq;
-  const float* error;
-  const float* norm;
+  const WalkTerms* terms;
   float alpha = 0.0f;
   float base = 0.0f;  // ‖q − min‖²
   float qsq = 0.0f;   // ‖q‖²

@@ -335,9 +335,7 @@ detail::WalkQuery::WalkQuery(std::span<const float> q, const ScanCodes& codes,
       rows(codes.walk_fine ? codes.codes.data() : codes.codes4.data()),
       dots4(walk_dots4()),
       dots8(code_dots()),
-      decoded_sq(codes.walk_fine ? codes.decoded_sq.data() : codes.decoded_sq4.data()),
-      error(codes.walk_fine ? codes.error.data() : codes.error4.data()),
-      norm(codes.norm.data()) {
+      terms(codes.walk_terms.data()) {
   const bool fine = codes.walk_fine;
   const std::size_t dim = codes.dim;
   const std::size_t components = fine ? codes.stride : 2 * codes.stride4;
@@ -578,7 +576,7 @@ std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::siz
     ++live;
     if (bounded && top.size() == k && codes->always[c.slot] == 0) {
       const float low = c.distance - 2.0f * reach - std::abs(c.distance) * 0x1p-12f;
-      const float gap = std::sqrt(std::max(low, 0.0f)) - walk->error[c.slot];
+      const float gap = std::sqrt(std::max(low, 0.0f)) - walk->terms[c.slot].error;
       if (gap > 0.0f && gap * gap * (1.0f - 0x1p-12f) > top.front()) continue;
     }
     // The pool is scattered over the whole store: fetch the next row during this one.

@@ -129,6 +129,7 @@ Result<void> HnswIndex::load_walk_codes(std::span<const std::byte> bytes,
   sc->walk_sharp = h.walk_sharp != 0;
   sc->top_code_norm = h.top_code_norm;
   sc->top_code_norm4 = h.top_code_norm4;
+  sc->set_walk_terms();
   if (!scan_cache_) scan_cache_ = std::make_unique<detail::ScanCodesCache>();
   MutexLock lock(scan_cache_->mutex);
   scan_cache_->codes = std::move(sc);
