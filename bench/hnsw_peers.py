@@ -146,14 +146,17 @@ def graph(nq, efs, skip_faiss, rows, repeat):
                 db.set_compressed_search(False)
             width[0] = ef
 
+        def peer_find(q):
+            return index.knn_query(q, k=K, num_threads=1)[0][0]
+
         # The whole sweep runs `repeat` times and each point keeps its best pass, so that a
         # slow spell costs one pass of a few points rather than every pass of one point.
         best = {}
         for _ in range(repeat):
             for ef in efs:
-                for name, set_width, find in (
-                        ("peer", index.set_ef, lambda q: index.knn_query(q, k=K, num_threads=1)[0][0]),
-                        ("ours", set_f32, search), ("packed", set_compressed, search)):
+                for name, set_width, find in (("peer", index.set_ef, peer_find),
+                                              ("ours", set_f32, search),
+                                              ("packed", set_compressed, search)):
                     r, qps = measure(set_width, find, ef, queries, truth)
                     if qps > best.get((name, ef), (0, 0))[1]:
                         best[(name, ef)] = (r, qps)
