@@ -21,7 +21,7 @@ import time
 
 import numpy as np
 
-from hnsw_peers import write_csv
+from hnsw_peers import measure, write_csv
 from peers import hnswlib_note
 
 K = 10
@@ -43,20 +43,6 @@ def exact_top(base, queries):
         order = np.take_along_axis(-sims, part, 1).argsort(1, kind="stable")
         truth[start:start + 100] = np.take_along_axis(part, order, 1)
     return truth
-
-
-def measure(set_ef, search, ef, queries, truth):
-    """One pass of every query at `ef`: (recall@10, queries per second)."""
-    set_ef(ef)
-    for q in queries[:50]:
-        search(q)
-    found = []
-    t0 = time.perf_counter()
-    for q in queries:
-        found.append(search(q))
-    qps = len(queries) / (time.perf_counter() - t0)
-    hits = sum(len(set(f) & set(t)) for f, t in zip(found, truth))
-    return hits / truth.size, qps
 
 
 def print_curve(name, points):
