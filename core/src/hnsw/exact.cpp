@@ -235,9 +235,7 @@ void ScanCodes::choose_walk_level(std::span<const float> vectors) {
 
 void ScanCodes::set_walk_terms() {
   walk_terms.resize(rows());
-  const float* dsq = walk_fine ? decoded_sq.data() : decoded_sq4.data();
-  const float* err = walk_fine ? error.data() : error4.data();
-  for (std::size_t i = 0; i < rows(); ++i) walk_terms[i] = {dsq[i], err[i], norm[i], 0.0f};
+  for (std::size_t i = 0; i < rows(); ++i) walk_terms[i] = walk_terms_of(i);
 }
 
 std::optional<double> ScanCodes::coarse_ratio(std::span<const float> vectors) const {
@@ -353,8 +351,7 @@ void ScanCodes::encode(std::size_t slot, const float* x) {
                          std::isfinite(decoded_sq4[slot])
                      ? 0
                      : 1;
-  walk_terms[slot] = walk_fine ? WalkTerms{decoded_sq[slot], error[slot], norm[slot], 0.0f}
-                               : WalkTerms{decoded_sq4[slot], error4[slot], norm[slot], 0.0f};
+  walk_terms[slot] = walk_terms_of(slot);
 }
 
 }  // namespace detail

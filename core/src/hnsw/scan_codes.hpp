@@ -61,6 +61,11 @@ struct ScanCodes {
   // by set_walk_terms after the fields it reads are set some other way.
   std::vector<WalkTerms, LargeAllocator<WalkTerms>> walk_terms;
   void set_walk_terms();
+  // Row `slot`'s entry, from the fields it packs.
+  WalkTerms walk_terms_of(std::size_t slot) const {
+    return walk_fine ? WalkTerms{decoded_sq[slot], error[slot], norm[slot], 0.0f}
+                     : WalkTerms{decoded_sq4[slot], error4[slot], norm[slot], 0.0f};
+  }
   // The largest ‖code‖ of any row, rounded up (never lowered when a row changes).
   double top_code_norm = 0.0;
 
