@@ -21,7 +21,7 @@ import time
 
 import numpy as np
 
-from hnsw_peers import measure, write_csv
+from hnsw_peers import best_of_sweeps, write_csv
 from peers import hnswlib_note
 
 K = 10
@@ -111,24 +111,15 @@ def main():
         def set_ef(ef):
             width[0] = ef
 
-        # Both libraries are measured in turn at each ef, and the whole sweep `repeat` times,
-        # each point keeping its best pass: the host's speed drifts by more than the
-        # difference between curves measured one after the other.
         def ours_find(q):
             return [int(h.id) for h in db.search(q, k=K, ef_search=width[0])]
 
-        systems = {
-            "peer": (peer.set_ef, lambda q: peer.knn_query(q, k=K, num_threads=1)[0][0]),
-            "ours": (set_ef, ours_find),
-        }
-        best = {}
-        for _ in range(max(1, args.repeat)):
-            for ef in efs:
-                for name, (set_width, find) in systems.items():
-                    recall, qps = measure(set_width, find, ef, queries, truth)
-                    if qps > best.get((name, ef), (0.0, 0.0))[1]:
-                        best[(name, ef)] = (recall, qps)
-        peer_points, ours = ([(ef,) + best[(name, ef)] for ef in efs] for name in ("peer", "ours"))
+        def peer_find(q):
+            return peer.knn_query(q, k=K, num_threads=1)[0][0]
+
+        points = best_of_sweeps({"peer": (peer.set_ef, peer_find), "ours": (set_ef, ours_find)},
+                                efs, args.repeat, queries, truth)
+        peer_points, ours = points["peer"], points["ours"]
         print_curve("python3-hnswlib", peer_points)
         print_curve("quarn", ours)
         rows += [("hnswlib-python", "-", ef, r, qps, peer_build) for ef, r, qps in peer_points]

@@ -386,22 +386,26 @@ int main(int argc, char** argv) {
     // machine's load hits both alike. With --repeat the whole sweep runs that many times and
     // each point keeps its best pass: a slow spell then costs one pass of a few points, not
     // every pass of one point, which bent the curves.
+    auto keep_best = [](std::vector<Point>& curve, std::size_t i, const Point& p) {
+      if (curve.size() == i) curve.push_back(p);
+      curve[i].qps = std::max(curve[i].qps, p.qps);
+    };
     auto sweep = [&](std::vector<Point>& ours_curve, std::vector<Point>& peer_points) {
       for (int pass = 0; pass < std::max(repeat, 1); ++pass) {
         for (std::size_t i = 0; i < efs.size(); ++i) {
           const std::size_t ef = efs[i];
-          const Point a = measure(ef, nq, dim, queries, truth, [&](const float* q, auto& out) {
-            out.clear();
-            for (const Candidate& c : index.search_graph({q, dim}, kK, ef)) out.push_back(c.slot);
-          });
-          if (pass == 0) ours_curve.push_back(a);
-          ours_curve[i].qps = std::max(ours_curve[i].qps, a.qps);
+          keep_best(ours_curve, i,
+                    measure(ef, nq, dim, queries, truth, [&](const float* q, auto& out) {
+                      out.clear();
+                      for (const Candidate& c : index.search_graph({q, dim}, kK, ef)) {
+                        out.push_back(c.slot);
+                      }
+                    }));
           if (!peer) continue;
           peer->set_ef(ef);
-          const Point b = measure(ef, nq, dim, queries, truth,
-                                  [&](const float* q, auto& out) { peer->search(q, kK, out); });
-          if (pass == 0) peer_points.push_back(b);
-          peer_points[i].qps = std::max(peer_points[i].qps, b.qps);
+          keep_best(peer_points, i,
+                    measure(ef, nq, dim, queries, truth,
+                            [&](const float* q, auto& out) { peer->search(q, kK, out); }));
         }
       }
     };

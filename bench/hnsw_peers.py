@@ -73,6 +73,23 @@ def measure(set_ef, search, ef, queries, truth):
     return recall(found, truth), qps
 
 
+def best_of_sweeps(systems, efs, repeat, queries, truth):
+    """Each system measured in turn at each ef, the whole sweep `repeat` times; per system the
+    points (ef, recall, qps) of its best passes. systems: name -> (set_ef, search).
+
+    On a shared machine rates drift by more than the difference between curves measured one
+    after the other, and a slow spell then costs one pass of a few points rather than every
+    pass of one point."""
+    best = {}
+    for _ in range(max(1, repeat)):
+        for ef in efs:
+            for name, (set_ef, search) in systems.items():
+                r, qps = measure(set_ef, search, ef, queries, truth)
+                if qps > best.get((name, ef), (0.0, 0.0))[1]:
+                    best[(name, ef)] = (r, qps)
+    return {name: [(ef,) + best[(name, ef)] for ef in efs] for name in systems}
+
+
 def curve(name, efs, set_ef, search, queries, truth):
     """Recall@10 and single-call QPS per ef; search(q) returns the ids found."""
     print(f"{name:22s} {'ef':>6s} {'recall@10':>9s} {'QPS':>10s}")
@@ -134,8 +151,6 @@ def graph(nq, efs, skip_faiss, rows, repeat):
         def search(q):
             return [int(hit.id) for hit in db.search(q, k=K, ef_search=width[0])]
 
-        # Each ef is measured for both libraries in turn: on a shared machine, rates drift by
-        # more than the difference between curves measured one after the other.
         def set_compressed(ef):
             if not db.compressed_search:
                 db.set_compressed_search(True)
@@ -149,19 +164,10 @@ def graph(nq, efs, skip_faiss, rows, repeat):
         def peer_find(q):
             return index.knn_query(q, k=K, num_threads=1)[0][0]
 
-        # The whole sweep runs `repeat` times and each point keeps its best pass, so that a
-        # slow spell costs one pass of a few points rather than every pass of one point.
-        best = {}
-        for _ in range(repeat):
-            for ef in efs:
-                for name, set_width, find in (("peer", index.set_ef, peer_find),
-                                              ("ours", set_f32, search),
-                                              ("packed", set_compressed, search)):
-                    r, qps = measure(set_width, find, ef, queries, truth)
-                    if qps > best.get((name, ef), (0, 0))[1]:
-                        best[(name, ef)] = (r, qps)
-        peer, ours, packed = ([(ef,) + best[(name, ef)] for ef in efs]
-                              for name in ("peer", "ours", "packed"))
+        best = best_of_sweeps({"peer": (index.set_ef, peer_find), "ours": (set_f32, search),
+                               "packed": (set_compressed, search)},
+                              efs, repeat, queries, truth)
+        peer, ours, packed = best["peer"], best["ours"], best["packed"]
         del db
     for name, points in (("python3-hnswlib", peer), ("quarn", ours),
                          ("quarn compressed", packed)):
