@@ -10,13 +10,19 @@
 #include <gtest/gtest.h>
 #include <simsimd/simsimd.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "quarn_core/distance.hpp"
+#include "quarn_core/hnsw.hpp"
+#include "quarn_core/io.hpp"
 
 namespace quarn_core::hnsw::detail {
 namespace {
@@ -281,6 +287,56 @@ TEST(WalkQueryTest, PackedTermsFollowTheWalkedLevel) {
       EXPECT_EQ(t.norm, sc.norm[i]) << i;
     }
   }
+}
+
+// Inserts and updates with the walk on keep its codes what encoding every current vector
+// afresh, with the ranges they were built from, gives: a save writes no stale row.
+TEST(WalkCodesTest, MutationsKeepCodesEqualToAFreshEncoding) {
+  constexpr std::size_t kDim = 37, kRows = 300;
+  std::mt19937 rng(17);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  std::vector<float> data(kRows * kDim), x(kDim);
+  for (auto& v : data) v = g(rng);
+  HnswIndex index(kDim, 8, 32, distance::Metric::Cosine);
+  index.batch_insert_flat(data);
+  index.enable_compressed_search();
+  auto draw = [&] {
+    for (auto& v : x) v = 1.5f * g(rng);  // some components outside the ranges: clamped
+    return std::span<const float>(x);
+  };
+  for (int i = 0; i < 20; ++i) index.insert(draw());
+  for (std::uint32_t s = 0; s < kRows + 20; s += 7) index.update_vector(s, draw());
+  for (std::uint32_t s = 1; s < kRows; s += 11) index.mark_deleted(s);
+  std::vector<float> batch(10 * kDim);
+  for (auto& v : batch) v = g(rng);
+  index.batch_insert_flat(batch);
+
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  io::BufWriter writer(fileno(file));
+  ASSERT_TRUE(index.save_walk_codes(writer, 1));
+  std::vector<char> saved(static_cast<std::size_t>(::lseek(fileno(file), 0, SEEK_END)));
+  ASSERT_EQ(::pread(fileno(file), saved.data(), saved.size(), 0),
+            static_cast<ssize_t>(saved.size()));
+  std::fclose(file);
+
+  ScanCodes fresh(data, kDim);
+  for (std::uint32_t s = 0; s < index.node_count(); ++s) fresh.encode(s, index.vector(s).data());
+  std::vector<char> want;
+  auto put = [&](const auto& v) {
+    const char* p = reinterpret_cast<const char*>(v.data());
+    want.insert(want.end(), p, p + v.size() * sizeof(v[0]));
+  };
+  for (const auto* v : {&fresh.mins, &fresh.steps, &fresh.steps4, &fresh.error,
+                        &fresh.decoded_sq, &fresh.norm, &fresh.error4, &fresh.decoded_sq4}) {
+    put(*v);
+  }
+  put(fresh.always);
+  put(fresh.codes);
+  put(fresh.codes4);
+  constexpr std::size_t kHeader = 48, kCrc = 4;
+  ASSERT_EQ(saved.size(), kHeader + want.size() + kCrc);
+  EXPECT_TRUE(std::equal(want.begin(), want.end(), saved.begin() + kHeader));
 }
 
 }  // namespace
