@@ -984,6 +984,46 @@ LoadedGraph two_layers(std::size_t dim, std::vector<std::vector<std::vector<std:
   return g;
 }
 
+// A prune skips the diversity tests among the entries the list's last prune kept, while the
+// list has only grown since. An index loaded halfway remembers no prune, so the same inserts
+// and updates must leave it with the graph of one that remembered all along.
+TEST(HnswIndexTest, PrunesThatRememberTheLastOneBuildTheSameGraph) {
+  const std::size_t dim = 16, n = 2000;
+  const auto data = clustered_data(n, dim, 83);
+  auto level = [](std::size_t i) { return i % 97 == 0 ? 2u : i % 13 == 0 ? 1u : 0u; };
+  for (Metric metric : kMetrics) {
+    SCOPED_TRACE(static_cast<int>(metric));
+    HnswIndex whole(dim, 6, 48, metric), half(dim, 6, 48, metric);
+    // Updates along the way move distances under lists the prunes remember.
+    auto add = [&](HnswIndex& index, std::size_t i) {
+      index.insert_with_level(row(data, dim, i), level(i));
+      if (i % 50 == 0 && i >= n / 2) index.update_vector(i / 3, row(data, dim, i - 7));
+    };
+    for (std::size_t i = 0; i < n; ++i) add(whole, i);
+    for (std::size_t i = 0; i < n / 2; ++i) half.insert_with_level(row(data, dim, i), level(i));
+    LoadedGraph g;
+    g.dim = dim, g.m = 6, g.ef_construction = 48, g.metric = metric;
+    g.entry_point = half.entry_point(), g.max_level = half.max_level();
+    g.vectors = VectorStore(half.vectors());
+    g.norms.assign(half.norms().begin(), half.norms().end());
+    for (std::uint32_t s = 0; s < n / 2; ++s) {
+      g.layers.emplace_back();
+      for (std::size_t lc = 0; lc <= half.node_level(s); ++lc) {
+        g.layers.back().push_back(half.neighbors(s, lc));
+      }
+    }
+    auto loaded = HnswIndex::from_loaded(std::move(g));
+    ASSERT_TRUE(loaded);
+    HnswIndex& rest = **loaded;
+    for (std::size_t i = n / 2; i < n; ++i) add(rest, i);
+    for (std::uint32_t s = 0; s < n; ++s) {
+      for (std::size_t lc = 0; lc <= whole.node_level(s); ++lc) {
+        ASSERT_EQ(whole.neighbors(s, lc), rest.neighbors(s, lc)) << s << " " << lc;
+      }
+    }
+  }
+}
+
 TEST(HnswIndexTest, LinksBelowTheirLayerFromOlderFilesAreSurvived) {
   const std::size_t dim = 4, n = 6;
   const auto data = random_data(n + 200, dim, 95);

@@ -417,8 +417,10 @@ class HnswIndex {
   // up to `limit` of them. s.kept receives their positions in `sorted`, ascending, and
   // s.verdicts one of kKept, kCopy (dropped as a copy of a kept entry) and kDropped per
   // position.
-  void select_neighbors(std::span<const Candidate> sorted, std::size_t limit,
-                        detail::Scratch& s) const;
+  // `settled`, when given, marks per position the candidates the last run of the rule over
+  // this list kept (see PruneMemo): none of them covers another, so those tests are skipped.
+  void select_neighbors(std::span<const Candidate> sorted, std::size_t limit, detail::Scratch& s,
+                        const std::uint8_t* settled = nullptr) const;
   static constexpr std::uint8_t kDropped = 0, kKept = 1, kCopy = 2;
   // A prune that leaves an entry with fewer incoming links than this on the layer has the
   // entry's closest kept neighbour link to it (see add_link).
@@ -483,6 +485,19 @@ class HnswIndex {
   bool compressed_ = false;
   std::unordered_set<std::uint32_t> deleted_;
   std::vector<std::uint8_t> deleted_flags_;  // mirror of deleted_, one byte per slot
+  // What the last prune of a node's layer-0 list (add_link, or link_node writing the list)
+  // left: the list's version after it, the count of vector updates then, and how many
+  // entries at the list's front the rule kept. While neither has moved (appends and reads
+  // under the lock carry the version along), none of those entries covers another, and the
+  // next prune need not test them against one another: the rule's pair distances are most
+  // of a build's work.
+  struct PruneMemo {
+    std::uint32_t version = 1;  // odd: no list version matches
+    std::uint32_t updates = 0;
+    std::uint32_t settled = 0;
+  };
+  std::vector<PruneMemo> prune_memo_;  // one per slot, used only under the list's lock
+  std::uint32_t vector_updates_ = 0;   // update_vector calls, for PruneMemo
   std::size_t max_level_ = 0;
   std::atomic<std::size_t> count_{0};
   std::uint32_t entry_point_ = kNoEntry;

@@ -85,6 +85,8 @@ HnswIndex::HnswIndex(HnswIndex&& other) noexcept
       compressed_(other.compressed_),
       deleted_(std::move(other.deleted_)),
       deleted_flags_(std::move(other.deleted_flags_)),
+      prune_memo_(std::move(other.prune_memo_)),
+      vector_updates_(other.vector_updates_),
       max_level_(other.max_level_),
       count_(other.count_.load()),
       entry_point_(other.entry_point_),
@@ -111,6 +113,8 @@ HnswIndex& HnswIndex::operator=(HnswIndex&& other) noexcept {
   compressed_ = other.compressed_;
   deleted_ = std::move(other.deleted_);
   deleted_flags_ = std::move(other.deleted_flags_);
+  prune_memo_ = std::move(other.prune_memo_);
+  vector_updates_ = other.vector_updates_;
   max_level_ = std::exchange(other.max_level_, 0);
   count_ = other.count_.exchange(0);
   entry_point_ = std::exchange(other.entry_point_, kNoEntry);
@@ -204,6 +208,7 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
     }
   }
   index->deleted_flags_.assign(n, 0);
+  index->prune_memo_.assign(n, PruneMemo{});
   for (std::uint32_t s : g.deleted) index->deleted_flags_[s] = 1;
   index->count_ = n - g.deleted.size();
   index->deleted_ = std::move(g.deleted);
@@ -217,6 +222,7 @@ std::size_t HnswIndex::memory_usage() const {
                       levels_.capacity() * sizeof(std::uint32_t) +
                       layer0_.capacity() * sizeof(std::uint32_t) +
                       upper_.capacity() * sizeof(upper_[0]) + deleted_flags_.capacity() +
+                      prune_memo_.capacity() * sizeof(PruneMemo) +
                       deleted_.size() * (sizeof(std::uint32_t) + 2 * sizeof(void*));
   for (std::uint32_t level : levels_) bytes += level * list_stride(1) * sizeof(std::uint32_t);
   if (quantized_) bytes += quantized_->codes.capacity() + 8 * dim_;
@@ -250,7 +256,7 @@ float HnswIndex::link_dist(std::uint32_t a, std::uint32_t b) const {
 }
 
 void HnswIndex::select_neighbors(std::span<const Candidate> sorted, std::size_t limit,
-                                 detail::Scratch& s) const {
+                                 detail::Scratch& s, const std::uint8_t* settled) const {
   auto& kept = s.kept;
   auto& verdicts = s.verdicts;
   kept.clear();
@@ -281,6 +287,7 @@ void HnswIndex::select_neighbors(std::span<const Candidate> sorted, std::size_t 
     // reaches e through it.
     bool covered = false;
     for (std::size_t j = 0; j < order.size(); ++j) {
+      if (settled != nullptr && settled[i] != 0 && settled[order[j]] != 0) continue;
       if (link_dist(e.slot, sorted[order[j]].slot) < e.distance) {
         covered = true;
         const auto at = order.begin() + static_cast<std::ptrdiff_t>(j);
@@ -302,6 +309,12 @@ std::atomic_ref<std::uint32_t> incoming(std::uint32_t* words) {
   return std::atomic_ref<std::uint32_t>(words[2]);
 }
 
+// A list's lock word while this thread holds the lock: odd, one above the version the lock
+// found and one below the version it leaves.
+std::uint32_t locked_version(std::uint32_t* words) {
+  return std::atomic_ref<std::uint32_t>(words[0]).load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, std::size_t limit,
@@ -311,10 +324,17 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
   detail::ListLock lock(words);
   std::uint32_t* ids = detail::list_ids(words);
   const std::uint32_t count = detail::list_count(words);
+  const std::uint32_t found = locked_version(words) - 1;  // the version as the lock found it
+  PruneMemo* memo = lc == 0 ? &prune_memo_[n] : nullptr;
+  std::uint32_t settled = 0;
+  if (memo != nullptr && memo->version == found && memo->updates == vector_updates_) {
+    settled = std::min(memo->settled, count);
+  }
   if (count < limit) {
     detail::set_word(ids[count], slot);
     detail::set_word(words[1], count + 1);
     in(slot).fetch_add(1, std::memory_order_relaxed);
+    if (memo != nullptr) *memo = {found + 2, vector_updates_, settled};  // an append keeps it
     return;
   }
   // Over-full: choose among the old entries and the new one by the diversity rule, in
@@ -332,10 +352,32 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
   }
   pairs.push_back({slot, link_dist(n, slot)});
   const std::size_t last = pairs.size() - 1;
-  stable_sort_by_distance(pairs);
-  select_neighbors(pairs, limit, s);
+  auto& flags = s.settled;
+  if (settled > 0) {
+    // Layer 0 skips no entry, so the settled ones are the first pairs. The flags follow their
+    // pairs through the stable sort stable_sort_by_distance makes.
+    flags.assign(pairs.size(), 0);
+    std::fill_n(flags.begin(), settled, std::uint8_t{1});
+    for (std::size_t i = 1; i < pairs.size(); ++i) {
+      const Candidate c = pairs[i];
+      const std::uint8_t f = flags[i];
+      std::size_t j = i;
+      for (; j > 0 && detail::distance_less(c.distance, pairs[j - 1].distance); --j) {
+        pairs[j] = pairs[j - 1];
+        flags[j] = flags[j - 1];
+      }
+      pairs[j] = c;
+      flags[j] = f;
+    }
+  } else {
+    stable_sort_by_distance(pairs);
+  }
+  select_neighbors(pairs, limit, s, settled > 0 ? flags.data() : nullptr);
   auto& kept = s.kept;
   auto& verdicts = s.verdicts;
+  if (memo != nullptr) {
+    *memo = {found + 2, vector_updates_, static_cast<std::uint32_t>(kept.size())};
+  }
   // The stable sort put the new entry last among its equals, so it is the last pair with its
   // slot (the old list may hold the slot too, after an update).
   std::size_t fresh = last;
@@ -406,6 +448,7 @@ void HnswIndex::reserve_nodes(std::size_t extra) {
   layer0_.reserve(n * list_stride(0));
   upper_.reserve(n);
   deleted_flags_.reserve(n);
+  prune_memo_.reserve(n);
 }
 
 void HnswIndex::reserve(std::size_t extra) {
@@ -415,7 +458,8 @@ void HnswIndex::reserve(std::size_t extra) {
   const std::size_t n = node_count();
   const std::size_t want = n + extra;
   if (levels_.capacity() < want || norms_.capacity() < want || upper_.capacity() < want ||
-      deleted_flags_.capacity() < want || layer0_.capacity() < want * list_stride(0)) {
+      deleted_flags_.capacity() < want || prune_memo_.capacity() < want ||
+      layer0_.capacity() < want * list_stride(0)) {
     reserve_nodes(std::max(extra, n));
   }
   auto grow = [](auto& v, std::size_t needed) {
@@ -460,6 +504,7 @@ void HnswIndex::append_unlinked(std::span<const float> vector, std::size_t level
   layer0_.resize(layer0_.size() + list_stride(0), 0);
   upper_.push_back(std::move(upper));
   deleted_flags_.push_back(0);
+  prune_memo_.emplace_back();
 }
 
 void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t entry) {
@@ -562,6 +607,11 @@ void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t e
       }
       for (std::size_t i = 0; i < chosen[lc].size(); ++i) detail::set_word(ids[i], chosen[lc][i]);
       detail::set_word(words[1], static_cast<std::uint32_t>(chosen[lc].size()));
+      // The rule chose every entry, with the distances add_link measures: all are settled.
+      if (lc == 0) {
+        prune_memo_[slot] = {locked_version(words) + 1, vector_updates_,
+                             static_cast<std::uint32_t>(chosen[lc].size())};
+      }
     }
     for (const std::uint32_t n : chosen[lc]) {
       if (levels_[n] >= lc) add_link(n, slot, lc, mc, s);
@@ -583,6 +633,11 @@ void HnswIndex::drain_rescues(detail::Scratch& s) {
       const std::uint32_t* ids = detail::list_ids(words);
       linked =
           std::find(ids, ids + detail::list_count(words), e) != ids + detail::list_count(words);
+      // Only read: a prune memo that held still does.
+      if (lc == 0) {
+        PruneMemo& memo = prune_memo_[owner];
+        if (memo.version == locked_version(words) - 1) memo.version += 2;
+      }
     }
     if (!linked) add_link(owner, e, lc, lc == 0 ? m0_ : m_, s);
   }
@@ -733,6 +788,8 @@ void HnswIndex::update_vector(std::uint32_t slot, std::span<const float> vector)
   std::copy(vector.begin(), vector.end(),
             vectors_.owned().begin() + static_cast<std::ptrdiff_t>(slot * dim_));
   norms_[slot] = vector_norm(vector);
+  // Every list holding the slot now has other distances: no prune memo holds any longer.
+  if (++vector_updates_ == 0) std::fill(prune_memo_.begin(), prune_memo_.end(), PruneMemo{});
   if (quantized_) {
     quantized_->quantizer.quantize_into(vector, quantized_->codes.data() + slot * dim_);
   }

@@ -198,6 +198,7 @@ struct Scratch {
   std::vector<std::uint32_t> ids;      // one list's ids
   std::vector<float> decoded;          // one dequantized row (SQ8 without a fused kernel)
   std::vector<Candidate> pairs;        // neighbour selection, pruning, re-ranking
+  std::vector<std::uint8_t> settled;   // pruning: which pairs a list's last prune kept
   std::vector<std::uint32_t> kept;     // neighbour selection: positions of the chosen ones
   std::vector<std::uint8_t> verdicts;  // neighbour selection: what became of each position
   std::vector<std::uint32_t> order;    // neighbour selection: kept entries, in test order
