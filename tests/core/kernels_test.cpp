@@ -289,6 +289,44 @@ TEST(WalkQueryTest, PackedTermsFollowTheWalkedLevel) {
   }
 }
 
+// Whole numbers over a range of at most 255 take a step of 1, so that every row decodes to
+// itself bit for bit and the re-rank may read codes instead of vectors. One value that is not
+// a whole number, a wider range, or a later row outside the ranges leaves that off for good.
+TEST(ScanCodesTest, WholeNumbersDecodeExactly) {
+  constexpr std::size_t kDim = 37, kRows = 50;
+  const std::pair<const char*, void (*)(std::vector<float>&)> cases[] = {
+      {"pixels", [](std::vector<float>&) {}},
+      {"shifted", [](std::vector<float>& d) { for (float& x : d) x -= 200.0f; }},
+      {"a fraction", [](std::vector<float>& d) { d[3 * kDim + 7] += 0.5f; }},
+      {"a range of 256", [](std::vector<float>& d) { d[7] = 0.0f, d[kDim + 7] = 256.0f; }},
+  };
+  for (const auto& [name, change] : cases) {
+    SCOPED_TRACE(name);
+    std::mt19937 rng(18);
+    std::uniform_int_distribution<int> pixel(0, 255);
+    std::vector<float> data(kRows * kDim), out(kDim);
+    for (auto& x : data) x = static_cast<float>(pixel(rng));
+    change(data);
+    ScanCodes sc(data, kDim);
+    const bool exact = std::string(name) == "pixels" || std::string(name) == "shifted";
+    ASSERT_EQ(sc.rows_exact, exact);
+    if (!exact) continue;
+    for (std::size_t i = 0; i < kRows; ++i) {
+      sc.decode_row(i, out.data());
+      for (std::size_t j = 0; j < kDim; ++j) {
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(out[j]),
+                  std::bit_cast<std::uint32_t>(data[i * kDim + j]));
+      }
+    }
+    std::vector<float> later(data.begin(), data.begin() + kDim);
+    sc.encode(kRows, later.data());  // inside the ranges
+    EXPECT_TRUE(sc.rows_exact);
+    later[9] = sc.mins[9] - 1.0f;  // coded as the minimum
+    sc.encode(kRows + 1, later.data());
+    EXPECT_FALSE(sc.rows_exact);
+  }
+}
+
 // Inserts and updates with the walk on keep its codes what encoding every current vector
 // afresh, with the ranges they were built from, gives: a save writes no stale row.
 TEST(WalkCodesTest, MutationsKeepCodesEqualToAFreshEncoding) {

@@ -7,6 +7,7 @@
 #include <tbb/task_arena.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -190,6 +191,7 @@ ScanCodes::ScanCodes(std::span<const float> vectors, std::size_t d)
   steps.assign(stride, 0.0f);
   steps4.assign(2 * stride4, 0.0f);
   std::vector<float> tops(dim, -std::numeric_limits<float>::infinity());
+  std::vector<std::uint8_t> whole(dim, 1);  // every finite value a whole number
   for (std::size_t j = 0; j < dim; ++j) mins[j] = std::numeric_limits<float>::infinity();
   for (std::size_t i = 0; i < built_for; ++i) {
     const float* x = vectors.data() + i * dim;
@@ -197,11 +199,20 @@ ScanCodes::ScanCodes(std::span<const float> vectors, std::size_t d)
       if (!std::isfinite(x[j])) continue;
       mins[j] = std::min(mins[j], x[j]);
       tops[j] = std::max(tops[j], x[j]);
+      whole[j] &= static_cast<std::uint8_t>(x[j] == std::nearbyint(x[j]));
     }
   }
   for (std::size_t j = 0; j < dim; ++j) {
     if (!(mins[j] <= tops[j])) {  // no finite value
       mins[j] = 0.0f;
+      continue;
+    }
+    // Whole numbers over a range of at most 255 (pixels, counts) take a step of 1: their codes
+    // are then the values themselves, less the minimum, and decode exactly (see rows_exact).
+    if (whole[j] != 0 && tops[j] - mins[j] <= 255.0f && tops[j] > mins[j] &&
+        std::abs(mins[j]) < 0x1p23f) {
+      steps[j] = 1.0f;
+      steps4[j] = (tops[j] - mins[j]) / 15.0f;
       continue;
     }
     const float step = (tops[j] - mins[j]) / 255.0f;
@@ -288,6 +299,7 @@ std::size_t ScanCodes::memory_usage() const {
 void ScanCodes::encode(std::size_t slot, const float* x) {
   if (slot >= rows()) {
     // Rows skipped over (none in practice) are measured by every scan.
+    if (slot > rows()) rows_exact = false;
     codes.resize((slot + 1) * stride, 0);
     codes4.resize((slot + 1) * stride4, 0);
     error4.resize(slot + 1, 0.0f);
@@ -301,6 +313,7 @@ void ScanCodes::encode(std::size_t slot, const float* x) {
   std::uint8_t* c = codes.data() + slot * stride;
   double err = 0.0, dsq = 0.0, xx = 0.0, cc = 0.0;
   bool finite = true;
+  bool exact = true;
   for (std::size_t j = 0; j < dim; ++j) {
     const float v = x[j];
     finite = finite && std::isfinite(v);
@@ -309,6 +322,9 @@ void ScanCodes::encode(std::size_t slot, const float* x) {
       code = std::clamp(std::nearbyint((v - mins[j]) / steps[j]), 0.0f, 255.0f);
     }
     c[j] = static_cast<std::uint8_t>(code);
+    // As decode_row computes it, to the bit (a -0.0 does not decode back).
+    exact = exact && std::bit_cast<std::uint32_t>(mins[j] + steps[j] * code) ==
+                         std::bit_cast<std::uint32_t>(v);
     // step × code is exact in double (24 + 8 bits); the rest rounds once or twice per term.
     const double offset = static_cast<double>(steps[j]) * c[j];
     const double diff = static_cast<double>(v) - (static_cast<double>(mins[j]) + offset);
@@ -352,6 +368,15 @@ void ScanCodes::encode(std::size_t slot, const float* x) {
                      ? 0
                      : 1;
   walk_terms[slot] = walk_terms_of(slot);
+  rows_exact = rows_exact && exact;
+}
+
+__attribute__((target_clones("avx512f", "avx2", "default"))) void ScanCodes::decode_row(
+    std::size_t slot, float* out) const {
+  const std::uint8_t* c = codes.data() + slot * stride;
+  const float* m = mins.data();
+  const float* st = steps.data();
+  for (std::size_t j = 0; j < dim; ++j) out[j] = m[j] + st[j] * static_cast<float>(c[j]);
 }
 
 }  // namespace detail

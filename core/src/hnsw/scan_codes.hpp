@@ -84,6 +84,12 @@ struct ScanCodes {
   // choose_walk_level.
   bool walk_sharp = false;
   bool level_chosen = false;  // by choose_walk_level, or read back with the codes
+  // Whether every row's 8-bit codes decode (decode_row) to its vector bit for bit, as whole
+  // numbers over a range of at most 255 do: the re-rank then measures a row from its codes,
+  // a quarter of the bytes, with the same result. Cleared for good by any row that does not.
+  bool rows_exact = true;
+  // min + step·code of row `slot` into out (dim floats): each a product, then a sum.
+  void decode_row(std::size_t slot, float* out) const;
   // `vectors` holds the first built_for rows the codes were taken from.
   void choose_walk_level(std::span<const float> vectors);
   // The typical 4-bit error against the typical distance from a vector to the nearest of a

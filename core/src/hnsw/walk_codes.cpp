@@ -20,9 +20,9 @@ constexpr std::uint32_t kWalkCodesVersion = 1;
 // The fixed part of the file, as written.
 struct Header {
   std::uint32_t magic, version, dim, rows, built_for;
-  // walk_sharp came after version 1: files written before it hold 0 there, the cautious
-  // choice, and builds before it ignore the byte.
-  std::uint8_t walk_fine, level_chosen, walk_sharp, pad;
+  // walk_sharp and rows_exact came after version 1: files written before them hold 0 there,
+  // the cautious choice, and builds before them ignore the bytes.
+  std::uint8_t walk_fine, level_chosen, walk_sharp, rows_exact;
   std::uint64_t binding;
   double top_code_norm, top_code_norm4;
 };
@@ -45,7 +45,7 @@ Result<void> HnswIndex::save_walk_codes(io::BufWriter& w, std::uint64_t binding)
                  static_cast<std::uint8_t>(sc->walk_fine),
                  static_cast<std::uint8_t>(sc->level_chosen),
                  static_cast<std::uint8_t>(sc->walk_sharp),
-                 0,
+                 static_cast<std::uint8_t>(sc->rows_exact),
                  binding,
                  sc->top_code_norm,
                  sc->top_code_norm4};
@@ -127,6 +127,7 @@ Result<void> HnswIndex::load_walk_codes(std::span<const std::byte> bytes,
   sc->walk_fine = h.walk_fine != 0;
   sc->level_chosen = h.level_chosen != 0;
   sc->walk_sharp = h.walk_sharp != 0;
+  sc->rows_exact = h.rows_exact != 0;
   sc->top_code_norm = h.top_code_norm;
   sc->top_code_norm4 = h.top_code_norm4;
   sc->set_walk_terms();
