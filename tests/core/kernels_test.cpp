@@ -289,6 +289,39 @@ TEST(WalkQueryTest, PackedTermsFollowTheWalkedLevel) {
   }
 }
 
+// Decoding a row: every kernel gives the product-then-sum of the plain loop, to the bit, at
+// lengths with and without tails past the vector loops.
+TEST(FusedSq8KernelTest, DecodeKernelsMatchTheLoop) {
+  const struct {
+    DecodeRow kernel;
+    simsimd_capability_t capability;
+    const char* name;
+  } kernels[] = {{decode_row_kernel(KernelIsa::Avx512), simsimd_cap_skylake_k, "AVX-512"},
+                 {decode_row_kernel(KernelIsa::Avx2), simsimd_cap_haswell_k, "AVX2"},
+                 {decode_row_portable(), simsimd_cap_serial_k, "portable"},
+                 {decode_row(), simsimd_cap_serial_k, "chosen"}};
+  std::mt19937 rng(19);
+  std::normal_distribution<float> g(0.0f, 10.0f);
+  for (const std::size_t n : {5, 37, 784}) {
+    std::vector<float> mins(n), steps(n), want(n), got(n);
+    std::vector<std::uint8_t> codes(n);
+    for (std::size_t j = 0; j < n; ++j) {
+      mins[j] = g(rng), steps[j] = std::abs(g(rng)) / 255.0f;
+      codes[j] = static_cast<std::uint8_t>(rng());
+      const float offset = steps[j] * static_cast<float>(codes[j]);
+      want[j] = mins[j] + offset;
+    }
+    for (const auto& k : kernels) {
+      if (k.kernel == nullptr || (simsimd_capabilities() & k.capability) != k.capability) continue;
+      SCOPED_TRACE(std::string(k.name) + " n " + std::to_string(n));
+      k.kernel(mins.data(), steps.data(), codes.data(), n, got.data());
+      for (std::size_t j = 0; j < n; ++j) {
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(got[j]), std::bit_cast<std::uint32_t>(want[j])) << j;
+      }
+    }
+  }
+}
+
 // Whole numbers over a range of at most 255 take a step of 1, so that every row decodes to
 // itself bit for bit and the re-rank may read codes instead of vectors. One value that is not
 // a whole number, a wider range, or a later row outside the ranges leaves that off for good.

@@ -371,12 +371,8 @@ void ScanCodes::encode(std::size_t slot, const float* x) {
   rows_exact = rows_exact && exact;
 }
 
-__attribute__((target_clones("avx512f", "avx2", "default"))) void ScanCodes::decode_row(
-    std::size_t slot, float* out) const {
-  const std::uint8_t* c = codes.data() + slot * stride;
-  const float* m = mins.data();
-  const float* st = steps.data();
-  for (std::size_t j = 0; j < dim; ++j) out[j] = m[j] + st[j] * static_cast<float>(c[j]);
+void ScanCodes::decode_row(std::size_t slot, float* out) const {
+  detail::decode_row()(mins.data(), steps.data(), codes.data() + slot * stride, dim, out);
 }
 
 }  // namespace detail

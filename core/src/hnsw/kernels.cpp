@@ -244,6 +244,18 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void walk_dots4(
   }
 }
 
+QUARN_AVX512 void decode_row(const float* mins, const float* steps, const std::uint8_t* codes,
+                             std::size_t n, float* out) {
+  std::size_t j = 0;
+  for (; j + 16 <= n; j += 16) {
+    const __m128i c8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + j));
+    const __m512 c = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(c8));
+    _mm512_storeu_ps(out + j, _mm512_add_ps(_mm512_loadu_ps(mins + j),
+                                            _mm512_mul_ps(_mm512_loadu_ps(steps + j), c)));
+  }
+  for (; j < n; ++j) out[j] = mins[j] + steps[j] * static_cast<float>(codes[j]);
+}
+
 #undef QUARN_AVX512
 
 }  // namespace avx512
@@ -407,6 +419,18 @@ QUARN_AVX2 void walk_dots4(const std::int8_t* w, const std::uint8_t* codes, std:
   }
 }
 
+QUARN_AVX2 void decode_row(const float* mins, const float* steps, const std::uint8_t* codes,
+                           std::size_t n, float* out) {
+  std::size_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m128i c8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + j));
+    const __m256 c = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c8));
+    _mm256_storeu_ps(out + j, _mm256_add_ps(_mm256_loadu_ps(mins + j),
+                                            _mm256_mul_ps(_mm256_loadu_ps(steps + j), c)));
+  }
+  for (; j < n; ++j) out[j] = mins[j] + steps[j] * static_cast<float>(codes[j]);
+}
+
 #undef QUARN_AVX2
 
 }  // namespace avx2
@@ -454,6 +478,20 @@ CodeDots code_dots4_kernel(KernelIsa isa) {
 
 WalkDots walk_dots4_kernel(KernelIsa isa) {
   return isa == KernelIsa::Avx512 ? &avx512::walk_dots4 : &avx2::walk_dots4;
+}
+
+DecodeRow decode_row_kernel(KernelIsa isa) {
+  return isa == KernelIsa::Avx512 ? &avx512::decode_row : &avx2::decode_row;
+}
+
+DecodeRow decode_row() {
+  static const DecodeRow chosen = [] {
+    const simsimd_capability_t caps = simsimd_capabilities();
+    if ((caps & simsimd_cap_skylake_k) != 0) return decode_row_kernel(KernelIsa::Avx512);
+    if ((caps & simsimd_cap_haswell_k) != 0) return decode_row_kernel(KernelIsa::Avx2);
+    return decode_row_portable();
+  }();
+  return chosen;
 }
 
 WalkDots walk_dots4() {
@@ -533,6 +571,8 @@ CodeDots code_dots4_kernel(KernelIsa) { return nullptr; }
 CodeDots code_dots4() { return code_dots4_portable(); }
 WalkDots walk_dots4_kernel(KernelIsa) { return nullptr; }
 WalkDots walk_dots4() { return walk_dots4_portable(); }
+DecodeRow decode_row_kernel(KernelIsa) { return nullptr; }
+DecodeRow decode_row() { return decode_row_portable(); }
 
 }  // namespace quarn_core::hnsw::detail
 
@@ -601,6 +641,13 @@ void arrange_walk_weights(const std::int8_t* natural, std::size_t stride, std::i
 }
 
 WalkDots walk_dots4_portable() { return &portable_walk_dots4; }
+
+DecodeRow decode_row_portable() {
+  return [](const float* mins, const float* steps, const std::uint8_t* codes, std::size_t n,
+            float* out) {
+    for (std::size_t j = 0; j < n; ++j) out[j] = mins[j] + steps[j] * static_cast<float>(codes[j]);
+  };
+}
 
 CodeDots code_dots_portable() { return &portable_code_dots; }
 CodeDots code_dots4_portable() { return &portable_code_dots4; }

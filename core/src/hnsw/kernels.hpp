@@ -72,4 +72,14 @@ WalkDots walk_dots4();
 WalkDots walk_dots4_kernel(KernelIsa isa);
 WalkDots walk_dots4_portable();
 
+// out_j = mins_j + steps_j·codes_j for n components, a product and then a sum in float, as
+// ScanCodes::encode checks its rows: every kernel gives the same floats.
+using DecodeRow = void (*)(const float* mins, const float* steps, const std::uint8_t* codes,
+                           std::size_t n, float* out);
+// The fastest this CPU runs: AVX-512, AVX2, or a portable loop.
+DecodeRow decode_row();
+// The kernel for `isa`; nullptr where x86 kernels are not built. For tests.
+DecodeRow decode_row_kernel(KernelIsa isa);
+DecodeRow decode_row_portable();
+
 }  // namespace quarn_core::hnsw::detail
