@@ -940,6 +940,8 @@ TEST(HnswIndexTest, CompressedWalkKeepsRecallAndExactAnswers) {
       }
     }
     for (Metric metric : kMetrics) {
+      // The decoded rows meet the same pair kernel under every metric: one is enough.
+      if (whole && metric != Metric::Euclidean) continue;
       SCOPED_TRACE(std::to_string(static_cast<int>(metric)) + (whole ? ", whole numbers" : ""));
       HnswIndex index(dim, 16, 100, metric);
       index.enable_compressed_search();
