@@ -217,7 +217,7 @@ TEST(TextIndexTest, RanksByBm25AsAPlainModelDoes) {
     std::vector<std::uint32_t> even;
     for (std::uint32_t s = 0; s < model.docs.size(); s += 2) even.push_back(s);
     const std::function<bool(std::uint32_t)> is_even = [](std::uint32_t s) { return s % 2 == 0; };
-    for (int i = 0; i < 150; ++i) {
+    for (int i = 0; i < 60; ++i) {
       std::string text;
       const int clauses = 1 + static_cast<int>(rng() % 4);
       for (int c = 0; c < clauses; ++c) {
