@@ -54,7 +54,9 @@ void select_nearest(std::vector<Candidate>& pairs, std::size_t k);
 float vector_norm(std::span<const float> v);
 
 // Stable ascending sort by distance (insertion sort below 21 elements, merge sort above).
-void stable_sort_by_distance(std::span<Candidate> pairs);
+// `riders`, when given, holds one byte per pair, moved with it (an insertion sort whatever
+// the length).
+void stable_sort_by_distance(std::span<Candidate> pairs, std::span<std::uint8_t> riders = {});
 
 namespace detail {
 

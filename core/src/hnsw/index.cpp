@@ -354,21 +354,10 @@ void HnswIndex::add_link(std::uint32_t n, std::uint32_t slot, std::size_t lc, st
   const std::size_t last = pairs.size() - 1;
   auto& flags = s.settled;
   if (settled > 0) {
-    // Layer 0 skips no entry, so the settled ones are the first pairs. The flags follow their
-    // pairs through the stable sort stable_sort_by_distance makes.
+    // Layer 0 skips no entry, so the settled ones are the first pairs; the flags go along.
     flags.assign(pairs.size(), 0);
     std::fill_n(flags.begin(), settled, std::uint8_t{1});
-    for (std::size_t i = 1; i < pairs.size(); ++i) {
-      const Candidate c = pairs[i];
-      const std::uint8_t f = flags[i];
-      std::size_t j = i;
-      for (; j > 0 && detail::distance_less(c.distance, pairs[j - 1].distance); --j) {
-        pairs[j] = pairs[j - 1];
-        flags[j] = flags[j - 1];
-      }
-      pairs[j] = c;
-      flags[j] = f;
-    }
+    stable_sort_by_distance(pairs, flags);
   } else {
     stable_sort_by_distance(pairs);
   }

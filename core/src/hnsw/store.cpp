@@ -85,17 +85,20 @@ bool pair_less(const Candidate& a, const Candidate& b) {
 
 }  // namespace
 
-void stable_sort_by_distance(std::span<Candidate> pairs) {
+void stable_sort_by_distance(std::span<Candidate> pairs, std::span<std::uint8_t> riders) {
   const std::size_t n = pairs.size();
-  if (n < 21) {
+  if (n < 21 || !riders.empty()) {
     for (std::size_t i = 1; i < n; ++i) {
       const Candidate c = pairs[i];
+      const std::uint8_t r = riders.empty() ? 0 : riders[i];
       std::size_t j = i;
       while (j > 0 && pair_less(c, pairs[j - 1])) {
         pairs[j] = pairs[j - 1];
+        if (!riders.empty()) riders[j] = riders[j - 1];
         --j;
       }
       pairs[j] = c;
+      if (!riders.empty()) riders[j] = r;
     }
     return;
   }
