@@ -492,11 +492,14 @@ class Database {
                        std::unordered_map<std::string, std::uint32_t> ids, RecordTable records)
       REQUIRES(id_lock_);
   // The second half of opening, after the directory lock is released: replays `entries`,
-  // then builds the 4-bit codes when the side file turns the compressed traversal on.
+  // with the compressed traversal on from the start when the side file turns it on (the
+  // replay links with the codes, as the writer did), and has the codes ready at the end.
   // Nothing else sees the object yet, so the tables are changed without their locks.
   void replay(std::vector<wal::WalEntry>& entries) NO_THREAD_SAFETY_ANALYSIS {
+    const bool compressed = compressed_search_.load(std::memory_order_relaxed);
+    if (compressed) index_->enable_compressed_search();
     apply_entries(entries);
-    if (compressed_search_.load(std::memory_order_relaxed)) index_->enable_compressed_search();
+    if (compressed) index_->enable_compressed_search();
   }
   // Applies logged entries as a replay does: each on its own, skipping one that cannot apply.
   void apply_entries(std::vector<wal::WalEntry>& entries)
