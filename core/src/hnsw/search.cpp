@@ -497,9 +497,15 @@ void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
   frontier.clear();
   results.clear();
   ef = std::max<std::size_t>(ef, 1);
+  // A search expands the two best candidates together when both are within the beam: the
+  // rows of both lists are then asked for at once, and each round waits on memory once for
+  // two nodes. On 500,000 x 128 clusters that is 3% more rows scored and 5% more queries per
+  // second, at a recall a little higher; 2-8% on Fashion-MNIST. A build keeps to one at a
+  // time, where it measured no faster.
+  const std::size_t together = kLocked ? 1 : 2;
   const std::size_t capacity = list_capacity(0);
-  if (s.ids.size() < capacity) s.ids.resize(capacity);
-  if (s.sums.size() < capacity) s.sums.resize(capacity);
+  if (s.ids.size() < together * capacity) s.ids.resize(together * capacity);
+  if (s.sums.size() < together * capacity) s.sums.resize(together * capacity);
   std::int32_t* sums = s.sums.data();
 
   for (std::uint32_t e : entries) {
@@ -511,16 +517,31 @@ void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
 
   while (!frontier.empty()) {
     std::pop_heap(frontier.begin(), frontier.end(), heap_min_less);
-    const Candidate c = frontier.back();
+    Candidate c = frontier.back();
     frontier.pop_back();
     if (c.distance > results.front().distance) break;
-    if (!frontier.empty()) _mm_prefetch(list_words(frontier.front().slot, 0), _MM_HINT_T0);
-    // In place when copied (the kept ids never pass the ones still to read).
-    const auto ids = list_ids<kLocked>(list_words(c.slot, 0), s, capacity);
     std::uint32_t* fresh_ids = s.ids.data();
     std::size_t fresh = 0;
-    for (std::uint32_t id : ids) {
-      if (!visited.test_and_set(id)) fresh_ids[fresh++] = id;
+    for (std::size_t taken = 1;; ++taken) {
+      if (!frontier.empty()) _mm_prefetch(list_words(frontier.front().slot, 0), _MM_HINT_T0);
+      // Copied after the fresh ids so far, and filtered in place (the kept ids never pass
+      // the ones still to read).
+      std::uint32_t* words = list_words(c.slot, 0);
+      const std::span<const std::uint32_t> ids =
+          kLocked ? std::span<const std::uint32_t>(fresh_ids + fresh,
+                                                   detail::copy_list(words, fresh_ids + fresh))
+                  : std::span<const std::uint32_t>(detail::list_ids(words),
+                                                   detail::list_count(words));
+      for (std::uint32_t id : ids) {
+        if (!visited.test_and_set(id)) fresh_ids[fresh++] = id;
+      }
+      if (taken == together || frontier.empty() ||
+          frontier.front().distance > results.front().distance) {
+        break;
+      }
+      std::pop_heap(frontier.begin(), frontier.end(), heap_min_less);
+      c = frontier.back();
+      frontier.pop_back();
     }
     if (fresh == 0) continue;
     // Ask for every row at once, with the per-row terms its estimate reads: the rows lie
