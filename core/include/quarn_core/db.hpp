@@ -504,6 +504,10 @@ class Database {
   // Applies logged entries as a replay does: each on its own, skipping one that cannot apply.
   void apply_entries(std::vector<wal::WalEntry>& entries)
       REQUIRES(id_lock_, index_lock_, records_lock_);
+  // Links a run of inserts of new ids (`rows` their vectors, moved out) as one batch and
+  // fills their records; empties both. Their ids are in id_to_slot already.
+  void insert_run(std::vector<wal::WalEntry::Insert*>& run, std::vector<std::vector<float>>& rows)
+      REQUIRES(id_lock_, index_lock_, records_lock_);
 
   // One batch: ids and metadata by value; the vectors as one block of rows (`flat`, when
   // the caller's rows are back to back) or one span per row.

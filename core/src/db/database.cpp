@@ -286,24 +286,12 @@ void Database::apply_entries(std::vector<wal::WalEntry>& entries) {
   // inserting its record alone would have given it.
   std::vector<wal::WalEntry::Insert*> run;
   std::vector<std::vector<float>> run_rows;
-  auto flush = [&] {
-    if (run.empty()) return;
-    const std::vector<std::uint32_t> slots =
-        run.size() == 1 ? std::vector<std::uint32_t>{index_->insert(run_rows[0])}
-                        : index_->batch_insert(run_rows);
-    records_.extend(slots.back() + 1);
-    for (std::size_t i = 0; i < run.size(); ++i) {
-      records_.fill(slots[i], std::move(run[i]->id), std::move(run[i]->metadata));
-    }
-    run.clear();
-    run_rows.clear();
-  };
   for (auto& entry : entries) {
     if (auto* insert = std::get_if<wal::WalEntry::Insert>(&entry.op)) {
       if (insert->vector.size() != dim_) continue;
       const auto next = static_cast<std::uint32_t>(index_->node_count() + run.size());
       if (auto [it, fresh] = id_to_slot_.try_emplace(insert->id, next); !fresh) {
-        flush();  // the id may be one of the run's: its slot must hold its vector first
+        insert_run(run, run_rows);  // the id may be one of the run's: linked first
         index_->update_vector(it->second, insert->vector);
         records_.replace_metadata(it->second, std::move(insert->metadata));
         continue;
@@ -312,7 +300,7 @@ void Database::apply_entries(std::vector<wal::WalEntry>& entries) {
       run_rows.push_back(std::move(insert->vector));
       continue;
     }
-    flush();
+    insert_run(run, run_rows);
     if (auto* del = std::get_if<wal::WalEntry::Delete>(&entry.op)) {
       auto it = id_to_slot_.find(del->id);
       if (it == id_to_slot_.end()) continue;
@@ -331,7 +319,21 @@ void Database::apply_entries(std::vector<wal::WalEntry>& entries) {
       if (update->metadata) records_.replace_metadata(slot, std::move(*update->metadata));
     }
   }
-  flush();
+  insert_run(run, run_rows);
+}
+
+void Database::insert_run(std::vector<wal::WalEntry::Insert*>& run,
+                          std::vector<std::vector<float>>& rows) {
+  if (run.empty()) return;
+  const std::vector<std::uint32_t> slots =
+      run.size() == 1 ? std::vector<std::uint32_t>{index_->insert(rows[0])}
+                      : index_->batch_insert(rows);
+  records_.extend(slots.back() + 1);
+  for (std::size_t i = 0; i < run.size(); ++i) {
+    records_.fill(slots[i], std::move(run[i]->id), std::move(run[i]->metadata));
+  }
+  run.clear();
+  rows.clear();
 }
 
 Result<void> Database::save() {
