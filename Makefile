@@ -150,7 +150,7 @@ bench: build
 bench-plot: build
 	@cd $(BUILD) && bench/hnsw_bench --skip-exact --cache fashion-mnist-gt.bin --repeat 3 \
 	  --csv recall-qps-cpp.csv
-	@PYTHONPATH=python $(PY311) bench/hnsw_peers.py --skip-exact --repeat 2 --csv $(BUILD)/recall-qps-py.csv
+	@PYTHONPATH=python $(PY311) bench/hnsw_peers.py --skip-exact --repeat 3 --csv $(BUILD)/recall-qps-py.csv
 	@$(PY311) bench/plot_recall_qps.py $(BUILD)/recall-qps-cpp.csv $(BUILD)/recall-qps-py.csv \
 	  -o docs/recall-qps.png
 

@@ -385,14 +385,17 @@ int main(int argc, char** argv) {
     // Each point is measured right beside the peer's at the same ef, so that a change in the
     // machine's load hits both alike. With --repeat the whole sweep runs that many times and
     // each point keeps its best pass: a slow spell then costs one pass of a few points, not
-    // every pass of one point, which bent the curves.
+    // every pass of one point, which bent the curves. Every other pass runs the efs backwards:
+    // the host's slow spells came about once a sweep, and in one direction they fell on the
+    // same ef in every pass.
     auto keep_best = [](std::vector<Point>& curve, std::size_t i, const Point& p) {
       if (curve.size() == i) curve.push_back(p);
       curve[i].qps = std::max(curve[i].qps, p.qps);
     };
     auto sweep = [&](std::vector<Point>& ours_curve, std::vector<Point>& peer_points) {
       for (int pass = 0; pass < std::max(repeat, 1); ++pass) {
-        for (std::size_t i = 0; i < efs.size(); ++i) {
+        for (std::size_t j = 0; j < efs.size(); ++j) {
+          const std::size_t i = pass % 2 == 0 ? j : efs.size() - 1 - j;
           const std::size_t ef = efs[i];
           keep_best(ours_curve, i,
                     measure(ef, nq, dim, queries, truth, [&](const float* q, auto& out) {

@@ -14,7 +14,8 @@ Run with /usr/bin/python3 (numpy, hnswlib and faiss come from Debian's packages)
         [--skip-exact] [--skip-faiss] [--efs 10,16,...] [--repeat N] [--csv FILE]
 
 quarn and python3-hnswlib are measured in turn at each ef (--repeat N times, the best pass of
-each kept), so that a drifting machine does not favour whichever curve ran second.
+each kept), so that a drifting machine does not favour whichever curve ran second; faiss,
+built afterwards, is swept --repeat N times on its own.
 
 --csv writes one row per measured point: system,variant,ef,recall_at_10,qps,build_seconds
 (system quarn-python / hnswlib-python / faiss; variant f32 for quarn, "-" for the peers).
@@ -79,10 +80,11 @@ def best_of_sweeps(systems, efs, repeat, queries, truth):
 
     On a shared machine rates drift by more than the difference between curves measured one
     after the other, and a slow spell then costs one pass of a few points rather than every
-    pass of one point."""
+    pass of one point. Every other sweep runs the efs backwards: this host's slow spells came
+    about once a sweep, and in one direction they fell on the same ef in every pass."""
     best = {}
-    for _ in range(max(1, repeat)):
-        for ef in efs:
+    for sweep in range(max(1, repeat)):
+        for ef in (efs if sweep % 2 == 0 else efs[::-1]):
             for name, (set_ef, search) in systems.items():
                 r, qps = measure(set_ef, search, ef, queries, truth)
                 if qps > best.get((name, ef), (0.0, 0.0))[1]:
@@ -90,15 +92,10 @@ def best_of_sweeps(systems, efs, repeat, queries, truth):
     return {name: [(ef,) + best[(name, ef)] for ef in efs] for name in systems}
 
 
-def curve(name, efs, set_ef, search, queries, truth):
-    """Recall@10 and single-call QPS per ef; search(q) returns the ids found."""
+def print_points(name, points):
     print(f"{name:22s} {'ef':>6s} {'recall@10':>9s} {'QPS':>10s}")
-    points = []
-    for ef in efs:
-        r, qps = measure(set_ef, search, ef, queries, truth)
-        points.append((ef, r, qps))
+    for ef, r, qps in points:
         print(f"{'':22s} {ef:6d} {r:9.4f} {qps:10.0f}")
-    return points
 
 
 def qps_at(points, target):
@@ -171,9 +168,7 @@ def graph(nq, efs, skip_faiss, rows, repeat):
         del db
     for name, points in (("python3-hnswlib", peer), ("quarn", ours),
                          ("quarn compressed", packed)):
-        print(f"{name:22s} {'ef':>6s} {'recall@10':>9s} {'QPS':>10s}")
-        for ef, r, qps in points:
-            print(f"{'':22s} {ef:6d} {r:9.4f} {qps:10.0f}")
+        print_points(name, points)
     rows += [("hnswlib-python", "-", ef, r, qps, peer_build) for ef, r, qps in peer]
     rows += [("quarn-python", "f32", ef, r, qps, build) for ef, r, qps in ours]
     rows += [("quarn-python", "compressed", ef, r, qps, build) for ef, r, qps in packed]
@@ -204,8 +199,12 @@ def graph(nq, efs, skip_faiss, rows, repeat):
     def set_ef(ef):
         flat.hnsw.efSearch = ef
 
-    points = curve("faiss IndexHNSWFlat", efs, set_ef, lambda q: flat.search(q[None, :], K)[1][0],
-                   queries, truth)
+    def faiss_find(q):
+        return flat.search(q[None, :], K)[1][0]
+
+    points = best_of_sweeps({"faiss": (set_ef, faiss_find)}, efs, repeat, queries,
+                            truth)["faiss"]
+    print_points("faiss IndexHNSWFlat", points)
     rows += [("faiss", "-", ef, r, qps, faiss_build) for ef, r, qps in points]
 
 
