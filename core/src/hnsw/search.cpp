@@ -136,19 +136,24 @@ class Measure<true> {
   float* decoded_ = nullptr;
 };
 
-// One list's ids: read in place where no writer can run, copied under the list's lock where
-// one can.
+// One list's ids: read in place where no writer can run, copied under the list's lock into
+// `out` (room for a whole list) where one can.
+template <bool kLocked>
+std::span<const std::uint32_t> list_ids(std::uint32_t* words, std::uint32_t* out) {
+  if constexpr (kLocked) {
+    return {out, detail::copy_list(words, out)};
+  } else {
+    (void)out;
+    return {detail::list_ids(words), detail::list_count(words)};
+  }
+}
+
+// The same, copied into the scratch's ids.
 template <bool kLocked>
 std::span<const std::uint32_t> list_ids(std::uint32_t* words, detail::Scratch& s,
                                         std::size_t capacity) {
-  if constexpr (kLocked) {
-    if (s.ids.size() < capacity) s.ids.resize(capacity);
-    return {s.ids.data(), detail::copy_list(words, s.ids.data())};
-  } else {
-    (void)s;
-    (void)capacity;
-    return {detail::list_ids(words), detail::list_count(words)};
-  }
+  if (kLocked && s.ids.size() < capacity) s.ids.resize(capacity);
+  return list_ids<kLocked>(words, s.ids.data());
 }
 
 }  // namespace
@@ -526,12 +531,7 @@ void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
       if (!frontier.empty()) _mm_prefetch(list_words(frontier.front().slot, 0), _MM_HINT_T0);
       // Copied after the fresh ids so far, and filtered in place (the kept ids never pass
       // the ones still to read).
-      std::uint32_t* words = list_words(c.slot, 0);
-      const std::span<const std::uint32_t> ids =
-          kLocked ? std::span<const std::uint32_t>(fresh_ids + fresh,
-                                                   detail::copy_list(words, fresh_ids + fresh))
-                  : std::span<const std::uint32_t>(detail::list_ids(words),
-                                                   detail::list_count(words));
+      const auto ids = list_ids<kLocked>(list_words(c.slot, 0), fresh_ids + fresh);
       for (std::uint32_t id : ids) {
         if (!visited.test_and_set(id)) fresh_ids[fresh++] = id;
       }
