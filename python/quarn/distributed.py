@@ -189,6 +189,9 @@ class ShardActor:
     def compact(self):
         self.db.compact()
 
+    def reorder(self):
+        self.db.reorder()
+
     def stats(self):
         return self.db.stats()
 
@@ -527,6 +530,10 @@ class ShardedCollection:
     def compact(self):
         """Compact every shard."""
         self._call("compact")
+
+    def reorder(self):
+        """Renumber every shard's vectors for locality (see `Database.reorder`)."""
+        self._call("reorder")
 
     def stats(self):
         """{"shards": [each shard's `Database.stats()` with its "shard" number and "worker"

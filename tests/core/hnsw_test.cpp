@@ -977,6 +977,75 @@ TEST(HnswIndexTest, CompressedWalkKeepsRecallAndExactAnswers) {
   }
 }
 
+// Renumbering in locality order keeps the graph node for node, the vectors, the deletions and
+// the search mode, so every answer names the same records at the same distances; and the
+// order does put rows near one another next to one another.
+TEST(HnswIndexTest, RenumberingInLocalityOrderKeepsGraphAndAnswers) {
+  const std::size_t dim = 16, n = 2000;
+  const auto data = clustered_data(n, dim, 91, 40, 0.3f);
+  const auto queries = clustered_data(30, dim, 92, 40, 0.3f);
+  const auto step_sum = [&](const HnswIndex& index) {
+    double sum = 0.0;
+    for (std::uint32_t s = 1; s < n; ++s) {
+      sum += distance::distance(index.vector(s - 1), index.vector(s), Metric::Euclidean);
+    }
+    return sum;
+  };
+  for (Metric metric : kMetrics) {
+    for (const char* mode : {"f32", "sq8", "compressed"}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(metric)) + " " + mode);
+      HnswIndex index(dim, 8, 64, metric);
+      index.batch_insert_flat(data);
+      for (std::uint32_t s = 0; s < n; s += 13) index.mark_deleted(s);
+      if (mode[0] == 's') index.enable_quantized_search();
+      if (mode[0] == 'c') index.enable_compressed_search();
+      const auto order = index.locality_order();
+      ASSERT_EQ(order.size(), n);
+      std::vector<std::uint32_t> new_of(n, kNoEntry);
+      for (std::uint32_t i = 0; i < n; ++i) new_of[order[i]] = i;
+      ASSERT_EQ(std::count(new_of.begin(), new_of.end(), kNoEntry), 0);
+      auto fresh = index.renumbered(order);
+      ASSERT_TRUE(fresh.has_value());
+      const HnswIndex& r = **fresh;
+      expect_invariants(r);
+      EXPECT_LT(step_sum(r), 0.5 * step_sum(index));
+      EXPECT_EQ(r.entry_point(), new_of[index.entry_point()]);
+      EXPECT_EQ(r.max_level(), index.max_level());
+      EXPECT_EQ(r.count(), index.count());
+      EXPECT_EQ(r.quantized() != nullptr, mode[0] == 's');
+      EXPECT_EQ(r.compressed_search(), mode[0] == 'c');
+      for (std::uint32_t old = 0; old < n; ++old) {
+        const std::uint32_t now = new_of[old];
+        ASSERT_TRUE(std::ranges::equal(r.vector(now), index.vector(old)));
+        ASSERT_EQ(r.is_deleted(now), index.is_deleted(old));
+        ASSERT_EQ(r.node_level(now), index.node_level(old));
+        for (std::size_t lc = 0; lc <= index.node_level(old); ++lc) {
+          auto want = index.neighbors(old, lc);
+          for (auto& e : want) e = new_of[e];
+          ASSERT_EQ(r.neighbors(now, lc), want) << old << " on layer " << lc;
+        }
+      }
+      for (std::size_t i = 0; i < 30; ++i) {
+        const auto q = row(queries, dim, i);
+        for (const bool graph : {false, true}) {
+          const auto a = graph ? index.search_graph(q, 10, 40) : index.search_exact(q, 10);
+          const auto b = graph ? r.search_graph(q, 10, 40) : r.search_exact(q, 10);
+          ASSERT_EQ(a.size(), b.size());
+          for (std::size_t j = 0; j < a.size(); ++j) {
+            EXPECT_EQ(order[b[j].slot], a[j].slot);
+            EXPECT_EQ(b[j].distance, a[j].distance);
+          }
+        }
+      }
+    }
+  }
+  // Too few rows to group: nothing moves.
+  HnswIndex small(dim, 8, 64, Metric::Euclidean);
+  small.batch_insert_flat(std::span<const float>(data).first(100 * dim));
+  const auto order = small.locality_order();
+  EXPECT_TRUE(std::ranges::is_sorted(order));
+}
+
 // Files written before an update of the entry node re-linked it from its former neighbours
 // can hold upper-layer links to nodes without that layer. They load, are searched past, and
 // the first prune of such a list drops them.

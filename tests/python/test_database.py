@@ -1,6 +1,7 @@
 """Every method, property and protocol of Database and SearchResult, end to end, and the text
 signatures of Database (the tools included) and Client."""
 import inspect
+import random
 
 import pytest
 
@@ -112,6 +113,32 @@ def test_crud_and_protocols(db):
     db.compact()
     assert db.deleted_count == 0 and db.total_slots == 1
     assert db.delete_many(["b", "nope"]) == 1 and len(db) == 0
+
+
+def test_reorder_keeps_records_and_answers_through_save_and_reopen(tmp_path):
+    rng = random.Random(3)
+    path = str(tmp_path / "r")
+    db = Database(path, 4, metric="l2")
+    ids = [f"v{i}" for i in range(300)]
+    db.add_many(ids, [[rng.uniform(-1, 1) for _ in range(4)] for _ in ids],
+                [{"g": i % 3} for i in range(300)])
+    db.delete_many(ids[::9])
+    queries = [[rng.uniform(-1, 1) for _ in range(4)] for _ in range(20)]
+
+    def state(d):
+        hits = [[(h.id, h.distance) for h in d.search(q, k=5, where_filter={"g": 1})]
+                for q in queries]
+        return hits, {i: d.get(i) for i in d.ids()}, d.count({"g": 2}), d.deleted_count
+
+    want = state(db)
+    assert db.reorder() is None
+    assert state(db) == want
+    db.save()
+    db.close()
+    db = Database(path)
+    assert state(db) == want and db.verify()["ok"]
+    with pytest.raises(TypeError):
+        db.reorder(1)
 
 
 def test_search_results(filled):

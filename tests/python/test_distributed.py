@@ -114,6 +114,8 @@ def test_exact_path_matches_single_process(client, tmp_path, metric):
     sharded.compact()
     assert sharded.stats()["total"]["num_deleted"] == 0
     assert_same_hits(sharded.search_many(queries), single.search_many(queries))
+    sharded.reorder()
+    assert_same_hits(sharded.search_many(queries), single.search_many(queries))
     sharded.close()
 
 

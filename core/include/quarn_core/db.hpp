@@ -308,6 +308,11 @@ class Database {
 
   // Maintenance and statistics.
   void compact();
+  // Renumbers the slots so that graph neighbours sit near one another in memory (see
+  // HnswIndex::locality_order): searches of a large collection then read fewer scattered
+  // cache lines and pages. Ids, vectors, metadata, deletions and search answers stay as
+  // they are; like compact, not saved until save().
+  Result<void> reorder();
   std::size_t count() const;
   std::size_t count(const Filter& filter) const;
   Stats stats() const;

@@ -98,6 +98,8 @@ class VectorStore {
   explicit VectorStore(std::span<const float> floats) : owned_(floats.begin(), floats.end()) {}
   explicit VectorStore(const std::vector<float>& floats)
       : VectorStore(std::span<const float>(floats)) {}
+  // Owned, taking the floats.
+  explicit VectorStore(Owned&& floats) : owned_(std::move(floats)) {}
   // Mapped: the first `len` floats of `region` are the vectors. REQUIRES: region holds at
   // least `len` floats.
   VectorStore(io::MappedRegion region, std::size_t len)
@@ -317,6 +319,20 @@ class HnswIndex {
     return slot < deleted_flags_.size() && deleted_flags_[slot] != 0;
   }
   const std::unordered_set<std::uint32_t>& deleted() const { return deleted_; }
+
+  // ---- Renumbering ----
+
+  // An order of every slot in which rows near one another in space sit near one another:
+  // the rows grouped by the nearest of up to 2,048 centres (evenly spaced rows, about one
+  // per 64), in slot order within a group. A search's rows, codes and lists then lie in a
+  // few short stretches of memory instead of all over it. order[i] is the slot that becomes
+  // slot i; the identity for fewer than 128 nodes.
+  std::vector<std::uint32_t> locality_order() const;
+  // This index with slot order[i] renumbered i: the same graph, vectors, deletions and search
+  // modes (the codes encoded afresh from the same ranges), so searches find the same answers;
+  // only ties between equal distances may come out in another order. REQUIRES: order is a
+  // permutation of [0, node_count()).
+  Result<std::unique_ptr<HnswIndex>> renumbered(std::span<const std::uint32_t> order) const;
 
   // ---- Persistence (defined in storage.cpp) ----
 

@@ -1467,6 +1467,46 @@ void Database::compact() {
                   RecordTable(std::move(new_slots), std::move(new_metadata), {}, text_specs));
 }
 
+Result<void> Database::reorder() {
+  // As compact: id_to_slot exclusive from the start keeps every mutation out until the
+  // renumbered index is installed.
+  WriterLock ids(id_lock_);
+  std::unique_ptr<hnsw::HnswIndex> fresh;
+  std::vector<std::uint32_t> order;
+  {
+    ReaderLock index_guard(index_lock_);
+    order = index_->locality_order();
+    bool same = true;
+    for (std::size_t i = 0; i < order.size() && same; ++i) same = order[i] == i;
+    if (same) return {};
+    auto renumbered = index_->renumbered(order);
+    if (!renumbered) return std::unexpected(std::move(renumbered.error()));
+    fresh = std::move(*renumbered);
+  }
+  const std::size_t n = order.size();
+  std::vector<std::uint32_t> new_of(n);
+  for (std::size_t i = 0; i < n; ++i) new_of[order[i]] = static_cast<std::uint32_t>(i);
+  std::unordered_map<std::string, std::uint32_t> new_ids;
+  std::vector<std::string> new_slots(n);
+  std::vector<Metadata> new_metadata(n);
+  std::vector<text::TextIndexSpec> text_specs;
+  {
+    ReaderLock records_guard(records_lock_);
+    text_specs = records_.text().specs();
+    new_ids.reserve(id_to_slot_.size());
+    for (const auto& [id, old_slot] : id_to_slot_) {
+      const std::uint32_t slot = new_of[old_slot];
+      new_ids.emplace(id, slot);
+      new_slots[slot] = id;
+      new_metadata[slot] = records_.metadata(old_slot);
+    }
+  }
+  const std::unordered_set<std::uint32_t> deleted = fresh->deleted();
+  install_rebuilt(std::move(fresh), std::move(new_ids),
+                  RecordTable(std::move(new_slots), std::move(new_metadata), deleted, text_specs));
+  return {};
+}
+
 std::unique_ptr<hnsw::HnswIndex> Database::rebuild_graph(std::span<const float> rows) const {
   const hnsw::HnswIndex& old = *index_;
   auto fresh =

@@ -1,6 +1,7 @@
 // The index's structure and graph construction: levels, insertion, batches, re-linking.
 #pragma GCC optimize("fp-contract=off")
 
+#include <cblas.h>
 #include <sys/random.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -215,6 +216,104 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
   index->entry_point_ = g.entry_point;
   index->max_level_ = n == 0 ? 0 : g.max_level;
   return index;
+}
+
+namespace {
+
+// About this many rows share a centre in locality_order, up to kLocalityCentres centres.
+// On 500,000 x 128 clusters, searches after renumbering ran 25-45% faster with groups of 64
+// to 512 rows (1,024 to 8,192 centres); nearest centres found only among those of a coarser
+// level of centres (a tenth of the products) gave half the gain. The products cost n x
+// centres x dim; renumbering 500,000 x 128 with 2,048 centres takes about 4.5 s in all.
+constexpr std::size_t kLocalityGroup = 64;
+constexpr std::size_t kLocalityCentres = 2048;
+
+}  // namespace
+
+std::vector<std::uint32_t> HnswIndex::locality_order() const {
+  const std::size_t n = node_count();
+  std::vector<std::uint32_t> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+  const std::size_t k = std::min(kLocalityCentres, n / kLocalityGroup);
+  if (k < 2) return order;
+  // Centres: evenly spaced rows (slots follow insertion order, not position in space). A
+  // row's nearest centre is the one of the largest x·c − ‖c‖²/2; under cosine, of the
+  // largest x·ĉ, with the centres scaled to unit length.
+  const bool cosine = metric_ == distance::Metric::Cosine;
+  std::vector<float> centres(k * dim_);
+  std::vector<float> half_sq(k, 0.0f);
+  for (std::size_t c = 0; c < k; ++c) {
+    const float* x = row(static_cast<std::uint32_t>(c * n / k));
+    double sq = 0.0;
+    for (std::size_t j = 0; j < dim_; ++j) sq += static_cast<double>(x[j]) * x[j];
+    const double scale = cosine && sq > 0.0 ? 1.0 / std::sqrt(sq) : 1.0;
+    for (std::size_t j = 0; j < dim_; ++j) {
+      centres[c * dim_ + j] = static_cast<float>(x[j] * scale);
+    }
+    half_sq[c] = cosine ? 0.0f : static_cast<float>(0.5 * sq);
+  }
+  // The products run on OpenBLAS's own threads, a block of rows at a time.
+  std::vector<std::uint32_t> nearest(n);
+  const std::size_t block = std::max<std::size_t>(16, (std::size_t{1} << 20) / k);
+  std::vector<float> scores(std::min(block, n) * k);
+  const float* base = vectors_.data().data();
+  for (std::size_t r0 = 0; r0 < n; r0 += block) {
+    const std::size_t r = std::min(block, n - r0);
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(r), static_cast<int>(k),
+                static_cast<int>(dim_), 1.0f, base + r0 * dim_, static_cast<int>(dim_),
+                centres.data(), static_cast<int>(dim_), 0.0f, scores.data(),
+                static_cast<int>(k));
+    for (std::size_t i = 0; i < r; ++i) {
+      const float* row_scores = scores.data() + i * k;
+      std::uint32_t best = 0;  // where a row of non-finite components goes
+      for (std::uint32_t c = 1; c < k; ++c) {
+        if (row_scores[c] - half_sq[c] > row_scores[best] - half_sq[best]) best = c;
+      }
+      nearest[r0 + i] = best;
+    }
+  }
+  // Rows grouped by their centre, in slot order within a group (a stable counting sort).
+  std::vector<std::size_t> start(k + 1, 0);
+  for (std::uint32_t c : nearest) ++start[c + 1];
+  for (std::size_t c = 0; c < k; ++c) start[c + 1] += start[c];
+  for (std::uint32_t s = 0; s < n; ++s) order[start[nearest[s]]++] = s;
+  return order;
+}
+
+Result<std::unique_ptr<HnswIndex>> HnswIndex::renumbered(
+    std::span<const std::uint32_t> order) const {
+  const std::size_t n = node_count();
+  assert(order.size() == n && "renumbering must name every slot once");
+  std::vector<std::uint32_t> new_of(n);
+  for (std::size_t i = 0; i < n; ++i) new_of[order[i]] = static_cast<std::uint32_t>(i);
+  LoadedGraph g;
+  g.dim = dim_;
+  g.m = m_;
+  g.ef_construction = ef_construction_;
+  g.metric = metric_;
+  g.entry_point = entry_point_ == kNoEntry ? kNoEntry : new_of[entry_point_];
+  g.max_level = max_level_;
+  g.layers.resize(n);
+  g.norms.resize(n);
+  VectorStore::Owned floats(n * dim_);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t old = order[i];
+    std::copy_n(row(old), dim_, floats.data() + i * dim_);
+    g.norms[i] = norms_[old];
+    g.layers[i].resize(levels_[old] + 1);
+    for (std::size_t lc = 0; lc <= levels_[old]; ++lc) {
+      auto list = neighbors(old, lc);
+      for (std::uint32_t& e : list) e = new_of[e];
+      g.layers[i][lc] = std::move(list);
+    }
+  }
+  g.vectors = VectorStore(std::move(floats));
+  for (std::uint32_t s : deleted_) g.deleted.insert(new_of[s]);
+  auto fresh = from_loaded(std::move(g));
+  if (!fresh) return fresh;
+  if (quantized_) (*fresh)->enable_quantized_search();
+  if (compressed_) (*fresh)->enable_compressed_search();
+  return fresh;
 }
 
 std::size_t HnswIndex::memory_usage() const {
