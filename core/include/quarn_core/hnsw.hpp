@@ -323,7 +323,7 @@ class HnswIndex {
   // ---- Renumbering ----
 
   // An order of every slot in which rows near one another in space sit near one another:
-  // the rows grouped by the nearest of up to 2,048 centres (evenly spaced rows, about one
+  // the rows grouped by the nearest of up to 1,024 centres (evenly spaced rows, about one
   // per 64), in slot order within a group. A search's rows, codes and lists then lie in a
   // few short stretches of memory instead of all over it. order[i] is the slot that becomes
   // slot i; the identity for fewer than 128 nodes.
