@@ -270,7 +270,7 @@ class Database:
         the records were stored. No lock is held between batches, so the collection may be
         changed meanwhile: every record that stays stored is yielded exactly once, a deleted
         one is not yielded after its deletion, and one added is yielded if the scan has not
-        passed its place. After compact() or repair() the scan raises ValueError."""
+        passed its place. After compact(), repair() or reorder() the scan raises ValueError."""
     def to_pandas(
         self, where_filter: Optional[_Filter] = None, include: _Include = ("vectors", "metadata"),
     ) -> Any:

@@ -37,7 +37,7 @@ const char kScanDoc[] =
     "the records were stored. No lock is held between batches, so the collection may be\n"
     "changed meanwhile: every record that stays stored is yielded exactly once, a deleted\n"
     "one is not yielded after its deletion, and one added is yielded if the scan has not\n"
-    "passed its place. After compact() or repair() the scan raises ValueError.";
+    "passed its place. After compact(), repair() or reorder() the scan raises ValueError.";
 const char kToPandasDoc[] =
     "to_pandas($self, where_filter=None, include=('vectors', 'metadata'))\n--\n\n"
     "The collection (or the records where_filter selects) as a pandas DataFrame.\n"

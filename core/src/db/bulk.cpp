@@ -97,8 +97,8 @@ Result<ScanBatch> Database::scan(const ScanCursor& from, std::size_t limit, cons
   ReaderLock records_guard(records_lock_);
   if (from.started && from.layout != layout_) {
     return fail(IoError::invalid_data(
-        "the collection's slots were renumbered (by compact or repair) during the scan: start "
-        "the scan again"));
+        "the collection's slots were renumbered (by compact, repair or reorder) during the scan: "
+        "start the scan again"));
   }
   const hnsw::HnswIndex& index = *index_;
   const std::size_t slots = std::min(index.node_count(), records_.size());
