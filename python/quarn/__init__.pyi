@@ -119,9 +119,9 @@ class Database:
         """Rebuild the index with only live vectors, reclaiming deleted slots.
         Call this after many deletes to reduce memory usage and disk size."""
     def reorder(self) -> None:
-        """Renumber the stored vectors so that neighbours in the graph sit near one another in
-        memory: searches of a large collection then read fewer scattered pages. Ids, vectors,
-        metadata and search answers stay as they are. Not saved: call save()."""
+        """Renumber the stored vectors so that vectors near one another in space sit near one
+        another in memory: searches of a large collection then read fewer scattered pages. Ids,
+        vectors, metadata and search answers stay as they are. Not saved: call save()."""
     def enable_quantized_search(self) -> None:
         """Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal
         with full-precision re-ranking. Automatically enabled when quantize=True is set."""

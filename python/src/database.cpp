@@ -655,9 +655,9 @@ PyMethodDef database_methods[] = {
      "Call this after many deletes to reduce memory usage and disk size."},
     {"reorder", as_cfunction<db_reorder>(), kFast,
      "reorder($self)\n--\n\n"
-     "Renumber the stored vectors so that neighbours in the graph sit near one another in\n"
-     "memory: searches of a large collection then read fewer scattered pages. Ids, vectors,\n"
-     "metadata and search answers stay as they are. Not saved: call save()."},
+     "Renumber the stored vectors so that vectors near one another in space sit near one\n"
+     "another in memory: searches of a large collection then read fewer scattered pages. Ids,\n"
+     "vectors, metadata and search answers stay as they are. Not saved: call save()."},
     {"enable_quantized_search", as_cfunction<db_enable_quantized_search>(), kFast,
      "enable_quantized_search($self)\n--\n\n"
      "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
