@@ -221,10 +221,11 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
 namespace {
 
 // About this many rows share a centre in locality_order, up to kLocalityCentres centres.
-// On 500,000 x 128 clusters, searches after renumbering ran 25-45% faster with groups of 64
-// to 512 rows (1,024 to 8,192 centres); nearest centres found only among those of a coarser
-// level of centres (a tenth of the products) gave half the gain. The products cost n x
-// centres x dim; renumbering 500,000 x 128 with 2,048 centres takes about 4.5 s in all.
+// On 500,000 x 128 clusters saved and reopened (the vectors mapped in 4 KiB pages), searches
+// after renumbering ran 20-45% faster with groups of 64 to 512 rows (1,024 to 8,192 centres),
+// all alike within the noise; 5-10% on vectors held in memory. Nearest centres found only
+// among those of a coarser level of centres (a tenth of the products) gave half the gain.
+// The products cost n x centres x dim: renumbering 500,000 x 128 takes about 3 s in all.
 constexpr std::size_t kLocalityGroup = 64;
 constexpr std::size_t kLocalityCentres = 1024;
 
