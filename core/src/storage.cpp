@@ -464,6 +464,7 @@ bool holds_saved_collection(const fs::path& directory) {
 namespace {
 
 constexpr const char* kLockFile = "LOCK";
+constexpr off_t kCountersBytes = 2 * sizeof(std::uint64_t);  // at the start of "LOCK"
 
 // An open-file-description lock on one byte; `wait` blocks until it is granted.
 int lock_byte(int fd, short type, off_t byte, bool wait) {
@@ -561,8 +562,12 @@ void install_fork_handlers() {
 }  // namespace
 
 SharedDirectory::SharedDirectory(fs::path directory, std::uint64_t key_dev, std::uint64_t key_ino,
-                                 io::UniqueFd state)
-    : directory_(std::move(directory)), dev_(key_dev), ino_(key_ino), state_(std::move(state)) {}
+                                 io::UniqueFd state, io::MappedRegion counters)
+    : directory_(std::move(directory)),
+      dev_(key_dev),
+      ino_(key_ino),
+      state_(std::move(state)),
+      counters_(std::move(counters)) {}
 
 Result<std::shared_ptr<SharedDirectory>> SharedDirectory::of(const fs::path& directory) {
   install_fork_handlers();
@@ -572,10 +577,26 @@ Result<std::shared_ptr<SharedDirectory>> SharedDirectory::of(const fs::path& dir
   // Opened before the registry is locked; dropped again when an entry exists. Read-only
   // media give no file, and nothing there can change.
   io::UniqueFd state;
+  io::MappedRegion counters;
   if (auto fd = io::open_file(directory / kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW, 0666)) {
     state = std::move(*fd);
+    // A file too short for the counters reads as zeros; zeros written out read the same,
+    // and let the counters be mapped (a mapping read past the file's end would fault). A
+    // writer's counters written meanwhile are kept: the file only ever grows to this size.
+    struct stat held {};
+    if (::fstat(state.get(), &held) == 0 && held.st_size < kCountersBytes) {
+      (void)!::ftruncate(state.get(), kCountersBytes);
+    }
   } else if (auto ro = io::open_file(directory / kLockFile, O_RDONLY | O_NOFOLLOW)) {
     state = std::move(*ro);
+  }
+  if (state.valid()) {
+    struct stat held {};
+    if (::fstat(state.get(), &held) == 0 && held.st_size >= kCountersBytes) {
+      if (auto mapped = io::MappedRegion::map(state.get(), kCountersBytes)) {
+        counters = std::move(*mapped);
+      }
+    }
   }
   SharedDirectory* entry = nullptr;
   {
@@ -589,7 +610,7 @@ Result<std::shared_ptr<SharedDirectory>> SharedDirectory::of(const fs::path& dir
     }
     if (it == registry.end()) {
       auto fresh = std::make_unique<SharedDirectory>(directory, key.first, key.second,
-                                                     std::move(state));
+                                                     std::move(state), std::move(counters));
       entries.insert(fresh.get());
       try {
         it = registry.emplace(key, fresh.get()).first;
@@ -663,6 +684,13 @@ void SharedDirectory::release_writer() {
 
 Counters SharedDirectory::read_counters() const {
   Counters out;
+  if (counters_.data() != nullptr) {
+    // The page the writer's pwrite changes: no system call on every read of a follower.
+    const auto* raw = static_cast<const std::uint64_t*>(counters_.data());
+    out.generation = __atomic_load_n(&raw[0], __ATOMIC_ACQUIRE);
+    out.changes = __atomic_load_n(&raw[1], __ATOMIC_ACQUIRE);
+    return out;
+  }
   if (!state_.valid()) return out;
   std::uint64_t raw[2] = {0, 0};
   for (;;) {

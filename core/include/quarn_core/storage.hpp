@@ -172,7 +172,7 @@ class SharedDirectory {
   void set_collection(std::weak_ptr<void> collection) EXCLUDES(collection_mutex_);
 
   SharedDirectory(std::filesystem::path directory, std::uint64_t key_dev, std::uint64_t key_ino,
-                  io::UniqueFd state);
+                  io::UniqueFd state, io::MappedRegion counters);
 
  private:
   friend struct ForkHandlers;
@@ -182,6 +182,9 @@ class SharedDirectory {
   // "LOCK", open for the whole life of the entry: the counters are read and written through
   // it, and holding it open keeps the file's inode from being reused while we compare it.
   io::UniqueFd state_;
+  // The counters at the start of state_'s file, mapped shared (unmapped where the file could
+  // not be made long enough: read-only media, where read_counters reads through state_).
+  io::MappedRegion counters_;
   std::size_t holders_ = 0;  // guarded by the registry's mutex
   bool registered_ = true;   // guarded by the registry's mutex
   std::atomic<bool> deleted_{false};
