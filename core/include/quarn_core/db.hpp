@@ -491,11 +491,18 @@ class Database {
   // index lock.
   std::unique_ptr<hnsw::HnswIndex> rebuild_graph(std::span<const float> rows) const
       REQUIRES_SHARED(index_lock_);
-  // Puts a rebuilt graph and its renumbered ids and records in place of the current ones
-  // (compact, repair); the caller holds id_to_slot exclusive.
+  // Where the record of a renumbered slot comes from: the slot it had and its id (null: a
+  // slot without a record, empty or deleted).
+  struct MovedRecord {
+    std::uint32_t from = 0;
+    const std::string* id = nullptr;
+  };
+  // Puts a rebuilt or renumbered graph in place of the current one (compact, repair,
+  // reorder), with slot s holding the id and metadata of moved[s], and the text and
+  // metadata indexes built over them; the graph's deleted slots stay out of the indexes.
+  // The caller holds id_to_slot exclusive, which keeps the ids named alive.
   void install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
-                       std::unordered_map<std::string, std::uint32_t> ids, RecordTable records)
-      REQUIRES(id_lock_);
+                       std::span<const MovedRecord> moved) REQUIRES(id_lock_);
   // The second half of opening, after the directory lock is released: replays `entries`,
   // with the compressed traversal on from the start when the side file turns it on (the
   // replay links with the codes, as the writer did), and has the codes ready at the end.

@@ -1447,24 +1447,12 @@ void Database::compact() {
     }
     fresh = rebuild_graph(live);
   }
-  std::unordered_map<std::string, std::uint32_t> new_ids;
-  std::vector<std::string> new_slots(renumber.size());
-  std::vector<Metadata> new_metadata(renumber.size());
-  std::vector<text::TextIndexSpec> text_specs;
-  {
-    ReaderLock records_guard(records_lock_);
-    text_specs = records_.text().specs();
-    new_ids.reserve(renumber.size());
-    for (const auto& [id, old_slot] : id_to_slot_) {
-      auto it = renumber.find(old_slot);
-      if (it == renumber.end()) continue;
-      new_ids.emplace(id, it->second);
-      new_slots[it->second] = id;
-      new_metadata[it->second] = records_.metadata(old_slot);
-    }
+  std::vector<MovedRecord> moved(renumber.size());
+  for (const auto& [id, old_slot] : id_to_slot_) {
+    auto it = renumber.find(old_slot);
+    if (it != renumber.end()) moved[it->second] = {old_slot, &id};
   }
-  install_rebuilt(std::move(fresh), std::move(new_ids),
-                  RecordTable(std::move(new_slots), std::move(new_metadata), {}, text_specs));
+  install_rebuilt(std::move(fresh), moved);
 }
 
 Result<void> Database::reorder() {
@@ -1476,34 +1464,16 @@ Result<void> Database::reorder() {
   {
     ReaderLock index_guard(index_lock_);
     order = index_->locality_order();
-    bool same = true;
-    for (std::size_t i = 0; i < order.size() && same; ++i) same = order[i] == i;
-    if (same) return {};
+    if (std::ranges::is_sorted(order)) return {};  // the identity: nothing moves
     auto renumbered = index_->renumbered(order);
     if (!renumbered) return std::unexpected(std::move(renumbered.error()));
     fresh = std::move(*renumbered);
   }
-  const std::size_t n = order.size();
-  std::vector<std::uint32_t> new_of(n);
-  for (std::size_t i = 0; i < n; ++i) new_of[order[i]] = static_cast<std::uint32_t>(i);
-  std::unordered_map<std::string, std::uint32_t> new_ids;
-  std::vector<std::string> new_slots(n);
-  std::vector<Metadata> new_metadata(n);
-  std::vector<text::TextIndexSpec> text_specs;
-  {
-    ReaderLock records_guard(records_lock_);
-    text_specs = records_.text().specs();
-    new_ids.reserve(id_to_slot_.size());
-    for (const auto& [id, old_slot] : id_to_slot_) {
-      const std::uint32_t slot = new_of[old_slot];
-      new_ids.emplace(id, slot);
-      new_slots[slot] = id;
-      new_metadata[slot] = records_.metadata(old_slot);
-    }
-  }
-  const std::unordered_set<std::uint32_t> deleted = fresh->deleted();
-  install_rebuilt(std::move(fresh), std::move(new_ids),
-                  RecordTable(std::move(new_slots), std::move(new_metadata), deleted, text_specs));
+  std::vector<std::uint32_t> new_of(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) new_of[order[i]] = static_cast<std::uint32_t>(i);
+  std::vector<MovedRecord> moved(order.size());
+  for (const auto& [id, old_slot] : id_to_slot_) moved[new_of[old_slot]] = {old_slot, &id};
+  install_rebuilt(std::move(fresh), moved);
   return {};
 }
 
@@ -1518,8 +1488,25 @@ std::unique_ptr<hnsw::HnswIndex> Database::rebuild_graph(std::span<const float> 
 }
 
 void Database::install_rebuilt(std::unique_ptr<hnsw::HnswIndex> fresh,
-                               std::unordered_map<std::string, std::uint32_t> ids,
-                               RecordTable records) {
+                               std::span<const MovedRecord> moved) {
+  std::unordered_map<std::string, std::uint32_t> ids;
+  std::vector<std::string> slot_ids(moved.size());
+  std::vector<Metadata> metadata(moved.size());
+  std::vector<text::TextIndexSpec> text_specs;
+  {
+    ReaderLock records_guard(records_lock_);
+    text_specs = records_.text().specs();
+    ids.reserve(moved.size());
+    for (std::size_t i = 0; i < moved.size(); ++i) {
+      const auto [from, id] = moved[i];
+      if (id == nullptr) continue;
+      const auto slot = static_cast<std::uint32_t>(i);
+      ids.emplace(*id, slot);
+      slot_ids[slot] = *id;
+      if (from < records_.size()) metadata[slot] = records_.metadata(from);
+    }
+  }
+  RecordTable records(std::move(slot_ids), std::move(metadata), fresh->deleted(), text_specs);
   WriterLock index_guard(index_lock_);
   WriterLock records_guard(records_lock_);
   index_ = std::move(fresh);

@@ -965,7 +965,7 @@ RepairReport Database::repair() {
     return a.first != b.first ? a.first < b.first : *a.second < *b.second;
   });
   std::unique_ptr<hnsw::HnswIndex> fresh;
-  std::vector<std::pair<std::uint32_t, const std::string*>> kept;  // by new slot
+  std::vector<MovedRecord> kept;  // by new slot
   {
     ReaderLock index_guard(index_lock_);
     const hnsw::HnswIndex& old = *index_;
@@ -979,7 +979,7 @@ RepairReport Database::repair() {
         continue;
       }
       has_id[slot] = 1;
-      kept.emplace_back(slot, id);
+      kept.push_back({slot, id});
       const auto v = old.vector(slot);
       flat.insert(flat.end(), v.begin(), v.end());
     }
@@ -997,25 +997,8 @@ RepairReport Database::repair() {
     }
     fresh = rebuild_graph(flat);
   }
-  std::unordered_map<std::string, std::uint32_t> new_ids;
-  std::vector<std::string> new_slots(kept.size());
-  std::vector<Metadata> new_metadata(kept.size());
-  std::vector<text::TextIndexSpec> text_specs;
-  {
-    ReaderLock records_guard(records_lock_);
-    text_specs = records_.text().specs();
-    new_ids.reserve(kept.size());
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-      const auto [slot, id] = kept[i];
-      const auto s = static_cast<std::uint32_t>(i);
-      new_ids.emplace(*id, s);
-      new_slots[s] = *id;
-      if (slot < records_.size()) new_metadata[s] = records_.metadata(slot);
-    }
-  }
-  report.ids = new_ids.size();
-  install_rebuilt(std::move(fresh), std::move(new_ids),
-                  RecordTable(std::move(new_slots), std::move(new_metadata), {}, text_specs));
+  report.ids = kept.size();
+  install_rebuilt(std::move(fresh), kept);
   report.lost = std::move(lost).finish();
   return report;
 }
