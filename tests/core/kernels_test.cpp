@@ -285,6 +285,67 @@ TEST(WalkQueryTest, PackedTermsFollowTheWalkedLevel) {
       EXPECT_EQ(t.decoded_sq, (fine ? sc.decoded_sq : sc.decoded_sq4)[i]) << i;
       EXPECT_EQ(t.error, (fine ? sc.error : sc.error4)[i]) << i;
       EXPECT_EQ(t.norm, sc.norm[i]) << i;
+      EXPECT_EQ(t.fine_error, sc.error[i]) << i;
+    }
+  }
+}
+
+// A re-rank never reads a row whose floor lies beyond the k-th distance it has measured, so
+// every floor, from the walk's estimate or from the 8-bit codes, must lie at or below the pair
+// kernel's distance: under every metric, for either walked level, and with squares near the
+// floats' limits. Floors that ruled out nothing would only cost reads, so on plain data the
+// 8-bit floors must also rule out most rows of other clusters.
+TEST(WalkQueryTest, RerankFloorsNeverExceedThePairKernelsDistance) {
+  std::mt19937 rng(17);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  constexpr std::size_t kDim = 48, kRows = 400, kClusters = 8;
+  std::vector<float> centres(kClusters * kDim), plain(kRows * kDim), q(kDim);
+  for (auto& x : centres) x = g(rng);
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    plain[i] = centres[(i / kDim) % kClusters * kDim + i % kDim] + 0.3f * g(rng);
+  }
+  for (const float scale : {1.0f, 1e-19f, 1e18f}) {
+    std::vector<float> data = plain;
+    for (auto& x : data) x *= scale;
+    ScanCodes sc(data, kDim);
+    for (const auto& [metric, kind] : kMetrics) {
+      for (const bool fine_walk : {false, true}) {
+        SCOPED_TRACE("metric " + std::to_string(static_cast<int>(metric)) + ", scale " +
+                     std::to_string(scale) + (fine_walk ? ", 8-bit walk" : ", 4-bit walk"));
+        sc.walk_fine = fine_walk;
+        sc.set_walk_terms();
+        std::size_t far = 0, ruled_out = 0;
+        for (std::size_t qi = 0; qi < 12; ++qi) {
+          for (std::size_t j = 0; j < kDim; ++j) {
+            q[j] = data[qi * 31 * kDim + j] + 0.05f * scale * g(rng);
+          }
+          Scratch s1, s2;
+          const WalkQuery walk(q, sc, metric, s1);
+          const WalkQuery fine(q, sc, metric, s2, /*fine_codes=*/true);
+          std::vector<float> exact(kRows);
+          for (std::uint32_t i = 0; i < kRows; ++i) {
+            exact[i] = distance::distance(q.data(), &data[i * kDim], kDim, metric);
+          }
+          std::vector<float> sorted = exact;
+          std::nth_element(sorted.begin(), sorted.begin() + 9, sorted.end());
+          for (std::uint32_t i = 0; i < kRows; ++i) {
+            std::int32_t sum = 0, sum8 = 0;
+            walk.dots(&i, 1, &sum);
+            fine.dots(&i, 1, &sum8);
+            const float from_walk = walk.estimate_floor(i, walk.estimate(i, sum));
+            const float from_fine = fine.fine_floor(i, sum8);
+            ASSERT_LE(from_walk, exact[i]) << "row " << i;
+            ASSERT_LE(from_fine, exact[i]) << "row " << i;
+            if (i % kClusters != qi * 31 % kClusters) {
+              ++far;
+              ruled_out += from_fine > sorted[9];
+            }
+          }
+        }
+        if (scale == 1.0f) {
+          EXPECT_GT(ruled_out, far * 3 / 4);
+        }
+      }
     }
   }
 }

@@ -478,8 +478,8 @@ class HnswIndex {
                          std::size_t ef, detail::Scratch& s) const;
   // The k nearest live slots of s.results by the pair kernel's distance, ascending; the
   // exact scan when the beam holds too few live ones. After beam_search_codes, given its
-  // walk, candidates the codes bound beyond the k-th distance measured are not read
-  // (Euclidean): the same answer.
+  // walk, candidates the codes bound beyond the k-th distance measured are not read: the
+  // same answer.
   std::vector<Candidate> rerank_beam(std::span<const float> q, std::size_t k, detail::Scratch& s,
                                      const detail::WalkQuery* walk = nullptr) const;
 

@@ -21,7 +21,8 @@ namespace quarn_core::hnsw::detail {
 // What the compressed walk's estimate reads of a row besides its codes, side by side so that
 // one line holds them all: a cosine walk read three scattered arrays per neighbour.
 struct alignas(16) WalkTerms {
-  float decoded_sq, error, norm, pad;  // decoded_sq and error of the level walked
+  float decoded_sq, error, norm;  // decoded_sq and error of the level walked
+  float fine_error;               // error of the 8-bit codes, for the re-rank's bounds
 };
 
 // Per dimension a minimum and a step (the range of the stored values over 255), per slot one
@@ -63,8 +64,8 @@ struct ScanCodes {
   void set_walk_terms();
   // Row `slot`'s entry, from the fields it packs.
   WalkTerms walk_terms_of(std::size_t slot) const {
-    return walk_fine ? WalkTerms{decoded_sq[slot], error[slot], norm[slot], 0.0f}
-                     : WalkTerms{decoded_sq4[slot], error4[slot], norm[slot], 0.0f};
+    return walk_fine ? WalkTerms{decoded_sq[slot], error[slot], norm[slot], error[slot]}
+                     : WalkTerms{decoded_sq4[slot], error4[slot], norm[slot], error[slot]};
   }
   // The largest ‖code‖ of any row, rounded up (never lowered when a row changes).
   double top_code_norm = 0.0;
@@ -99,6 +100,9 @@ struct ScanCodes {
   // Scans left that skip the 4-bit pass since it last decided too little: a hint shared by
   // concurrent scans, which return the same answer either way.
   mutable std::atomic<int> coarse_rest{0};
+  // Re-ranks left that measure every candidate of the beam without bounding them first, since
+  // bounds last ruled out too few: the same kind of hint.
+  mutable std::atomic<int> rerank_rest{0};
 };
 
 // The lazily built ScanCodes of one index. Searches build it under the mutex on first use and
@@ -114,12 +118,17 @@ struct ScanCodesCache {
 // codes or 16-bit ones over the 8-bit codes (see ScanCodes::walk_fine). Made once per query
 // and used on every layer; the weights live in the Scratch it was made with.
 struct WalkQuery {
-  WalkQuery(std::span<const float> q, const ScanCodes& codes, distance::Metric metric,
-            Scratch& s);
+  // On the level the walk reads, or on the 8-bit codes when `fine_codes`: such a query bounds the
+  // re-rank's candidates more tightly than a walk over the 4-bit codes can, but its terms are
+  // not packed and estimate() is not for it.
+  WalkQuery(std::span<const float> q, const ScanCodes& codes, distance::Metric m, Scratch& s,
+            bool fine_codes);
+  WalkQuery(std::span<const float> q, const ScanCodes& codes, distance::Metric m, Scratch& s)
+      : WalkQuery(q, codes, m, s, codes.walk_fine) {}
 
   // Code dots of the rows of `slots` with the weights.
   void dots(const std::uint32_t* slots, std::size_t n, std::int32_t* out) const {
-    if (sc->walk_fine) {
+    if (fine) {
       dots8(weights16, rows, stride, slots, n, out);
     } else {
       dots4(weights4, rows, stride, slots, n, out);
@@ -139,6 +148,19 @@ struct WalkQuery {
     if (metric == distance::Metric::DotProduct) return -dot;
     return t.norm == 0.0f || qn == 0.0f ? 1.0f : 1.0f - dot / (qn * t.norm);
   }
+  // A lower bound on the exact distance of `slot`, or −∞ where there is none: from the
+  // ‖q − x̂‖² of its codes on this query's level (`l2`, within 2·reach plus the rounding of
+  // terms that add up to `size`) and the row's ‖x − x̂‖ and ‖x‖ bounds.
+  float distance_floor(float l2, float size, float error, float norm) const;
+  // The same for the estimate() that this query, walking, gave `slot`.
+  float estimate_floor(std::uint32_t slot, float estimate) const;
+  // The same for `slot` from its code dot on the 8-bit codes, for a `fine` query.
+  float fine_floor(std::uint32_t slot, std::int32_t sum) const {
+    const float dsq = sc->decoded_sq[slot];
+    const float dot = 2.0f * alpha * static_cast<float>(sum);
+    const WalkTerms& t = sc->walk_terms[slot];
+    return distance_floor(base + dsq - dot, base + dsq + std::abs(dot), t.fine_error, t.norm);
+  }
   // Asks for the terms estimate() reads for `slot`.
   void prefetch_terms(std::uint32_t slot) const {
     _mm_prefetch(reinterpret_cast<const char*>(terms + slot), _MM_HINT_T0);
@@ -148,6 +170,7 @@ struct WalkQuery {
 
   const ScanCodes* sc;
   distance::Metric metric;
+  bool fine;  // over the 8-bit codes
   std::size_t stride;
   const std::uint8_t* rows;
   const std::int8_t* weights4 = nullptr;

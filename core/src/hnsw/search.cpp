@@ -19,6 +19,10 @@
 
 namespace quarn_core::hnsw {
 
+// Re-ranks of one index that skip bounding their candidates after one whose bounds ruled out
+// too few.
+constexpr int kRerankRest = 32;
+
 namespace {
 
 // Heap orders as function objects, so that the heap operations inline them.
@@ -333,15 +337,15 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
 }
 
 detail::WalkQuery::WalkQuery(std::span<const float> q, const ScanCodes& codes,
-                             distance::Metric m, Scratch& s)
+                             distance::Metric m, Scratch& s, bool fine_codes)
     : sc(&codes),
       metric(m),
-      stride(codes.walk_fine ? codes.stride : codes.stride4),
-      rows(codes.walk_fine ? codes.codes.data() : codes.codes4.data()),
+      fine(fine_codes),
+      stride(fine_codes ? codes.stride : codes.stride4),
+      rows(fine_codes ? codes.codes.data() : codes.codes4.data()),
       dots4(walk_dots4()),
       dots8(code_dots()),
-      terms(codes.walk_terms.data()) {
-  const bool fine = codes.walk_fine;
+      terms(fine_codes == codes.walk_fine ? codes.walk_terms.data() : nullptr) {
   const std::size_t dim = codes.dim;
   const std::size_t components = fine ? codes.stride : 2 * codes.stride4;
   const float t_top =
@@ -461,6 +465,67 @@ detail::WalkQuery::WalkQuery(std::span<const float> q, const ScanCodes& codes,
                              (1.0 + 0x1p-20));
 }
 
+float detail::WalkQuery::distance_floor(float l2, float size, float error, float norm) const {
+  constexpr float kNone = -std::numeric_limits<float>::infinity();
+  // The pair kernels' rounding, relative to the distance (Euclidean), to ‖q‖·‖x‖ (dot
+  // product), or absolute (cosine), with room to spare.
+  const float kernel = static_cast<float>(sc->dim + 16) * 0x1p-22f + 0x1p-12f;
+  // What the kernels lose to products below the normal floats, and norms whose squares the
+  // floats cannot hold: the kernels' cosine says nothing a bound could use there.
+  const float underflow = static_cast<float>(sc->dim) * 0x1p-125f;
+  constexpr float kSmallNorm = 0x1p-60f, kLargeNorm = 0x1p60f;
+  if (!std::isfinite(size) || !std::isfinite(reach) || !std::isfinite(norm)) return kNone;
+  if (metric == distance::Metric::Cosine &&
+      !(qn >= kSmallNorm && qn <= kLargeNorm && norm >= kSmallNorm && norm <= kLargeNorm)) {
+    return kNone;
+  }
+  // ‖q − x̂‖² lies within 2·reach of l2, and ‖q − x‖ ≥ ‖q − x̂‖ − ‖x − x̂‖.
+  const float low = l2 - 2.0f * reach - size * 0x1p-20f - std::abs(l2) * 0x1p-12f;
+  const float gap = std::sqrt(std::max(low, 0.0f)) - error;
+  if (!(gap > 0.0f)) return kNone;
+  const float d2 = gap * gap * (1.0f - 0x1p-12f);  // ‖q − x‖² at least
+  const float nn = norm * norm;                      // ‖x‖² at most
+  float floor = kNone;
+  switch (metric) {
+    case distance::Metric::Euclidean:
+      floor = d2 * (1.0f - kernel) - underflow;
+      break;
+    case distance::Metric::DotProduct:  // −q·x, with q·x = (‖q‖² + ‖x‖² − ‖q − x‖²) / 2
+      floor = -0.5f * (qsq + nn - d2) - (qsq + nn) * kernel - underflow;
+      break;
+    case distance::Metric::Cosine: {
+      // The similarity is at most (‖q‖² + ‖x‖² − d2) / (2·‖q‖·‖x‖): convex in ‖x‖, or rising,
+      // so at most its larger value at the ends of ‖x‖'s range (norm is ‖x‖ rounded up).
+      auto similarity = [&](float x_norm) {
+        return (qsq + x_norm * x_norm - d2) / (2.0f * qn * x_norm);
+      };
+      const float top = std::max(similarity(norm), similarity(norm * (1.0f - 0x1p-20f)));
+      floor = 1.0f - top - (1.0f + std::abs(top)) * kernel;
+      break;
+    }
+  }
+  return std::isnan(floor) ? kNone : floor;
+}
+
+float detail::WalkQuery::estimate_floor(std::uint32_t slot, float estimate) const {
+  const WalkTerms& t = terms[slot];
+  if (metric == distance::Metric::Euclidean) {
+    return distance_floor(estimate, 2.0f * (base + t.decoded_sq + std::abs(estimate)), t.error,
+                          t.norm);
+  }
+  // The ‖q − x̂‖² that estimate() started from, taken back from the distance it gave.
+  const float nn = t.norm * t.norm;
+  if (metric == distance::Metric::Cosine && (t.norm == 0.0f || qn == 0.0f)) {
+    return -std::numeric_limits<float>::infinity();
+  }
+  const float dot =
+      metric == distance::Metric::DotProduct ? -estimate : (1.0f - estimate) * (qn * t.norm);
+  const float l2 = qsq + nn - t.error * t.error - 2.0f * dot;
+  const float size = 2.0f * (base + t.decoded_sq + std::abs(l2)) + qsq + nn +
+                     t.error * t.error + 2.0f * std::abs(dot) + qn * t.norm;
+  return distance_floor(l2, size, t.error, t.norm);
+}
+
 template <bool kLocked>
 std::uint32_t HnswIndex::greedy_walk_codes(const detail::WalkQuery& walk, std::uint32_t entry,
                                            std::size_t layer, detail::Scratch& s) const {
@@ -576,25 +641,60 @@ template void HnswIndex::beam_search_codes<true>(const detail::WalkQuery&,
 std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::size_t k,
                                               detail::Scratch& s,
                                               const detail::WalkQuery* walk) const {
-  // After the compressed walk under Euclidean: a row's estimate is ‖q − x̂‖² within 2·reach
-  // (and the float rounding of its few terms), and ‖q − x‖ ≥ ‖q − x̂‖ − ‖x − x̂‖. A candidate
-  // whose bound lies beyond the k-th distance measured so far cannot be among the k nearest
-  // and is never read.
-  const bool bounded = walk != nullptr && metric_ == distance::Metric::Euclidean;
-  const detail::ScanCodes* codes = bounded ? walk->sc : nullptr;
-  const float reach = bounded ? walk->reach : 0.0f;
-  const auto& w = s.results;
+  // The live candidates, in the walk's order.
+  auto& pool = s.frontier;  // the walk is done with it
+  pool.clear();
+  for (const Candidate& c : s.results) {
+    if (!is_deleted(c.slot)) pool.push_back(c);
+  }
+  // Deleted nodes that fill the beam are walked through but not returned: fewer than
+  // min(k, live) is no answer, and the exact scan gives one.
+  if (pool.size() < std::min(k, count())) return scan_live(q, k);
+  // After the compressed walk, each candidate gets a lower bound on its distance (−∞ without
+  // one) and the pool is taken in the order of the bounds. Once k distances are measured, a
+  // candidate bounded beyond the k-th cannot be among the k nearest, nor can any after it:
+  // they are never read. Where the beam's distances lie closer together than the codes can
+  // tell apart (tight clusters), bounds rule out nothing and cost a tenth of the search, so a
+  // re-rank that rules out too few spares the next ones of this index the bounds.
+  const detail::ScanCodes* codes = walk != nullptr ? walk->sc : nullptr;
+  bool bounded = codes != nullptr && pool.size() > k;
+  if (bounded && codes->rerank_rest.load(std::memory_order_relaxed) > 0) {
+    codes->rerank_rest.fetch_sub(1, std::memory_order_relaxed);
+    bounded = false;
+  }
+  if (bounded) {
+    if (!codes->walk_fine && !codes->rows_exact) {
+      // A walk on the 4-bit codes bounds too loosely to rule out much: the 8-bit codes, a
+      // quarter of a row's bytes, rule out most of a beam over overlapping clusters.
+      const detail::WalkQuery fine(q, *codes, metric_, s, /*fine=*/true);
+      if (s.ids.size() < pool.size()) s.ids.resize(pool.size());
+      if (s.sums.size() < pool.size()) s.sums.resize(pool.size());
+      for (std::size_t i = 0; i < pool.size(); ++i) {
+        const std::uint32_t slot = pool[i].slot;
+        s.ids[i] = slot;
+        detail::prefetch_bytes(fine.row(slot), fine.stride);
+        _mm_prefetch(reinterpret_cast<const char*>(&codes->decoded_sq[slot]), _MM_HINT_T0);
+      }
+      fine.dots(s.ids.data(), pool.size(), s.sums.data());
+      for (std::size_t i = 0; i < pool.size(); ++i) {
+        pool[i].distance = fine.fine_floor(pool[i].slot, s.sums[i]);
+      }
+    } else {
+      for (Candidate& c : pool) c.distance = walk->estimate_floor(c.slot, c.distance);
+    }
+    // Bounds are never NaN.
+    std::sort(pool.begin(), pool.end(),
+              [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
+  }
   auto& exact = s.pairs;
   exact.clear();
   thread_local std::vector<float> top;  // the k smallest distances measured, largest in front
   top.clear();
-  std::size_t live = 0;
   const float* base = vectors_.data().data();
   std::size_t ahead = detail::f32_row_ahead(dim_);
   // Rows whose codes decode to them exactly are measured from the codes: a quarter of the
   // bytes for the same distance, and the vectors stay where they are (paged out, mapped).
-  const detail::ScanCodes* exact_rows =
-      walk != nullptr && walk->sc->rows_exact ? walk->sc : nullptr;
+  const detail::ScanCodes* exact_rows = codes != nullptr && codes->rows_exact ? codes : nullptr;
   thread_local std::vector<float> decoded;
   if (exact_rows != nullptr) {
     decoded.resize(dim_);
@@ -604,17 +704,11 @@ std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::siz
     if (exact_rows == nullptr) return base + static_cast<std::size_t>(slot) * dim_;
     return exact_rows->codes.data() + std::size_t{slot} * exact_rows->stride;
   };
-  for (std::size_t i = 0; i < w.size(); ++i) {
-    const Candidate& c = w[i];
-    if (is_deleted(c.slot)) continue;
-    ++live;
-    if (bounded && top.size() == k && codes->always[c.slot] == 0) {
-      const float low = c.distance - 2.0f * reach - std::abs(c.distance) * 0x1p-12f;
-      const float gap = std::sqrt(std::max(low, 0.0f)) - walk->terms[c.slot].error;
-      if (gap > 0.0f && gap * gap * (1.0f - 0x1p-12f) > top.front()) continue;
-    }
+  for (std::size_t i = 0; i < pool.size(); ++i) {
+    const Candidate& c = pool[i];
+    if (bounded && top.size() == k && c.distance > top.front()) break;
     // The pool is scattered over the whole store: fetch the next row during this one.
-    if (i + 1 < w.size()) detail::prefetch_bytes(row_of(w[i + 1].slot), ahead);
+    if (i + 1 < pool.size()) detail::prefetch_bytes(row_of(pool[i + 1].slot), ahead);
     const float* x = base + static_cast<std::size_t>(c.slot) * dim_;
     if (exact_rows != nullptr) {
       exact_rows->decode_row(c.slot, decoded.data());
@@ -624,9 +718,10 @@ std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::siz
     exact.push_back({c.slot, d});
     if (bounded) detail::keep_smallest(top, k, d);
   }
-  // Deleted nodes that fill the beam are walked through but not returned: fewer than
-  // min(k, live) is no answer, and the exact scan gives one.
-  if (live < std::min(k, count())) return scan_live(q, k);
+  // Ruled out too few: fewer than a quarter of those beyond the k.
+  if (bounded && (pool.size() - exact.size()) * 4 < pool.size() - k) {
+    codes->rerank_rest.store(kRerankRest, std::memory_order_relaxed);
+  }
   // The k smallest exact distances, ascending. A partial sort allocates nothing; the order
   // of equal distances is left open.
   const std::size_t take = std::min(k, exact.size());
