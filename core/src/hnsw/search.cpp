@@ -22,6 +22,10 @@ namespace quarn_core::hnsw {
 // Re-ranks of one index that skip bounding their candidates after one whose bounds ruled out
 // too few.
 constexpr int kRerankRest = 32;
+// Rows a re-rank asks for ahead of the one it measures: 8 to 32 measured alike, 6-9% more
+// queries per second than 1 on Fashion-MNIST and on clusters; beyond them, a bounded re-rank
+// would fetch rows its bounds then rule out.
+constexpr std::size_t kRerankAhead = 16;
 
 namespace {
 
@@ -704,11 +708,17 @@ std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::siz
     if (exact_rows == nullptr) return base + static_cast<std::size_t>(slot) * dim_;
     return exact_rows->codes.data() + std::size_t{slot} * exact_rows->stride;
   };
+  // The pool lies scattered over the whole store: its rows are asked for kRerankAhead at a
+  // time (one at a time waited on memory for nearly every row).
+  for (std::size_t i = 0; i < std::min(kRerankAhead, pool.size()); ++i) {
+    detail::prefetch_bytes(row_of(pool[i].slot), ahead);
+  }
   for (std::size_t i = 0; i < pool.size(); ++i) {
     const Candidate& c = pool[i];
     if (bounded && top.size() == k && c.distance > top.front()) break;
-    // The pool is scattered over the whole store: fetch the next row during this one.
-    if (i + 1 < pool.size()) detail::prefetch_bytes(row_of(pool[i + 1].slot), ahead);
+    if (i + kRerankAhead < pool.size()) {
+      detail::prefetch_bytes(row_of(pool[i + kRerankAhead].slot), ahead);
+    }
     const float* x = base + static_cast<std::size_t>(c.slot) * dim_;
     if (exact_rows != nullptr) {
       exact_rows->decode_row(c.slot, decoded.data());
