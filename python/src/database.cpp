@@ -362,12 +362,20 @@ PyObject* db_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return strings_to_list(without_gil([&] { return db.ids(); }));
 }
 
-PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!no_args("Database.save", args, nargs, kwnames)) return nullptr;
+// A method without parameters that runs `member` on the collection without the GIL: None, or
+// its error raised.
+PyObject* run_without_args(const char* name, PyObject* self, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames,
+                           quarn_core::Result<void> (Database::*member)()) {
+  if (!no_args(name, args, nargs, kwnames)) return nullptr;
   auto held = handle(self);
   if (!held) return nullptr;
   Database& db = *held;
-  return none_or_raise(without_gil([&] { return db.save(); }));
+  return none_or_raise(without_gil([&] { return (db.*member)(); }));
+}
+
+PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run_without_args("Database.save", self, args, nargs, kwnames, &Database::save);
 }
 
 PyObject* db_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -380,19 +388,11 @@ PyObject* db_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* db_refresh(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!no_args("Database.refresh", args, nargs, kwnames)) return nullptr;
-  auto held = handle(self);
-  if (!held) return nullptr;
-  Database& db = *held;
-  return none_or_raise(without_gil([&] { return db.refresh(); }));
+  return run_without_args("Database.refresh", self, args, nargs, kwnames, &Database::refresh);
 }
 
 PyObject* db_sync(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!no_args("Database.sync", args, nargs, kwnames)) return nullptr;
-  auto held = handle(self);
-  if (!held) return nullptr;
-  Database& db = *held;
-  return none_or_raise(without_gil([&] { return db.sync(); }));
+  return run_without_args("Database.sync", self, args, nargs, kwnames, &Database::sync);
 }
 
 PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -405,11 +405,7 @@ PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* db_reorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!no_args("Database.reorder", args, nargs, kwnames)) return nullptr;
-  auto held = handle(self);
-  if (!held) return nullptr;
-  Database& db = *held;
-  return none_or_raise(without_gil([&] { return db.reorder(); }));
+  return run_without_args("Database.reorder", self, args, nargs, kwnames, &Database::reorder);
 }
 
 PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
