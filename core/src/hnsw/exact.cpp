@@ -34,9 +34,9 @@ class ScanMetric {
   ScanMetric(std::span<const float> q, distance::Metric metric) : metric_(metric) {
     for (float x : q) qq_ += x * x;
     qn_ = std::sqrt(qq_);
-    // Beyond these norms the kernel's sums of squares leave the normal floats, where its
-    // cosine is not within the bound below.
-    extreme_query_ = qq_ != 0.0f && !(qn_ >= kSmallNorm && qn_ <= kLargeNorm);
+    // Outside cosine_norm_in_range the kernel's sums of squares leave the normal floats,
+    // where its cosine is not within the bound below.
+    extreme_query_ = qq_ != 0.0f && !detail::cosine_norm_in_range(qn_);
   }
 
   float query_square() const { return qq_; }
@@ -83,13 +83,11 @@ class ScanMetric {
   // that the sign of a tiny dot product decides between ±infinity.
   bool unstable(float norm) const {
     if (metric_ != distance::Metric::Cosine || norm == 0.0f || qq_ == 0.0f) return false;
-    if (!(norm >= kSmallNorm && norm <= kLargeNorm)) return true;
+    if (!detail::cosine_norm_in_range(norm)) return true;
     return !(norm * qn_ >= std::numeric_limits<float>::min() * 0x1p24f);
   }
 
  private:
-  static constexpr float kSmallNorm = 0x1p-60f, kLargeNorm = 0x1p60f;
-
   distance::Metric metric_;
   float qq_ = 0.0f;
   float qn_ = 0.0f;

@@ -90,6 +90,10 @@ inline std::size_t copy_list(std::uint32_t* words, std::uint32_t* out) {
   }
 }
 
+// Whether a norm lies where the pair kernel's cosine keeps its error bound: beyond it the
+// kernel's sums of squares leave the normal floats. Bounds on a cosine outside it say nothing.
+inline bool cosine_norm_in_range(float norm) { return norm >= 0x1p-60f && norm <= 0x1p60f; }
+
 // Asks for the cache lines of [p, p + bytes) ahead of their use: a row is read whole and at
 // once, and the hardware prefetcher only catches on after a few misses. Measured on
 // Fashion-MNIST (784 dims): the first 8 lines of an f32 row (the prefetcher streams the rest)

@@ -477,10 +477,9 @@ float detail::WalkQuery::distance_floor(float l2, float size, float error, float
   // What the kernels lose to products below the normal floats, and norms whose squares the
   // floats cannot hold: the kernels' cosine says nothing a bound could use there.
   const float underflow = static_cast<float>(sc->dim) * 0x1p-125f;
-  constexpr float kSmallNorm = 0x1p-60f, kLargeNorm = 0x1p60f;
   if (!std::isfinite(size) || !std::isfinite(reach) || !std::isfinite(norm)) return kNone;
   if (metric == distance::Metric::Cosine &&
-      !(qn >= kSmallNorm && qn <= kLargeNorm && norm >= kSmallNorm && norm <= kLargeNorm)) {
+      !(detail::cosine_norm_in_range(qn) && detail::cosine_norm_in_range(norm))) {
     return kNone;
   }
   // ‖q − x̂‖² lies within 2·reach of l2, and ‖q − x‖ ≥ ‖q − x̂‖ − ‖x − x̂‖.
