@@ -50,6 +50,26 @@ std::vector<float> clustered_data(std::size_t n, std::size_t dim, unsigned seed,
   return v;
 }
 
+// The dimensions of `v` past its last whole 128, spread among the others, made nearly
+// constant: the compressed walk's 4-bit codes leave those out.
+std::vector<float> quieten(std::vector<float> v, std::size_t dim) {
+  const std::size_t quiet = dim % 128, spacing = dim / std::max<std::size_t>(quiet, 1);
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const std::size_t j = i % dim;
+    if (j % spacing == 1 && j / spacing < quiet) v[i] = 0.5f + 1e-3f * v[i];
+  }
+  return v;
+}
+
+// Clustered data of 32 dimensions, each repeated (a graph over them keeps its recall), made
+// quiet as above.
+std::vector<float> with_quiet_dims(std::size_t n, std::size_t dim, unsigned seed) {
+  const auto base = clustered_data(n, 32, seed);
+  std::vector<float> v(n * dim);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = base[i / dim * 32 + i % dim % 32];
+  return quieten(std::move(v), dim);
+}
+
 std::span<const float> row(const std::vector<float>& data, std::size_t dim, std::size_t i) {
   return std::span<const float>(data).subspan(i * dim, dim);
 }
@@ -756,6 +776,9 @@ TEST(HnswIndexTest, BoundedExactScanEqualsMeasuringEverySlot) {
       {"clustered, padded dimension", 300, [](std::size_t d) { return clustered_data(kRows, d, 3); }},
       {"duplicates and zero vectors", 7, duplicates_and_zeros},
       {"norms over six decades", 40, mixed_scales},
+      // The 4-bit pass over codes that leave the quiet dimensions out.
+      {"quiet dimensions", 264,
+       [](std::size_t d) { return quieten(clustered_data(kRows, d, 4), d); }},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -928,12 +951,15 @@ TEST(HnswIndexTest, GraphRecallAndQuantizedSearchReturnsExactDistances) {
 // skips only candidates its bounds rule out); likewise after changes made with it on. A
 // graph linked walking on the codes serves the f32 walk as well as one linked on floats.
 TEST(HnswIndexTest, CompressedWalkKeepsRecallAndExactAnswers) {
-  const std::size_t dim = 32;
-  auto data = clustered_data(3000, dim, 81);
-  auto queries = clustered_data(100, dim, 82);
-  for (const bool whole : {false, true}) {
-    // Whole numbers, as pixels are: the re-rank measures rows from their codes. (A -0.0
-    // would not decode back to its own bits, and would keep it from doing so.)
+  // Plain, whole numbers (as pixels are: the re-rank measures rows from their codes), and
+  // quiet dimensions the 4-bit codes leave out.
+  for (const char* kind : {"plain", "whole numbers", "quiet dimensions"}) {
+    const bool whole = std::string(kind) == "whole numbers";
+    const bool quiet = std::string(kind) == "quiet dimensions";
+    const std::size_t dim = quiet ? 136 : 32;
+    auto data = quiet ? with_quiet_dims(3000, dim, 81) : clustered_data(3000, dim, 81);
+    auto queries = quiet ? with_quiet_dims(100, dim, 82) : clustered_data(100, dim, 82);
+    // (A -0.0 would not decode back to its own bits, and would keep the rows from decoding.)
     if (whole) {
       for (auto* v : {&data, &queries}) {
         for (float& x : *v) x = std::nearbyint(10.0f * x) + 0.0f;
@@ -942,7 +968,7 @@ TEST(HnswIndexTest, CompressedWalkKeepsRecallAndExactAnswers) {
     for (Metric metric : kMetrics) {
       // The decoded rows meet the same pair kernel under every metric: one is enough.
       if (whole && metric != Metric::Euclidean) continue;
-      SCOPED_TRACE(std::to_string(static_cast<int>(metric)) + (whole ? ", whole numbers" : ""));
+      SCOPED_TRACE(std::to_string(static_cast<int>(metric)) + ", " + kind);
       HnswIndex index(dim, 16, 100, metric);
       index.enable_compressed_search();
       index.batch_insert_flat(data);

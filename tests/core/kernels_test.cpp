@@ -247,10 +247,10 @@ TEST(WalkQueryTest, WeightsAndReachFollowTheScaledQuery) {
       double base = 0.0, qsq = 0.0, rounding = 0.0;
       for (std::size_t j = 0; j < dim; ++j) {
         const float r = q[j] - sc.mins[j];
-        const float p = r * (fine ? sc.steps : sc.steps4)[j];
+        const float p = r * (fine ? sc.steps : sc.dim_steps4)[j];
         base += double{r} * r;
         qsq += double{q[j]} * q[j];
-        const int t = fine ? s.weights16[j] : s.natural[j];
+        const int t = fine ? s.weights16[j] : s.natural[sc.component4[j]];
         EXPECT_LE(std::abs(double{p} / w.alpha - t), 0.5 + 1e-6) << "component " << j;
         rounding += (double{p} - double{w.alpha} * t) * (double{p} - double{w.alpha} * t);
       }
@@ -421,54 +421,153 @@ TEST(ScanCodesTest, WholeNumbersDecodeExactly) {
   }
 }
 
-// Inserts and updates with the walk on keep its codes what encoding every current vector
-// afresh, with the ranges they were built from, gives: a save writes no stale row.
-TEST(WalkCodesTest, MutationsKeepCodesEqualToAFreshEncoding) {
-  constexpr std::size_t kDim = 37, kRows = 300;
-  std::mt19937 rng(17);
+// Data whose `quiet` dimensions, spread evenly, barely vary.
+std::vector<float> with_quiet_dims(std::size_t rows, std::size_t dim, std::size_t quiet,
+                                   float quiet_scale, unsigned seed) {
+  std::mt19937 rng(seed);
   std::normal_distribution<float> g(0.0f, 1.0f);
-  std::vector<float> data(kRows * kDim), x(kDim);
-  for (auto& v : data) v = g(rng);
-  HnswIndex index(kDim, 8, 32, distance::Metric::Cosine);
-  index.batch_insert_flat(data);
-  index.enable_compressed_search();
-  auto draw = [&] {
-    for (auto& v : x) v = 1.5f * g(rng);  // some components outside the ranges: clamped
-    return std::span<const float>(x);
-  };
-  for (int i = 0; i < 20; ++i) index.insert(draw());
-  for (std::uint32_t s = 0; s < kRows + 20; s += 7) index.update_vector(s, draw());
-  for (std::uint32_t s = 1; s < kRows; s += 11) index.mark_deleted(s);
-  std::vector<float> batch(10 * kDim);
-  for (auto& v : batch) v = g(rng);
-  index.batch_insert_flat(batch);
-
-  std::FILE* file = std::tmpfile();
-  ASSERT_NE(file, nullptr);
-  io::BufWriter writer(fileno(file));
-  ASSERT_TRUE(index.save_walk_codes(writer, 1));
-  std::vector<char> saved(static_cast<std::size_t>(::lseek(fileno(file), 0, SEEK_END)));
-  ASSERT_EQ(::pread(fileno(file), saved.data(), saved.size(), 0),
-            static_cast<ssize_t>(saved.size()));
-  std::fclose(file);
-
-  ScanCodes fresh(data, kDim);
-  for (std::uint32_t s = 0; s < index.node_count(); ++s) fresh.encode(s, index.vector(s).data());
-  std::vector<char> want;
-  auto put = [&](const auto& v) {
-    const char* p = reinterpret_cast<const char*>(v.data());
-    want.insert(want.end(), p, p + v.size() * sizeof(v[0]));
-  };
-  for (const auto* v : {&fresh.mins, &fresh.steps, &fresh.steps4, &fresh.error,
-                        &fresh.decoded_sq, &fresh.norm, &fresh.error4, &fresh.decoded_sq4}) {
-    put(*v);
+  std::vector<float> data(rows * dim);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const std::size_t j = i % dim;
+    const bool is_quiet = quiet != 0 && j % (dim / quiet) == 3 && j / (dim / quiet) < quiet;
+    data[i] = (is_quiet ? quiet_scale : 1.0f) * g(rng) + 2.0f;
   }
-  put(fresh.always);
-  put(fresh.codes);
-  put(fresh.codes4);
-  constexpr std::size_t kHeader = 48, kCrc = 4;
-  ASSERT_EQ(saved.size(), kHeader + want.size() + kCrc);
-  EXPECT_TRUE(std::equal(want.begin(), want.end(), saved.begin() + kHeader));
+  return data;
+}
+
+// The 4-bit codes leave out the least varying dimensions only where they would start another
+// cache line of every row and hold almost none of the spread. A dimension left out counts as
+// its minimum: the error bound, the decoded norm and the walk's estimate must all say so.
+TEST(ScanCodesTest, QuietDimensionsLeftOutOfTheFourBitCodes) {
+  struct Case {
+    std::size_t dim, quiet;
+    float quiet_scale;
+    bool far_minimum;  // one row far below the others in the quiet dimensions
+    std::size_t kept;  // by the 4-bit codes
+  };
+  const Case cases[] = {
+      {136, 8, 1e-3f, false, 128},   // 8 past a whole line, quiet: left out
+      {136, 8, 0.2f, false, 136},    // not quiet enough
+      {136, 8, 1e-3f, true, 136},    // quiet, but taken as the minimum they would be far off
+      {784, 16, 1e-3f, false, 768},  // Fashion-MNIST's shape
+      {100, 4, 1e-3f, false, 100},   // under a line
+      {180, 52, 1e-3f, false, 180},  // too many past a line
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.dim) + " dims, " + std::to_string(c.quiet) + " quiet at " +
+                 std::to_string(c.quiet_scale));
+    constexpr std::size_t kRows = 60;
+    auto data = with_quiet_dims(kRows, c.dim, c.quiet, c.quiet_scale, 19);
+    if (c.far_minimum) {
+      for (std::size_t j = 3; j < c.dim; j += c.dim / c.quiet) data[j] = 1.5f;  // 0.5 below
+    }
+    ScanCodes sc(data, c.dim);
+    ASSERT_EQ(sc.dims4.size(), c.kept);
+    EXPECT_EQ(sc.stride4, (c.kept + 63) / 64 * 32);
+    std::vector<float> q(c.dim);
+    std::mt19937 rng(20);
+    std::normal_distribution<float> g(2.0f, 1.0f);
+    for (auto& x : q) x = g(rng);
+    Scratch s;
+    const WalkQuery walk(q, sc, Metric::Euclidean, s, /*fine_codes=*/false);
+    for (std::uint32_t i = 0; i < kRows; ++i) {
+      // x̂ from the packed nibbles, left-out dimensions at their minimum.
+      const std::uint8_t* c4 = sc.codes4.data() + i * sc.stride4;
+      double err = 0.0, dsq = 0.0, l2 = 0.0;
+      for (std::size_t j = 0; j < c.dim; ++j) {
+        const std::uint32_t at = sc.component4[j];
+        int code = 0;
+        if (at != ScanCodes::kNotCoded4) {
+          code = (c4[at / 64 * 32 + at % 32] >> (at % 64 >= 32 ? 4 : 0)) & 15;
+          ASSERT_EQ(sc.dims4[at], j);
+        }
+        const double offset = double{sc.dim_steps4[j]} * code;
+        const double x_hat = sc.mins[j] + offset;
+        err += (data[i * c.dim + j] - x_hat) * (data[i * c.dim + j] - x_hat);
+        dsq += offset * offset;
+        l2 += (q[j] - x_hat) * (q[j] - x_hat);
+      }
+      EXPECT_GE(sc.error4[i], std::sqrt(err)) << i;
+      EXPECT_LE(sc.error4[i], std::sqrt(err) * (1.0 + 1e-6)) << i;
+      EXPECT_NEAR(sc.decoded_sq4[i], dsq, 1e-6 * dsq) << i;
+      std::int32_t sum = 0;
+      walk.dots(&i, 1, &sum);
+      EXPECT_NEAR(walk.estimate(i, sum), l2, 2.0 * walk.reach + 1e-5 * l2) << i;
+    }
+  }
+}
+
+// Inserts and updates with the walk on keep its codes what encoding every current vector
+// afresh, with the ranges they were built from, gives: a save writes no stale row. Codes that
+// leave quiet dimensions out say which, and read back to the same file.
+TEST(WalkCodesTest, MutationsKeepCodesEqualToAFreshEncoding) {
+  for (const std::size_t quiet : {0, 8}) {
+    SCOPED_TRACE(std::to_string(quiet) + " quiet dimensions");
+    const std::size_t dim = quiet == 0 ? 37 : 136, rows = 300;
+    std::mt19937 rng(17);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    const auto data = with_quiet_dims(rows, dim, quiet, 1e-3f, 17);
+    std::vector<float> x(dim);
+    HnswIndex index(dim, 8, 32, distance::Metric::Cosine);
+    index.batch_insert_flat(data);
+    index.enable_compressed_search();
+    auto draw = [&] {
+      for (auto& v : x) v = 1.5f * g(rng);  // some components outside the ranges: clamped
+      return std::span<const float>(x);
+    };
+    for (int i = 0; i < 20; ++i) index.insert(draw());
+    for (std::uint32_t s = 0; s < rows + 20; s += 7) index.update_vector(s, draw());
+    for (std::uint32_t s = 1; s < rows; s += 11) index.mark_deleted(s);
+    std::vector<float> batch(10 * dim);
+    for (auto& v : batch) v = g(rng);
+    index.batch_insert_flat(batch);
+
+    auto save = [&] {
+      std::FILE* file = std::tmpfile();
+      EXPECT_NE(file, nullptr);
+      io::BufWriter writer(fileno(file));
+      EXPECT_TRUE(index.save_walk_codes(writer, 1));
+      std::vector<char> out(static_cast<std::size_t>(::lseek(fileno(file), 0, SEEK_END)));
+      EXPECT_EQ(::pread(fileno(file), out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
+      std::fclose(file);
+      return out;
+    };
+    const std::vector<char> saved = save();
+
+    ScanCodes fresh(data, dim);
+    ASSERT_EQ(fresh.drops4(), quiet != 0);
+    for (std::uint32_t s = 0; s < index.node_count(); ++s) fresh.encode(s, index.vector(s).data());
+    std::vector<char> want;
+    auto put = [&](const auto& v) {
+      const char* p = reinterpret_cast<const char*>(v.data());
+      want.insert(want.end(), p, p + v.size() * sizeof(v[0]));
+    };
+    if (quiet != 0) {
+      std::vector<std::uint8_t> kept(dim, 0);
+      for (const std::uint32_t j : fresh.dims4) kept[j] = 1;
+      put(kept);
+    }
+    for (const auto* v : {&fresh.mins, &fresh.steps, &fresh.steps4, &fresh.error,
+                          &fresh.decoded_sq, &fresh.norm, &fresh.error4, &fresh.decoded_sq4}) {
+      put(*v);
+    }
+    put(fresh.always);
+    put(fresh.codes);
+    put(fresh.codes4);
+    constexpr std::size_t kHeader = 48, kCrc = 4;
+    ASSERT_EQ(saved.size(), kHeader + want.size() + kCrc);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), saved.begin() + kHeader));
+
+    const auto bytes = std::as_bytes(std::span<const char>(saved));
+    ASSERT_TRUE(index.load_walk_codes(bytes, 1));
+    EXPECT_EQ(save(), saved);
+    if (quiet != 0) {  // a damaged list of kept dimensions
+      std::vector<char> damaged = saved;
+      damaged[kHeader + 5] = 2;
+      EXPECT_TRUE(walk_codes_problem(std::as_bytes(std::span<const char>(damaged)), dim,
+                                     index.node_count(), 1));
+    }
+  }
 }
 
 }  // namespace

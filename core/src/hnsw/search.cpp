@@ -361,7 +361,7 @@ detail::WalkQuery::WalkQuery(std::span<const float> q, const ScanCodes& codes,
   float* p = s.scaled.data();
   const float* x = q.data();
   const float* mins = codes.mins.data();
-  const float* steps = fine ? codes.steps.data() : codes.steps4.data();
+  const float* steps = fine ? codes.steps.data() : codes.dim_steps4.data();  // per dimension
   double rr[4] = {}, qq[4] = {};
   float p_top = 0.0f;
   std::size_t j = 0;
@@ -413,7 +413,8 @@ detail::WalkQuery::WalkQuery(std::span<const float> q, const ScanCodes& codes,
     s.weights16.assign(components, 0);
     t16 = s.weights16.data();
   } else {
-    s.natural.assign(components, 0);
+    // Per dimension first; gathered into the components below where the codes leave some out.
+    s.natural.assign(std::max(components, dim), 0);
     t8 = s.natural.data();
   }
   double dd[4] = {};  // ‖p − alpha·t‖²: what rounding the weights costs
@@ -460,6 +461,12 @@ detail::WalkQuery::WalkQuery(std::span<const float> q, const ScanCodes& codes,
   if (fine) {
     weights16 = t16;
   } else {
+    if (codes.drops4()) {
+      // dims4 ascends, so each weight moves down or stays: a forward pass gathers in place.
+      const std::size_t kept = codes.dims4.size();
+      for (std::size_t i = 0; i < kept; ++i) t8[i] = t8[codes.dims4[i]];
+      std::fill(t8 + kept, t8 + std::max(components, dim), std::int8_t{0});
+    }
     s.weights.resize(walk_weights_size(stride));
     arrange_walk_weights(t8, stride, s.weights.data());
     weights4 = s.weights.data();

@@ -4,7 +4,9 @@
 
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "quarn_core/hnsw.hpp"
 #include "quarn_core/io.hpp"
@@ -15,7 +17,11 @@ namespace quarn_core::hnsw {
 namespace {
 
 constexpr std::uint32_t kWalkCodesMagic = 0x31435751;  // "QWC1"
+// Version 2 holds 4-bit codes that leave some dimensions out, with a byte per dimension after
+// the header (1: kept); codes that keep them all are written as version 1, which builds
+// before it read. A build that cannot read a file encodes the vectors again at open.
 constexpr std::uint32_t kWalkCodesVersion = 1;
+constexpr std::uint32_t kWalkCodesVersionDims = 2;
 
 // The fixed part of the file, as written.
 struct Header {
@@ -38,7 +44,7 @@ Result<void> HnswIndex::save_walk_codes(io::BufWriter& w, std::uint64_t binding)
   if (!has_walk_codes()) return error::fail(error::IoError::invalid_data("no walk codes to save"));
   const detail::ScanCodes* sc = scan_cache_->ready.load(std::memory_order_acquire);
   const Header h{kWalkCodesMagic,
-                 kWalkCodesVersion,
+                 sc->drops4() ? kWalkCodesVersionDims : kWalkCodesVersion,
                  static_cast<std::uint32_t>(sc->dim),
                  static_cast<std::uint32_t>(sc->rows()),
                  static_cast<std::uint32_t>(sc->built_for),
@@ -51,6 +57,11 @@ Result<void> HnswIndex::save_walk_codes(io::BufWriter& w, std::uint64_t binding)
                  sc->top_code_norm4};
   io::CrcWriter out(w);
   if (auto r = out.write(&h, sizeof h); !r) return r;
+  if (sc->drops4()) {
+    std::vector<std::uint8_t> kept(sc->dim, 0);
+    for (const std::uint32_t j : sc->dims4) kept[j] = 1;
+    if (auto r = out.write(kept.data(), kept.size()); !r) return r;
+  }
   auto put_vector = [&](const auto& v) { return out.write(v.data(), v.size() * sizeof(v[0])); };
   for (const auto* v : {&sc->mins, &sc->steps, &sc->steps4, &sc->error, &sc->decoded_sq,
                         &sc->norm, &sc->error4, &sc->decoded_sq4}) {
@@ -66,7 +77,27 @@ Result<void> HnswIndex::save_walk_codes(io::BufWriter& w, std::uint64_t binding)
 namespace {
 
 std::size_t stride8(std::size_t dim) { return (dim + 31) / 32 * 32; }
-std::size_t stride4(std::size_t dim) { return (dim + 63) / 64 * 32; }
+std::size_t stride4(std::size_t kept) { return (kept + 63) / 64 * 32; }
+
+// The dimensions a file's 4-bit codes keep: all of them in version 1, those marked in version
+// 2's bytes (checked to be there and to be 0 or 1).
+std::optional<std::vector<std::uint32_t>> kept_dims(std::span<const std::byte> bytes,
+                                                     const Header& h, std::size_t dim) {
+  std::vector<std::uint32_t> dims;
+  if (h.version == kWalkCodesVersion) {
+    dims.resize(dim);
+    for (std::size_t j = 0; j < dim; ++j) dims[j] = static_cast<std::uint32_t>(j);
+    return dims;
+  }
+  if (bytes.size() < sizeof h + dim) return std::nullopt;
+  for (std::size_t j = 0; j < dim; ++j) {
+    const auto b = static_cast<std::uint8_t>(bytes[sizeof h + j]);
+    if (b > 1) return std::nullopt;
+    if (b == 1) dims.push_back(static_cast<std::uint32_t>(j));
+  }
+  return dims;
+}
+
 
 }  // namespace
 
@@ -76,7 +107,7 @@ std::optional<std::string> walk_codes_problem(std::span<const std::byte> bytes, 
   if (bytes.size() < sizeof h + 4) return "too short to hold codes";
   std::memcpy(&h, bytes.data(), sizeof h);
   if (h.magic != kWalkCodesMagic) return "not a codes file";
-  if (h.version != kWalkCodesVersion) {
+  if (h.version != kWalkCodesVersion && h.version != kWalkCodesVersionDims) {
     return "version " + std::to_string(h.version) + " is not one this build reads";
   }
   if (h.binding != binding) return std::string("written with another save of the collection");
@@ -85,9 +116,12 @@ std::optional<std::string> walk_codes_problem(std::span<const std::byte> bytes, 
            " dimensions, the collection has " + std::to_string(rows) + " of " +
            std::to_string(dim);
   }
-  const std::size_t s8 = stride8(dim), s4 = stride4(dim);
+  const auto dims = kept_dims(bytes, h, dim);
+  if (!dims) return std::string("its list of the dimensions the 4-bit codes keep is damaged");
+  const std::size_t flags = h.version == kWalkCodesVersionDims ? dim : 0;
+  const std::size_t s8 = stride8(dim), s4 = stride4(dims->size());
   const std::size_t want =
-      sizeof h + (2 * s8 + 2 * s4) * 4 + rows * 5 * 4 + rows * (1 + s8 + s4) + 4;
+      sizeof h + flags + (2 * s8 + 2 * s4) * 4 + rows * 5 * 4 + rows * (1 + s8 + s4) + 4;
   if (bytes.size() != want) {
     return "holds " + std::to_string(bytes.size()) + " bytes, its codes need " +
            std::to_string(want);
@@ -109,6 +143,10 @@ Result<void> HnswIndex::load_walk_codes(std::span<const std::byte> bytes,
   auto sc = std::make_unique<detail::ScanCodes>(std::span<const float>(), dim_);
   const std::size_t rows = h.rows;
   std::size_t at = sizeof h;
+  if (h.version == kWalkCodesVersionDims) {
+    sc->set_dims4(*kept_dims(bytes, h, dim_));  // checked above
+    at += dim_;
+  }
   auto take = [&](auto& v, std::size_t count) {
     v.resize(count);
     std::memcpy(v.data(), bytes.data() + at, count * sizeof(v[0]));
@@ -117,6 +155,7 @@ Result<void> HnswIndex::load_walk_codes(std::span<const std::byte> bytes,
   take(sc->mins, sc->stride);
   take(sc->steps, sc->stride);
   take(sc->steps4, 2 * sc->stride4);
+  sc->derive_dims4();
   for (auto* v : {&sc->error, &sc->decoded_sq, &sc->norm, &sc->error4, &sc->decoded_sq4}) {
     take(*v, rows);
   }
