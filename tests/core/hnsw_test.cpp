@@ -951,14 +951,22 @@ TEST(HnswIndexTest, GraphRecallAndQuantizedSearchReturnsExactDistances) {
 // skips only candidates its bounds rule out); likewise after changes made with it on. A
 // graph linked walking on the codes serves the f32 walk as well as one linked on floats.
 TEST(HnswIndexTest, CompressedWalkKeepsRecallAndExactAnswers) {
-  // Plain, whole numbers (as pixels are: the re-rank measures rows from their codes), and
-  // quiet dimensions the 4-bit codes leave out.
-  for (const char* kind : {"plain", "whole numbers", "quiet dimensions"}) {
+  // Plain, whole numbers (as pixels are: the re-rank measures rows from their codes), quiet
+  // dimensions the 4-bit codes leave out, and tight clusters (walked on the 8-bit codes, whose
+  // re-rank measures only the first few of the beam).
+  for (const char* kind : {"plain", "whole numbers", "quiet dimensions", "tight clusters"}) {
     const bool whole = std::string(kind) == "whole numbers";
     const bool quiet = std::string(kind) == "quiet dimensions";
+    const bool tight = std::string(kind) == "tight clusters";
     const std::size_t dim = quiet ? 136 : 32;
-    auto data = quiet ? with_quiet_dims(3000, dim, 81) : clustered_data(3000, dim, 81);
+    auto data = quiet   ? with_quiet_dims(3000, dim, 81)
+                : tight ? clustered_data(3100, dim, 81, 30, 0.05f)
+                        : clustered_data(3000, dim, 81);
     auto queries = quiet ? with_quiet_dims(100, dim, 82) : clustered_data(100, dim, 82);
+    if (tight) {  // the last 100, from the same clusters
+      queries.assign(data.end() - 100 * dim, data.end());
+      data.resize(3000 * dim);
+    }
     // (A -0.0 would not decode back to its own bits, and would keep the rows from decoding.)
     if (whole) {
       for (auto* v : {&data, &queries}) {
