@@ -199,6 +199,8 @@ class VisitedTable {
 struct Scratch {
   std::vector<Candidate> frontier;     // beam search: min-heap of the nodes to expand
   std::vector<Candidate> results;      // beam search: max-heap of the best, then ascending
+                                       // (the compressed walk keeps it ascending throughout)
+  std::vector<std::uint8_t> expanded;  // compressed walk: which of `results` it expanded
   std::vector<std::uint32_t> ids;      // one list's ids
   std::vector<float> decoded;          // one dequantized row (SQ8 without a fused kernel)
   std::vector<Candidate> pairs;        // neighbour selection, pruning, re-ranking
