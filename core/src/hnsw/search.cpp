@@ -599,6 +599,7 @@ void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
     beam.insert(beam.begin() + static_cast<std::ptrdiff_t>(at), c);
     expanded.insert(expanded.begin() + static_cast<std::ptrdiff_t>(at), std::uint8_t{0});
     next = std::min(next, at);
+    return at;
   };
   auto within = [&](float d) { return beam.size() < ef || d < beam.back().distance; };
   auto unexpanded_from = [&](std::size_t i) {
@@ -654,11 +655,15 @@ void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
       const std::uint32_t id = fresh_ids[i];
       const float dn = walk.estimate(id, sums[i]);
       if (within(dn)) {
-        // A candidate taken in is often the next one expanded, right after this loop: its
-        // list is asked for now rather than when it comes up (128-dimension clusters spent
-        // a fifth of the walk waiting on lists).
-        _mm_prefetch(list_words(id, 0), _MM_HINT_T0);
-        admit_to_beam({id, dn});
+        // A candidate taken in ahead of every unexpanded one is the next expanded, right
+        // after this loop: its list is asked for now rather than when it comes up
+        // (128-dimension clusters spent a fifth of the walk waiting on lists). Asking for
+        // the lists of all taken in, most of which the walk never expands, gave 0.5-2% more
+        // queries per second on Fashion-MNIST but 1-19% fewer on clusters.
+        const std::size_t expanded_to = next;  // none unexpanded before it
+        if (admit_to_beam({id, dn}) <= expanded_to) {
+          _mm_prefetch(list_words(id, 0), _MM_HINT_T0);
+        }
       }
     }
   }
