@@ -143,9 +143,13 @@ def main():
     peer_at_64 = next(((r, qps) for ef, r, qps in peer_points if ef == 64), None)
     if peer_at_64 is not None:
         ours_qps = qps_at(ours, peer_at_64[0])
-        print(f"at python3-hnswlib's recall at ef 64 ({peer_at_64[0]:.4f}): quarn "
-              f"{ours_qps:.0f} QPS vs {peer_at_64[1]:.0f} (x{ours_qps / peer_at_64[1]:.2f}, "
-              "target 3.0)")
+        if ours_qps == 0.0:
+            print(f"at python3-hnswlib's recall at ef 64 ({peer_at_64[0]:.4f}): not reached by "
+                  "quarn's efs (target 3.0)")
+        else:
+            print(f"at python3-hnswlib's recall at ef 64 ({peer_at_64[0]:.4f}): quarn "
+                  f"{ours_qps:.0f} QPS vs {peer_at_64[1]:.0f} (x{ours_qps / peer_at_64[1]:.2f}, "
+                  "target 3.0)")
     print(f"load {os.getloadavg()[0]:.1f}")
     if args.csv:
         write_csv(args.csv, rows)
