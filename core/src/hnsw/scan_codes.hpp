@@ -75,16 +75,15 @@ struct ScanCodes {
   // cache line of every row (784 dimensions: 392 bytes, 8 of them on a seventh line). Those
   // are left out, taken as their minimum like a code 0, and their error counts in error4.
   std::vector<std::uint32_t> dims4;
-  std::size_t stride4;  // bytes per 4-bit row: dims4's size rounded up to a multiple of 64, halved
+  std::size_t stride4;  // bytes per 4-bit row: dims4's size rounded up to 64, halved
   std::vector<float> steps4;  // per component, 2·stride4 of them; the padding steps are zero
   // Per dimension: its 4-bit step (0 where left out) and its component (kNotCoded4 where left
-  // out); derived from dims4 and steps4 by set_dims4.
+  // out); derived from dims4 and steps4 by derive_dims4.
   static constexpr std::uint32_t kNotCoded4 = 0xffffffffu;
   std::vector<float> dim_steps4;
   std::vector<std::uint32_t> component4;
   bool drops4() const { return dims4.size() < dim; }
-  // Sets dims4 and stride4 (steps4 is resized to match, its values left to the caller) and
-  // what derives from them.
+  // Sets dims4 and stride4, and resizes steps4 to match (zeros: the caller sets them).
   void set_dims4(std::vector<std::uint32_t> dims);
   void derive_dims4();
   std::vector<std::uint8_t, LargeAllocator<std::uint8_t>> codes4;  // stride4 per row

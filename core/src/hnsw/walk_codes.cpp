@@ -98,7 +98,6 @@ std::optional<std::vector<std::uint32_t>> kept_dims(std::span<const std::byte> b
   return dims;
 }
 
-
 }  // namespace
 
 std::optional<std::string> walk_codes_problem(std::span<const std::byte> bytes, std::size_t dim,
