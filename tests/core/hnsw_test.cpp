@@ -974,8 +974,11 @@ TEST(HnswIndexTest, CompressedWalkKeepsRecallAndExactAnswers) {
       }
     }
     for (Metric metric : kMetrics) {
-      // The decoded rows meet the same pair kernel under every metric: one is enough.
+      // The decoded rows meet the same pair kernel under every metric, and neither the left-out
+      // dimensions nor the shorter re-rank depend on it: one is enough (cosine reads every
+      // term of the estimate).
       if (whole && metric != Metric::Euclidean) continue;
+      if ((quiet || tight) && metric != Metric::Cosine) continue;
       SCOPED_TRACE(std::to_string(static_cast<int>(metric)) + ", " + kind);
       HnswIndex index(dim, 16, 100, metric);
       index.enable_compressed_search();
