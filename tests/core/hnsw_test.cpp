@@ -1014,6 +1014,25 @@ TEST(HnswIndexTest, CompressedWalkKeepsRecallAndExactAnswers) {
   }
 }
 
+// A row whose walk estimate is no number (NaN components under cosine) orders after every
+// other in the compressed walk's beam: unordered, at the end of a full beam, it would turn
+// away every newcomer. Deleted as well, so that the answers are the live rows'.
+TEST(HnswIndexTest, CompressedWalkPassesOverRowsWithoutAnEstimate) {
+  const std::size_t dim = 16, n = 2000;
+  const auto data = clustered_data(n, dim, 45);
+  const auto queries = clustered_data(50, dim, 46);
+  HnswIndex index(dim, 8, 64, Metric::Cosine);
+  index.enable_compressed_search();
+  index.batch_insert_flat(data);
+  const double clean = graph_recall(index, queries, 32);
+  const std::vector<float> nan_row(dim, std::numeric_limits<float>::quiet_NaN());
+  for (std::uint32_t s = 0; s < n; s += 7) {
+    index.update_vector(s, nan_row);
+    index.mark_deleted(s);
+  }
+  EXPECT_GE(graph_recall(index, queries, 32), clean - 0.05);
+}
+
 // Renumbering in locality order keeps the graph node for node, the vectors, the deletions and
 // the search mode, so every answer names the same records at the same distances; and the
 // order does put rows near one another next to one another.
