@@ -211,7 +211,7 @@ std::vector<std::uint32_t> dims_for_4bit(const std::vector<double>& off_min,
 }  // namespace
 
 ScanCodes::ScanCodes(std::span<const float> vectors, std::size_t d)
-    : dim(d), stride((d + 31) / 32 * 32), built_for(d == 0 ? 0 : vectors.size() / d) {
+    : dim(d), stride(stride_for(d)), built_for(d == 0 ? 0 : vectors.size() / d) {
   mins.assign(stride, 0.0f);
   steps.assign(stride, 0.0f);
   std::vector<float> tops(dim, -std::numeric_limits<float>::infinity());
@@ -265,7 +265,7 @@ ScanCodes::ScanCodes(std::span<const float> vectors, std::size_t d)
 
 void ScanCodes::set_dims4(std::vector<std::uint32_t> dims) {
   dims4 = std::move(dims);
-  stride4 = (dims4.size() + 63) / 64 * 32;
+  stride4 = stride4_for(dims4.size());
   steps4.assign(2 * stride4, 0.0f);
 }
 

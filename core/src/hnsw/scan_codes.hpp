@@ -54,6 +54,10 @@ struct ScanCodes {
   std::size_t memory_usage() const;
 
   std::size_t dim;
+  // Bytes per row of each level, for `dim` dimensions or `kept` of them: the codes files are
+  // sized from these too.
+  static constexpr std::size_t stride_for(std::size_t dim) { return (dim + 31) / 32 * 32; }
+  static constexpr std::size_t stride4_for(std::size_t kept) { return (kept + 63) / 64 * 32; }
   std::size_t stride;     // dim rounded up to a multiple of 32; the padding codes are zero
   std::size_t built_for;  // rows when the ranges were taken
   std::vector<float> mins, steps;

@@ -76,9 +76,6 @@ Result<void> HnswIndex::save_walk_codes(io::BufWriter& w, std::uint64_t binding)
 
 namespace {
 
-std::size_t stride8(std::size_t dim) { return (dim + 31) / 32 * 32; }
-std::size_t stride4(std::size_t kept) { return (kept + 63) / 64 * 32; }
-
 // The dimensions a file's 4-bit codes keep: all of them in version 1, those marked in version
 // 2's bytes (checked to be there and to be 0 or 1).
 std::optional<std::vector<std::uint32_t>> kept_dims(std::span<const std::byte> bytes,
@@ -118,7 +115,8 @@ std::optional<std::string> walk_codes_problem(std::span<const std::byte> bytes, 
   const auto dims = kept_dims(bytes, h, dim);
   if (!dims) return std::string("its list of the dimensions the 4-bit codes keep is damaged");
   const std::size_t flags = h.version == kWalkCodesVersionDims ? dim : 0;
-  const std::size_t s8 = stride8(dim), s4 = stride4(dims->size());
+  const std::size_t s8 = detail::ScanCodes::stride_for(dim);
+  const std::size_t s4 = detail::ScanCodes::stride4_for(dims->size());
   const std::size_t want =
       sizeof h + flags + (2 * s8 + 2 * s4) * 4 + rows * 5 * 4 + rows * (1 + s8 + s4) + 4;
   if (bytes.size() != want) {
