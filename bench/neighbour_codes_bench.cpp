@@ -330,7 +330,7 @@ int main(int argc, char** argv) {
         const float* q = queries.data() + i * dim;
         code.prepare(q);
         const Walk w =
-            walk(index, q, dim, index.greedy_descent({q, dim}), ef, code.estimate, seen, ++mark);
+            walk(index, q, dim, index.layer0_entry({q, dim}), ef, code.estimate, seen, ++mark);
         scored += w.scored;
         for (std::uint32_t s : w.top) hits += std::count(truth[i].begin(), truth[i].end(), s);
       }

@@ -426,7 +426,7 @@ TEST(HnswIndexTest, EmptyAndOneNodeIndexes) {
   const std::vector<float> q = {1, 2};
   EXPECT_TRUE(empty.search(q, 10, 50).empty());
   EXPECT_TRUE(empty.search_graph(q, 10, 50).empty());
-  EXPECT_EQ(empty.greedy_descent(q), kNoEntry);
+  EXPECT_EQ(empty.layer0_entry(q), kNoEntry);
   EXPECT_TRUE(empty.batch_insert(std::vector<std::vector<float>>{}).empty());
   EXPECT_EQ(empty.node_count(), 0u);
   empty.enable_quantized_search();
@@ -640,7 +640,7 @@ TEST(HnswIndexTest, ConcurrentLinkingThenConcurrentSearches) {
       for (std::size_t i = t; i < 600; i += 3) {
         const auto q = row(data, dim, 600 + i);
         EXPECT_EQ(index.search_graph(q, 5, 16).size(), 5u);
-        EXPECT_NE(index.greedy_descent(q), kNoEntry);
+        EXPECT_NE(index.layer0_entry(q), kNoEntry);
       }
     });
   }
@@ -1174,6 +1174,32 @@ TEST(HnswIndexTest, LinksBelowTheirLayerFromOlderFilesAreSurvived) {
   for (std::size_t i = n; i < n + 200; ++i) index.insert_with_level(row(data, dim, i), i % 3 == 0);
   for (std::uint32_t s : index.neighbors(0, 1)) EXPECT_GE(index.node_level(s), 1u) << s;
   expect_invariants(index);
+}
+
+// Layer 2 holds a local minimum: the entry's one neighbour there lies farther from the query,
+// and only through it is node 2 reached, whose part of layer 0 holds the answer. Layer 0
+// joins neither part to the other, so a descent that stops at the entry answers wrongly at
+// any ef, in every mode.
+TEST(HnswIndexTest, DescentGetsPastALocalMinimumOfTheUpperLayers) {
+  const std::vector<float> data = {0, 0, -3, 0, 9, 0, -1, 1, 10, 0.5f, 11, 0};
+  LoadedGraph g;
+  g.dim = 2, g.m = 2, g.ef_construction = 16, g.metric = Metric::Euclidean;
+  g.entry_point = 0, g.max_level = 2;
+  g.vectors = VectorStore(std::span<const float>(data));
+  for (std::size_t i = 0; i < 6; ++i) g.norms.push_back(vector_norm(row(data, 2, i)));
+  g.layers = {{{1, 3}, {1}, {1}}, {{0, 3}, {0}, {0, 2}}, {{4, 5}, {1}, {1}},
+              {{0, 1}}, {{2, 5}}, {{2, 4}}};
+  auto loaded = HnswIndex::from_loaded(std::move(g));
+  ASSERT_TRUE(loaded);
+  HnswIndex& index = **loaded;
+  const std::vector<float> q = {10, 0};
+  for (int mode = 0; mode < 3; ++mode) {
+    SCOPED_TRACE(mode);
+    if (mode == 1) index.enable_quantized_search();
+    if (mode == 2) index.enable_compressed_search();
+    EXPECT_EQ(index.layer0_entry(q), 2u);
+    EXPECT_EQ(index.search_graph(q, 1, 4).at(0).slot, 4u);
+  }
 }
 
 TEST(HnswIndexTest, FromLoadedRejectsInconsistentGraphs) {

@@ -27,6 +27,20 @@ struct Candidate {
   friend bool operator==(const Candidate&, const Candidate&) = default;
 };
 
+// Searches descend the layers from kDescentBeamFrom up with a beam of kDescentBeam, whose
+// best enters the layer below, and the layers under them greedily.
+//
+// Over tight clusters that lie about equally far apart (500,000 x 128 in 1,000 clusters,
+// cosine), greedy walks of the sparse upper layers stopped in the wrong cluster for 1.5-2% of
+// queries, and layer 0's beam then stayed there: those queries found none of their neighbours
+// at any ef (15 of 1,000 at ef 64, 5 at ef 256). A beam of 4 on layers 2 and up left none so:
+// recall@10 at ef 32 and 64 rose from 0.965 and 0.983 to 0.986 and 0.998 walking on the codes,
+// from 0.951 and 0.980 to 0.977 and 0.997 on full vectors. On Fashion-MNIST it costs 0-2% of
+// queries per second. On layer 1, with a sixteenth of the nodes, a beam cost more than it
+// found.
+inline constexpr std::size_t kDescentBeam = 4;
+inline constexpr std::size_t kDescentBeamFrom = 2;
+
 // The entry point of an empty index.
 inline constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
 // Live floats (count × dim) below which `search` scans exactly instead of walking the graph,
@@ -266,9 +280,10 @@ class HnswIndex {
   // REQUIRES: quantized() != nullptr.
   float quantized_distance(std::span<const float> q, std::uint32_t slot,
                            std::span<float> scratch) const;
-  // Greedy descent from the entry point through layers max_level .. 1 (quantized walk when
-  // quantized search is on); the layer-0 starting slot, or kNoEntry for an empty index.
-  std::uint32_t greedy_descent(std::span<const float> q) const;
+  // The descent from the entry point through layers max_level .. 1 that searches start
+  // layer 0 from (quantized walk when quantized search is on); the layer-0 starting slot, or
+  // kNoEntry for an empty index.
+  std::uint32_t layer0_entry(std::span<const float> q) const;
 
   // The k nearest live slots, ascending: exact scan below `exact_scan_floats` live floats,
   // the graph from there on. Every distance returned is the pair kernel's (distance::distance).
@@ -464,18 +479,20 @@ class HnswIndex {
   template <bool kQuantized, bool kLocked>
   void beam_search(std::span<const float> q, std::span<const std::uint32_t> entries, std::size_t ef,
                    std::size_t layer, detail::Scratch& s) const;
-  // The greedy descent to layer 1's closest node: on the codes of `walk` when given.
+  // The descent to layer 1's closest node found, on the codes of `walk` when given: a beam of
+  // kDescentBeam on layers kDescentBeamFrom and up, whose best enters the layer below, and a
+  // greedy walk on the layers under them.
   std::uint32_t descend(std::span<const float> q, detail::Scratch& s,
                         const detail::WalkQuery* walk = nullptr) const;
   // The compressed traversal's layer searches, on estimated distances: a greedy walk of an
-  // upper layer, and layer 0's beam search from `entries`, which leaves the estimates in
+  // upper layer, and a layer's beam search from `entries`, which leaves the estimates in
   // s.results, ascending. kLocked as for beam_search.
   template <bool kLocked>
   std::uint32_t greedy_walk_codes(const detail::WalkQuery& walk, std::uint32_t entry,
                                   std::size_t layer, detail::Scratch& s) const;
   template <bool kLocked>
   void beam_search_codes(const detail::WalkQuery& walk, std::span<const std::uint32_t> entries,
-                         std::size_t ef, detail::Scratch& s) const;
+                         std::size_t ef, std::size_t layer, detail::Scratch& s) const;
   // The k nearest live slots of s.results by the pair kernel's distance, ascending; the
   // exact scan when the beam holds too few live ones. After beam_search_codes, given its
   // walk, candidates the codes bound beyond the k-th distance measured are not read: the

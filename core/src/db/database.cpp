@@ -1312,7 +1312,7 @@ std::vector<hnsw::Candidate> Database::filtered_search(std::span<const float> qu
     if (index.is_deleted(s) || (scope.set != nullptr && !scope.set->contains(s))) return false;
     return scope.exact_set || scope.filter->matches(records_.metadata(s));
   };
-  const std::uint32_t ep = index.greedy_descent(query);
+  const std::uint32_t ep = index.layer0_entry(query);
   // Fewer passing records near the query than the filter's share promises make the walk
   // wider, or the scan cheaper than it.
   const std::size_t width = local_width(ep, k, scope, passes);

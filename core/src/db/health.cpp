@@ -320,9 +320,47 @@ std::vector<std::uint32_t> held_out_search(const hnsw::HnswIndex& index, std::ui
     if (other == hnsw::kNoEntry) return {};
     cur = other;
   }
-  // The greedy descent, as the index walks it.
+  // A beam of `width` on `layer` from `entry`, with the held-out node marked visited from the
+  // start: the best ones met, as a max-heap.
+  std::vector<std::uint8_t> visited(n, 0);
+  auto beam = [&](std::uint32_t entry, float d0, std::size_t layer, std::size_t width) {
+    std::fill(visited.begin(), visited.end(), std::uint8_t{0});
+    visited[self] = 1;
+    visited[entry] = 1;
+    std::vector<hnsw::Candidate> candidates{{entry, d0}}, results{{entry, d0}};
+    while (!candidates.empty()) {
+      std::pop_heap(candidates.begin(), candidates.end(), farther);
+      const hnsw::Candidate c = candidates.back();
+      candidates.pop_back();
+      if (c.distance > results.front().distance) break;
+      for (std::uint32_t nb : index.neighbors(c.slot, layer)) {
+        if (nb >= n || visited[nb]) continue;
+        visited[nb] = 1;
+        const float d = measure(nb);
+        if (d < results.front().distance || results.size() < width) {
+          candidates.push_back({nb, d});
+          std::push_heap(candidates.begin(), candidates.end(), farther);
+          results.push_back({nb, d});
+          std::push_heap(results.begin(), results.end(), closer);
+          if (results.size() > width) {
+            std::pop_heap(results.begin(), results.end(), closer);
+            results.pop_back();
+          }
+        }
+      }
+    }
+    return results;
+  };
+  // The descent, as the index walks it: beams on the layers it beams, then greedy.
   float best = measure(cur);
   for (std::size_t layer = index.max_level(); layer >= 1; --layer) {
+    if (layer >= hnsw::kDescentBeamFrom) {
+      const auto found = beam(cur, best, layer, hnsw::kDescentBeam);
+      const auto top = std::min_element(found.begin(), found.end(), closer);
+      cur = top->slot;
+      best = top->distance;
+      continue;
+    }
     for (bool moved = true; moved && index.node_level(cur) >= layer;) {
       moved = false;
       for (std::uint32_t nb : index.neighbors(cur, layer)) {
@@ -332,33 +370,7 @@ std::vector<std::uint32_t> held_out_search(const hnsw::HnswIndex& index, std::ui
       }
     }
   }
-  // The beam on layer 0, with the held-out node marked visited from the start.
-  const std::size_t width = std::max(ef, k);
-  std::vector<std::uint8_t> visited(n, 0);
-  visited[self] = 1;
-  visited[cur] = 1;
-  std::vector<hnsw::Candidate> candidates{{cur, best}}, results{{cur, best}};
-  while (!candidates.empty()) {
-    std::pop_heap(candidates.begin(), candidates.end(), farther);
-    const hnsw::Candidate c = candidates.back();
-    candidates.pop_back();
-    if (c.distance > results.front().distance) break;
-    for (std::uint32_t nb : index.neighbors(c.slot, 0)) {
-      if (nb >= n || visited[nb]) continue;
-      visited[nb] = 1;
-      const float d = measure(nb);
-      if (d < results.front().distance || results.size() < width) {
-        candidates.push_back({nb, d});
-        std::push_heap(candidates.begin(), candidates.end(), farther);
-        results.push_back({nb, d});
-        std::push_heap(results.begin(), results.end(), closer);
-        if (results.size() > width) {
-          std::pop_heap(results.begin(), results.end(), closer);
-          results.pop_back();
-        }
-      }
-    }
-  }
+  auto results = beam(cur, best, 0, std::max(ef, k));
   std::erase_if(results, [&](const hnsw::Candidate& c) { return index.is_deleted(c.slot); });
   if (quantized != nullptr) {
     for (auto& c : results) c.distance = exact(c.slot);

@@ -661,7 +661,7 @@ void HnswIndex::link_node(std::uint32_t slot, std::size_t level, std::uint32_t e
     }
     if (entries.empty()) continue;  // no other node on this layer
     if (lc == 0 && walk) {
-      beam_search_codes<true>(*walk, entries, ef_construction_, s);
+      beam_search_codes<true>(*walk, entries, ef_construction_, 0, s);
       // The beam lies scattered over the store: each row is asked for two measures ahead.
       auto& w = s.results;
       for (std::size_t i = 0; i < std::min<std::size_t>(2, w.size()); ++i) {

@@ -287,6 +287,17 @@ std::uint32_t HnswIndex::descend(std::span<const float> q, detail::Scratch& s,
   std::uint32_t ep = entry_point_;
   if (ep == kNoEntry) return kNoEntry;
   for (std::size_t lc = max_level_; lc >= 1; --lc) {
+    if (lc >= kDescentBeamFrom) {
+      if (walk != nullptr) {
+        beam_search_codes<false>(*walk, {&ep, 1}, kDescentBeam, lc, s);
+      } else if (quantized_) {
+        beam_search<true, false>(q, {&ep, 1}, kDescentBeam, lc, s);
+      } else {
+        beam_search<false, false>(q, {&ep, 1}, kDescentBeam, lc, s);
+      }
+      ep = s.results.front().slot;  // ascending; the entry at least
+      continue;
+    }
     ep = walk != nullptr ? greedy_walk_codes<false>(*walk, ep, lc, s)
          : quantized_    ? greedy_walk<true, false>(q, ep, lc, s)
                          : greedy_walk<false, false>(q, ep, lc, s);
@@ -294,7 +305,7 @@ std::uint32_t HnswIndex::descend(std::span<const float> q, detail::Scratch& s,
   return ep;
 }
 
-std::uint32_t HnswIndex::greedy_descent(std::span<const float> q) const {
+std::uint32_t HnswIndex::layer0_entry(std::span<const float> q) const {
   detail::ScratchLease s;
   return descend(q, *s);
 }
@@ -320,7 +331,7 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> q, std::si
       // Estimates misorder near neighbours that full distances would keep apart: a beam
       // k/2 wider lets the re-rank recover them (recall at each width at least the f32
       // walk's), k/4 wider where the codes are sharp enough to misorder few.
-      beam_search_codes<false>(walk, {&ep, 1}, width + (sc->walk_sharp ? k / 4 : k / 2), *s);
+      beam_search_codes<false>(walk, {&ep, 1}, width + (sc->walk_sharp ? k / 4 : k / 2), 0, *s);
       return rerank_beam(q, k, *s, &walk);
     }
   }
@@ -574,7 +585,7 @@ std::uint32_t HnswIndex::greedy_walk_codes(const detail::WalkQuery& walk, std::u
 template <bool kLocked>
 void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
                                   std::span<const std::uint32_t> entries, std::size_t ef,
-                                  detail::Scratch& s) const {
+                                  std::size_t layer, detail::Scratch& s) const {
   detail::VisitedTable visited(node_count());
   // The beam: the best ef candidates met, ascending, each marked once expanded. One sorted
   // array, where an insertion moves the worse ones up a slot, instead of a heap of candidates
@@ -613,10 +624,13 @@ void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
   // clusters that is 3% more rows scored and 5% more queries per second, at a recall a little
   // higher; 2-8% on Fashion-MNIST. A build keeps to one at a time, where it measured no faster.
   const std::size_t together = kLocked ? 1 : 2;
-  const std::size_t capacity = list_capacity(0);
+  const std::size_t capacity = list_capacity(layer);
   if (s.ids.size() < together * capacity) s.ids.resize(together * capacity);
   if (s.sums.size() < together * capacity) s.sums.resize(together * capacity);
   std::int32_t* sums = s.sums.data();
+  // A node named on an upper layer without a list there is scored, not expanded, as in the
+  // other walks.
+  auto listed = [&](std::uint32_t n) { return layer == 0 || levels_[n] >= layer; };
 
   for (std::uint32_t e : entries) {
     if (visited.test_and_set(e)) continue;
@@ -634,17 +648,21 @@ void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
       expanded[next] = 1;
       const std::uint32_t slot = beam[next].slot;
       const std::size_t after = unexpanded_from(next + 1);
-      if (after < beam.size()) _mm_prefetch(list_words(beam[after].slot, 0), _MM_HINT_T0);
-      // Copied after the fresh ids so far, and filtered in place (the kept ids never pass
-      // the ones still to read).
-      const auto ids = list_ids<kLocked>(list_words(slot, 0), fresh_ids + fresh);
-      // Every id is stored and the count moves past the fresh ones: whether an id was met
-      // before goes either way at random, and without a branch on it tight clusters and
-      // Fashion-MNIST ran 1.4-2.2% more queries per second (overlapping clusters -0.7% and
-      // -2.5%, about the noise).
-      for (std::uint32_t id : ids) {
-        fresh_ids[fresh] = id;
-        fresh += visited.mark(id);
+      if (after < beam.size() && listed(beam[after].slot)) {
+        _mm_prefetch(list_words(beam[after].slot, layer), _MM_HINT_T0);
+      }
+      if (listed(slot)) {
+        // Copied after the fresh ids so far, and filtered in place (the kept ids never pass
+        // the ones still to read).
+        const auto ids = list_ids<kLocked>(list_words(slot, layer), fresh_ids + fresh);
+        // Every id is stored and the count moves past the fresh ones: whether an id was met
+        // before goes either way at random, and without a branch on it tight clusters and
+        // Fashion-MNIST ran 1.4-2.2% more queries per second (overlapping clusters -0.7% and
+        // -2.5%, about the noise).
+        for (std::uint32_t id : ids) {
+          fresh_ids[fresh] = id;
+          fresh += visited.mark(id);
+        }
       }
       if (taken == together || after == beam.size()) break;
       next = after;
@@ -668,8 +686,8 @@ void HnswIndex::beam_search_codes(const detail::WalkQuery& walk,
         // the lists of all taken in, most of which the walk never expands, gave 0.5-2% more
         // queries per second on Fashion-MNIST but 1-19% fewer on clusters.
         const std::size_t expanded_to = next;  // none unexpanded before it
-        if (admit_to_beam({id, dn}) <= expanded_to) {
-          _mm_prefetch(list_words(id, 0), _MM_HINT_T0);
+        if (admit_to_beam({id, dn}) <= expanded_to && listed(id)) {
+          _mm_prefetch(list_words(id, layer), _MM_HINT_T0);
         }
       }
     }
@@ -680,7 +698,7 @@ template std::uint32_t HnswIndex::greedy_walk_codes<true>(const detail::WalkQuer
                                                           std::size_t, detail::Scratch&) const;
 template void HnswIndex::beam_search_codes<true>(const detail::WalkQuery&,
                                                  std::span<const std::uint32_t>, std::size_t,
-                                                 detail::Scratch&) const;
+                                                 std::size_t, detail::Scratch&) const;
 
 std::vector<Candidate> HnswIndex::rerank_beam(std::span<const float> q, std::size_t k,
                                               detail::Scratch& s,
