@@ -321,12 +321,19 @@ std::vector<std::uint32_t> held_out_search(const hnsw::HnswIndex& index, std::ui
     cur = other;
   }
   // A beam of `width` on `layer` from `entry`, with the held-out node marked visited from the
-  // start: the best ones met, as a max-heap.
+  // start: the best ones met, as a max-heap. Each beam clears only the marks the one before
+  // it set, not all n: a descent runs several.
   std::vector<std::uint8_t> visited(n, 0);
+  std::vector<std::uint32_t> marked;
+  auto visit = [&](std::uint32_t node) {
+    visited[node] = 1;
+    marked.push_back(node);
+  };
   auto beam = [&](std::uint32_t entry, float d0, std::size_t layer, std::size_t width) {
-    std::fill(visited.begin(), visited.end(), std::uint8_t{0});
-    visited[self] = 1;
-    visited[entry] = 1;
+    for (std::uint32_t node : marked) visited[node] = 0;
+    marked.clear();
+    visit(self);
+    visit(entry);
     std::vector<hnsw::Candidate> candidates{{entry, d0}}, results{{entry, d0}};
     while (!candidates.empty()) {
       std::pop_heap(candidates.begin(), candidates.end(), farther);
@@ -335,7 +342,7 @@ std::vector<std::uint32_t> held_out_search(const hnsw::HnswIndex& index, std::ui
       if (c.distance > results.front().distance) break;
       for (std::uint32_t nb : index.neighbors(c.slot, layer)) {
         if (nb >= n || visited[nb]) continue;
-        visited[nb] = 1;
+        visit(nb);
         const float d = measure(nb);
         if (d < results.front().distance || results.size() < width) {
           candidates.push_back({nb, d});
