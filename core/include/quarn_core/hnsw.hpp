@@ -407,6 +407,15 @@ class HnswIndex {
   template <class Get>
   std::vector<std::uint32_t> batch_insert_generic(std::size_t n, Get get,
                                                   std::span<const std::size_t> levels);
+  // The nearest of k centres (evenly spaced rows of the range) to each of the n rows from
+  // slot `first` on, by index into the range.
+  std::vector<std::uint32_t> nearest_centres(std::uint32_t first, std::size_t n,
+                                             std::size_t k) const;
+  // Reorders slots (all in [first, first + nearest.size())) grouped by their nearest centre,
+  // in their given order within a group.
+  static void group_by_centre(std::span<std::uint32_t> slots,
+                              std::span<const std::uint32_t> nearest, std::uint32_t first,
+                              std::size_t k);
   float dist(const float* a, const float* b) const;
   // The distance between two stored rows as linking measures it: under cosine from their
   // stored norms and one dot product, about a third less time than the pair kernel's three

@@ -231,12 +231,8 @@ constexpr std::size_t kLocalityCentres = 1024;
 
 }  // namespace
 
-std::vector<std::uint32_t> HnswIndex::locality_order() const {
-  const std::size_t n = node_count();
-  std::vector<std::uint32_t> order(n);
-  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
-  const std::size_t k = std::min(kLocalityCentres, n / kLocalityGroup);
-  if (k < 2) return order;
+std::vector<std::uint32_t> HnswIndex::nearest_centres(std::uint32_t first, std::size_t n,
+                                                      std::size_t k) const {
   // Centres: evenly spaced rows (slots follow insertion order, not position in space). A
   // row's nearest centre is the one of the largest x·c − ‖c‖²/2; under cosine, of the
   // largest x·ĉ, with the centres scaled to unit length.
@@ -244,7 +240,7 @@ std::vector<std::uint32_t> HnswIndex::locality_order() const {
   std::vector<float> centres(k * dim_);
   std::vector<float> offset(k, 0.0f);  // −‖c‖²/2
   for (std::size_t c = 0; c < k; ++c) {
-    const float* x = row(static_cast<std::uint32_t>(c * n / k));
+    const float* x = row(first + static_cast<std::uint32_t>(c * n / k));
     double sq = 0.0;
     for (std::size_t j = 0; j < dim_; ++j) sq += static_cast<double>(x[j]) * x[j];
     const double scale = cosine && sq > 0.0 ? 1.0 / std::sqrt(sq) : 1.0;
@@ -257,7 +253,7 @@ std::vector<std::uint32_t> HnswIndex::locality_order() const {
   std::vector<std::uint32_t> nearest(n);
   const std::size_t block = std::max<std::size_t>(16, (std::size_t{1} << 20) / k);
   std::vector<float> scores(std::min(block, n) * k);
-  const float* base = vectors_.data().data();
+  const float* base = row(first);
   for (std::size_t r0 = 0; r0 < n; r0 += block) {
     const std::size_t r = std::min(block, n - r0);
     // Each row of scores starts at −‖c‖²/2 and the product adds x·c to it.
@@ -282,11 +278,28 @@ std::vector<std::uint32_t> HnswIndex::locality_order() const {
       nearest[r0 + i] = at < k ? at : 0;
     }
   }
-  // Rows grouped by their centre, in slot order within a group (a stable counting sort).
+  return nearest;
+}
+
+void HnswIndex::group_by_centre(std::span<std::uint32_t> slots,
+                                std::span<const std::uint32_t> nearest, std::uint32_t first,
+                                std::size_t k) {
+  // A stable counting sort: slots of one centre keep their order.
+  std::vector<std::uint32_t> sorted(slots.size());
   std::vector<std::size_t> start(k + 1, 0);
-  for (std::uint32_t c : nearest) ++start[c + 1];
+  for (std::uint32_t s : slots) ++start[nearest[s - first] + 1];
   for (std::size_t c = 0; c < k; ++c) start[c + 1] += start[c];
-  for (std::uint32_t s = 0; s < n; ++s) order[start[nearest[s]]++] = s;
+  for (std::uint32_t s : slots) sorted[start[nearest[s - first]]++] = s;
+  std::ranges::copy(sorted, slots.begin());
+}
+
+std::vector<std::uint32_t> HnswIndex::locality_order() const {
+  const std::size_t n = node_count();
+  std::vector<std::uint32_t> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+  const std::size_t k = std::min(kLocalityCentres, n / kLocalityGroup);
+  if (k < 2) return order;
+  group_by_centre(order, nearest_centres(0, n, k), 0, k);
   return order;
 }
 
@@ -842,13 +855,34 @@ std::vector<std::uint32_t> HnswIndex::batch_insert_generic(std::size_t n, Get ge
       linked[i - kSequentialBatch] = 1;
     }
     const std::uint32_t ep = entry_point_;
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(kSequentialBatch, n),
-                      [&](const tbb::blocked_range<std::size_t>& r) {
-                        for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                          if (linked[i - kSequentialBatch] != 0) continue;
-                          connect_node(start + static_cast<std::uint32_t>(i), levels[i], ep);
-                        }
-                      });
+    // The rest link in two parallel passes. First the nodes with upper layers, in input
+    // order: they are the routes between regions, and linked in an order unrelated to
+    // position they link regions as evenly as one insert at a time would. Then the others,
+    // grouped by the nearest of a set of centres (as locality_order groups rows): nodes linked
+    // one after another then search the same neighbourhood, whose codes, rows and lists are
+    // still in cache. On 500,000 x 128 tight clusters the build took 27.4 s against 36.6 s in
+    // input order, at the same recall; Fashion-MNIST 6.2-6.5 s against 7.5-9.1 s walking on
+    // the codes (recall@10 at ef 10 0.9495 against 0.9505) and 8.1 s against 12.0 s at full
+    // precision. Every node grouped, the upper layers too, was faster still (7.3 s against
+    // 13.5 s on 200,000 clusters) but the regions linked poorly: recall@10 0.73 at any ef.
+    std::vector<std::uint32_t> routes;
+    std::vector<std::uint32_t> rest;
+    for (std::size_t i = kSequentialBatch; i < n; ++i) {
+      if (linked[i - kSequentialBatch] != 0) continue;
+      (levels[i] > 0 ? routes : rest).push_back(start + static_cast<std::uint32_t>(i));
+    }
+    if (const std::size_t k = std::min(kLocalityCentres, n / kLocalityGroup); k >= 2) {
+      group_by_centre(rest, nearest_centres(start, n, k), start, k);
+    }
+    for (const auto* part : {&routes, &rest}) {
+      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, part->size()),
+                        [&](const tbb::blocked_range<std::size_t>& r) {
+                          for (std::size_t i = r.begin(); i != r.end(); ++i) {
+                            const std::uint32_t slot = (*part)[i];
+                            connect_node(slot, levels[slot - start], ep);
+                          }
+                        });
+    }
     // Nodes linking at once can each drop the same entry from their own list, each seeing
     // the other's link still in place; a pass on this thread links what that left behind.
     detail::ScratchLease s;
