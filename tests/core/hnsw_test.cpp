@@ -586,6 +586,23 @@ TEST(HnswIndexTest, UpdatingTheEntryKeepsEveryLayerReachable) {
   }
 }
 
+// Small lists fill with entries the neighbour rule keeps, so that it turns down the link back
+// to a new node: a batch still leaves every node with an incoming link on layer 0 (30-50
+// nodes without one here before the last pass over them could displace an entry).
+TEST(HnswIndexTest, BatchLeavesEveryNodeAnIncomingLinkWithSmallLists) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE(seed);
+    HnswIndex index(16, 4, 32, Metric::Euclidean);
+    index.batch_insert_flat(clustered_data(5000, 16, seed));
+    std::vector<std::uint8_t> linked(index.node_count(), 0);
+    linked[index.entry_point()] = 1;
+    for (std::uint32_t s = 0; s < index.node_count(); ++s) {
+      for (std::uint32_t e : index.neighbors(s, 0)) linked[e] = 1;
+    }
+    EXPECT_EQ(std::ranges::count(linked, 0), 0);
+  }
+}
+
 // Every stored vector is reachable, copies and all.
 TEST(HnswIndexTest, EveryStoredVectorFindsItself) {
   const std::size_t dim = 16, n = 5000, copies = 24;

@@ -478,6 +478,10 @@ class HnswIndex {
   // Gives every node from `first` on that no layer-0 list holds an incoming link from its
   // closest neighbour.
   void link_orphans(std::uint32_t first, detail::Scratch& s);
+  // Puts e into owner's list on layer lc without the diversity rule: appended if there is
+  // room, else in place of the entry farthest from owner among those that keep an incoming
+  // link elsewhere (or have no list on the layer). Nothing changes when there is none.
+  void force_link(std::uint32_t owner, std::uint32_t e, std::size_t lc);
   // The layer searches. kLocked reads each list under its lock (the linking phase, where
   // other nodes' lists change; its q is a stored row, measured as link_dist does); otherwise
   // lists are read as they stand. Both leave their

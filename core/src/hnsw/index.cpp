@@ -757,27 +757,71 @@ void HnswIndex::drain_rescues(detail::Scratch& s) {
 
 void HnswIndex::link_orphans(std::uint32_t first, detail::Scratch& s) {
   const auto n = static_cast<std::uint32_t>(node_count());
-  for (std::uint32_t e = first; e < n; ++e) {
-    if (e == entry_point_) continue;
-    for (std::size_t lc = 0; lc <= std::min<std::size_t>(levels_[e], max_level_); ++lc) {
-      std::uint32_t* words = list_words(e, lc);
-      if (incoming(words).load(std::memory_order_relaxed) != 0) continue;
-      std::uint32_t best = kNoEntry;
-      float best_d = 0.0f;
-      for (std::uint32_t i = 0; i < detail::list_count(words); ++i) {
-        const std::uint32_t c = detail::list_ids(words)[i];
-        if (c == e || levels_[c] < lc) continue;
-        const float d = link_dist(e, c);
-        if (best == kNoEntry || d < best_d) {
-          best = c;
-          best_d = d;
+  // A rescue can push an entry out of a list and leave it, linked earlier in the pass, an
+  // orphan again: a few passes, each over the nodes still without an incoming link.
+  for (int pass = 0; pass < 4; ++pass) {
+    bool any = false;
+    for (std::uint32_t e = first; e < n; ++e) {
+      if (e == entry_point_) continue;
+      for (std::size_t lc = 0; lc <= std::min<std::size_t>(levels_[e], max_level_); ++lc) {
+        std::uint32_t* words = list_words(e, lc);
+        auto orphaned = [&] { return incoming(words).load(std::memory_order_relaxed) == 0; };
+        if (!orphaned()) continue;
+        // e's own neighbours, closest first: the owners that could link back to it (its own
+        // vector: rescues below reuse the scratch's).
+        std::vector<Candidate> owners;
+        for (std::uint32_t i = 0; i < detail::list_count(words); ++i) {
+          const std::uint32_t c = detail::list_ids(words)[i];
+          if (c != e && levels_[c] >= lc) owners.push_back({c, link_dist(e, c)});
+        }
+        if (owners.empty()) continue;
+        any = true;
+        stable_sort_by_distance(owners);
+        s.rescue.push_back({owners[0].slot, e, static_cast<std::uint32_t>(lc)});
+        drain_rescues(s);
+        // The rule can turn the rescue down all along the chain where every list near e is
+        // full of entries it keeps (dense regions linked one after another): e then displaces
+        // one.
+        for (std::size_t i = 0; i < owners.size() && orphaned(); ++i) {
+          force_link(owners[i].slot, e, lc);
         }
       }
-      if (best == kNoEntry) continue;
-      s.rescue.push_back({best, e, static_cast<std::uint32_t>(lc)});
-      drain_rescues(s);
+    }
+    if (!any) break;
+  }
+}
+
+void HnswIndex::force_link(std::uint32_t owner, std::uint32_t e, std::size_t lc) {
+  std::uint32_t* words = list_words(owner, lc);
+  detail::ListLock lock(words);
+  std::uint32_t* ids = detail::list_ids(words);
+  const std::uint32_t count = detail::list_count(words);
+  auto in = [&](std::uint32_t n) { return incoming(list_words(n, lc)); };
+  if (std::find(ids, ids + count, e) != ids + count) return;
+  if (count < (lc == 0 ? m0_ : m_)) {
+    detail::set_word(ids[count], e);
+    detail::set_word(words[1], count + 1);
+    in(e).fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  std::uint32_t victim = count;
+  float farthest = 0.0f;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (levels_[ids[i]] < lc) {  // counts nowhere, routes nowhere on this layer
+      victim = i;
+      break;
+    }
+    if (in(ids[i]).load(std::memory_order_relaxed) < 2) continue;
+    const float d = link_dist(owner, ids[i]);
+    if (victim == count || d > farthest) {
+      victim = i;
+      farthest = d;
     }
   }
+  if (victim == count) return;
+  if (levels_[ids[victim]] >= lc) in(ids[victim]).fetch_sub(1, std::memory_order_relaxed);
+  detail::set_word(ids[victim], e);
+  in(e).fetch_add(1, std::memory_order_relaxed);
 }
 
 std::uint32_t HnswIndex::insert(std::span<const float> vector) {
