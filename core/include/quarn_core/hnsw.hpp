@@ -232,8 +232,9 @@ class HnswIndex {
   // Appends many vectors and links them: the first 128 one by one in input order, then,
   // also one by one, each later vector whose level is above the top at that point (so that
   // the top layers exist before the rest link), then the rest in parallel from the entry
-  // point as it stands. Returns the slots in input order. REQUIRES: every vector has dim
-  // floats.
+  // point as it stands: those with upper layers in input order, then the others grouped by
+  // region. Every node is then given an incoming link where the lists allow one. Returns the
+  // slots in input order. REQUIRES: every vector has dim floats.
   std::vector<std::uint32_t> batch_insert(std::span<const std::vector<float>> vectors);
   // The same over n × dim floats back to back.
   std::vector<std::uint32_t> batch_insert_flat(std::span<const float> data);
