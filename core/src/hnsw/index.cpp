@@ -907,8 +907,8 @@ std::vector<std::uint32_t> HnswIndex::batch_insert_generic(std::size_t n, Get ge
     // still in cache. On 500,000 x 128 tight clusters the build took 27.4 s against 36.6 s in
     // input order, at the same recall; Fashion-MNIST 6.2-6.5 s against 7.5-9.1 s walking on
     // the codes (recall@10 at ef 10 0.9495 against 0.9505) and 8.1 s against 12.0 s at full
-    // precision. Every node grouped, the upper layers too, was faster still (7.3 s against
-    // 13.5 s on 200,000 clusters) but the regions linked poorly: recall@10 0.73 at any ef.
+    // precision. Every node grouped, the upper layers too, was faster still (8.8 s against
+    // 13.9 s on 200,000 clusters) but the regions linked poorly: recall@10 0.83 at any ef.
     std::vector<std::uint32_t> routes;
     std::vector<std::uint32_t> rest;
     for (std::size_t i = kSequentialBatch; i < n; ++i) {
