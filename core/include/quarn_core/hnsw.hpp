@@ -408,15 +408,10 @@ class HnswIndex {
   template <class Get>
   std::vector<std::uint32_t> batch_insert_generic(std::size_t n, Get get,
                                                   std::span<const std::size_t> levels);
-  // The nearest of k centres (evenly spaced rows of the range) to each of the n rows from
-  // slot `first` on, by index into the range.
-  std::vector<std::uint32_t> nearest_centres(std::uint32_t first, std::size_t n,
-                                             std::size_t k) const;
-  // Reorders slots (all in [first, first + nearest.size())) grouped by their nearest centre,
-  // in their given order within a group.
-  static void group_by_centre(std::span<std::uint32_t> slots,
-                              std::span<const std::uint32_t> nearest, std::uint32_t first,
-                              std::size_t k);
+  // Reorders slots (all in [first, first + n)) grouped by the nearest of up to 1,024 centres,
+  // evenly spaced rows of that range (about one per 64), in their given order within a
+  // group. Fewer than 128 rows leave them as they are.
+  void group_by_region(std::span<std::uint32_t> slots, std::uint32_t first, std::size_t n) const;
   float dist(const float* a, const float* b) const;
   // The distance between two stored rows as linking measures it: under cosine from their
   // stored norms and one dot product, about a third less time than the pair kernel's three
@@ -476,8 +471,9 @@ class HnswIndex {
   // Links each entry queued in s.rescue from its queued owner if it still has no incoming
   // layer-0 link.
   void drain_rescues(detail::Scratch& s);
-  // Gives every node from `first` on that no layer-0 list holds an incoming link from its
-  // closest neighbour.
+  // Gives every node from `first` on that no list of one of its layers holds an incoming
+  // link there: from its closest neighbour by the rule's rescue, else by force_link from the
+  // closest of its neighbours that can take it.
   void link_orphans(std::uint32_t first, detail::Scratch& s);
   // Puts e into owner's list on layer lc without the diversity rule: appended if there is
   // room, else in place of the entry farthest from owner among those that keep an incoming

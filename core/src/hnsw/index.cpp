@@ -220,7 +220,7 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::from_loaded(LoadedGraph&& g) {
 
 namespace {
 
-// About this many rows share a centre in locality_order, up to kLocalityCentres centres.
+// About this many rows share a centre in group_by_region, up to kLocalityCentres centres.
 // On 500,000 x 128 clusters saved and reopened (the vectors mapped in 4 KiB pages), searches
 // after renumbering ran 20-45% faster with groups of 64 to 512 rows (1,024 to 8,192 centres),
 // all alike within the noise; 5-10% on vectors held in memory. Nearest centres found only
@@ -231,8 +231,10 @@ constexpr std::size_t kLocalityCentres = 1024;
 
 }  // namespace
 
-std::vector<std::uint32_t> HnswIndex::nearest_centres(std::uint32_t first, std::size_t n,
-                                                      std::size_t k) const {
+void HnswIndex::group_by_region(std::span<std::uint32_t> slots, std::uint32_t first,
+                                std::size_t n) const {
+  const std::size_t k = std::min(kLocalityCentres, n / kLocalityGroup);
+  if (k < 2) return;
   // Centres: evenly spaced rows (slots follow insertion order, not position in space). A
   // row's nearest centre is the one of the largest x·c − ‖c‖²/2; under cosine, of the
   // largest x·ĉ, with the centres scaled to unit length.
@@ -278,13 +280,8 @@ std::vector<std::uint32_t> HnswIndex::nearest_centres(std::uint32_t first, std::
       nearest[r0 + i] = at < k ? at : 0;
     }
   }
-  return nearest;
-}
-
-void HnswIndex::group_by_centre(std::span<std::uint32_t> slots,
-                                std::span<const std::uint32_t> nearest, std::uint32_t first,
-                                std::size_t k) {
-  // A stable counting sort: slots of one centre keep their order.
+  // Slots grouped by their centre, in their given order within a group (a stable counting
+  // sort).
   std::vector<std::uint32_t> sorted(slots.size());
   std::vector<std::size_t> start(k + 1, 0);
   for (std::uint32_t s : slots) ++start[nearest[s - first] + 1];
@@ -297,9 +294,7 @@ std::vector<std::uint32_t> HnswIndex::locality_order() const {
   const std::size_t n = node_count();
   std::vector<std::uint32_t> order(n);
   for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
-  const std::size_t k = std::min(kLocalityCentres, n / kLocalityGroup);
-  if (k < 2) return order;
-  group_by_centre(order, nearest_centres(0, n, k), 0, k);
+  group_by_region(order, 0, n);
   return order;
 }
 
@@ -915,9 +910,7 @@ std::vector<std::uint32_t> HnswIndex::batch_insert_generic(std::size_t n, Get ge
       if (linked[i - kSequentialBatch] != 0) continue;
       (levels[i] > 0 ? routes : rest).push_back(start + static_cast<std::uint32_t>(i));
     }
-    if (const std::size_t k = std::min(kLocalityCentres, n / kLocalityGroup); k >= 2) {
-      group_by_centre(rest, nearest_centres(start, n, k), start, k);
-    }
+    group_by_region(rest, start, n);
     for (const auto* part : {&routes, &rest}) {
       tbb::parallel_for(tbb::blocked_range<std::size_t>(0, part->size()),
                         [&](const tbb::blocked_range<std::size_t>& r) {
