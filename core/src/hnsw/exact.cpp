@@ -280,9 +280,14 @@ void ScanCodes::derive_dims4() {
 
 void ScanCodes::choose_walk_level(std::span<const float> vectors) {
   // Measured ratios (see coarse_ratio): Fashion-MNIST 0.08, noise and overlapping clusters
-  // 0.15-0.17, where the 4-bit walk keeps the f32 walk's recall; clusters with spread 0.1,
+  // 0.14-0.16, where the 4-bit walk keeps the f32 walk's recall; clusters with spread 0.1,
   // 0.93, where 4-bit codes barely tell a cluster's members apart and recall@10 fell below 0.2.
-  constexpr double kMaxRatio = 0.4;
+  // Between, the 4-bit walk fell short of the f32 walk's recall@10 at ef 10 the more the
+  // higher the ratio: by 0.018 at 0.18, 0.03-0.08 at 0.22-0.27 and 0.13 at 0.36 (50,000 to
+  // 200,000 x 128 clusters of spreads 0.5-3), where the 8-bit walk was above it everywhere, and
+  // on 200,000 x 128 at 0.35 faster at equal recall too (0.945 at 70,000 q/s against 0.914 at
+  // 47,000).
+  constexpr double kMaxRatio = 0.17;
   // At or below this the 4-bit estimates rarely misorder neighbours and a narrower beam keeps
   // the f32 walk's recall (see walk_sharp): Fashion-MNIST did, overlapping clusters at 0.15
   // lost 0.06 of recall@10 at ef 10. The 8-bit walk is never taken for sharp: on large sets
