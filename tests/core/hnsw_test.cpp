@@ -1004,15 +1004,23 @@ TEST(HnswIndexTest, CompressedWalkKeepsRecallAndExactAnswers) {
       HnswIndex index(dim, 16, 100, metric);
       index.enable_compressed_search();
       index.batch_insert_flat(data);
-      index.disable_compressed_search();
-      const double f32_at_10 = graph_recall(index, queries, 10);
-      const double f32_at_32 = graph_recall(index, queries, 32);
-      EXPECT_GT(f32_at_32, 0.9);  // measured 0.93-0.95
-      index.enable_compressed_search();
       for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round == 0 ? "as built" : "after inserts, updates and deletions");
-        EXPECT_GE(graph_recall(index, queries, 10), f32_at_10 - 0.01);
-        EXPECT_GE(graph_recall(index, queries, 32), f32_at_32 - 0.01);
+        // Against the f32 walk on the same graph: the changes cost both walks recall in a few
+        // builds of the tight clusters (0.97 to 0.90 at ef 10 in 1 build of 20). The rows
+        // inserted are the queries, from other centres and partly outside the ranges the
+        // codes were taken from: clamped, they cost the 4-bit walk up to 0.017 at ef 10
+        // against the f32 walk's 0.83-0.86 (dot product, 12 builds).
+        index.disable_compressed_search();
+        const double f32_at_10 = graph_recall(index, queries, 10);
+        const double f32_at_32 = graph_recall(index, queries, 32);
+        if (round == 0) {
+          EXPECT_GT(f32_at_32, 0.9);  // measured 0.93-0.95
+        }
+        index.enable_compressed_search();
+        const double slack = round == 0 ? 0.01 : 0.025;
+        EXPECT_GE(graph_recall(index, queries, 10), f32_at_10 - slack);
+        EXPECT_GE(graph_recall(index, queries, 32), f32_at_32 - slack);
         for (std::size_t i = 0; i < 100; ++i) {
           const auto q = row(queries, dim, i);
           const auto r = index.search_graph(q, 20, index.node_count());

@@ -279,20 +279,18 @@ void ScanCodes::derive_dims4() {
 }
 
 void ScanCodes::choose_walk_level(std::span<const float> vectors) {
-  // Measured ratios (see coarse_ratio): Fashion-MNIST 0.08, noise and overlapping clusters
-  // 0.14-0.16, where the 4-bit walk keeps the f32 walk's recall; clusters with spread 0.1,
-  // 0.93, where 4-bit codes barely tell a cluster's members apart and recall@10 fell below 0.2.
-  // Between, the 4-bit walk fell short of the f32 walk's recall@10 at ef 10 the more the
-  // higher the ratio: by 0.018 at 0.18, 0.03-0.08 at 0.22-0.27 and 0.13 at 0.36 (50,000 to
-  // 200,000 x 128 clusters of spreads 0.5-3), where the 8-bit walk was above it everywhere, and
-  // on 200,000 x 128 at 0.35 faster at equal recall too (0.945 at 70,000 q/s against 0.914 at
-  // 47,000).
-  constexpr double kMaxRatio = 0.17;
+  // Measured ratios (see coarse_ratio): Fashion-MNIST 0.09, noise 0.15, overlapping clusters
+  // 0.15-0.18, where the 4-bit walk kept the f32 walk's recall@10 at ef 10; clusters with
+  // spread 0.1, 1.1, where 4-bit codes barely tell a cluster's members apart and recall@10
+  // fell below 0.2. Between, clusters set apart lost recall on the 4-bit walk the more the
+  // higher the ratio: 0.011-0.018 at 0.20-0.22, 0.05-0.08 at 0.24-0.29, 0.13 at 0.38 (50,000
+  // to 500,000 x 128, spreads 0.5-3), where the 8-bit walk kept it everywhere, and on 200,000 x
+  // 128 at 0.40 was faster at equal recall too (0.945 at 70,000 q/s against 0.914 at 47,000).
+  constexpr double kMaxRatio = 0.19;
   // At or below this the 4-bit estimates rarely misorder neighbours and a narrower beam keeps
-  // the f32 walk's recall (see walk_sharp): Fashion-MNIST did, overlapping clusters at 0.15
-  // lost 0.06 of recall@10 at ef 10. The 8-bit walk is never taken for sharp: on large sets
-  // of tight clusters the sampled nearest vector lies in another cluster, so its ratio says
-  // little, and 500,000 such vectors lost recall with the narrower beam.
+  // the f32 walk's recall (see walk_sharp): Fashion-MNIST did, overlapping clusters at about
+  // 0.18 lost 0.06 of recall@10 at ef 10. The 8-bit walk never takes the narrower beam:
+  // 500,000 vectors in tight clusters lost recall with it.
   constexpr double kSharpRatio = 0.1;
   const auto ratio = coarse_ratio(vectors);
   walk_fine = ratio && *ratio > kMaxRatio;
@@ -307,23 +305,75 @@ void ScanCodes::set_walk_terms() {
 }
 
 std::optional<double> ScanCodes::coarse_ratio(std::span<const float> vectors) const {
-  constexpr std::size_t kProbes = 128, kSample = 1024;
+  // The probes' neighbours are found exactly, by one product of the probes against the rows
+  // in blocks: a sample of the rows misses a probe's own cluster wherever clusters hold fewer
+  // rows than the set has per sampled row. 200,000 rows in 10,000 clusters measured 0.08
+  // against the nearest of 1,024 sampled rows and 0.37 exactly, and their 4-bit walk, taken
+  // with the narrower beam, lost 0.055 of recall@10 at ef 10. Sets past kMaxRows are scanned
+  // on evenly spaced rows.
+  constexpr std::size_t kProbes = 32, kNear = 10, kKept = 2 * kNear, kMaxRows = 1 << 20;
   if (built_for < 2 || dim == 0) return std::nullopt;
-  const std::size_t sample_step = std::max<std::size_t>(1, built_for / kSample);
+  std::vector<std::uint32_t> probes;
   const std::size_t probe_step = std::max<std::size_t>(1, built_for / kProbes);
-  std::vector<double> errors, nearest;
-  for (std::size_t i = probe_step / 2; i < built_for && errors.size() < kProbes; i += probe_step) {
-    if (always[i] != 0 || !std::isfinite(error4[i])) continue;
-    double best = std::numeric_limits<double>::infinity();
-    for (std::size_t j = 0, taken = 0; j < built_for && taken < kSample; j += sample_step, ++taken) {
-      if (j == i) continue;
-      const double d = distance::distance(vectors.data() + i * dim, vectors.data() + j * dim, dim,
-                                          distance::Metric::Euclidean);
-      if (d > 0.0) best = std::min(best, d);
+  for (std::size_t i = probe_step / 2; i < built_for && probes.size() < kProbes; i += probe_step) {
+    if (always[i] == 0 && std::isfinite(error4[i])) probes.push_back(static_cast<std::uint32_t>(i));
+  }
+  if (probes.empty()) return std::nullopt;
+  const std::size_t p = probes.size();
+  const std::size_t row_step = (built_for + kMaxRows - 1) / kMaxRows;
+  std::vector<float> packed(p * dim), probe_sq(p);
+  for (std::size_t j = 0; j < p; ++j) {
+    const float* x = vectors.data() + std::size_t{probes[j]} * dim;
+    std::copy(x, x + dim, packed.begin() + static_cast<std::ptrdiff_t>(j * dim));
+    probe_sq[j] = std::inner_product(x, x + dim, x, 0.0f);
+  }
+  // Per probe, a max-heap of the kKept nearest rows by the product's distances, which
+  // cancellation blurs for near copies: the kept ones are measured again below.
+  using Near = std::pair<float, std::uint32_t>;
+  std::vector<std::vector<Near>> kept(p);
+  const std::size_t block = std::max<std::size_t>(64, (std::size_t{1} << 18) / dim);
+  std::vector<float> rows(block * dim), scores(p * block), row_sq(block);
+  std::vector<std::uint32_t> slots(block);
+  for (std::size_t next = 0; next < built_for;) {
+    std::size_t r = 0;
+    for (; r < block && next < built_for; ++r, next += row_step) {
+      const float* x = vectors.data() + next * dim;
+      std::copy(x, x + dim, rows.begin() + static_cast<std::ptrdiff_t>(r * dim));
+      row_sq[r] = std::inner_product(x, x + dim, x, 0.0f);
+      slots[r] = static_cast<std::uint32_t>(next);
     }
-    if (!std::isfinite(best)) continue;
-    errors.push_back(error4[i]);
-    nearest.push_back(std::sqrt(best));
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(p), static_cast<int>(r),
+                static_cast<int>(dim), 1.0f, packed.data(), static_cast<int>(dim), rows.data(),
+                static_cast<int>(dim), 0.0f, scores.data(), static_cast<int>(r));
+    for (std::size_t j = 0; j < p; ++j) {
+      std::vector<Near>& heap = kept[j];
+      for (std::size_t i = 0; i < r; ++i) {
+        if (slots[i] == probes[j]) continue;
+        const float d = probe_sq[j] + row_sq[i] - 2.0f * scores[j * r + i];
+        if (!std::isfinite(d) || (heap.size() == kKept && !(d < heap.front().first))) continue;
+        if (heap.size() == kKept) {
+          std::pop_heap(heap.begin(), heap.end());
+          heap.pop_back();
+        }
+        heap.push_back({d, slots[i]});
+        std::push_heap(heap.begin(), heap.end());
+      }
+    }
+  }
+  std::vector<double> errors, nearest;
+  std::vector<double> exact;
+  for (std::size_t j = 0; j < p; ++j) {
+    exact.clear();
+    const float* x = vectors.data() + std::size_t{probes[j]} * dim;
+    for (const Near& c : kept[j]) {
+      const double d = distance::distance(x, vectors.data() + std::size_t{c.second} * dim, dim,
+                                          distance::Metric::Euclidean);
+      if (d > 0.0) exact.push_back(d);  // copies of the probe are not its neighbours
+    }
+    if (exact.empty()) continue;
+    std::sort(exact.begin(), exact.end());
+    errors.push_back(error4[probes[j]]);
+    nearest.push_back(std::sqrt(exact[std::min(kNear, exact.size()) - 1]));
   }
   if (errors.empty()) return std::nullopt;
   auto median = [](std::vector<double>& v) {

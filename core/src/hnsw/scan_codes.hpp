@@ -97,7 +97,7 @@ struct ScanCodes {
   double top_code_norm4 = 0.0;
   // Whether the compressed walk reads the 8-bit codes: set by choose_walk_level when the
   // 4-bit ones are too coarse for the data, so that walking on them would lose its way.
-  // Chosen only for an index with the walk on: it costs about a hundred thousand distances,
+  // Chosen only for an index with the walk on: it costs a product of 32 rows against every row,
   // which an exact scan's first use need not pay.
   bool walk_fine = false;
   // Whether the 4-bit codes' error is small against the distances between neighbours, so
@@ -113,9 +113,8 @@ struct ScanCodes {
   void decode_row(std::size_t slot, float* out) const;
   // `vectors` holds the first built_for rows the codes were taken from.
   void choose_walk_level(std::span<const float> vectors);
-  // The typical 4-bit error against the typical distance from a vector to the nearest of a
-  // sample of others (an overestimate of its nearest neighbour's distance on large sets);
-  // nothing for sets too small to tell.
+  // The typical 4-bit error against the typical distance from a vector to its tenth nearest
+  // distinct row; nothing for sets too small to tell.
   std::optional<double> coarse_ratio(std::span<const float> vectors) const;
   // Scans left that skip the 4-bit pass since it last decided too little: a hint shared by
   // concurrent scans, which return the same answer either way.
