@@ -1008,9 +1008,9 @@ TEST(HnswIndexTest, CompressedWalkKeepsRecallAndExactAnswers) {
         SCOPED_TRACE(round == 0 ? "as built" : "after inserts, updates and deletions");
         // Against the f32 walk on the same graph: the changes cost both walks recall in a few
         // builds of the tight clusters (0.97 to 0.90 at ef 10 in 1 build of 20). The rows
-        // inserted are the queries, from other centres and partly outside the ranges the
-        // codes were taken from: clamped, they cost the 4-bit walk up to 0.017 at ef 10
-        // against the f32 walk's 0.83-0.86 (dot product, 12 builds).
+        // inserted are the queries, which in the first three kinds lie around other centres,
+        // partly outside the ranges the codes were taken from: clamped, they cost the 4-bit
+        // walk up to 0.017 at ef 10 against the f32 walk's 0.83-0.86 (dot product, 12 builds).
         index.disable_compressed_search();
         const double f32_at_10 = graph_recall(index, queries, 10);
         const double f32_at_32 = graph_recall(index, queries, 32);
