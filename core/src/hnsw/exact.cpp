@@ -284,8 +284,9 @@ void ScanCodes::choose_walk_level(std::span<const float> vectors) {
   // spread 0.1, 1.1, where 4-bit codes barely tell a cluster's members apart and recall@10
   // fell below 0.2. Between, clusters set apart lost recall on the 4-bit walk the more the
   // higher the ratio: 0.011-0.018 at 0.20-0.22, 0.05-0.08 at 0.24-0.29, 0.13 at 0.38 (50,000
-  // to 500,000 x 128, spreads 0.5-3), where the 8-bit walk kept it everywhere, and on 200,000 x
-  // 128 at 0.40 was faster at equal recall too (0.945 at 70,000 q/s against 0.914 at 47,000).
+  // to 100,000 x 128, spreads 0.5-3). The 8-bit walk kept it on every such set it was run on,
+  // and on 200,000 x 128 at 0.40 was faster at equal recall too (0.945 at 70,000 q/s against
+  // 0.914 at 47,000).
   constexpr double kMaxRatio = 0.19;
   // At or below this the 4-bit estimates rarely misorder neighbours and a narrower beam keeps
   // the f32 walk's recall (see walk_sharp): Fashion-MNIST did, overlapping clusters at about
