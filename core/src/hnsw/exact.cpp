@@ -105,6 +105,11 @@ float top_norm(std::span<const float> norms) {
   return top;
 }
 
+// Rows per block of a matrix-matrix product against the stored rows: about 1 MiB of them.
+std::size_t product_rows(std::size_t dim) {
+  return std::max<std::size_t>(64, (std::size_t{1} << 18) / dim);
+}
+
 // The slots an exact scan must re-score. A bulk product (a matrix-vector product for one query,
 // a matrix-matrix product for a block of them) gives first-pass distances only (see
 // ScanMetric): every slot whose first-pass distance is within `reach` (twice the spread) of
@@ -306,13 +311,16 @@ void ScanCodes::set_walk_terms() {
 }
 
 std::optional<double> ScanCodes::coarse_ratio(std::span<const float> vectors) const {
-  // The probes' neighbours are found exactly, by one product of the probes against the rows
-  // in blocks: a sample of the rows misses a probe's own cluster wherever clusters hold fewer
-  // rows than the set has per sampled row. 200,000 rows in 10,000 clusters measured 0.08
-  // against the nearest of 1,024 sampled rows and 0.37 exactly, and their 4-bit walk, taken
-  // with the narrower beam, lost 0.055 of recall@10 at ef 10. Sets past kMaxRows are scanned
-  // on evenly spaced rows.
-  constexpr std::size_t kProbes = 32, kNear = 10, kKept = 2 * kNear, kMaxRows = 1 << 20;
+  // The probes' neighbours are found exactly, as the exact scan finds a batch of queries':
+  // one product of the probes against the rows in blocks, and the pair kernel over each
+  // probe's shortlist. A sample of the rows misses a probe's own cluster wherever clusters
+  // hold fewer rows than the set has per sampled row. 200,000 rows in 10,000 clusters
+  // measured 0.08 against the nearest of 1,024 sampled rows and 0.37 exactly, and their 4-bit
+  // walk, taken with the narrower beam, lost 0.055 of recall@10 at ef 10. Sets past kMaxRows
+  // are scanned on evenly spaced rows.
+  constexpr std::size_t kProbes = 32, kNear = 10, kMaxRows = 1 << 20;
+  // Room for copies of a probe among its nearest rows: they are no neighbours, and dropped.
+  constexpr std::size_t kKept = 2 * kNear;
   if (built_for < 2 || dim == 0) return std::nullopt;
   std::vector<std::uint32_t> probes;
   const std::size_t probe_step = std::max<std::size_t>(1, built_for / kProbes);
@@ -322,42 +330,35 @@ std::optional<double> ScanCodes::coarse_ratio(std::span<const float> vectors) co
   if (probes.empty()) return std::nullopt;
   const std::size_t p = probes.size();
   const std::size_t row_step = (built_for + kMaxRows - 1) / kMaxRows;
-  std::vector<float> packed(p * dim), probe_sq(p);
+  const float top = top_norm(std::span<const float>(norm).first(built_for));
+  std::vector<float> packed(p * dim);
+  std::vector<ScanMetric> metrics;
+  std::vector<Shortlist> lists;
+  metrics.reserve(p);
+  lists.reserve(p);
   for (std::size_t j = 0; j < p; ++j) {
-    const float* x = vectors.data() + std::size_t{probes[j]} * dim;
-    std::copy(x, x + dim, packed.begin() + static_cast<std::ptrdiff_t>(j * dim));
-    probe_sq[j] = std::inner_product(x, x + dim, x, 0.0f);
+    const std::span<const float> x = vectors.subspan(std::size_t{probes[j]} * dim, dim);
+    std::copy(x.begin(), x.end(), packed.begin() + static_cast<std::ptrdiff_t>(j * dim));
+    metrics.emplace_back(x, distance::Metric::Euclidean);
+    lists.emplace_back(kKept, 2.0f * metrics.back().spread(dim, top));
   }
-  // Per probe, a max-heap of the kKept nearest rows by the product's distances, which
-  // cancellation blurs for near copies: the kept ones are measured again below.
-  using Near = std::pair<float, std::uint32_t>;
-  std::vector<std::vector<Near>> kept(p);
-  const std::size_t block = std::max<std::size_t>(64, (std::size_t{1} << 18) / dim);
-  std::vector<float> rows(block * dim), scores(p * block), row_sq(block);
+  const std::size_t block = product_rows(dim);
+  std::vector<float> rows(block * dim), scores(p * block);
   std::vector<std::uint32_t> slots(block);
   for (std::size_t next = 0; next < built_for;) {
     std::size_t r = 0;
     for (; r < block && next < built_for; ++r, next += row_step) {
       const float* x = vectors.data() + next * dim;
       std::copy(x, x + dim, rows.begin() + static_cast<std::ptrdiff_t>(r * dim));
-      row_sq[r] = std::inner_product(x, x + dim, x, 0.0f);
       slots[r] = static_cast<std::uint32_t>(next);
     }
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(p), static_cast<int>(r),
                 static_cast<int>(dim), 1.0f, packed.data(), static_cast<int>(dim), rows.data(),
                 static_cast<int>(dim), 0.0f, scores.data(), static_cast<int>(r));
     for (std::size_t j = 0; j < p; ++j) {
-      std::vector<Near>& heap = kept[j];
       for (std::size_t i = 0; i < r; ++i) {
         if (slots[i] == probes[j]) continue;
-        const float d = probe_sq[j] + row_sq[i] - 2.0f * scores[j * r + i];
-        if (!std::isfinite(d) || (heap.size() == kKept && !(d < heap.front().first))) continue;
-        if (heap.size() == kKept) {
-          std::pop_heap(heap.begin(), heap.end());
-          heap.pop_back();
-        }
-        heap.push_back({d, slots[i]});
-        std::push_heap(heap.begin(), heap.end());
+        lists[j].offer(slots[i], metrics[j](scores[j * r + i], norm[slots[i]]));
       }
     }
   }
@@ -366,8 +367,8 @@ std::optional<double> ScanCodes::coarse_ratio(std::span<const float> vectors) co
   for (std::size_t j = 0; j < p; ++j) {
     exact.clear();
     const float* x = vectors.data() + std::size_t{probes[j]} * dim;
-    for (const Near& c : kept[j]) {
-      const double d = distance::distance(x, vectors.data() + std::size_t{c.second} * dim, dim,
+    for (std::uint32_t c : lists[j].take()) {
+      const double d = distance::distance(x, vectors.data() + std::size_t{c} * dim, dim,
                                           distance::Metric::Euclidean);
       if (d > 0.0) exact.push_back(d);  // copies of the probe are not its neighbours
     }
@@ -1119,7 +1120,7 @@ std::vector<std::vector<Candidate>> HnswIndex::search_exact_many(
   // tasks, was no faster.
   const std::size_t n = node_count();
   const std::size_t block = std::min(kExactQueryBlock, queries.size());
-  const std::size_t rows = std::max<std::size_t>(64, (std::size_t{1} << 18) / dim_);
+  const std::size_t rows = product_rows(dim_);
   const float top = top_norm(norms_);
   const float* base = vectors_.data().data();
   const float* norms = norms_.data();
